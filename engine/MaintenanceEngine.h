@@ -1,0 +1,134 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dbformat/DatabaseFile.h"
+#include "dbformat/MemoryStream.h"
+#include "dbformat/Records.h"
+#include "engine/MainView.h"
+#include "engine/NodeList.h"
+#include "support/Clock.h"
+#include "support/FileSystem.h"
+
+namespace kavrin {
+
+// The one open database of the running program.
+struct DatabaseContext {
+    bool IsOpen = false;
+    std::string DatabaseFolder;  // as resolved by the last open; kept by close and failed opens
+    DatabaseHeader Header;       // the node file's header as last loaded
+    MemoryStream NodesMS;        // bodies: each file less its header
+    MemoryStream InstallsMS;
+    MemoryStream TitlesMS;
+    MemoryStream FileMS;  // scratch: one whole file while it is loaded or saved
+};
+
+// Counters of one node list build.
+struct NodeListCounts {
+    std::int32_t RecordsRead = 0;
+    std::int32_t NullCount = 0;
+    std::int32_t ActiveCount = 0;
+    std::int32_t DuplicateCount = 0;
+};
+
+// Enabled state of "Delete" and "Undelete" in the node list's pop-up menu.
+struct PopupEnabling {
+    bool deleteEnabled = true;
+    bool undeleteEnabled = true;
+};
+
+// The open database and every operation on it. Reports through the MainView it is given; touches
+// the disk only through its FileSystem. Every operation runs to completion on the caller's thread.
+class MaintenanceEngine {
+public:
+    explicit MaintenanceEngine(MainView& view, FileSystem& fs = localFileSystem(),
+                               Clock& clock = systemClock());
+
+    DatabaseContext& context() { return m_ctx; }
+    const DatabaseContext& context() const { return m_ctx; }
+    NodeList& nodeList() { return m_nodes; }
+    const NodeList& nodeList() const { return m_nodes; }
+    int sortColumn() const { return m_sortColumn; }
+    bool sortDescending() const { return m_sortDescending; }
+    // Counters of the last node list build.
+    const NodeListCounts& counts() const { return m_counts; }
+
+    // --- Opening and closing --------------------------------------------------------------
+
+    // The folder named by the view's location fields: in server mode UncServerPrefix(text) +
+    // "\Kavrin$", in folder mode the text exactly as typed.
+    std::string ResolveDatabaseFolder() const;
+
+    // Opens the database at the view's location; shows its own failures and never throws.
+    void OpenDatabase();
+    // Forgets the open database in the view (buffers, header and folder are kept).
+    void CloseDatabase();
+
+    // Some node entry is marked.
+    bool HasPendingChanges() const;
+    // No without asking when nothing is marked; otherwise the user's answer.
+    Answer ConfirmPendingChanges();
+    // A request to close the window: asks about pending changes and commits or closes as
+    // answered. Returns false when the window must stay open (Cancel).
+    bool CloseRequested();
+
+    // --- Node list ---------------------------------------------------------------------------
+
+    // Fills the node list, "Duplicates" and the counters from NodesMS. `total` is the node count.
+    void BuildNodeList(std::uint32_t total);
+    // Sorts, sets the health text and offers to fix duplicates when some were counted.
+    void ShowDuplicateStatus();
+    // <0, 0, >0 by the current sort column and direction.
+    int NodesLVCompare(const NodeEntry& item1, const NodeEntry& item2) const;
+    // Column 0..3 clicked: sort by it, direction flipped.
+    void NodesLVColumnClick(int column);
+
+    // --- Node details ------------------------------------------------------------------------
+
+    // Replaces the "Node Stats" lines by the details of `record`, then selects that page.
+    void ShowNodeDetails(const NodeRecord& record, std::uint32_t offset);
+    // Mouse or key released over the node list: details of the first selected entry while a
+    // database is open; every error is dropped.
+    void ShowSelectedNodeDetails();
+    // Install records of InstallsMS whose NodeRef is `offset`, whatever their state.
+    std::uint32_t InstallCount(std::uint32_t offset) const;
+
+    // --- Marking -----------------------------------------------------------------------------
+
+    void MarkSelectedNodes(bool mark);
+    // How the pop-up's "Delete" and "Undelete" are enabled; nothing when no database is open.
+    std::optional<PopupEnabling> LVEditPOPPopup() const;
+    // Marks every entry whose LastOnline is strictly earlier than `date`.
+    void MarkNodesOlderThan(double date);
+    // Asks whether to mark duplicates; Yes runs FixDuplicates.
+    void OfferFixDuplicates();
+    void FixDuplicates();
+
+    // --- Backup and commit -------------------------------------------------------------------
+
+    // Writes the three bodies behind the held header into a new time-stamped sub-folder.
+    void BackupDatabase();
+    // Backs up, compacts and rewrites the database, then closes it. Shows its own failures and
+    // never throws.
+    void CommitDatabase();
+
+private:
+    MainView& m_view;
+    FileSystem& m_fs;
+    Clock& m_clock;
+    DatabaseContext m_ctx;
+    NodeList m_nodes;
+    NodeListCounts m_counts;
+    int m_sortColumn = 0;
+    bool m_sortDescending = false;
+    // What the three files were when the database was opened (node, install, title).
+    std::array<FileStatus, 3> m_openedFiles{};
+
+    void sortNodeList();
+};
+
+}  // namespace kavrin

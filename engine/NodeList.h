@@ -1,0 +1,103 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace kavrin {
+
+// The images of the node list's image list.
+enum NodeIcon : int {
+    kIconLive = 0,       // row icon of an entry that is not marked
+    kIconUnique = 1,     // "Unique" True
+    kIconCross = 2,      // not used
+    kIconActive = 3,     // "Active" True
+    kIconInactive = 4,   // "Active" False
+    kIconDuplicate = 5,  // "Unique" False
+    kIconMarked = 6,     // row icon of an entry marked for deletion
+};
+
+enum SubItem : std::size_t { kIndexText = 0, kActiveText = 1, kUniqueText = 2, kSubItemCount = 3 };
+
+// One row of the node list.
+struct NodeEntry {
+    std::string caption;           // the NodeName as stored (ANSI bytes)
+    std::uint32_t data = 0;        // BodyOffset of the entry's own node record
+    int icon = kIconLive;          // the mark: kIconLive or kIconMarked
+    std::array<std::string, kSubItemCount> subItems;  // IndexText, ActiveText, UniqueText
+    std::array<int, kSubItemCount> subIcons{-1, -1, -1};
+
+    bool marked() const { return icon != kIconLive; }
+};
+
+// Told about every change of a NodeList so that a view can show it. Inside a bulk update the
+// notifications are gathered and given once when the outermost bracket ends.
+class NodeListObserver {
+public:
+    virtual ~NodeListObserver() = default;
+    // Rows are about to be added or removed; nodeListReset() follows once they have been.
+    virtual void nodeListAboutToReset() = 0;
+    virtual void nodeListReset() = 0;
+    // Icons or sub-items of rows first..last changed.
+    virtual void nodeRowsChanged(std::size_t first, std::size_t last) = 0;
+    // The rows are about to be reordered; nodeListSorted() follows with, for each old index,
+    // the row's new index.
+    virtual void nodeListAboutToSort() = 0;
+    virtual void nodeListSorted(const std::vector<std::size_t>& newIndexOfOld) = 0;
+};
+
+// The node list: the engine's working copy of the nodes of the open database, in the order a
+// commit writes them. Views observe it; the engine alone changes it.
+class NodeList {
+public:
+    void setObserver(NodeListObserver* observer) { m_observer = observer; }
+
+    std::size_t count() const { return m_rows.size(); }
+    const NodeEntry& row(std::size_t index) const { return m_rows[index]; }
+    const std::vector<NodeEntry>& rows() const { return m_rows; }
+
+    // Bulk-update brackets; they nest, and the observer hears of the changes at the outermost end.
+    void beginUpdate();
+    void endUpdate();
+
+    void clear();
+    // Appends a row; returns its index.
+    std::size_t addRow(NodeEntry entry);
+
+    void setIcon(std::size_t index, int icon);
+    void setSubItem(std::size_t index, std::size_t subItem, std::string text, int icon);
+
+    // The first row at or after `start` (after it when !inclusive) whose whole caption equals
+    // `text` without regard to case (ansiSameText); no wrap-around. Logarithmic in the rows.
+    std::optional<std::size_t> findCaption(std::string_view text, std::size_t start,
+                                           bool inclusive) const;
+
+    // Reorders the rows stably by `less`.
+    void sort(const std::function<bool(const NodeEntry&, const NodeEntry&)>& less);
+
+private:
+    void structureAboutToChange();
+    void rowsChanged(std::size_t first, std::size_t last);
+    const std::vector<std::size_t>* rowsNamed(std::string_view text) const;
+
+    std::vector<NodeEntry> m_rows;
+    NodeListObserver* m_observer = nullptr;
+
+    int m_updateDepth = 0;
+    bool m_pendingReset = false;      // a structural change inside the current bulk update
+    std::size_t m_changedFirst = 0;   // rows changed inside the current bulk update
+    std::size_t m_changedLast = 0;
+    bool m_pendingChange = false;
+
+    // Folded caption -> ascending row indices; rebuilt on demand after a sort.
+    mutable std::unordered_map<std::string, std::vector<std::size_t>> m_captionIndex;
+    mutable bool m_indexValid = true;
+};
+
+}  // namespace kavrin

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+namespace kavrin {
+
+// A broken-down DateTimeValue (days since 1899-12-30; the fraction is the time of day, taken
+// without its sign for values before day 0).
+struct DateTimeParts {
+    int year = 0, month = 0, day = 0;
+    int hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+
+// False for NaN, infinities and values outside 0001-01-01 .. 9999-12-31.
+bool decodeDateTime(double value, DateTimeParts& parts);
+
+// Text of a date-time for the user: the short date of the global locale, followed, unless the
+// time of day is 00:00:00 to the second, by a blank and the long time. UTF-8.
+// A value decodeDateTime refuses gives "(invalid date)".
+std::string DateTimeText(double value);
+
+// The DateTimeValue of a calendar date and time (no range check).
+double encodeDateTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
+
+}  // namespace kavrin

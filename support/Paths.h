@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+#include "support/FileSystem.h"
+
+namespace kavrin {
+
+// A location that starts with "\\" is a server share; its paths keep backslashes.
+bool isSharePath(const std::string& folder);
+
+// The folder text with `name` appended after one separator ('\' on a share, '/' elsewhere). The
+// folder is not looked at otherwise: a separator already at its end is doubled.
+std::string joinPath(const std::string& folder, const std::string& name);
+
+// The file system compares names with regard to case, the database's home did not: `path` when
+// something exists there, else the one entry of its folder whose name equals the last part of
+// `path` without regard to case, else `path` unchanged.
+std::string locateFile(FileSystem& fs, const std::string& path);
+
+}  // namespace kavrin
