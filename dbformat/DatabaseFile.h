@@ -24,8 +24,11 @@ std::uint32_t RecordCount(const MemoryStream& body, std::size_t recordSize);
 // header and moves every byte after them into `body` (position at its end). `fileMS` is left
 // empty. A file of fewer than 230 bytes throws "Cannot not read DB file header." and leaves
 // `body` as it was; so does a file that cannot be read (the file layer's message).
+// `readFrom`, when not empty, is the file actually read (the same file under the name the
+// folder really uses); the log names `path`.
 DatabaseHeader LoadDatabaseFile(FileSystem& fs, LogSink& log, const std::string& path,
-                                MemoryStream& fileMS, MemoryStream& body);
+                                MemoryStream& fileMS, MemoryStream& body,
+                                const std::string& readFrom = {});
 
 // How SaveDatabaseFile writes.
 struct SaveOptions {

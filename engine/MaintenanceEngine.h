@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "dbformat/DatabaseFile.h"
@@ -125,10 +126,20 @@ private:
     NodeListCounts m_counts;
     int m_sortColumn = 0;
     bool m_sortDescending = false;
-    // What the three files were when the database was opened (node, install, title).
+    // The three files as the last open found them (node, install, title): the paths actually
+    // read, located without regard to case, and their size and time at that moment.
+    std::array<std::string, 3> m_openedPaths;
     std::array<FileStatus, 3> m_openedFiles{};
+    // Install records per node record index (NodeRef / 765), counted once per open on the first
+    // showing of details; empty until then.
+    mutable std::vector<std::uint32_t> m_installCounts;
+    mutable bool m_installCountsValid = false;
+    // Folded names met so far while the node list is built.
+    std::unordered_set<std::string> m_seenNames;
 
     void sortNodeList();
+    // The end of FixDuplicates on every path: the summary in the health text, progress and busy off.
+    void finishFixDuplicates(const std::vector<bool>& markedByRun);
 };
 
 }  // namespace kavrin

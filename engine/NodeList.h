@@ -78,6 +78,9 @@ public:
     std::optional<std::size_t> findCaption(std::string_view text, std::size_t start,
                                            bool inclusive) const;
 
+    // Every row whose caption equals `text` without regard to case, in ascending order.
+    std::vector<std::size_t> rowsWithCaption(std::string_view text) const;
+
     // Reorders the rows stably by `less`.
     void sort(const std::function<bool(const NodeEntry&, const NodeEntry&)>& less);
 

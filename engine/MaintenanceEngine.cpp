@@ -1,0 +1,218 @@
+#include "engine/MaintenanceEngine.h"
+
+#include <exception>
+#include <new>
+
+#include "dbformat/Layout.h"
+#include "support/AnsiText.h"
+#include "support/DateTimeText.h"
+#include "support/Errors.h"
+#include "support/Paths.h"
+#include "support/SystemHelpers.h"
+
+namespace kavrin {
+
+namespace {
+
+// A header date-time counts as set from 1.0 on; NaN is not set.
+bool isSet(double value) { return value >= 1.0; }
+
+std::string messageOf(const std::exception& e) { return e.what(); }
+
+}  // namespace
+
+MaintenanceEngine::MaintenanceEngine(MainView& view, FileSystem& fs, Clock& clock)
+    : m_view(view), m_fs(fs), m_clock(clock) {}
+
+std::string MaintenanceEngine::ResolveDatabaseFolder() const {
+    if (m_view.serverMode()) {
+        return UncServerPrefix(m_view.locationText()) + "\\Kavrin$";
+    }
+    return m_view.locationText();
+}
+
+bool MaintenanceEngine::HasPendingChanges() const {
+    for (const NodeEntry& entry : m_nodes.rows()) {
+        if (entry.icon != kIconLive) {
+            return true;
+        }
+    }
+    return false;
+}
+
+Answer MaintenanceEngine::ConfirmPendingChanges() {
+    if (!HasPendingChanges()) {
+        return Answer::No;
+    }
+    return m_view.confirm(
+        "Changes have been made to the database.\r\n\r\nDo you want to commit the changes to the database?",
+        true);
+}
+
+bool MaintenanceEngine::CloseRequested() {
+    switch (ConfirmPendingChanges()) {
+        case Answer::Cancel:
+            return false;
+        case Answer::Yes:
+            CommitDatabase();
+            return true;
+        case Answer::No:
+            CloseDatabase();
+            return true;
+    }
+    return true;
+}
+
+void MaintenanceEngine::OpenDatabase() {
+    switch (ConfirmPendingChanges()) {
+        case Answer::Cancel:
+            return;
+        case Answer::Yes:
+            CommitDatabase();  // reports its own failures; the open goes on whatever happened
+            break;
+        case Answer::No:
+            break;
+    }
+    m_ctx.IsOpen = false;
+    m_ctx.DatabaseFolder = ResolveDatabaseFolder();
+    m_seenNames.clear();
+    m_view.setBusy(true);
+
+    bool failed = false;
+    std::string failure;
+    bool bulkBegun = false;
+    std::uint32_t nodeCount = 0;
+    std::uint32_t installCount = 0;
+    std::uint32_t titleCount = 0;
+    try {
+        m_ctx.FileMS.clear();
+        m_ctx.NodesMS.clear();
+        m_ctx.InstallsMS.clear();
+        m_ctx.TitlesMS.clear();
+        m_counts = {};
+        m_openedPaths = {};
+        m_openedFiles = {};
+        m_installCounts.clear();
+        m_installCountsValid = false;
+        m_view.setActionCaption("Opening");
+        m_view.showProgressBar();
+        m_nodes.beginUpdate();
+        bulkBegun = true;
+        m_nodes.clear();
+        m_view.clearLines(LineList::DBStats);
+        m_view.clearLines(LineList::Duplicates);
+        m_view.setProgressPosition(0);
+        m_view.showNotConnected();
+        m_view.setHealthVisible(false);
+        m_view.showProgressArea();
+        m_view.setDuplicatesTabVisible(false);
+
+        const std::string& folder = m_ctx.DatabaseFolder;
+        for (const char* name : {filename::kNodeExists, filename::kInstallExists, filename::kTitleExists}) {
+            const std::string path = joinPath(folder, name);
+            const FileStatus status = m_fs.status(locateFile(m_fs, path));
+            if (!status.exists || status.isDirectory) {
+                throw KavrinError("Error: \"The database does not exist.\"\r\n\r\n" + path);
+            }
+        }
+
+        MemoryStream* bodies[] = {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS};
+        const char* loadNames[] = {filename::kNodeLoad, filename::kInstallLoad, filename::kTitleLoad};
+        for (std::size_t i = 0; i < 3; ++i) {
+            const std::string path = joinPath(folder, loadNames[i]);
+            const std::string located = locateFile(m_fs, path);
+            DatabaseHeader header = LoadDatabaseFile(m_fs, m_view, path, m_ctx.FileMS, *bodies[i], located);
+            m_openedPaths[i] = located;
+            m_openedFiles[i] = m_fs.status(located);
+            if (i == 0) {
+                m_ctx.Header = header;  // only the node file's header is kept
+            }
+        }
+        nodeCount = RecordCount(m_ctx.NodesMS, node::kSize);
+        installCount = RecordCount(m_ctx.InstallsMS, install::kSize);
+        titleCount = RecordCount(m_ctx.TitlesMS, title::kSize);
+
+        ValidateHeader(m_ctx.Header);
+
+        const DatabaseHeader& h = m_ctx.Header;
+        m_view.appendLine(LineList::DBStats, "DB Name : " + ansiToUtf8(h.dbName()));
+        m_view.appendLine(LineList::DBStats, "Comment : " + ansiToUtf8(h.dbComment()));
+        m_view.appendLine(LineList::DBStats, "Type : " + std::to_string(h.dbType()));
+        m_view.appendLine(LineList::DBStats, "Version : " + std::to_string(h.dbVersion()));
+        if (isSet(h.upgraded())) {
+            m_view.appendLine(LineList::DBStats, "Upgaded : " + DateTimeText(h.upgraded()));
+            m_view.appendLine(LineList::DBStats,
+                              "Upgrade from Version : " + std::to_string(h.upgradedFromVersion()));
+        } else {
+            m_view.appendLine(LineList::DBStats, "Uprgaded : ");
+        }
+        m_view.appendLine(LineList::DBStats,
+                          "Created : " + (isSet(h.created()) ? DateTimeText(h.created()) : std::string()));
+        m_view.appendLine(LineList::DBStats,
+                          "Updated : " + (isSet(h.updated()) ? DateTimeText(h.updated()) : std::string()));
+        m_view.appendLine(LineList::DBStats, "Total Nodes : " + std::to_string(nodeCount));
+        m_view.appendLine(LineList::DBStats, "Total Software Titles : " + std::to_string(titleCount));
+        m_view.appendLine(LineList::DBStats, "Total Software Installs : " + std::to_string(installCount));
+
+        BuildNodeList(nodeCount);
+        m_view.showConnected(folder);
+    } catch (const std::bad_alloc&) {
+        failed = true;
+        failure = "Out of memory while opening the database.";
+    } catch (const std::exception& e) {
+        failed = true;
+        failure = messageOf(e);
+    }
+
+    // The end steps run on success and failure alike. The bulk update is always closed, also when
+    // an end step fails, so that the list never stays frozen.
+    try {
+        try {
+            m_view.setBusy(false);
+            m_view.appendLine(LineList::DBStats,
+                              "Total Active Node Records : " + std::to_string(m_counts.ActiveCount));
+            m_view.appendLine(LineList::DBStats,
+                              "Total Duplicate Node Records : " + std::to_string(m_counts.DuplicateCount));
+            m_view.appendLine(LineList::DBStats,
+                              "Total Null Node Records : " + std::to_string(m_counts.NullCount));
+        } catch (...) {
+            if (bulkBegun) {
+                m_nodes.endUpdate();
+            }
+            throw;
+        }
+        if (bulkBegun) {
+            m_nodes.endUpdate();
+        }
+        m_seenNames.clear();
+        m_view.hideProgressArea();
+        ShowDuplicateStatus();
+        m_ctx.IsOpen = true;
+        m_view.updateCommands(true);
+    } catch (const std::exception& e) {
+        failed = true;
+        failure = messageOf(e);
+    }
+
+    if (failed) {
+        m_view.showError(failure);
+        CloseDatabase();
+    }
+}
+
+void MaintenanceEngine::CloseDatabase() {
+    m_ctx.IsOpen = false;
+    m_view.showNotConnected();
+    m_view.hideProgressArea();
+    m_view.setHealthText("");
+    m_view.setDuplicatesTabVisible(false);
+    m_view.clearLines(LineList::DBStats);
+    m_view.clearLines(LineList::Duplicates);
+    m_view.clearLines(LineList::NodeStats);
+    m_nodes.clear();
+    m_view.selectPage(Page::DBStats);
+    m_view.updateCommands(false);
+    m_view.setFixDuplicatesVisible(false);
+}
+
+}  // namespace kavrin

@@ -1,0 +1,202 @@
+#include <set>
+#include <unordered_map>
+
+#include "dbformat/Layout.h"
+#include "engine/MaintenanceEngine.h"
+#include "engine/Progress.h"
+#include "support/AnsiText.h"
+#include "support/Errors.h"
+
+namespace kavrin {
+
+namespace {
+
+// Ends a bulk update of the node list on every path.
+class BulkUpdate {
+public:
+    explicit BulkUpdate(NodeList& nodes) : m_nodes(nodes) { m_nodes.beginUpdate(); }
+    ~BulkUpdate() { m_nodes.endUpdate(); }
+    BulkUpdate(const BulkUpdate&) = delete;
+    BulkUpdate& operator=(const BulkUpdate&) = delete;
+
+private:
+    NodeList& m_nodes;
+};
+
+}  // namespace
+
+void MaintenanceEngine::MarkSelectedNodes(bool mark) {
+    if (m_view.selectedCount() == 0) {
+        return;
+    }
+    BulkUpdate bulk(m_nodes);
+    for (std::size_t i = 0; i < m_nodes.count(); ++i) {
+        if (m_view.isSelected(i)) {
+            m_nodes.setIcon(i, mark ? kIconMarked : kIconLive);
+        }
+    }
+}
+
+std::optional<PopupEnabling> MaintenanceEngine::LVEditPOPPopup() const {
+    if (!m_ctx.IsOpen) {
+        return std::nullopt;
+    }
+    PopupEnabling enabling;
+    if (m_view.selectedCount() == 1) {
+        const std::optional<std::size_t> first = m_view.firstSelected();
+        if (first && *first < m_nodes.count()) {
+            const bool marked = m_nodes.row(*first).icon != kIconLive;
+            enabling.deleteEnabled = !marked;
+            enabling.undeleteEnabled = marked;
+        }
+    }
+    return enabling;
+}
+
+void MaintenanceEngine::MarkNodesOlderThan(double date) {
+    BulkUpdate bulk(m_nodes);
+    const std::uint8_t* nodes = m_ctx.NodesMS.data();
+    const std::uint64_t size = m_ctx.NodesMS.size();
+    for (std::size_t i = 0; i < m_nodes.count(); ++i) {
+        const std::uint64_t offset = m_nodes.row(i).data;
+        if (offset + node::kSize > size) {
+            throw KavrinError("Cannot read record from NodesMS.");
+        }
+        // A NaN LastOnline compares false and is never marked.
+        if (NodeRecordView(nodes + offset).lastOnline() < date) {
+            m_nodes.setIcon(i, kIconMarked);
+        }
+    }
+}
+
+void MaintenanceEngine::OfferFixDuplicates() {
+    const Answer answer = m_view.confirm(
+        "Duplicates were found in the database.\r\n\r\nWould you like to mark the duplicates entries "
+        "deleted? [RECOMMENDED]",
+        false);
+    if (answer == Answer::Yes) {
+        FixDuplicates();
+    }
+}
+
+void MaintenanceEngine::FixDuplicates() {
+    m_view.setActionCaption("Fixing Duplicates");
+    m_view.showProgressBar();
+    m_view.setProgressPosition(0);
+    m_view.showProgressArea();
+    m_view.setBusy(true);
+
+    const std::uint8_t* nodes = m_ctx.NodesMS.data();
+    const std::uint64_t nodesSize = m_ctx.NodesMS.size();
+    auto record = [&](std::size_t row) {
+        const std::uint64_t offset = m_nodes.row(row).data;
+        if (offset + node::kSize > nodesSize) {
+            throw KavrinError("Cannot read record from NodesMS.");
+        }
+        return NodeRecordView(nodes + offset);
+    };
+
+    // The entries of one name, and which of them are unmarked right now: the survivor's walk
+    // skips marked entries, and without this set a name listed k times would cost k^2 steps.
+    struct NameGroup {
+        std::vector<std::size_t> rows;
+        std::set<std::size_t> unmarked;
+    };
+    std::unordered_map<std::string, NameGroup> groups;
+    std::vector<bool> markedByRun(m_nodes.count(), false);
+
+    auto setMark = [&](NameGroup& group, std::size_t row, bool mark) {
+        m_nodes.setIcon(row, mark ? kIconMarked : kIconLive);
+        if (mark) {
+            group.unmarked.erase(row);
+            markedByRun[row] = true;
+        } else {
+            group.unmarked.insert(row);
+        }
+    };
+
+    try {
+        const std::size_t lines = m_view.lineCount(LineList::Duplicates);
+        for (std::size_t i = 0; i < lines; ++i) {
+            m_view.setProgressPosition(progressPercent(i + 1, lines));
+            m_view.pump();
+
+            const std::string name = utf8ToAnsi(m_view.lineAt(LineList::Duplicates, i));
+            auto [it, added] = groups.try_emplace(ansiFoldKey(name));
+            NameGroup& group = it->second;
+            if (added) {
+                group.rows = m_nodes.rowsWithCaption(name);
+                for (std::size_t row : group.rows) {
+                    if (!m_nodes.row(row).marked()) {
+                        group.unmarked.insert(row);
+                    }
+                }
+            }
+            if (group.rows.empty()) {
+                continue;
+            }
+            // The first entry of the name starts the walk whether or not it is marked.
+            std::size_t r = group.rows.front();
+            std::size_t k = r;
+            for (;;) {
+                auto next = group.unmarked.upper_bound(k);
+                if (next == group.unmarked.end()) {
+                    break;
+                }
+                const std::size_t b = *next;
+                k = b;
+                const NodeRecordView recordR = record(r);
+                const NodeRecordView recordB = record(b);
+                if (recordR.inactive() != recordB.inactive()) {
+                    // An active record beats an inactive one.
+                    if (recordR.inactive() != 0) {
+                        setMark(group, r, true);
+                        setMark(group, b, false);
+                        r = b;
+                    } else {
+                        setMark(group, b, true);
+                        setMark(group, r, false);
+                    }
+                } else if (recordR.lastOnline() > recordB.lastOnline()) {
+                    setMark(group, b, true);
+                    setMark(group, r, false);
+                } else {
+                    // Contacted earlier, or at the same time and higher up the list: r loses.
+                    setMark(group, r, true);
+                    setMark(group, b, false);
+                    r = b;
+                }
+            }
+        }
+    } catch (...) {
+        finishFixDuplicates(markedByRun);
+        throw;
+    }
+    finishFixDuplicates(markedByRun);
+}
+
+void MaintenanceEngine::finishFixDuplicates(const std::vector<bool>& markedByRun) {
+    // The summary counts what the run did: each entry it left marked, once, by its own flag.
+    std::uint32_t activeDeleted = 0;
+    std::uint32_t inactiveDeleted = 0;
+    const std::uint8_t* nodes = m_ctx.NodesMS.data();
+    const std::uint64_t nodesSize = m_ctx.NodesMS.size();
+    for (std::size_t row = 0; row < markedByRun.size() && row < m_nodes.count(); ++row) {
+        const NodeEntry& entry = m_nodes.row(row);
+        if (!markedByRun[row] || !entry.marked() || entry.data + std::uint64_t{node::kSize} > nodesSize) {
+            continue;
+        }
+        if (NodeRecordView(nodes + entry.data).inactive() == 0) {
+            ++activeDeleted;
+        } else {
+            ++inactiveDeleted;
+        }
+    }
+    m_view.setHealthText("Status : " + std::to_string(activeDeleted + inactiveDeleted) +
+                         " Duplicate Records Deleted.  Active(" + std::to_string(activeDeleted) +
+                         ") Inactive(" + std::to_string(inactiveDeleted) + ")");
+    m_view.hideProgressArea();
+    m_view.setBusy(false);
+}
+
+}  // namespace kavrin

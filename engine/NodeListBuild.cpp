@@ -1,0 +1,112 @@
+#include <cstdio>
+
+#include "dbformat/Layout.h"
+#include "dbformat/Records.h"
+#include "engine/MaintenanceEngine.h"
+#include "engine/Progress.h"
+#include "support/AnsiText.h"
+
+namespace kavrin {
+
+namespace {
+
+std::string indexText(std::uint32_t offset) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", offset);
+    return text;
+}
+
+}  // namespace
+
+void MaintenanceEngine::BuildNodeList(std::uint32_t total) {
+    const MemoryStream& body = m_ctx.NodesMS;
+    const std::uint8_t* data = body.data();
+    const std::uint64_t size = body.size();
+    // Whole records only: a trailing part of a record is never read as one.
+    for (std::uint64_t offset = 0; offset + node::kSize <= size; offset += node::kSize) {
+        const NodeRecordView record(data + offset);
+        ++m_counts.RecordsRead;
+        if (record.isNullRecord()) {
+            ++m_counts.NullCount;
+            continue;
+        }
+
+        NodeEntry entry;
+        entry.caption = std::string(record.nodeNameAsName());
+        entry.data = static_cast<std::uint32_t>(offset);
+        entry.icon = kIconLive;
+        entry.subItems[kIndexText] = indexText(entry.data);
+        if (record.inactive() != 0) {
+            entry.subItems[kActiveText] = "False";
+            entry.subIcons[kActiveText] = kIconInactive;
+        } else {
+            ++m_counts.ActiveCount;
+            entry.subItems[kActiveText] = "True";
+            entry.subIcons[kActiveText] = kIconActive;
+        }
+
+        const bool firstOfName = m_seenNames.insert(ansiFoldKey(entry.caption)).second;
+        if (firstOfName) {
+            entry.subItems[kUniqueText] = "True";
+            entry.subIcons[kUniqueText] = kIconUnique;
+            m_nodes.addRow(std::move(entry));
+        } else {
+            ++m_counts.DuplicateCount;
+            entry.subItems[kUniqueText] = "False";
+            entry.subIcons[kUniqueText] = kIconDuplicate;
+            const std::string name = entry.caption;
+            m_nodes.addRow(std::move(entry));
+            m_view.appendLine(LineList::Duplicates, ansiToUtf8(name));
+            // While the list is built the rows are in file order, so the first row of the name is
+            // its first occurrence.
+            if (auto first = m_nodes.findCaption(name, 0, true)) {
+                m_nodes.setSubItem(*first, kUniqueText, "False", kIconDuplicate);
+            }
+        }
+
+        m_view.setProgressPosition(progressPercent(static_cast<std::uint64_t>(m_counts.RecordsRead), total));
+        m_view.pump();
+    }
+}
+
+void MaintenanceEngine::ShowDuplicateStatus() {
+    m_sortColumn = 0;
+    m_sortDescending = false;
+    sortNodeList();
+    if (m_counts.DuplicateCount < 1) {
+        m_view.setHealthText("Status  : Healthy");
+        m_view.setFixDuplicatesVisible(false);
+        return;
+    }
+    m_view.setHealthText("Status : Duplicate Records Found");
+    m_sortColumn = 3;
+    m_sortDescending = false;
+    sortNodeList();
+    m_view.setDuplicatesTabVisible(true);
+    m_view.selectPage(Page::DBStats);
+    OfferFixDuplicates();
+    m_view.setFixDuplicatesVisible(true);
+}
+
+int MaintenanceEngine::NodesLVCompare(const NodeEntry& item1, const NodeEntry& item2) const {
+    int result = m_sortColumn == 0
+                     ? asciiCompareText(item1.caption, item2.caption)
+                     : asciiCompareText(item1.subItems[static_cast<std::size_t>(m_sortColumn - 1)],
+                                        item2.subItems[static_cast<std::size_t>(m_sortColumn - 1)]);
+    return m_sortDescending ? -result : result;
+}
+
+void MaintenanceEngine::NodesLVColumnClick(int column) {
+    if (column < 0 || column > 3) {
+        return;
+    }
+    m_sortColumn = column;
+    m_sortDescending = !m_sortDescending;
+    sortNodeList();
+}
+
+void MaintenanceEngine::sortNodeList() {
+    m_nodes.sort([this](const NodeEntry& a, const NodeEntry& b) { return NodesLVCompare(a, b) < 0; });
+}
+
+}  // namespace kavrin
