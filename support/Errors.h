@@ -31,6 +31,9 @@ public:
     using KavrinError::KavrinError;
 };
 
+// The system's own text for an error code (errno on POSIX, GetLastError on Windows).
+std::string systemErrorText(int code);
+
 // printf-style formatting into a std::string (the messages of the tool are fixed printf forms).
 std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

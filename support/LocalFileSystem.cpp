@@ -1,0 +1,237 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "support/Errors.h"
+#include "support/FileSystem.h"
+
+namespace kavrin {
+
+namespace {
+
+[[noreturn]] void fail(const char* what, const std::string& path, int code) {
+    throw KavrinError(
+        formatText("%s \"%s\". %s", what, path.c_str(), systemErrorText(code).c_str()));
+}
+
+// Closes a descriptor on every path; close() is called explicitly where its result matters.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+
+    // Closes now and reports the result: on some file systems a failed write only shows here.
+    int close() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd);
+    }
+
+private:
+    int m_fd;
+};
+
+int openRetrying(const char* path, int flags, mode_t mode = 0) {
+    int fd;
+    do {
+        fd = ::open(path, flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+class LocalFileSystem final : public FileSystem {
+public:
+    FileStatus status(const std::string& path) override {
+        FileStatus result;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            return result;
+        }
+        result.exists = true;
+        result.isDirectory = S_ISDIR(st.st_mode);
+        result.size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+        result.modifiedNs =
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        return result;
+    }
+
+    std::vector<std::string> listDirectory(const std::string& dir) override {
+        const std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(dir.c_str()), &::closedir);
+        if (!handle) {
+            fail("Cannot read directory", dir, errno);
+        }
+        std::vector<std::string> names;
+        for (;;) {
+            errno = 0;
+            const dirent* entry = ::readdir(handle.get());
+            if (entry == nullptr) {
+                if (errno != 0) {
+                    fail("Cannot read directory", dir, errno);
+                }
+                return names;
+            }
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+                names.emplace_back(entry->d_name);
+            }
+        }
+    }
+
+    FileBytes readFile(const std::string& path) override {
+        Descriptor fd(openRetrying(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd.valid()) {
+            fail("Cannot open file", path, errno);
+        }
+        struct stat st {};
+        if (::fstat(fd.get(), &st) != 0) {
+            fail("Cannot read file", path, errno);
+        }
+        if (S_ISDIR(st.st_mode)) {
+            fail("Cannot open file", path, EISDIR);
+        }
+        const auto size = static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 0);
+        FileBytes bytes;
+        try {
+            // Bodies reach hundreds of megabytes: zero-filling them first would cost a second pass.
+            bytes.data = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+        } catch (const std::bad_alloc&) {
+            throw KavrinError(
+                formatText("Cannot read file \"%s\". Not enough memory", path.c_str()));
+        }
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t got = ::read(fd.get(), bytes.data.get() + done, size - done);
+            if (got < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                fail("Cannot read file", path, errno);
+            }
+            if (got == 0) {
+                break;  // the file shrank since it was opened
+            }
+            done += static_cast<std::size_t>(got);
+        }
+        bytes.size = done;
+        return bytes;
+    }
+
+    void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
+                   bool durable) override {
+        Descriptor fd(openRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!fd.valid()) {
+            fail("Cannot create file", path, errno);
+        }
+        for (const auto& part : parts) {
+            std::size_t done = 0;
+            while (done < part.size()) {
+                const ssize_t put = ::write(fd.get(), part.data() + done, part.size() - done);
+                if (put < 0) {
+                    if (errno == EINTR) {
+                        continue;
+                    }
+                    fail("Cannot write file", path, errno);
+                }
+                done += static_cast<std::size_t>(put);
+            }
+        }
+        if (durable && ::fsync(fd.get()) != 0) {
+            fail("Cannot flush file", path, errno);
+        }
+        if (fd.close() != 0) {
+            fail("Cannot write file", path, errno);
+        }
+    }
+
+    void rename(const std::string& from, const std::string& to) override {
+        if (::rename(from.c_str(), to.c_str()) != 0) {
+            const int code = errno;
+            throw KavrinError(formatText("Cannot rename file \"%s\" to \"%s\". %s", from.c_str(),
+                                         to.c_str(), systemErrorText(code).c_str()));
+        }
+    }
+
+    void remove(const std::string& path) override {
+        if (::unlink(path.c_str()) != 0) {
+            fail("Cannot delete file", path, errno);
+        }
+    }
+
+    void createDirectories(const std::string& path) override {
+        if (isDirectory(path)) {
+            return;
+        }
+        // Every level from the top down; runs of separators name no level of their own.
+        for (std::size_t i = 1; i <= path.size(); ++i) {
+            if (i < path.size() && (path[i] != '/' || path[i - 1] == '/')) {
+                continue;
+            }
+            if (i == path.size() && path[i - 1] == '/') {
+                break;
+            }
+            const std::string level = path.substr(0, i);
+            if (::mkdir(level.c_str(), 0755) == 0) {
+                continue;
+            }
+            const int code = errno;
+            if (code == EEXIST) {
+                if (isDirectory(level)) {
+                    continue;
+                }
+                fail("Cannot create directory", path, ENOTDIR);
+            }
+            fail("Cannot create directory", path, code);
+        }
+        if (path.empty()) {
+            fail("Cannot create directory", path, ENOENT);
+        }
+    }
+
+    bool createDirectory(const std::string& path) override {
+        if (::mkdir(path.c_str(), 0755) == 0) {
+            return true;
+        }
+        if (errno == EEXIST) {
+            return false;
+        }
+        fail("Cannot create directory", path, errno);
+    }
+
+    void syncDirectory(const std::string& dir) override {
+        Descriptor fd(openRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd.valid()) {
+            fail("Cannot flush directory", dir, errno);
+        }
+        if (::fsync(fd.get()) != 0) {
+            fail("Cannot flush directory", dir, errno);
+        }
+    }
+};
+
+}  // namespace
+
+FileSystem& localFileSystem() {
+    static LocalFileSystem fs;
+    return fs;
+}
+
+}  // namespace kavrin
