@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+namespace kavrin::test {
+
+// A fresh folder under $TMPDIR (or /tmp) that is removed with everything in it when the object
+// goes; tests that touch the real disk work inside one.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::string& path() const { return m_path; }
+
+    // path() + "/" + name
+    std::string file(const std::string& name) const;
+
+private:
+    std::string m_path;
+};
+
+}  // namespace kavrin::test
