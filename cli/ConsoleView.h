@@ -1,0 +1,65 @@
+#pragma once
+
+#include <array>
+#include <iosfwd>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/MainView.h"
+
+namespace kavrin::cli {
+
+// The MainView of the command line: the line lists are kept for the command to print, log lines
+// go to the error stream as they come, prompts are answered by the command's options and errors
+// are collected for the command to report.
+class ConsoleView : public MainView {
+public:
+    ConsoleView(std::ostream& logStream, bool serverMode, std::string location);
+
+    // How the questions are answered: the offer to fix duplicates, and whether to commit pending
+    // changes before the database is closed or opened again.
+    Answer fixDuplicatesAnswer = Answer::No;
+    Answer pendingChangesAnswer = Answer::No;
+
+    std::set<std::size_t> selection;
+    std::vector<std::string> errors;
+    std::string health;
+
+    const std::vector<std::string>& lines(LineList list) const;
+
+    bool serverMode() const override { return m_serverMode; }
+    std::string locationText() const override { return m_location; }
+    void appendLine(LineList list, const std::string& text) override;
+    void clearLines(LineList list) override;
+    std::size_t lineCount(LineList list) const override;
+    std::string lineAt(LineList list, std::size_t index) const override;
+    std::size_t selectedCount() const override { return selection.size(); }
+    std::optional<std::size_t> firstSelected() const override;
+    bool isSelected(std::size_t row) const override { return selection.count(row) != 0; }
+    void selectPage(Page) override {}
+    void setDuplicatesTabVisible(bool) override {}
+    void showConnected(const std::string&) override {}
+    void showNotConnected() override {}
+    void setActionCaption(const std::string&) override {}
+    void showProgressBar() override {}
+    void setProgressPosition(int) override {}
+    void showProgressArea() override {}
+    void hideProgressArea() override {}
+    void setHealthText(const std::string& text) override { health = text; }
+    void setHealthVisible(bool) override {}
+    void setBusy(bool) override {}
+    void updateCommands(bool) override {}
+    void setFixDuplicatesVisible(bool) override {}
+    Answer confirm(const std::string& text, bool withCancel) override;
+    void showError(const std::string& text) override { errors.push_back(text); }
+    void pump() override {}
+
+private:
+    std::ostream& m_log;
+    bool m_serverMode;
+    std::string m_location;
+    std::array<std::vector<std::string>, 4> m_lines;
+};
+
+}  // namespace kavrin::cli

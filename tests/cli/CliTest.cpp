@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <locale>
+#include <sstream>
+
+#include "cli/Commands.h"
+#include "common/DatabaseBuilder.h"
+#include "common/TempFolder.h"
+#include "support/DateTimeText.h"
+
+namespace kavrin {
+namespace {
+
+using test::DatabaseBuilder;
+
+class CliTest : public ::testing::Test {
+protected:
+    CliTest() { std::locale::global(std::locale::classic()); }
+
+    int run(const std::vector<std::string>& args) {
+        out.str("");
+        err.str("");
+        return cli::runCommandLine(args, out, err);
+    }
+
+    test::TempFolder folder;
+    std::ostringstream out;
+    std::ostringstream err;
+};
+
+DatabaseBuilder sampleDatabase() {
+    DatabaseBuilder db;
+    db.addNode("PC-1", 0, 45000.0);
+    db.addNode("pc-1", 0, 45100.0);
+    db.addNode("SERVER", 1, 44000.0);
+    db.addNullRecord();
+    db.addNode("LAPTOP\xE9", 0, 45200.0);
+    db.addTitle(1);
+    db.addInstall(0, 0);
+    db.addInstall(0, 0, 1);
+    return db;
+}
+
+TEST_F(CliTest, StatsNodesAndDuplicates) {
+    sampleDatabase().write(folder.path());
+    ASSERT_EQ(run({"stats", folder.path()}), 0) << err.str();
+    EXPECT_EQ(out.str(),
+              "DB Name : Test Inventory\nComment : Built by a test\nType : 1\nVersion : 2\nUprgaded : \n"
+              "Created : 07/06/09 12:00:00\nUpdated : 03/15/23 06:00:00\nTotal Nodes : 5\n"
+              "Total Software Titles : 1\nTotal Software Installs : 2\nTotal Active Node Records : 3\n"
+              "Total Duplicate Node Records : 1\nTotal Null Node Records : 1\n"
+              "Status : Duplicate Records Found\n");
+    EXPECT_NE(err.str().find("Loading : " + folder.path() + "/kavrin.cmp\n"), std::string::npos);
+
+    ASSERT_EQ(run({"nodes", folder.path()}), 0);
+    EXPECT_EQ(out.str(),
+              "PC-1\t0x00000000\tTrue\tFalse\npc-1\t0x000002FD\tTrue\tFalse\n"
+              "LAPTOP\xC3\xA9\t0x00000BF4\tTrue\tTrue\nSERVER\t0x000005FA\tFalse\tTrue\n");
+
+    ASSERT_EQ(run({"duplicates", folder.path()}), 0);
+    EXPECT_EQ(out.str(), "pc-1\n");
+}
+
+TEST_F(CliTest, FailuresAndUsage) {
+    EXPECT_EQ(run({"stats", folder.path()}), 1);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(err.str(), "Error: \"The database does not exist.\"\r\n\r\n" + folder.path() + "/kavrin.cmp\n");
+
+    EXPECT_EQ(run({"stats", "--server", "NOSUCHHOST"}), 1);
+    EXPECT_NE(err.str().find("\\\\NOSUCHHOST\\Kavrin$\\kavrin.cmp"), std::string::npos);
+
+    EXPECT_EQ(run({}), 2);
+    EXPECT_EQ(run({"frobnicate", folder.path()}), 2);
+    EXPECT_EQ(run({"stats"}), 2);
+    EXPECT_EQ(run({"stats", folder.path(), "extra"}), 2);
+    EXPECT_EQ(run({"mark", folder.path(), "--older-than", "2024-13-01"}), 2);
+    EXPECT_EQ(run({"mark", folder.path(), "--delete"}), 2);
+    EXPECT_EQ(run({"--help"}), 0);
+    for (const char* command : {"stats", "nodes", "duplicates", "details", "mark"}) {
+        EXPECT_NE(out.str().find(command), std::string::npos) << command;
+    }
+}
+
+TEST_F(CliTest, DetailsByNameOrOffset) {
+    sampleDatabase().write(folder.path());
+    ASSERT_EQ(run({"details", folder.path(), "Pc-1"}), 0) << err.str();
+    std::string byName = out.str();
+    EXPECT_NE(byName.find("Name : PC-1\n"), std::string::npos);
+    EXPECT_NE(byName.find("Last Online : 03/15/23\n"), std::string::npos);
+    EXPECT_NE(byName.find("Install Count : 2\n"), std::string::npos);
+    ASSERT_EQ(run({"details", folder.path(), "0x0"}), 0);
+    EXPECT_EQ(out.str(), byName);
+    ASSERT_EQ(run({"details", folder.path(), "0x5fa"}), 0);
+    EXPECT_NE(out.str().find("Active : False\n"), std::string::npos);
+    EXPECT_EQ(run({"details", folder.path(), "0x5FB"}), 1);  // no entry starts there
+    EXPECT_EQ(run({"details", folder.path(), "NOBODY"}), 1);
+    EXPECT_NE(err.str().find("No node \"NOBODY\" in the database.\n"), std::string::npos);
+}
+
+TEST_F(CliTest, MarkAppliesOptionsInOrder) {
+    sampleDatabase().write(folder.path());
+    ASSERT_EQ(run({"mark", folder.path(), "--fix-duplicates"}), 0) << err.str();
+    EXPECT_EQ(out.str(),
+              "PC-1\t0x00000000\tTrue\tFalse\tmarked\npc-1\t0x000002FD\tTrue\tFalse\tlive\n"
+              "LAPTOP\xC3\xA9\t0x00000BF4\tTrue\tTrue\tlive\nSERVER\t0x000005FA\tFalse\tTrue\tlive\n"
+              "Status : 1 Duplicate Records Deleted.  Active(1) Inactive(0)\n");
+
+    ASSERT_EQ(run({"mark", folder.path(), "--older-than", "2023-03-15", "--undelete", "server", "--delete",
+                   "0xBF4"}),
+              0);
+    EXPECT_EQ(out.str(),
+              "PC-1\t0x00000000\tTrue\tFalse\tlive\npc-1\t0x000002FD\tTrue\tFalse\tlive\n"
+              "LAPTOP\xC3\xA9\t0x00000BF4\tTrue\tTrue\tmarked\nSERVER\t0x000005FA\tFalse\tTrue\tlive\n"
+              "Status : Duplicate Records Found\n");
+    ASSERT_EQ(run({"mark", folder.path(), "--older-than", "2023-03-15T00:00:01"}), 0);
+    EXPECT_NE(out.str().find("PC-1\t0x00000000\tTrue\tFalse\tmarked\n"), std::string::npos);
+}
+
+TEST(CliDates, DateArguments) {
+    EXPECT_EQ(cli::parseDateArgument("2023-03-15"), 45000.0);
+    EXPECT_EQ(cli::parseDateArgument("2023-03-15T12:00:00"), 45000.5);
+    EXPECT_EQ(cli::parseDateArgument("2024-02-29"), encodeDateTime(2024, 2, 29));
+    for (const char* bad : {"2023-02-29", "2023-3-15", "2023-03-15T24:00:00", "2023-03-15 12:00:00", "",
+                            "2023-03-15T12:00:00Z", "abcd-ef-gh"}) {
+        EXPECT_EQ(cli::parseDateArgument(bad), std::nullopt) << bad;
+    }
+}
+
+}  // namespace
+}  // namespace kavrin

@@ -1,0 +1,197 @@
+#include <cmath>
+
+#include "engine/EngineFixture.h"
+
+namespace kavrin {
+namespace {
+
+using test::DatabaseBuilder;
+
+class MarkingTest : public test::EngineTest {
+protected:
+    // Opens `db` and puts the rows back into file order, so tests can speak of rows by position.
+    void openInFileOrder(const DatabaseBuilder& db, Answer offer = Answer::No) {
+        open(db, offer);
+        if (engine.sortDescending()) {
+            engine.NodesLVColumnClick(1);
+        }
+        engine.NodesLVColumnClick(1);
+        engine.NodesLVColumnClick(1);
+        ASSERT_FALSE(engine.sortDescending());
+    }
+    std::string summary(int active, int inactive) const {
+        return "Status : " + std::to_string(active + inactive) + " Duplicate Records Deleted.  Active(" +
+               std::to_string(active) + ") Inactive(" + std::to_string(inactive) + ")";
+    }
+};
+
+TEST_F(MarkingTest, SelectedRowsAndPopupEnabling) {
+    DatabaseBuilder db;
+    db.addNode("A");
+    db.addNode("B");
+    db.addNode("C");
+    EXPECT_EQ(engine.LVEditPOPPopup(), std::nullopt);  // nothing open
+    openInFileOrder(db);
+
+    auto popup = engine.LVEditPOPPopup();  // nothing selected: both offered
+    ASSERT_TRUE(popup);
+    EXPECT_TRUE(popup->deleteEnabled && popup->undeleteEnabled);
+    engine.MarkSelectedNodes(true);  // and choosing one does nothing
+    EXPECT_FALSE(engine.HasPendingChanges());
+
+    view.selection = {1};
+    popup = engine.LVEditPOPPopup();
+    EXPECT_TRUE(popup->deleteEnabled);
+    EXPECT_FALSE(popup->undeleteEnabled);
+    engine.MarkSelectedNodes(true);
+    EXPECT_EQ(icons(), (std::vector<int>{0, 6, 0}));
+    popup = engine.LVEditPOPPopup();
+    EXPECT_FALSE(popup->deleteEnabled);
+    EXPECT_TRUE(popup->undeleteEnabled);
+
+    view.selection = {0, 1, 2};
+    engine.MarkSelectedNodes(true);
+    EXPECT_EQ(icons(), (std::vector<int>{6, 6, 6}));
+    popup = engine.LVEditPOPPopup();
+    EXPECT_TRUE(popup->deleteEnabled && popup->undeleteEnabled);
+    view.selection = {0, 2};
+    engine.MarkSelectedNodes(false);
+    EXPECT_EQ(icons(), (std::vector<int>{0, 6, 0}));
+}
+
+TEST_F(MarkingTest, OlderThanIsStrictAndNeverUnmarks) {
+    DatabaseBuilder db;
+    db.addNode("A", 0, 45000.0);
+    db.addNode("B", 0, 45000.5);
+    db.addNode("C", 0, 44000.0);
+    db.addNode("D", 1, std::nan(""));
+    openInFileOrder(db);
+    view.selection = {1};
+    engine.MarkSelectedNodes(true);
+    engine.MarkNodesOlderThan(40000.0);
+    EXPECT_EQ(icons(), (std::vector<int>{0, 6, 0, 0}));
+    engine.MarkNodesOlderThan(45000.0);  // equal is not older
+    EXPECT_EQ(icons(), (std::vector<int>{0, 6, 6, 0}));
+    engine.MarkNodesOlderThan(45000.5);
+    EXPECT_EQ(icons(), (std::vector<int>{6, 6, 6, 0}));
+}
+
+TEST_F(MarkingTest, OlderThanFailsOnARecordOutsideTheBody) {
+    DatabaseBuilder db;
+    db.addNode("A", 0, 1.0);
+    db.addNode("B", 0, 1.0);
+    openInFileOrder(db);
+    // A body shorter than the entries claim: only damage in memory could do this.
+    MemoryStream& nodes = engine.context().NodesMS;
+    MemoryStream shorter;
+    shorter.write(nodes.data(), 765);
+    nodes = std::move(shorter);
+    try {
+        engine.MarkNodesOlderThan(2.0);
+        FAIL() << "no error";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "Cannot read record from NodesMS.");
+    }
+    EXPECT_EQ(icons(), (std::vector<int>{6, 0}));  // marked before the failure stays marked
+}
+
+TEST_F(MarkingTest, FixDuplicatesRules) {
+    struct Case {
+        const char* what;
+        std::vector<std::tuple<std::string, int, double>> nodes;  // name, inactive, last online
+        std::vector<int> icons;
+        int active, inactive;
+    };
+    const std::vector<Case> cases = {
+        {"inactive loses whatever its date", {{"PC", 1, 9.0}, {"PC", 0, 1.0}}, {6, 0}, 0, 1},
+        {"inactive loses further down too", {{"PC", 0, 1.0}, {"PC", 1, 9.0}}, {0, 6}, 0, 1},
+        {"both inactive: earlier loses", {{"PC", 3, 9.0}, {"PC", 3, 1.0}}, {0, 6}, 0, 1},
+        {"different inactive bytes differ", {{"PC", 1, 9.0}, {"PC", 2, 1.0}}, {6, 0}, 0, 1},
+        {"tie goes down the list", {{"PC", 0, 5.0}, {"PC", 0, 5.0}}, {6, 0}, 1, 0},
+        {"case-different names are one name", {{"PC", 0, 5.0}, {"pc", 0, 6.0}, {"OTHER", 0, 1.0}}, {6, 0, 0}, 1, 0},
+        {"single entries change nothing", {{"A", 0, 1.0}, {"B", 0, 1.0}}, {0, 0}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DatabaseBuilder db;
+        for (const auto& [name, inactive, last] : c.nodes) {
+            db.addNode(name, static_cast<std::uint8_t>(inactive), last);
+        }
+        openInFileOrder(db, Answer::No);
+        engine.FixDuplicates();
+        EXPECT_EQ(icons(), c.icons);
+        EXPECT_EQ(view.health, summary(c.active, c.inactive));
+        EXPECT_FALSE(view.busy);
+        EXPECT_FALSE(view.progressAreaShown);
+        engine.CloseDatabase();
+    }
+}
+
+TEST_F(MarkingTest, ThreeAlikeCountEachMarkedEntryOnce) {
+    DatabaseBuilder db;
+    db.addNode("PC", 0, 1.0);
+    db.addNode("PC", 0, 2.0);
+    db.addNode("PC", 0, 3.0);
+    openInFileOrder(db);
+    ASSERT_EQ(view.list(LineList::Duplicates).size(), 2u);
+    view.progress.clear();
+    engine.FixDuplicates();
+    EXPECT_EQ(icons(), (std::vector<int>{6, 6, 0}));
+    EXPECT_EQ(view.health, summary(2, 0));
+    EXPECT_EQ(view.progress, (std::vector<int>{0, 50, 100}));
+    EXPECT_EQ(view.actionCaption, "Fixing Duplicates");
+
+    // A second run leaves the same marks; its own comparisons mark only the first entry again.
+    engine.FixDuplicates();
+    EXPECT_EQ(icons(), (std::vector<int>{6, 6, 0}));
+    EXPECT_EQ(view.health, summary(1, 0));
+}
+
+TEST_F(MarkingTest, SecondPassCanUndoTheFirstWhenInactiveBytesDiffer) {
+    // Bytes 1 and 2 differ, so the later of the two inactive entries wins the first pass; the
+    // second pass compares the first entry with the survivor by date and may bring it back.
+    DatabaseBuilder db;
+    db.addNode("PC", 1, 9.0);
+    db.addNode("PC", 2, 1.0);
+    db.addNode("PC", 1, 5.0);
+    openInFileOrder(db);
+    engine.FixDuplicates();
+    EXPECT_EQ(icons(), (std::vector<int>{0, 6, 6}));
+    EXPECT_EQ(view.health, summary(0, 2));
+}
+
+TEST_F(MarkingTest, HandMarkedEntries) {
+    DatabaseBuilder db;
+    db.addNode("PC", 0, 9.0);  // first of its name, marked by hand, wins: unmarked
+    db.addNode("PC", 0, 5.0);  // marked by hand further down: skipped, stays marked
+    db.addNode("PC", 0, 1.0);
+    openInFileOrder(db);
+    view.selection = {0, 1};
+    engine.MarkSelectedNodes(true);
+    engine.FixDuplicates();
+    EXPECT_EQ(icons(), (std::vector<int>{0, 6, 6}));
+    EXPECT_EQ(view.health, summary(1, 0));  // only the third was marked by the fix
+}
+
+TEST_F(MarkingTest, OfferYesFixesDuringTheOpen) {
+    DatabaseBuilder db;
+    db.addNode("PC", 0, 1.0);
+    db.addNode("pc", 0, 2.0);
+    open(db, Answer::Yes);
+    EXPECT_TRUE(engine.context().IsOpen);
+    EXPECT_EQ(view.health, summary(1, 0));
+    EXPECT_TRUE(view.fixDuplicatesVisible);
+    EXPECT_TRUE(engine.HasPendingChanges());
+    EXPECT_FALSE(view.busy);
+}
+
+TEST_F(MarkingTest, NoDuplicatesStillGivesTheSummary) {
+    DatabaseBuilder db;
+    db.addNode("A");
+    openInFileOrder(db);
+    engine.FixDuplicates();
+    EXPECT_EQ(view.health, summary(0, 0));
+}
+
+}  // namespace
+}  // namespace kavrin

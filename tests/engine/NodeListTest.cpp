@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include "engine/NodeList.h"
+
+namespace kavrin {
+namespace {
+
+struct Recorder : NodeListObserver {
+    std::vector<std::string> events;
+    std::vector<std::size_t> lastPermutation;
+    void nodeListAboutToReset() override { events.push_back("aboutToReset"); }
+    void nodeListReset() override { events.push_back("reset"); }
+    void nodeRowsChanged(std::size_t first, std::size_t last) override {
+        events.push_back("changed " + std::to_string(first) + "-" + std::to_string(last));
+    }
+    void nodeListAboutToSort() override { events.push_back("aboutToSort"); }
+    void nodeListSorted(const std::vector<std::size_t>& newIndexOfOld) override {
+        events.push_back("sorted");
+        lastPermutation = newIndexOfOld;
+    }
+};
+
+NodeEntry entry(const std::string& caption, std::uint32_t data = 0) {
+    NodeEntry e;
+    e.caption = caption;
+    e.data = data;
+    return e;
+}
+
+TEST(NodeListTest, FindByCaptionIsWholeCaseInsensitiveAndForwardOnly) {
+    NodeList list;
+    for (const char* name : {"PC1", "pc10", "Pc1", "other", "PC1"}) {
+        list.addRow(entry(name));
+    }
+    EXPECT_EQ(list.findCaption("pc1", 0, true), 0u);
+    EXPECT_EQ(list.findCaption("pc1", 0, false), 2u);
+    EXPECT_EQ(list.findCaption("pc1", 2, true), 2u);
+    EXPECT_EQ(list.findCaption("pc1", 2, false), 4u);
+    EXPECT_EQ(list.findCaption("pc1", 4, false), std::nullopt);  // no wrap-around
+    EXPECT_EQ(list.findCaption("PC", 0, true), std::nullopt);    // not a prefix match
+    EXPECT_EQ(list.findCaption("PC10", 0, true), 1u);
+    // Accented capitals and small letters of the code page are the same name.
+    list.addRow(entry("\xC9T\xC9"));
+    EXPECT_EQ(list.findCaption("\xE9t\xE9", 0, true), 5u);
+    EXPECT_EQ(list.rowsWithCaption("PC1"), (std::vector<std::size_t>{0, 2, 4}));
+
+    // After a reorder the search follows the new order.
+    list.sort([](const NodeEntry& a, const NodeEntry& b) { return a.caption > b.caption; });
+    const std::size_t first = *list.findCaption("pc1", 0, true);
+    EXPECT_EQ(list.row(first).caption, "Pc1");  // "Pc1" > "PC1" in byte order
+    list.clear();
+    EXPECT_EQ(list.findCaption("pc1", 0, true), std::nullopt);
+}
+
+TEST(NodeListTest, BulkUpdatesNotifyOnceAtTheOutermostEnd) {
+    NodeList list;
+    Recorder recorder;
+    list.setObserver(&recorder);
+    list.beginUpdate();
+    list.beginUpdate();
+    list.clear();
+    list.addRow(entry("A"));
+    list.addRow(entry("B"));
+    list.setIcon(1, kIconMarked);
+    list.endUpdate();
+    EXPECT_EQ(recorder.events, std::vector<std::string>{"aboutToReset"});
+    list.endUpdate();
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"aboutToReset", "reset"}));
+
+    recorder.events.clear();
+    list.beginUpdate();
+    list.setIcon(0, kIconMarked);
+    list.setIcon(1, kIconLive);
+    list.setIcon(1, kIconLive);  // no change, no notice
+    list.endUpdate();
+    EXPECT_EQ(recorder.events, std::vector<std::string>{"changed 0-1"});
+
+    recorder.events.clear();
+    list.setSubItem(1, kUniqueText, "False", kIconDuplicate);
+    EXPECT_EQ(recorder.events, std::vector<std::string>{"changed 1-1"});
+    EXPECT_EQ(list.row(1).subItems[kUniqueText], "False");
+
+    // An unmatched end does not underflow into a stuck state.
+    list.endUpdate();
+    recorder.events.clear();
+    list.setIcon(0, kIconLive);
+    EXPECT_EQ(recorder.events, std::vector<std::string>{"changed 0-0"});
+}
+
+TEST(NodeListTest, SortIsStableAndReportsWhereEachRowWent) {
+    NodeList list;
+    Recorder recorder;
+    for (auto [name, data] : std::vector<std::pair<std::string, std::uint32_t>>{
+             {"b", 0}, {"a", 765}, {"b", 1530}, {"a", 2295}}) {
+        list.addRow(entry(name, data));
+    }
+    list.setObserver(&recorder);
+    list.sort([](const NodeEntry& x, const NodeEntry& y) { return x.caption < y.caption; });
+    std::vector<std::uint32_t> order;
+    for (const auto& row : list.rows()) {
+        order.push_back(row.data);
+    }
+    EXPECT_EQ(order, (std::vector<std::uint32_t>{765, 2295, 0, 1530}));
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"aboutToSort", "sorted"}));
+    EXPECT_EQ(recorder.lastPermutation, (std::vector<std::size_t>{2, 0, 3, 1}));
+}
+
+}  // namespace
+}  // namespace kavrin
