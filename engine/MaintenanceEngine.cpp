@@ -19,6 +19,13 @@ bool isSet(double value) { return value >= 1.0; }
 
 std::string messageOf(const std::exception& e) { return e.what(); }
 
+constexpr std::uint64_t kMaxReferencedBody = std::uint64_t{1} << 32;
+
+std::string tooLargeMessage(const std::string& path) {
+    return "Cannot open file \"" + path +
+           "\". The file holds 4 GiB or more of records, more than its 32-bit references can reach.";
+}
+
 }  // namespace
 
 MaintenanceEngine::MaintenanceEngine(MainView& view, FileSystem& fs, Clock& clock)
@@ -121,7 +128,16 @@ void MaintenanceEngine::OpenDatabase() {
         for (std::size_t i = 0; i < 3; ++i) {
             const std::string path = joinPath(folder, loadNames[i]);
             const std::string located = locateFile(m_fs, path);
+            // Node and title records are referred to by 32-bit offsets: a body of 4 GiB or more
+            // would have records no reference can name, so it is refused before it is read.
+            const bool referenced = i != 1;
+            if (referenced && m_fs.status(located).size >= header::kSize + kMaxReferencedBody) {
+                throw KavrinError(tooLargeMessage(path));
+            }
             DatabaseHeader header = LoadDatabaseFile(m_fs, m_view, path, m_ctx.FileMS, *bodies[i], located);
+            if (referenced && bodies[i]->size() >= kMaxReferencedBody) {
+                throw KavrinError(tooLargeMessage(path));  // it grew while it was read
+            }
             m_openedPaths[i] = located;
             m_openedFiles[i] = m_fs.status(located);
             if (i == 0) {

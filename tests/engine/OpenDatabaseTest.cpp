@@ -325,3 +325,27 @@ TEST_F(OpenDatabaseTest, CloseKeepsTheLogAndTheSortState) {
 
 }  // namespace
 }  // namespace kavrin
+
+namespace kavrin {
+namespace {
+
+TEST_F(OpenDatabaseTest, BodiesBeyondTheReachOfReferencesAreRefused) {
+    DatabaseBuilder db;
+    db.addNode("PC1");
+    db.write(folder.path());
+    // A sparse title file of 4 GiB of records: nothing is read, nothing is allocated.
+    fs::resize_file(folder.file("Kavrin.ttl"), 230 + (std::uint64_t{1} << 32));
+    engine.OpenDatabase();
+    ASSERT_EQ(view.errors.size(), 1u);
+    EXPECT_EQ(view.errors[0], "Cannot open file \"" + folder.path() +
+                                  "/kavrin.ttl\". The file holds 4 GiB or more of records, more than its "
+                                  "32-bit references can reach.");
+    EXPECT_FALSE(engine.context().IsOpen);
+    // One byte less is the largest body whose every offset fits.
+    fs::resize_file(folder.file("Kavrin.ttl"), 230 + 134);
+    engine.OpenDatabase();
+    EXPECT_TRUE(engine.context().IsOpen);
+}
+
+}  // namespace
+}  // namespace kavrin
