@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Configures and builds the tool into build/ (or $BUILD_DIR).
+# Configures and builds a CMake preset (default: "default", into build/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build_dir=${BUILD_DIR:-build}
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" "$@" >/dev/null
-cmake --build "$build_dir" -j"$(nproc)"
+preset=${1:-default}
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j"$(nproc)"

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds everything and runs the whole test suite.
+# Sets up the machine, builds everything and runs the whole test suite: once in the normal build
+# and once built with AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh
-cd "${BUILD_DIR:-build}"
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)"
+for preset in default sanitize; do
+    echo "=== $preset build"
+    scripts/build.sh "$preset"
+    ctest --preset "$preset" -j"$(nproc)"
+done
