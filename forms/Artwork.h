@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QIcon>
+#include <QPixmap>
+#include <QSize>
+#include <QString>
+
+namespace kavrin {
+
+// The seven 16 x 16 images of the node list (index = NodeIcon); a null icon for other indices.
+const QIcon& imageListIcon(int index);
+
+// One picture of the forms' resources (":/icons/<name>.svg") drawn at `size`.
+QPixmap artworkPixmap(const QString& name, QSize size);
+
+}  // namespace kavrin

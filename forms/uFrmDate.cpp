@@ -1,0 +1,112 @@
+#include "forms/uFrmDate.h"
+
+#include <QAbstractItemView>
+#include <QCalendarWidget>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+
+#include "forms/Fonts.h"
+#include "support/DateTimeText.h"
+
+namespace kavrin {
+
+TfrmDate::TfrmDate(QWidget* parent, Clock& clock)
+    : QDialog(parent,
+              Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+      m_clock(clock) {
+    setObjectName(QStringLiteral("frmDate"));
+    setWindowTitle(QStringLiteral("Delete older than..."));
+    setFont(tahomaFont(11));
+    setFixedSize(323, 220);
+    setModal(true);
+    move(564, 195);
+
+    Shape1 = new QWidget(this);
+    Shape1->setObjectName(QStringLiteral("Shape1"));
+    Shape1->setAutoFillBackground(true);
+    QPalette white = Shape1->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    Shape1->setPalette(white);
+    Shape1->setGeometry(0, 0, 323, 220);
+
+    Label1 = new QLabel(this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setText(
+        QStringLiteral("All nodes that have not been contacted after the specified date will be "
+                       "marked deleted and will be permanently removed from the database when "
+                       "commited."));
+    Label1->setFont(tahomaFont(11, true));
+    Label1->setWordWrap(true);
+    Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    QPalette blue = Label1->palette();
+    blue.setColor(QPalette::WindowText, QColor(0, 65, 215));
+    Label1->setPalette(blue);
+    Label1->setGeometry(8, 8, 129, 137);
+
+    Calender = new QCalendarWidget(this);
+    Calender->setObjectName(QStringLiteral("Calender"));
+    Calender->setSelectionMode(QCalendarWidget::SingleSelection);
+    Calender->setVerticalHeaderFormat(QCalendarWidget::NoVerticalHeader);
+    Calender->setHorizontalHeaderFormat(QCalendarWidget::SingleLetterDayNames);
+    Calender->setGridVisible(false);
+    Calender->setGeometry(144, 8, 169, 153);
+
+    cxButton2 = new QPushButton(QStringLiteral("OK"), this);
+    cxButton2->setObjectName(QStringLiteral("cxButton2"));
+    cxButton2->setAutoDefault(false);
+    cxButton2->setGeometry(148, 184, 75, 25);
+    connect(cxButton2, &QPushButton::clicked, this, &QDialog::accept);
+
+    cxButton1 = new QPushButton(QStringLiteral("Cancel"), this);
+    cxButton1->setObjectName(QStringLiteral("cxButton1"));
+    cxButton1->setDefault(true);
+    cxButton1->setGeometry(232, 184, 75, 25);
+    connect(cxButton1, &QPushButton::clicked, this, &QDialog::reject);
+
+    setTabOrder(Calender, cxButton1);
+    setTabOrder(cxButton1, cxButton2);
+
+    // The calendar takes Enter for itself; here Enter belongs to the default button, Cancel.
+    Calender->installEventFilter(this);
+    for (QWidget* child : Calender->findChildren<QWidget*>()) {
+        child->installEventFilter(this);
+    }
+}
+
+double TfrmDate::dateValue() const {
+    const QDate day = Calender->selectedDate();
+    return encodeDateTime(day.year(), day.month(), day.day());
+}
+
+QDate TfrmDate::selectedDate() const {
+    return Calender->selectedDate();
+}
+
+void TfrmDate::showEvent(QShowEvent* event) {
+    FormShow();
+    QDialog::showEvent(event);
+}
+
+void TfrmDate::FormShow() {
+    DateTimeParts parts;
+    if (decodeDateTime(toDateTimeValue(m_clock.now()) - 365.0, parts)) {
+        const QDate yearBack(parts.year, parts.month, parts.day);
+        Calender->setSelectedDate(yearBack);
+        Calender->setCurrentPage(yearBack.year(), yearBack.month());
+    }
+    Calender->setFocus();
+}
+
+bool TfrmDate::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            reject();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+}  // namespace kavrin

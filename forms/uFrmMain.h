@@ -1,0 +1,199 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QMainWindow>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/MainView.h"
+#include "engine/MaintenanceEngine.h"
+#include "support/Clock.h"
+#include "support/FileSystem.h"
+
+class QAction;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QStatusBar;
+class QTabWidget;
+
+namespace kavrin {
+
+class Anchors;
+class LineListView;
+class NodeListModel;
+class NodeListView;
+class TfrmDate;
+class TfrmWarningInfo;
+
+// The main window: owns the one engine (and with it the open database and the node list),
+// realises every MainView operation on screen and binds every command to the engine.
+class TMainFRM : public QMainWindow, public MainView {
+    Q_OBJECT
+public:
+    explicit TMainFRM(FileSystem& fs = localFileSystem(), Clock& clock = systemClock(),
+                      QWidget* parent = nullptr);
+    ~TMainFRM() override;
+
+    // The dialogs the window shows; created after it (start-up order). Either may be null, in
+    // which case its commands show nothing.
+    void setDialogs(TfrmDate* dateDialog, TfrmWarningInfo* infoDialog);
+
+    MaintenanceEngine& engine() { return *m_engine; }
+    NodeListModel* nodeListModel() const { return m_nodeModel; }
+
+    // How often the pump lets the event loop run (and the progress bar repaint), in
+    // milliseconds; 30 by default. Tests set 0 to see every pump.
+    void setPumpInterval(int milliseconds) { m_pumpIntervalMs = milliseconds; }
+
+    // Shows `message` in the standard error box, then appends it to the log: the window's handler
+    // of every exception that reaches the event loop.
+    void handleException(const std::string& message);
+
+    // --- MainView ----------------------------------------------------------------------------
+    bool serverMode() const override;
+    std::string locationText() const override;
+    void appendLine(LineList list, const std::string& text) override;
+    void clearLines(LineList list) override;
+    std::size_t lineCount(LineList list) const override;
+    std::string lineAt(LineList list, std::size_t index) const override;
+    std::size_t selectedCount() const override;
+    std::optional<std::size_t> firstSelected() const override;
+    bool isSelected(std::size_t row) const override;
+    void selectPage(Page page) override;
+    void setDuplicatesTabVisible(bool visible) override;
+    void showConnected(const std::string& folder) override;
+    void showNotConnected() override;
+    void setActionCaption(const std::string& caption) override;
+    void showProgressBar() override;
+    void setProgressPosition(int percent) override;
+    void showProgressArea() override;
+    void hideProgressArea() override;
+    void setHealthText(const std::string& text) override;
+    void setHealthVisible(bool visible) override;
+    void setBusy(bool busy) override;
+    void updateCommands(bool isOpen) override;
+    void setFixDuplicatesVisible(bool visible) override;
+    Answer confirm(const std::string& text, bool withCancel) override;
+    void showError(const std::string& text) override;
+    void pump() override;
+
+protected:
+    bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildWidgets();
+    void buildConnectionGroup(Anchors& panel);
+    void buildNodesGroup(Anchors& panel);
+    void buildStatusBar(Anchors& panel);
+    void buildMenus();
+    void bindCommands();
+    void bind(QAction* action, void (TMainFRM::*handler)());
+
+    // Runs one command; an exception it lets out goes to the exception handler. A close
+    // request that arrived meanwhile is taken up once the outermost command has ended.
+    void runCommand(const std::function<void()>& command);
+    void runDeferredClose();
+
+    LineListView* lineList(LineList list) const;
+    void flushProgress();
+    void updateHealthStretch();
+
+    // Event handlers, by the component and the event.
+    void FormCreate();
+    void FormActivate();
+    void DBFileCHECKBOXClick();
+    void BrowseBUTTONClick();
+    void ConnectBTNClick();
+    void NodesLVColumnClick(int column);
+    void NodesLVMouseUp();
+    void NodesLVKeyUp();
+    void LVEditPOPPopup();
+    void OpenMENClick();
+    void CloseMENClick();
+    void CommitMENClick();
+    void Exit1Click();
+    void BackupMENClick();
+    void FixDuplicatesMENClick();
+    void DeleteOlderThanMENClick();
+    void Info1Click();
+    void DeleteNodeMENClick();
+    void UndeleteNodeMENClick();
+    void FixDuplicatesPOPClick();
+    void DeleteolderthanPOPClick();
+    void CopyLBMENClick();
+
+    std::unique_ptr<MaintenanceEngine> m_engine;
+    NodeListModel* m_nodeModel = nullptr;
+    TfrmDate* m_dateDialog = nullptr;
+    TfrmWarningInfo* m_infoDialog = nullptr;
+
+    bool m_informationShown = false;
+    bool m_busy = false;
+    int m_commandDepth = 0;
+    bool m_closeDeferred = false;
+    QString m_lastBrowsedFolder;
+    LineListView* m_editMenuList = nullptr;  // the line list EditMenu was opened on
+
+    int m_pumpIntervalMs = 30;
+    QElapsedTimer m_pumpClock;
+    int m_progressLatest = 0;
+
+    // Components, by their names.
+    QWidget* Panel1 = nullptr;
+    QGroupBox* ConnectionGB = nullptr;
+    QRadioButton* KavrinServerCHECKBOX = nullptr;
+    QRadioButton* DBFileCHECKBOX = nullptr;
+    QLabel* Label1 = nullptr;
+    QLineEdit* DatabasePathEDT = nullptr;
+    QPushButton* BrowseBUTTON = nullptr;
+    QPushButton* ConnectBTN = nullptr;
+    QGroupBox* cxGroupBox1 = nullptr;
+    NodeListView* NodesLV = nullptr;
+    QTabWidget* PageControl = nullptr;
+    QWidget* DBStatsPage = nullptr;
+    QWidget* DuplicatesPAGE = nullptr;
+    QWidget* NodeStatsPage = nullptr;
+    QWidget* LogPAGE = nullptr;
+    LineListView* DBStatsLB = nullptr;
+    LineListView* DuplicatesLB = nullptr;
+    LineListView* NodeStatsLB = nullptr;
+    LineListView* LogLB = nullptr;
+    QStatusBar* StatusBar = nullptr;
+    QWidget* StatusPanel0 = nullptr;  // the two connection pictures
+    QLabel* ConnectedPIC = nullptr;
+    QLabel* NotConnectedPIC = nullptr;
+    QLabel* StatusPanel1 = nullptr;  // connection text
+    QWidget* Panel2 = nullptr;       // status panel 2: the progress area
+    QLabel* ActionLAB = nullptr;
+    QProgressBar* ProgressPG = nullptr;
+    QLabel* StatusPanel3 = nullptr;  // health text
+
+    QMenu* menDB1 = nullptr;
+    QAction* OpenMEN = nullptr;
+    QAction* CloseMEN = nullptr;
+    QAction* CommitMEN = nullptr;
+    QAction* Exit1 = nullptr;
+    QMenu* menTools1 = nullptr;
+    QAction* BackupMEN = nullptr;
+    QAction* FixDuplicatesMEN = nullptr;
+    QAction* DeleteOlderThanMEN = nullptr;
+    QMenu* Help1 = nullptr;
+    QAction* Info1 = nullptr;
+    QMenu* LVEditPOP = nullptr;
+    QAction* DeleteNodeMEN = nullptr;
+    QAction* UndeleteNodeMEN = nullptr;
+    QAction* FixDuplicatesPOP = nullptr;
+    QAction* DeleteolderthanPOP = nullptr;
+    QMenu* EditMenu = nullptr;
+    QAction* CopyLBMEN = nullptr;
+};
+
+}  // namespace kavrin
