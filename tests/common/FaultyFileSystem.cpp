@@ -1,0 +1,168 @@
+#include "common/FaultyFileSystem.h"
+
+#include <cerrno>
+
+#include "support/Errors.h"
+
+namespace kavrin::test {
+
+namespace {
+
+constexpr const char* kInjected = "Injected fault";
+
+const char* kindName(FileOp op) {
+    switch (op) {
+        case FileOp::Status:
+            return "status";
+        case FileOp::ListDirectory:
+            return "listDirectory";
+        case FileOp::ReadFile:
+            return "readFile";
+        case FileOp::WriteFile:
+            return "writeFile";
+        case FileOp::Rename:
+            return "rename";
+        case FileOp::Remove:
+            return "remove";
+        case FileOp::CreateDirectories:
+            return "createDirectories";
+        case FileOp::CreateDirectory:
+            return "createDirectory";
+        case FileOp::SyncDirectory:
+            return "syncDirectory";
+        case FileOp::Any:
+            break;
+    }
+    return "any";
+}
+
+}  // namespace
+
+void FaultyFileSystem::failAt(FileOp op, int n) {
+    m_failAt[index(op)] = m_calls[index(op)] + n;
+}
+
+void FaultyFileSystem::makeReadOnly(const std::string& folder) {
+    m_readOnly.push_back(folder);
+}
+
+void FaultyFileSystem::reset() {
+    m_calls = {};
+    m_failAt = {};
+    m_readOnly.clear();
+    m_journal.clear();
+    m_faults = 0;
+}
+
+bool FaultyFileSystem::due(FileOp op, const std::string& what) {
+    m_journal.push_back(std::string(kindName(op)) + " " + what);
+    const int own = ++m_calls[index(op)];
+    const int any = ++m_calls[index(FileOp::Any)];
+    return own == m_failAt[index(op)] || any == m_failAt[index(FileOp::Any)];
+}
+
+bool FaultyFileSystem::readOnly(const std::string& path) const {
+    for (const std::string& folder : m_readOnly) {
+        if (path == folder || (path.starts_with(folder) && path.size() > folder.size() &&
+                               (path[folder.size()] == '/' || path[folder.size()] == '\\'))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void FaultyFileSystem::fail(const char* verb, const std::string& path, const std::string& reason) {
+    ++m_faults;
+    throw KavrinError(formatText("%s \"%s\". %s", verb, path.c_str(), reason.c_str()));
+}
+
+FileStatus FaultyFileSystem::status(const std::string& path) {
+    if (due(FileOp::Status, path)) {
+        ++m_faults;
+        return {};
+    }
+    return m_inner.status(path);
+}
+
+std::vector<std::string> FaultyFileSystem::listDirectory(const std::string& dir) {
+    if (due(FileOp::ListDirectory, dir)) {
+        fail("Cannot read directory", dir, kInjected);
+    }
+    return m_inner.listDirectory(dir);
+}
+
+FileBytes FaultyFileSystem::readFile(const std::string& path) {
+    if (due(FileOp::ReadFile, path)) {
+        fail("Cannot open file", path, kInjected);
+    }
+    return m_inner.readFile(path);
+}
+
+void FaultyFileSystem::writeFile(const std::string& path,
+                                 std::span<const std::span<const std::uint8_t>> parts,
+                                 bool durable) {
+    if (due(FileOp::WriteFile, durable ? path + " (durable)" : path)) {
+        fail("Cannot create file", path, kInjected);
+    }
+    // Creating a file needs the right to write its folder; rewriting one that exists does not.
+    if (readOnly(path) && !m_inner.status(path).exists) {
+        const std::size_t slash = path.find_last_of("/\\");
+        if (slash != std::string::npos && m_inner.status(path.substr(0, slash)).isDirectory) {
+            fail("Cannot create file", path, systemErrorText(EACCES));
+        }
+    }
+    m_inner.writeFile(path, parts, durable);
+}
+
+void FaultyFileSystem::rename(const std::string& from, const std::string& to) {
+    if (due(FileOp::Rename, from + " -> " + to)) {
+        fail("Cannot rename file", from, kInjected);
+    }
+    if (readOnly(from) || readOnly(to)) {
+        fail("Cannot rename file", from, systemErrorText(EACCES));
+    }
+    m_inner.rename(from, to);
+}
+
+void FaultyFileSystem::remove(const std::string& path) {
+    if (due(FileOp::Remove, path)) {
+        fail("Cannot delete file", path, kInjected);
+    }
+    if (readOnly(path)) {
+        fail("Cannot delete file", path, systemErrorText(EACCES));
+    }
+    m_inner.remove(path);
+}
+
+void FaultyFileSystem::createDirectories(const std::string& path) {
+    if (due(FileOp::CreateDirectories, path)) {
+        fail("Cannot create directory", path, kInjected);
+    }
+    // Only a level that is missing needs the right to write.
+    if (readOnly(path) && !m_inner.status(path).isDirectory) {
+        fail("Cannot create directory", path, systemErrorText(EACCES));
+    }
+    m_inner.createDirectories(path);
+}
+
+bool FaultyFileSystem::createDirectory(const std::string& path) {
+    if (due(FileOp::CreateDirectory, path)) {
+        fail("Cannot create directory", path, kInjected);
+    }
+    if (readOnly(path)) {
+        if (m_inner.status(path).exists) {
+            return false;
+        }
+        fail("Cannot create directory", path, systemErrorText(EACCES));
+    }
+    return m_inner.createDirectory(path);
+}
+
+void FaultyFileSystem::syncDirectory(const std::string& dir) {
+    if (due(FileOp::SyncDirectory, dir)) {
+        fail("Cannot flush directory", dir, kInjected);
+    }
+    m_inner.syncDirectory(dir);
+}
+
+}  // namespace kavrin::test

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "support/FileSystem.h"
+
+namespace kavrin::test {
+
+// The kinds of operation of the file layer; Any stands for all of them together.
+enum class FileOp {
+    Status,
+    ListDirectory,
+    ReadFile,
+    WriteFile,
+    Rename,
+    Remove,
+    CreateDirectories,
+    CreateDirectory,
+    SyncDirectory,
+    Any,
+};
+
+// A file system that passes every operation to another one, except those it is told to fail:
+// write paths are tested against failures no real disk produces on demand. A failed operation
+// does nothing and throws the kind of message the real layer throws (status() reports nothing
+// there instead, as it never throws).
+class FaultyFileSystem final : public FileSystem {
+public:
+    explicit FaultyFileSystem(FileSystem& inner) : m_inner(inner) {}
+
+    // The n-th call of `op` (counted from 1, from the last reset) fails; with FileOp::Any, the
+    // n-th operation of whatever kind.
+    void failAt(FileOp op, int n);
+    // Every change in `folder` itself or below it fails as in a folder the user may not write.
+    void makeReadOnly(const std::string& folder);
+    // Counts back to zero; no fault and no read-only folder left.
+    void reset();
+
+    int calls(FileOp op) const { return m_calls[index(op)]; }
+    // How many faults were injected.
+    int faults() const { return m_faults; }
+    // Every operation in order, as "<kind> <path>" ("rename <from> -> <to>", "writeFile <path>
+    // (durable)" for a write flushed to the disk).
+    const std::vector<std::string>& journal() const { return m_journal; }
+
+    FileStatus status(const std::string& path) override;
+    std::vector<std::string> listDirectory(const std::string& dir) override;
+    FileBytes readFile(const std::string& path) override;
+    void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
+                   bool durable) override;
+    void rename(const std::string& from, const std::string& to) override;
+    void remove(const std::string& path) override;
+    void createDirectories(const std::string& path) override;
+    [[nodiscard]] bool createDirectory(const std::string& path) override;
+    void syncDirectory(const std::string& dir) override;
+
+private:
+    static constexpr std::size_t kKinds = static_cast<std::size_t>(FileOp::Any) + 1;
+    static std::size_t index(FileOp op) { return static_cast<std::size_t>(op); }
+
+    // Counts the call and tells whether it is the one to fail.
+    bool due(FileOp op, const std::string& what);
+    bool readOnly(const std::string& path) const;
+    // Throws "<verb> \"<path>\". <reason>" after counting the fault.
+    [[noreturn]] void fail(const char* verb, const std::string& path, const std::string& reason);
+
+    FileSystem& m_inner;
+    std::array<int, kKinds> m_calls{};
+    std::array<int, kKinds> m_failAt{};
+    std::vector<std::string> m_readOnly;
+    std::vector<std::string> m_journal;
+    int m_faults = 0;
+};
+
+}  // namespace kavrin::test
