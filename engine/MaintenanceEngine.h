@@ -111,8 +111,9 @@ public:
 
     // --- Backup and commit -------------------------------------------------------------------
 
-    // Writes the three bodies behind the held header into a new time-stamped sub-folder.
-    void BackupDatabase();
+    // Writes the three bodies behind the held header into a new time-stamped sub-folder, durably,
+    // and returns that folder ("-2", "-3"... appended when the stamp's folder exists already).
+    std::string BackupDatabase();
     // Backs up, compacts and rewrites the database, then closes it. Shows its own failures and
     // never throws.
     void CommitDatabase();

@@ -1,0 +1,594 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/DatabaseBuilder.h"
+#include "common/FaultyFileSystem.h"
+#include "common/MemoryView.h"
+#include "common/TempFolder.h"
+#include "dbformat/Layout.h"
+#include "engine/MaintenanceEngine.h"
+
+namespace kavrin::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Lines = std::vector<std::string>;
+
+constexpr const char* kStamp = "20240822-153007";
+
+class FixedClock final : public Clock {
+public:
+    LocalTime time{2024, 8, 22, 15, 30, 7, 999};
+    LocalTime now() override { return time; }
+};
+
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes headerBytes(const DatabaseHeader& h) {
+    return {h.bytes.begin(), h.bytes.end()};
+}
+
+class CommitTest : public ::testing::Test {
+protected:
+    TempFolder folder;
+    DatabaseBuilder db;
+    MemoryView view;
+    FaultyFileSystem fs{localFileSystem()};
+    FixedClock clock;
+    MaintenanceEngine engine{view, fs, clock};
+    std::size_t logBefore = 0;
+
+    // What the commit is expected to write: every file behind the node file's header.
+    DatabaseBuilder expectation() const {
+        DatabaseBuilder expected;
+        expected.nodeHeader = expected.installHeader = expected.titleHeader = db.nodeHeader;
+        return expected;
+    }
+
+    void writeAndOpen() {
+        db.write(folder.path());
+        open();
+    }
+
+    void open() {
+        view.location = folder.path();
+        engine.OpenDatabase();
+        ASSERT_TRUE(engine.context().IsOpen) << (view.errors.empty() ? "" : view.errors.back());
+        logBefore = view.list(LineList::Log).size();
+        view.trace.clear();
+        view.progress.clear();
+        view.pumps = 0;
+        fs.reset();
+    }
+
+    void mark(const std::string& name) {
+        const auto row = engine.nodeList().findCaption(name, 0, true);
+        ASSERT_TRUE(row.has_value()) << name;
+        engine.nodeList().setIcon(*row, kIconMarked);
+    }
+
+    Lines commitLog() const {
+        const Lines& log = view.list(LineList::Log);
+        return {log.begin() + static_cast<std::ptrdiff_t>(logBefore), log.end()};
+    }
+
+    std::string path(const std::string& name) const { return folder.path() + "/" + name; }
+    Bytes file(const std::string& name) const { return readFileBytes(path(name)); }
+
+    std::vector<std::string> entries(const std::string& dir) const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    void expectDatabase(const DatabaseBuilder& expected) const {
+        EXPECT_EQ(file("Kavrin.cmp"), expected.nodeFile());
+        EXPECT_EQ(file("Kavrin.ist"), expected.installFile());
+        EXPECT_EQ(file("Kavrin.ttl"), expected.titleFile());
+    }
+
+    // The three files of `dir` hold the bodies of `source` behind the node file's header.
+    void expectBackupOf(const DatabaseBuilder& source, const std::string& dir) const {
+        const Bytes header = headerBytes(source.nodeHeader);
+        EXPECT_EQ(readFileBytes(dir + "/Kavrin.cmp"), header + source.nodes);
+        EXPECT_EQ(readFileBytes(dir + "/Kavrin.ist"), header + source.installs);
+        EXPECT_EQ(readFileBytes(dir + "/Kavrin.ttl"), header + source.titles);
+    }
+
+    void expectClosedAndIdle() const {
+        EXPECT_FALSE(engine.context().IsOpen);
+        EXPECT_EQ(engine.nodeList().count(), 0u);
+        EXPECT_FALSE(view.busy);
+        EXPECT_FALSE(view.progressAreaShown);
+        EXPECT_EQ(view.page, 0);
+        ASSERT_GE(view.trace.size(), 2u);
+        EXPECT_EQ(view.trace.back(), "busy:off");
+        EXPECT_EQ(view.trace[view.trace.size() - 2], "progressArea:hide");
+    }
+};
+
+// --- What a commit writes --------------------------------------------------------------------
+
+TEST_F(CommitTest, NothingMarkedStillDropsNullRecordsDeadInstallsAndUnnamedTitles) {
+    const std::uint32_t alpha = db.addNode("ALPHA");
+    const std::uint32_t ghost = db.addNullRecord();
+    const std::uint32_t bravo = db.addNode("BRAVO");
+    const std::uint32_t t0 = db.addTitle(10);
+    const std::uint32_t t1 = db.addTitle(20);
+    const std::uint32_t t2 = db.addTitle(30);
+    db.addInstall(alpha, t1, 0, 1);
+    db.addInstall(alpha, t0, 2, 2);      // not live
+    db.addInstall(ghost, t0, 0, 3);      // belongs to a null record
+    db.addInstall(765 * 9, t2, 0, 4);    // names no node
+    db.addInstall(alpha + 1, t2, 0, 5);  // the middle of a record
+    db.addInstall(bravo, t2, 0, 6);
+    db.addInstall(bravo, 1000, 0, 7);  // names no title: kept as it is
+    db.addInstall(bravo, t1 + 1, 0, 8);
+    writeAndOpen();
+
+    engine.CommitDatabase();
+
+    ASSERT_EQ(view.errors, Lines{});
+    DatabaseBuilder expected = expectation();
+    expected.addNode("ALPHA");
+    expected.addNode("BRAVO");
+    expected.addTitle(20);
+    expected.addTitle(30);
+    expected.addInstall(0, 0, 0, 1);
+    expected.addInstall(765, 134, 0, 6);
+    expected.addInstall(765, 1000, 0, 7);
+    expected.addInstall(765, t1 + 1, 0, 8);
+    expectDatabase(expected);
+    expectBackupOf(db, path(kStamp));
+    expectClosedAndIdle();
+}
+
+TEST_F(CommitTest, TitlesSurviveOnlyThroughWrittenInstalls) {
+    const std::uint32_t keep = db.addNode("KEEP");
+    const std::uint32_t gone = db.addNode("GONE");
+    const std::uint32_t onlyGone = db.addTitle(1);
+    const std::uint32_t shared = db.addTitle(2);
+    const std::uint32_t onlyDead = db.addTitle(3);
+    const std::uint32_t onlyKeep = db.addTitle(4);
+    db.addInstall(gone, onlyGone);
+    db.addInstall(gone, shared);
+    db.addInstall(keep, onlyDead, 1);
+    db.addInstall(keep, onlyKeep, 0, 10);
+    db.addInstall(keep, shared, 0, 11);
+    writeAndOpen();
+    mark("GONE");
+
+    engine.CommitDatabase();
+
+    ASSERT_EQ(view.errors, Lines{});
+    DatabaseBuilder expected = expectation();
+    expected.addNode("KEEP");
+    expected.addTitle(2);
+    expected.addTitle(4);
+    expected.addInstall(0, 134, 0, 10);
+    expected.addInstall(0, 0, 0, 11);
+    expectDatabase(expected);
+}
+
+TEST_F(CommitTest, EverythingMarkedLeavesThreeHeaders) {
+    const std::uint32_t a = db.addNode("A");
+    const std::uint32_t b = db.addNode("B");
+    db.addInstall(a, db.addTitle(1));
+    db.addInstall(b, db.addTitle(2));
+    writeAndOpen();
+    mark("A");
+    mark("B");
+
+    engine.CommitDatabase();
+
+    ASSERT_EQ(view.errors, Lines{});
+    const Bytes header = headerBytes(db.nodeHeader);
+    EXPECT_EQ(file("Kavrin.cmp"), header);
+    EXPECT_EQ(file("Kavrin.ist"), header);
+    EXPECT_EQ(file("Kavrin.ttl"), header);
+}
+
+TEST_F(CommitTest, TheListOrderIsTheNewRecordOrder) {
+    const std::uint32_t a = db.addNode("A");
+    const std::uint32_t b = db.addNode("B");
+    const std::uint32_t c = db.addNode("C");
+    const std::uint32_t t0 = db.addTitle(1);
+    const std::uint32_t t1 = db.addTitle(2);
+    db.addInstall(a, t1, 0, 1);
+    db.addInstall(c, t0, 0, 2);
+    db.addInstall(b, t1, 0, 3);
+    db.addInstall(a, t0, 0, 4);
+    writeAndOpen();
+    engine.NodesLVColumnClick(0);  // by name, descending: C, B, A
+
+    engine.CommitDatabase();
+
+    ASSERT_EQ(view.errors, Lines{});
+    DatabaseBuilder expected = expectation();
+    expected.addNode("C");
+    expected.addNode("B");
+    expected.addNode("A");
+    expected.addTitle(1);
+    expected.addTitle(2);
+    expected.addInstall(0, 0, 0, 2);
+    expected.addInstall(765, 134, 0, 3);
+    expected.addInstall(1530, 134, 0, 1);
+    expected.addInstall(1530, 0, 0, 4);
+    expectDatabase(expected);
+}
+
+TEST_F(CommitTest, TrailingPartialRecordsAreDroppedButBackedUp) {
+    const std::uint32_t a = db.addNode("A");
+    db.addInstall(a, db.addTitle(5));
+    db.nodes.insert(db.nodes.end(), 100, 0x42);
+    db.installs.insert(db.installs.end(), 12, 0);  // a whole record's worth of zeros less one
+    db.titles.insert(db.titles.end(), 133, 0x43);
+    writeAndOpen();
+
+    engine.CommitDatabase();
+
+    ASSERT_EQ(view.errors, Lines{});
+    DatabaseBuilder expected = expectation();
+    expected.addNode("A");
+    expected.addTitle(5);
+    expected.addInstall(0, 0);
+    expectDatabase(expected);
+    expectBackupOf(db, path(kStamp));
+}
+
+TEST_F(CommitTest, EveryFileWrittenCarriesTheNodeFileHeader) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    DatabaseBuilder::setHeader(db.installHeader, 9, 9, "Installs", "other", 1.0, 2.0, 3.0, 4);
+    DatabaseBuilder::setHeader(db.titleHeader, 7, 7, "Titles", "other", 5.0, 6.0, 7.0, 8);
+    writeAndOpen();
+
+    engine.CommitDatabase();
+
+    ASSERT_EQ(view.errors, Lines{});
+    const Bytes header = headerBytes(db.nodeHeader);
+    for (const std::string& dir : {folder.path(), path(kStamp)}) {
+        for (const char* name : {"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"}) {
+            const Bytes written = readFileBytes(dir + "/" + name);
+            ASSERT_GE(written.size(), header.size());
+            EXPECT_EQ(Bytes(written.begin(), written.begin() + 230), header) << dir << "/" << name;
+        }
+    }
+}
+
+// The files may be spelled in any case; the commit must replace the ones the open read, not
+// put a second set beside them that the next open would not read.
+TEST_F(CommitTest, ReplacesTheFilesItOpenedWhateverTheirSpelling) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    db.addNode("B");
+    db.write(folder.path());
+    for (const char* name : {"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"}) {
+        std::string upper = name;
+        std::transform(upper.begin(), upper.end(), upper.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        std::filesystem::rename(path(name), path(upper));
+    }
+    open();
+    mark("B");
+
+    engine.CommitDatabase();
+
+    ASSERT_EQ(view.errors, Lines{});
+    EXPECT_EQ(entries(folder.path()),
+              (std::vector<std::string>{kStamp, "KAVRIN.CMP", "KAVRIN.IST", "KAVRIN.TTL"}));
+    EXPECT_EQ(file("KAVRIN.CMP").size(), 230u + 765u);
+}
+
+// A crash at any moment must leave the originals or a complete backup and complete new files:
+// nothing is renamed before every file written is flushed and the folders' entries with them.
+TEST_F(CommitTest, NothingIsReplacedBeforeBackupAndNewFilesAreOnDisk) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    db.addNode("B");
+    writeAndOpen();
+    mark("B");
+
+    engine.CommitDatabase();
+
+    ASSERT_EQ(view.errors, Lines{});
+    const std::string f = folder.path();
+    const std::string b = f + "/" + kStamp;
+    Lines changes;
+    for (const std::string& operation : fs.journal()) {
+        if (!operation.starts_with("status") && !operation.starts_with("listDirectory")) {
+            changes.push_back(operation);
+        }
+    }
+    EXPECT_EQ(changes, (Lines{"createDirectories " + f, "createDirectory " + b,
+                              "writeFile " + b + "/Kavrin.cmp (durable)",
+                              "writeFile " + b + "/Kavrin.ist (durable)",
+                              "writeFile " + b + "/Kavrin.ttl (durable)", "syncDirectory " + b,
+                              "syncDirectory " + f, "writeFile " + f + "/Kavrin.cmp.new (durable)",
+                              "writeFile " + f + "/Kavrin.ist.new (durable)",
+                              "writeFile " + f + "/Kavrin.ttl.new (durable)", "syncDirectory " + f,
+                              "rename " + f + "/Kavrin.cmp.new -> " + f + "/Kavrin.cmp",
+                              "rename " + f + "/Kavrin.ist.new -> " + f + "/Kavrin.ist",
+                              "rename " + f + "/Kavrin.ttl.new -> " + f + "/Kavrin.ttl",
+                              "syncDirectory " + f}));
+}
+
+// --- What a commit shows -----------------------------------------------------------------------
+
+TEST_F(CommitTest, LogsItsStepsInOrderAndEndsClosedThenOpensTheNewFiles) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    db.addNode("B");
+    writeAndOpen();
+    mark("B");
+
+    engine.CommitDatabase();
+
+    const std::string f = folder.path();
+    const std::string b = f + "/" + kStamp;
+    EXPECT_EQ(commitLog(),
+              (Lines{"Creating backup directory : " + b, "Saving : " + b + "/Kavrin.cmp",
+                     "Saving : " + b + "/Kavrin.ist", "Saving : " + b + "/Kavrin.ttl",
+                     "Re-indexing Computer - Installs...", "Re-indexing Title - Installs...",
+                     "Commiting to Database...", "Saving : " + f + "/Kavrin.cmp",
+                     "Saving : " + f + "/Kavrin.ist", "Saving : " + f + "/Kavrin.ttl"}));
+    ASSERT_GE(view.trace.size(), 2u);
+    EXPECT_EQ(view.trace[0], "page:3");
+    EXPECT_EQ(view.trace[1], "busy:on");
+    EXPECT_EQ(view.actionCaption, "Re-indexing");
+    expectClosedAndIdle();
+    EXPECT_EQ(view.errors, Lines{});
+
+    engine.OpenDatabase();
+    ASSERT_TRUE(engine.context().IsOpen);
+    ASSERT_EQ(engine.nodeList().count(), 1u);
+    EXPECT_EQ(engine.nodeList().row(0).caption, "A");
+    EXPECT_FALSE(engine.HasPendingChanges());
+}
+
+TEST_F(CommitTest, NodePassMovesTheBarByListRow) {
+    for (const char* name : {"A", "B", "C", "D", "E", "F", "G", "H"}) {
+        db.addNode(name);
+    }
+    writeAndOpen();
+
+    engine.CommitDatabase();
+
+    EXPECT_EQ(view.progress, (std::vector<int>{12, 25, 38, 50, 62, 75, 88, 100}));
+    EXPECT_EQ(view.pumps, 8);
+}
+
+TEST_F(CommitTest, OneNodeSetsNoPosition) {
+    db.addNode("ONLY");
+    writeAndOpen();
+
+    engine.CommitDatabase();
+
+    ASSERT_EQ(view.errors, Lines{});
+    EXPECT_EQ(view.progress, std::vector<int>{});
+    EXPECT_EQ(view.pumps, 1);
+}
+
+// --- Failures ------------------------------------------------------------------------------------
+
+TEST_F(CommitTest, ReadOnlyFolderFailsAtTheFirstBackupFileAndChangesNothing) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    db.addNode("B");
+    writeAndOpen();
+    mark("B");
+    if (::geteuid() == 0) {
+        fs.makeReadOnly(folder.path());  // permissions do not stop the superuser
+    } else {
+        ASSERT_EQ(::chmod(folder.path().c_str(), 0555), 0);
+    }
+
+    engine.CommitDatabase();
+    ::chmod(folder.path().c_str(), 0755);
+
+    const std::string b = folder.path() + "/" + kStamp;
+    ASSERT_EQ(view.errors.size(), 1u);
+    EXPECT_NE(view.errors[0].find(b + "/Kavrin.cmp"), std::string::npos) << view.errors[0];
+    EXPECT_EQ(commitLog(), (Lines{"Creating backup directory : " + b,
+                                  "Saving : " + b + "/Kavrin.cmp", view.errors[0]}));
+    expectDatabase(db);
+    EXPECT_EQ(entries(folder.path()),
+              (std::vector<std::string>{"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"}));
+    expectClosedAndIdle();
+
+    engine.OpenDatabase();
+    ASSERT_TRUE(engine.context().IsOpen);
+    EXPECT_EQ(engine.nodeList().count(), 2u);
+    EXPECT_FALSE(engine.HasPendingChanges());
+}
+
+// Before the first rename nothing of the database is touched: whatever fails there leaves the
+// originals and no temporary file.
+TEST_F(CommitTest, FailureBeforeTheFirstReplacementLeavesTheOriginals) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    db.addNode("B");
+    db.write(folder.path());
+    struct Fault {
+        FileOp op;
+        int n;
+        std::size_t savesLogged;
+    };
+    // The writes: three backup files, then three new files; the directory flushes: backup folder,
+    // database folder, then database folder once the new files are written.
+    for (const Fault fault : {Fault{FileOp::WriteFile, 4, 1}, Fault{FileOp::WriteFile, 6, 3},
+                              Fault{FileOp::SyncDirectory, 3, 3}, Fault{FileOp::Rename, 1, 3}}) {
+        SCOPED_TRACE(testing::Message()
+                     << "operation " << static_cast<int>(fault.op) << " #" << fault.n);
+        view.errors.clear();
+        open();
+        mark("B");
+        fs.failAt(fault.op, fault.n);
+
+        engine.CommitDatabase();
+
+        ASSERT_EQ(view.errors.size(), 1u);
+        EXPECT_EQ(fs.faults(), 1);
+        const Lines log = commitLog();
+        const auto committing = std::find(log.begin(), log.end(), "Commiting to Database...");
+        ASSERT_NE(committing, log.end());
+        EXPECT_EQ(static_cast<std::size_t>(log.end() - committing), 1 + fault.savesLogged + 1);
+        EXPECT_EQ(log.back(), view.errors[0]);
+        expectDatabase(db);
+        for (const std::string& name : entries(folder.path())) {
+            EXPECT_EQ(name.find(".new"), std::string::npos) << name;
+        }
+        expectClosedAndIdle();
+    }
+}
+
+// Three renames are not one step: when one fails after another succeeded, the files that were
+// replaced are put back from the backup, so the database never mixes old and new files.
+TEST_F(CommitTest, FailureAfterAReplacementPutsTheOriginalsBack) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    db.addInstall(db.addNode("B"), db.addTitle(6));
+    db.write(folder.path());
+    struct Fault {
+        FileOp op;
+        int n;
+        std::string backup;
+    };
+    const std::string stamp = path(kStamp);
+    for (const Fault& fault :
+         {Fault{FileOp::Rename, 2, stamp}, Fault{FileOp::Rename, 3, stamp + "-2"},
+          Fault{FileOp::SyncDirectory, 4, stamp + "-3"}}) {
+        SCOPED_TRACE(testing::Message()
+                     << "operation " << static_cast<int>(fault.op) << " #" << fault.n);
+        view.errors.clear();
+        open();
+        mark("B");
+        fs.failAt(fault.op, fault.n);
+
+        engine.CommitDatabase();
+
+        ASSERT_EQ(view.errors.size(), 1u);
+        EXPECT_EQ(fs.faults(), 1);
+        EXPECT_NE(view.errors[0].find("put back"), std::string::npos) << view.errors[0];
+        EXPECT_NE(view.errors[0].find("\"" + fault.backup + "\""), std::string::npos)
+            << view.errors[0];
+        EXPECT_EQ(commitLog().back(), view.errors[0]);
+        expectDatabase(db);
+        expectBackupOf(db, fault.backup);
+        for (const std::string& name : entries(folder.path())) {
+            EXPECT_EQ(name.find(".new"), std::string::npos) << name;
+        }
+        expectClosedAndIdle();
+    }
+}
+
+TEST_F(CommitTest, NoFileIsReplacedUnlessTheBackupIsOnDisk) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    db.addNode("B");
+    writeAndOpen();
+    mark("B");
+    fs.failAt(FileOp::SyncDirectory, 1);  // the backup folder's entries
+
+    engine.CommitDatabase();
+
+    ASSERT_EQ(view.errors.size(), 1u);
+    const Lines log = commitLog();
+    EXPECT_EQ(std::find(log.begin(), log.end(), "Re-indexing Computer - Installs..."), log.end());
+    expectDatabase(db);
+    EXPECT_EQ(fs.calls(FileOp::WriteFile), 3);
+    expectClosedAndIdle();
+}
+
+TEST_F(CommitTest, FilesChangedSinceTheOpenAreNotOverwritten) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    db.addNode("B");
+    db.write(folder.path());
+    const std::vector<std::uint8_t> longer = db.installFile() + Bytes{0};
+
+    // One file grows, or keeps its size and gets a new time, behind the tool's back.
+    const std::vector<std::function<void()>> changes = {
+        [&] { writeFileBytes(path("Kavrin.ist"), longer); },
+        [&] {
+            std::filesystem::last_write_time(
+                path("Kavrin.ttl"),
+                std::filesystem::last_write_time(path("Kavrin.ttl")) + std::chrono::seconds(3));
+        }};
+    for (const auto& change : changes) {
+        db.write(folder.path());
+        view.errors.clear();
+        open();
+        mark("B");
+        change();
+        const Bytes nodes = file("Kavrin.cmp"), installs = file("Kavrin.ist"),
+                    titles = file("Kavrin.ttl");
+
+        engine.CommitDatabase();
+
+        ASSERT_EQ(view.errors.size(), 1u);
+        EXPECT_NE(view.errors[0].find("changed on disk since the database was opened"),
+                  std::string::npos);
+        EXPECT_EQ(commitLog(), Lines{view.errors[0]});
+        EXPECT_EQ(fs.calls(FileOp::WriteFile) + fs.calls(FileOp::CreateDirectory) +
+                      fs.calls(FileOp::CreateDirectories) + fs.calls(FileOp::Rename),
+                  0);
+        EXPECT_EQ(entries(folder.path()),
+                  (std::vector<std::string>{"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"}));
+        EXPECT_EQ(file("Kavrin.cmp"), nodes);
+        EXPECT_EQ(file("Kavrin.ist"), installs);
+        EXPECT_EQ(file("Kavrin.ttl"), titles);
+        expectClosedAndIdle();
+    }
+}
+
+TEST_F(CommitTest, AChangeWhileCommittingStopsItBeforeTheReplacement) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    db.addNode("B");
+    writeAndOpen();
+    mark("B");
+    const Bytes changed = db.nodeFile() + Bytes(765, 0x20);
+    view.onPump = [&] { writeFileBytes(path("Kavrin.cmp"), changed); };
+
+    engine.CommitDatabase();
+
+    ASSERT_EQ(view.errors.size(), 1u);
+    EXPECT_NE(view.errors[0].find("changed on disk"), std::string::npos);
+    EXPECT_EQ(file("Kavrin.cmp"), changed);
+    EXPECT_EQ(file("Kavrin.ist"), db.installFile());
+    EXPECT_EQ(file("Kavrin.ttl"), db.titleFile());
+    EXPECT_EQ(fs.calls(FileOp::Rename), 0);
+    EXPECT_EQ(entries(folder.path()),
+              (std::vector<std::string>{kStamp, "Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"}));
+}
+
+TEST_F(CommitTest, BackupsWithinOneSecondGetFoldersOfTheirOwn) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    writeAndOpen();
+    const std::string stamp = path(kStamp);
+
+    EXPECT_EQ(engine.BackupDatabase(), stamp);
+    EXPECT_EQ(engine.BackupDatabase(), stamp + "-2");
+    engine.CommitDatabase();
+
+    ASSERT_EQ(view.errors, Lines{});
+    EXPECT_EQ(commitLog()[0], "Creating backup directory : " + stamp);
+    EXPECT_EQ(commitLog()[4], "Creating backup directory : " + stamp + "-2");
+    EXPECT_EQ(commitLog()[8], "Creating backup directory : " + stamp + "-3");
+    for (const std::string& dir : {stamp, stamp + "-2", stamp + "-3"}) {
+        expectBackupOf(db, dir);
+    }
+    // A file standing where a folder would go is passed over as well.
+    writeFileBytes(stamp + "-4", Bytes{1});
+    open();
+    EXPECT_EQ(engine.BackupDatabase(), stamp + "-5");
+}
+
+}  // namespace
+}  // namespace kavrin::test
