@@ -9,3 +9,5 @@ for preset in default sanitize; do
     scripts/build.sh "$preset"
     ctest --preset "$preset" -j"$(nproc)"
 done
+echo "=== fuzz"
+scripts/fuzz.sh
