@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <ostream>
 
 #include "cli/ConsoleView.h"
+#include "cli/Generator.h"
 #include "engine/MaintenanceEngine.h"
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
@@ -26,6 +28,8 @@ constexpr const char* kUsage =
     "  details LOCATION NODE       print the \"Node Stats\" lines of one node\n"
     "  mark LOCATION [MARKING]...  mark nodes and print the node list with a fifth column\n"
     "                              \"marked\" or \"live\", then the health text; writes nothing\n"
+    "  generate FOLDER [GENERATOR]...  write a made-up database into FOLDER (created when\n"
+    "                              missing, files there replaced) and print what it holds\n"
     "\n"
     "NODE is a node name (the first entry of that name, without regard to case) or a body\n"
     "offset written 0x followed by hexadecimal digits.\n"
@@ -36,6 +40,17 @@ constexpr const char* kUsage =
     "                              (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS, local time)\n"
     "  --delete NODE               mark one node\n"
     "  --undelete NODE             unmark one node\n"
+    "\n"
+    "GENERATOR options (the same options always give the same bytes):\n"
+    "  --nodes N                   node records, NullRecords included (default 1000)\n"
+    "  --installs-per-node K       installs per node record on average (default 20)\n"
+    "  --titles T                  title records (default 500)\n"
+    "  --seed S                    seed of the generator (default 1)\n"
+    "  --duplicate-rate R          share of named nodes repeating an earlier name (0.02)\n"
+    "  --null-rate R               share of node records that are empty slots (0.01)\n"
+    "  --inactive-rate R           share of named nodes that are inactive (0.1)\n"
+    "  --dead-install-rate R       share of installs that are not live (0.05)\n"
+    "  --dangling-rate R           share of installs naming no node or no title (0.002)\n"
     "\n"
     "Log lines go to standard error. Exit code 0 on success, 1 when the work failed, 2 on a\n"
     "wrong command line.\n";
@@ -275,6 +290,33 @@ int runMark(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     return 0;
 }
 
+int runGenerate(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, FileSystem& fs) {
+    GenerateArguments parsed;
+    try {
+        parsed = parseGenerateArguments({args.begin() + 1, args.end()});
+    } catch (const GeneratorOptionError& e) {
+        throw UsageError{e.what()};
+    }
+    const GeneratorOptions& o = parsed.options;
+    try {
+        const GeneratedDatabase db = generateDatabase(o);
+        writeGeneratedDatabase(fs, parsed.folder, db);
+        const GeneratedCounts& c = db.counts;
+        out << "Generated " << parsed.folder << ": " << o.nodes << " node records (" << c.nullRecords
+            << " null, " << c.duplicates << " duplicate, " << c.inactive << " inactive), "
+            << std::uint64_t{o.nodes} * o.installsPerNode << " installs (" << c.deadInstalls << " dead, "
+            << c.danglingInstalls << " dangling), " << o.titles << " titles (" << c.orphanedTitles
+            << " orphaned)\n";
+    } catch (const std::bad_alloc&) {
+        err << "Out of memory while generating the database.\n";
+        return 1;
+    } catch (const std::exception& e) {
+        err << e.what() << '\n';
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::optional<double> parseDateArgument(const std::string& text) {
@@ -325,6 +367,9 @@ int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
         }
         if (command == "mark") {
             return runMark(args, out, err, fs, clock);
+        }
+        if (command == "generate") {
+            return runGenerate(args, out, err, fs);
         }
         throw UsageError{"unknown command '" + command + "'"};
     } catch (const UsageError& usage) {

@@ -1,0 +1,391 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <locale>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "cli/Commands.h"
+#include "cli/Generator.h"
+#include "common/DatabaseBuilder.h"
+#include "common/TempFolder.h"
+#include "dbformat/Coding.h"
+#include "dbformat/DatabaseFile.h"
+#include "dbformat/Layout.h"
+#include "support/AnsiText.h"
+#include "support/DateTimeText.h"
+#include "support/Errors.h"
+
+namespace kavrin {
+namespace {
+
+using cli::GeneratedDatabase;
+using cli::GeneratorOptions;
+
+GeneratorOptions smallOptions(std::uint64_t seed) {
+    GeneratorOptions o;
+    o.nodes = 300;
+    o.installsPerNode = 7;
+    o.titles = 90;
+    o.seed = seed;
+    return o;
+}
+
+bool sameBytes(const cli::GeneratedBody& a, const cli::GeneratedBody& b) {
+    return a.size == b.size && std::memcmp(a.data.get(), b.data.get(), a.size) == 0;
+}
+
+TEST(Generator, SameSeedSameBytesOtherSeedOtherBytes) {
+    const GeneratedDatabase a = cli::generateDatabase(smallOptions(7));
+    const GeneratedDatabase b = cli::generateDatabase(smallOptions(7));
+    EXPECT_EQ(a.nodeHeader, b.nodeHeader);
+    EXPECT_EQ(a.installHeader, b.installHeader);
+    EXPECT_EQ(a.titleHeader, b.titleHeader);
+    EXPECT_TRUE(sameBytes(a.nodes, b.nodes));
+    EXPECT_TRUE(sameBytes(a.installs, b.installs));
+    EXPECT_TRUE(sameBytes(a.titles, b.titles));
+
+    const GeneratedDatabase c = cli::generateDatabase(smallOptions(8));
+    EXPECT_NE(a.nodeHeader, c.nodeHeader);
+    EXPECT_FALSE(sameBytes(a.nodes, c.nodes));
+    EXPECT_FALSE(sameBytes(a.installs, c.installs));
+    EXPECT_FALSE(sameBytes(a.titles, c.titles));
+}
+
+// Everything a test can find out about a generated database by reading its bytes, without
+// trusting what the generator says it did.
+struct Census {
+    std::uint32_t nulls = 0, named = 0, duplicates = 0, inactive = 0, inactiveTwo = 0;
+    std::uint32_t caseOnlyDuplicates = 0;
+    std::uint64_t dead = 0, dangling = 0;
+    std::uint32_t orphanedTitles = 0;
+    std::set<int> lastOnlineYears;
+    double earliest = 1e9, latest = 0;
+};
+
+Census takeCensus(const GeneratedDatabase& db) {
+    Census c;
+    std::map<std::string, std::string> firstSpelling;  // folded name -> spelling first met
+    for (std::size_t off = 0; off + node::kSize <= db.nodes.size; off += node::kSize) {
+        const NodeRecordView record(db.nodes.data.get() + off);
+        if (record.isNullRecord()) {
+            ++c.nulls;
+            continue;
+        }
+        ++c.named;
+        const std::string name(record.nodeNameAsName());
+        auto [it, added] = firstSpelling.try_emplace(ansiFoldKey(name), name);
+        if (!added) {
+            ++c.duplicates;
+            c.caseOnlyDuplicates += it->second != name ? 1 : 0;
+        }
+        if (record.inactive() != 0) {
+            ++c.inactive;
+            c.inactiveTwo += record.inactive() == 2 ? 1 : 0;
+        }
+        DateTimeParts parts;
+        EXPECT_TRUE(decodeDateTime(record.lastOnline(), parts)) << name;
+        c.lastOnlineYears.insert(parts.year);
+        c.earliest = std::min(c.earliest, record.lastOnline());
+        c.latest = std::max(c.latest, record.lastOnline());
+    }
+    const std::uint64_t nodeBody = db.nodes.size;
+    const std::uint64_t titleBody = db.titles.size;
+    std::vector<bool> titleNamed(db.titles.size / title::kSize, false);
+    for (std::size_t off = 0; off + install::kSize <= db.installs.size; off += install::kSize) {
+        const std::uint8_t* r = db.installs.data.get() + off;
+        c.dead += installState(r) != 0 ? 1 : 0;
+        const std::uint32_t nodeRef = installNodeRef(r);
+        const std::uint32_t titleRef = installTitleRef(r);
+        const bool nodeOk = nodeRef % node::kSize == 0 && nodeRef < nodeBody;
+        const bool titleOk = titleRef % title::kSize == 0 && titleRef < titleBody;
+        c.dangling += nodeOk && titleOk ? 0 : 1;
+        if (titleOk) {
+            titleNamed[titleRef / title::kSize] = true;
+        }
+    }
+    for (bool named : titleNamed) {
+        c.orphanedTitles += named ? 0 : 1;
+    }
+    return c;
+}
+
+TEST(Generator, RequestedRatesAreMetAndReportedTruthfully) {
+    GeneratorOptions o;
+    o.nodes = 20000;
+    o.installsPerNode = 5;
+    o.titles = 2000;
+    o.seed = 11;
+    o.duplicateRate = 0.1;
+    o.nullRate = 0.05;
+    o.inactiveRate = 0.2;
+    o.deadInstallRate = 0.1;
+    o.danglingRate = 0.05;
+    const GeneratedDatabase db = cli::generateDatabase(o);
+    ASSERT_EQ(db.nodes.size, std::size_t{20000} * node::kSize);
+    ASSERT_EQ(db.installs.size, std::size_t{100000} * install::kSize);
+    ASSERT_EQ(db.titles.size, std::size_t{2000} * title::kSize);
+
+    const Census c = takeCensus(db);
+    EXPECT_NEAR(c.nulls / 20000.0, 0.05, 0.01);
+    EXPECT_NEAR(static_cast<double>(c.duplicates) / c.named, 0.1, 0.015);
+    EXPECT_NEAR(static_cast<double>(c.inactive) / c.named, 0.2, 0.015);
+    EXPECT_NEAR(static_cast<double>(c.dead) / 100000.0, 0.1, 0.01);
+    EXPECT_NEAR(static_cast<double>(c.dangling) / 100000.0, 0.05, 0.01);
+    // Some copies differ from the first spelling only in case, some inactive bytes are 2, some
+    // titles are named by no install at all.
+    EXPECT_GT(c.caseOnlyDuplicates, c.duplicates / 4);
+    EXPECT_LT(c.caseOnlyDuplicates, c.duplicates);
+    EXPECT_GT(c.inactiveTwo, 0u);
+    EXPECT_LT(c.inactiveTwo, c.inactive / 4);
+    EXPECT_GT(c.orphanedTitles, 0u);
+    // Several years of contact, none after the day the database is taken.
+    EXPECT_GE(c.lastOnlineYears.size(), 6u);
+    EXPECT_LE(c.latest, encodeDateTime(2026, 12, 2));
+    EXPECT_GE(c.earliest, encodeDateTime(2019, 1, 1));
+
+    EXPECT_EQ(db.counts.nullRecords, c.nulls);
+    EXPECT_EQ(db.counts.duplicates, c.duplicates);
+    EXPECT_EQ(db.counts.inactive, c.inactive);
+    EXPECT_EQ(db.counts.deadInstalls, c.dead);
+    EXPECT_EQ(db.counts.danglingInstalls, c.dangling);
+    EXPECT_EQ(db.counts.orphanedTitles, c.orphanedTitles);
+}
+
+TEST(Generator, ZeroRatesGiveACleanDatabaseAndFullRatesAnEmptyOne) {
+    GeneratorOptions o = smallOptions(3);
+    o.duplicateRate = o.nullRate = o.inactiveRate = o.deadInstallRate = o.danglingRate = 0.0;
+    Census c = takeCensus(cli::generateDatabase(o));
+    EXPECT_EQ(c.nulls + c.duplicates + c.inactive, 0u);
+    EXPECT_EQ(c.dead + c.dangling, 0u);
+
+    o.nullRate = 1.0;
+    c = takeCensus(cli::generateDatabase(o));
+    EXPECT_EQ(c.nulls, o.nodes);
+}
+
+TEST(Generator, PlausibleRecordsWithRandomBytesWhereNothingIsRead) {
+    const GeneratedDatabase db = cli::generateDatabase(smallOptions(5));
+    const std::uint8_t* nodes = db.nodes.data.get();
+    std::set<std::string> unusedRuns;
+    std::uint32_t nonZeroAfterName = 0, named = 0, addedAfterLastOnline = 0;
+    for (std::size_t off = 0; off + node::kSize <= db.nodes.size; off += node::kSize) {
+        const NodeRecordView record(nodes + off);
+        if (record.isNullRecord()) {
+            continue;
+        }
+        ++named;
+        const std::string name = record.nodeName();
+        EXPECT_LE(name.size(), node::kNodeNameCapacity);
+        const std::string folded = ansiFoldKey(name);
+        EXPECT_TRUE(folded.starts_with("PC-") || folded.starts_with("LT-") ||
+                    folded.starts_with("SRV-"))
+            << name;
+        EXPECT_FALSE(record.manufacturer().empty());
+        EXPECT_FALSE(record.serialNumber().empty());
+        unusedRuns.emplace(reinterpret_cast<const char*>(nodes + off + node::kUnused4), 430);
+        const std::uint8_t* afterName = nodes + off + node::kNodeName + 1 + name.size();
+        for (std::size_t i = name.size(); i < node::kNodeNameCapacity; ++i) {
+            nonZeroAfterName += afterName[i - name.size()] != 0 ? 1 : 0;
+        }
+        if (record.addedDay() != 0 && DayNumberToDate(record.addedDay()) > record.lastOnline()) {
+            ++addedAfterLastOnline;
+        }
+    }
+    EXPECT_EQ(unusedRuns.size(), named);  // no two records carry the same filler
+    EXPECT_GT(nonZeroAfterName, named);   // text space after a name is not wiped
+    EXPECT_EQ(addedAfterLastOnline, 0u);
+
+    // The headers of the three files differ, and only the node file's needs to be valid.
+    EXPECT_EQ(db.nodeHeader.dbType(), 1u);
+    EXPECT_EQ(db.nodeHeader.dbVersion(), 2u);
+    EXPECT_NE(db.nodeHeader, db.installHeader);
+    EXPECT_NE(db.nodeHeader, db.titleHeader);
+    EXPECT_NE(db.installHeader, db.titleHeader);
+    EXPECT_GE(db.nodeHeader.created(), 1.0);
+    EXPECT_GE(db.nodeHeader.updated(), db.nodeHeader.created());
+}
+
+TEST(Generator, RefusesOptionsThatCannotMakeADatabase) {
+    GeneratorOptions o = smallOptions(1);
+    o.deadInstallRate = 1.5;
+    EXPECT_THROW(cli::generateDatabase(o), cli::GeneratorOptionError);
+    o = smallOptions(1);
+    o.nullRate = std::nan("");
+    EXPECT_THROW(cli::generateDatabase(o), cli::GeneratorOptionError);
+    o = smallOptions(1);
+    o.nodes = cli::kMaxGeneratedNodes + 1;
+    EXPECT_THROW(cli::generateDatabase(o), cli::GeneratorOptionError);
+    o = smallOptions(1);
+    o.nodes = 4'000'000;
+    o.installsPerNode = 100;
+    EXPECT_THROW(cli::generateDatabase(o), cli::GeneratorOptionError);
+}
+
+// Keeps every file in memory and counts the calls, so that the test sees how files are written.
+class MemoryFileSystem final : public FileSystem {
+public:
+    std::map<std::string, std::vector<std::uint8_t>> files;
+    std::set<std::string> directories;
+    int writes = 0;
+
+    FileStatus status(const std::string& path) override {
+        FileStatus s;
+        if (auto it = files.find(path); it != files.end()) {
+            s.exists = true;
+            s.size = it->second.size();
+        } else if (directories.count(path) != 0) {
+            s.exists = s.isDirectory = true;
+        }
+        return s;
+    }
+    std::vector<std::string> listDirectory(const std::string&) override { return {}; }
+    FileBytes readFile(const std::string& path) override {
+        auto it = files.find(path);
+        if (it == files.end()) {
+            throw KavrinError("Cannot open file \"" + path + "\". No such file or directory");
+        }
+        FileBytes bytes;
+        bytes.size = it->second.size();
+        bytes.data = std::make_unique<std::uint8_t[]>(bytes.size);
+        std::memcpy(bytes.data.get(), it->second.data(), bytes.size);
+        return bytes;
+    }
+    void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
+                   bool) override {
+        ++writes;
+        std::vector<std::uint8_t>& file = files[path];
+        file.clear();
+        for (const auto& part : parts) {
+            file.insert(file.end(), part.begin(), part.end());
+        }
+    }
+    void rename(const std::string&, const std::string&) override {}
+    void remove(const std::string& path) override { files.erase(path); }
+    void createDirectories(const std::string& path) override { directories.insert(path); }
+    bool createDirectory(const std::string& path) override {
+        return directories.insert(path).second;
+    }
+    void syncDirectory(const std::string&) override {}
+};
+
+TEST(Generator, WritesEachFileOnceBehindItsOwnHeader) {
+    MemoryFileSystem fs;
+    const GeneratedDatabase db = cli::generateDatabase(smallOptions(2));
+    cli::writeGeneratedDatabase(fs, "inv/site", db);
+    EXPECT_EQ(fs.writes, 3);
+    EXPECT_EQ(fs.directories, std::set<std::string>{"inv/site"});
+    const std::vector<std::uint8_t>& nodeFile = fs.files.at("inv/site/Kavrin.cmp");
+    ASSERT_EQ(nodeFile.size(), header::kSize + db.nodes.size);
+    EXPECT_EQ(std::memcmp(nodeFile.data(), db.nodeHeader.bytes.data(), header::kSize), 0);
+    EXPECT_EQ(std::memcmp(nodeFile.data() + header::kSize, db.nodes.data.get(), db.nodes.size), 0);
+    const std::vector<std::uint8_t>& installFile = fs.files.at("inv/site/Kavrin.ist");
+    ASSERT_EQ(installFile.size(), header::kSize + 300 * 7 * install::kSize);
+    EXPECT_EQ(std::memcmp(installFile.data(), db.installHeader.bytes.data(), header::kSize), 0);
+    const std::vector<std::uint8_t>& titleFile = fs.files.at("inv/site/Kavrin.ttl");
+    ASSERT_EQ(titleFile.size(), header::kSize + 90 * title::kSize);
+    EXPECT_EQ(std::memcmp(titleFile.data(), db.titleHeader.bytes.data(), header::kSize), 0);
+}
+
+class GenerateCommandTest : public ::testing::Test {
+protected:
+    GenerateCommandTest() { std::locale::global(std::locale::classic()); }
+
+    int run(const std::vector<std::string>& args) {
+        out.str("");
+        err.str("");
+        return cli::runCommandLine(args, out, err);
+    }
+
+    test::TempFolder folder;
+    std::ostringstream out;
+    std::ostringstream err;
+};
+
+TEST_F(GenerateCommandTest, TheEngineOpensWhatWasGenerated) {
+    const std::string db = folder.file("new/inventory");  // neither level exists yet
+    ASSERT_EQ(run({"generate", db, "--nodes", "400", "--installs-per-node", "6", "--titles", "50",
+                   "--seed", "9", "--null-rate", "0.05", "--duplicate-rate", "0.05"}),
+              0)
+        << err.str();
+    const std::string summary = out.str();
+    EXPECT_TRUE(summary.starts_with("Generated " + db + ": 400 node records (")) << summary;
+    EXPECT_EQ(test::readFileBytes(db + "/Kavrin.cmp").size(), 230u + 400 * 765);
+    EXPECT_EQ(test::readFileBytes(db + "/Kavrin.ist").size(), 230u + 2400 * 13);
+    EXPECT_EQ(test::readFileBytes(db + "/Kavrin.ttl").size(), 230u + 50 * 134);
+
+    GeneratorOptions o;
+    o.nodes = 400;
+    o.installsPerNode = 6;
+    o.titles = 50;
+    o.seed = 9;
+    o.nullRate = 0.05;
+    o.duplicateRate = 0.05;
+    const cli::GeneratedCounts counts = cli::generateDatabase(o).counts;
+    ASSERT_GT(counts.duplicates, 0u);
+
+    ASSERT_EQ(run({"stats", db}), 0) << err.str();
+    const std::string stats = out.str();
+    EXPECT_NE(
+        stats.find(
+            "\nTotal Nodes : 400\nTotal Software Titles : 50\nTotal Software Installs : 2400\n"),
+        std::string::npos)
+        << stats;
+    EXPECT_NE(stats.find("\nTotal Active Node Records : " +
+                         std::to_string(400 - counts.nullRecords - counts.inactive) + "\n"),
+              std::string::npos);
+    EXPECT_NE(
+        stats.find("\nTotal Duplicate Node Records : " + std::to_string(counts.duplicates) + "\n"),
+        std::string::npos);
+    EXPECT_NE(
+        stats.find("\nTotal Null Node Records : " + std::to_string(counts.nullRecords) + "\n"),
+        std::string::npos);
+    EXPECT_TRUE(stats.ends_with("Status : Duplicate Records Found\n"));
+
+    ASSERT_EQ(run({"nodes", db}), 0);
+    const std::string nodes = out.str();
+    EXPECT_EQ(static_cast<std::size_t>(std::count(nodes.begin(), nodes.end(), '\n')),
+              400 - counts.nullRecords);
+
+    // Generating again replaces the files with the same bytes.
+    const std::vector<std::uint8_t> before = test::readFileBytes(db + "/Kavrin.ist");
+    ASSERT_EQ(run({"generate", db, "--seed", "9", "--titles", "50", "--nodes", "400",
+                   "--installs-per-node", "6", "--null-rate", "0.05", "--duplicate-rate", "0.05"}),
+              0);
+    EXPECT_EQ(test::readFileBytes(db + "/Kavrin.ist"), before);
+}
+
+TEST_F(GenerateCommandTest, EmptyDatabaseAndCommandLineErrors) {
+    ASSERT_EQ(run({"generate", folder.path(), "--nodes", "0", "--titles", "0"}), 0) << err.str();
+    EXPECT_EQ(test::readFileBytes(folder.file("Kavrin.cmp")).size(), 230u);
+    ASSERT_EQ(run({"stats", folder.path()}), 0) << err.str();
+    EXPECT_NE(out.str().find("Total Nodes : 0\n"), std::string::npos);
+    EXPECT_TRUE(out.str().ends_with("Status  : Healthy\n"));
+
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"generate"},
+                                               {"generate", "--nodes", "5"},
+                                               {"generate", "a", "b"},
+                                               {"generate", "a", "--nodes"},
+                                               {"generate", "a", "--nodes", "-1"},
+                                               {"generate", "a", "--nodes", "12x"},
+                                               {"generate", "a", "--nodes", "99999999999"},
+                                               {"generate", "a", "--null-rate", "1.5"},
+                                               {"generate", "a", "--dangling-rate", "0,5"},
+                                               {"generate", "a", "--colour", "red"}}) {
+        EXPECT_EQ(run(bad), 2) << bad.back();
+        EXPECT_NE(err.str().find("Usage:"), std::string::npos);
+    }
+
+    // A folder that cannot be created: the failure is the file layer's, exit code 1.
+    test::writeFileBytes(folder.file("plain"), {1, 2, 3});
+    EXPECT_EQ(run({"generate", folder.file("plain") + "/db", "--nodes", "3"}), 1);
+    EXPECT_FALSE(err.str().empty());
+    EXPECT_EQ(out.str(), "");
+}
+
+}  // namespace
+}  // namespace kavrin
