@@ -1,0 +1,156 @@
+#include <QCalendarWidget>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTextBlock>
+
+#include "FormsTestSupport.h"
+#include "forms/MessageBox.h"
+#include "forms/uFrmDate.h"
+#include "forms/uFrmWarningInfo.h"
+#include "support/DateTimeText.h"
+
+using namespace kavrin;
+using namespace kavrin::test;
+
+namespace {
+
+class FixedClock : public Clock {
+public:
+    LocalTime now() override { return {2024, 3, 1, 23, 59, 59, 0}; }
+};
+
+}  // namespace
+
+class DialogsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        MessageBox::reset();
+        MessageBox::setAutomatic(true);
+    }
+
+    // The first activation shows the information dialog once; "Info" shows it at any time.
+    void informationDialogAtFirstActivationOnly() {
+        TMainFRM window;
+        auto* info = new TfrmWarningInfo(&window);
+        window.setDialogs(nullptr, info);
+        int showings = 0;
+        QString caption;
+        auto answer = [&](QWidget* modal) {
+            ++showings;
+            caption = child<QLabel>(modal, "CaptionLAB")->text();
+            child<QPushButton>(modal, "cxButton1")->click();
+        };
+        onNextModal(answer);
+        window.show();
+        QTRY_COMPARE(showings, 1);
+        QCOMPARE(caption, window.windowTitle());
+
+        QApplication::setActiveWindow(nullptr);
+        QApplication::setActiveWindow(&window);
+        QTest::qWait(50);
+        QCOMPARE(showings, 1);
+
+        onNextModal(answer);
+        QVERIFY(triggerAction(&window, "Info1"));
+        QCOMPARE(showings, 2);
+    }
+
+    void informationDialogContent() {
+        QWidget main;
+        TfrmWarningInfo info(&main);
+        QCOMPARE(info.windowTitle(), QString("Important Information"));
+        QCOMPARE(info.size(), QSize(479, 350));
+        auto* memo = child<QPlainTextEdit>(&info, "cxMemo1");
+        QVERIFY(memo->isReadOnly());
+        QCOMPARE(memo->document()->blockCount(), 16);
+        QStringList memoLines;
+        for (QTextBlock block = memo->document()->begin(); block.isValid(); block = block.next()) {
+            memoLines << block.text();
+        }
+        QCOMPARE(memoLines[0], QString("If you are connecting to a KavrinServer, you must stop "
+                                       "the KavrinServer Service before you "));
+        QCOMPARE(memoLines[4], QString("You must have write permissions to the Kavrin$ share and "
+                                       "folder on the KavrinServer to commit "));
+        QCOMPARE(memoLines[9], QString("manually copying the files in the backup directory over "
+                                       "the files in the folder above the backup "));
+        QCOMPARE(memoLines[14], QString("efficiency of the database."));
+        for (int i : {3, 6, 11, 15}) {
+            QCOMPARE(memoLines[i], QString());
+        }
+        // Lines 1, 2, 5, 8, 9, 10, 13 and 14 end in a blank, the others do not.
+        for (int i = 0; i < 16; ++i) {
+            const bool blank = QList<int>({0, 1, 4, 7, 8, 9, 12, 13}).contains(i);
+            QCOMPARE(memoLines[i].endsWith(' '), blank);
+        }
+        QCOMPARE(child<QLabel>(&info, "Label1")->text(), QString("Important Information"));
+    }
+
+    // Centred over the main window's outer frame; half of a negative difference drops its
+    // fraction toward zero (-3 gives -1, not -2).
+    void informationDialogCentresOverTheMainWindow() {
+        QWidget main;
+        main.setGeometry(200, 150, 700, 500);
+        main.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&main));
+        TfrmWarningInfo info(&main);
+        QSize dialogFrame;
+        onNextModal([&](QWidget* modal) {
+            dialogFrame = modal->frameGeometry().size();
+            modal->close();
+        });
+        info.exec();
+
+        const QSize frameExtra = main.frameGeometry().size() - main.size();
+        main.resize(dialogFrame - frameExtra + QSize(7, -3));
+        QTRY_COMPARE(main.frameGeometry().size(), dialogFrame + QSize(7, -3));
+        QPoint placed;
+        onNextModal([&](QWidget* modal) {
+            placed = modal->frameGeometry().topLeft();
+            modal->close();
+        });
+        info.exec();
+        const QRect mainFrame = main.frameGeometry();
+        QCOMPARE(placed, QPoint(mainFrame.left() + 3, mainFrame.top() - 1));
+    }
+
+    void dateDialogOpensAYearBackWithCancelAsDefault() {
+        FixedClock clock;
+        TfrmDate dialog(nullptr, clock);
+        QCOMPARE(dialog.windowTitle(), QString("Delete older than..."));
+        auto* calendar = child<QCalendarWidget>(&dialog, "Calender");
+        auto* ok = child<QPushButton>(&dialog, "cxButton2");
+        auto* cancel = child<QPushButton>(&dialog, "cxButton1");
+        QVERIFY(cancel->isDefault());
+        QVERIFY(!ok->isDefault());
+        QCOMPARE(child<QLabel>(&dialog, "Label1")->text(),
+                 QString("All nodes that have not been contacted after the specified date will "
+                         "be marked deleted and will be permanently removed from the database "
+                         "when commited."));
+
+        // 2024-03-01 less 365 days (a leap year between) is 2023-03-02.
+        onNextModal([&](QWidget* modal) {
+            QCOMPARE(calendar->selectedDate(), QDate(2023, 3, 2));
+            QCOMPARE(QApplication::focusWidget() == calendar ||
+                         calendar->isAncestorOf(QApplication::focusWidget()),
+                     true);
+            calendar->setSelectedDate(QDate(2020, 2, 29));
+            ok->click();
+            (void)modal;
+        });
+        QCOMPARE(dialog.exec(), int(QDialog::Accepted));
+        QCOMPARE(dialog.dateValue(), encodeDateTime(2020, 2, 29));  // midnight of the day
+
+        onNextModal([&](QWidget* modal) {
+            QCOMPARE(calendar->selectedDate(), QDate(2023, 3, 2));
+            modal->close();  // the close box answers Cancel
+        });
+        QCOMPARE(dialog.exec(), int(QDialog::Rejected));
+    }
+};
+
+KAVRIN_FORMS_TEST_MAIN(DialogsTest)
+#include "DialogsTest.moc"

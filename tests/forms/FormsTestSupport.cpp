@@ -1,0 +1,116 @@
+#include "FormsTestSupport.h"
+
+#include <QAbstractItemView>
+#include <QItemSelectionModel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+
+#include "forms/MessageBox.h"
+#include "forms/NodeListModel.h"
+
+namespace kavrin::test {
+
+void prepareFormsTests() {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+}
+
+bool triggerAction(QWidget* root, const char* name) {
+    QAction* action = child<QAction>(root, name);
+    if (action == nullptr || !action->isEnabled() || !action->isVisible()) {
+        return false;
+    }
+    // A disabled menu takes its items with it.
+    for (QObject* owner : action->associatedObjects()) {
+        if (auto* menu = qobject_cast<QMenu*>(owner);
+            menu != nullptr && (!menu->isEnabled() || !menu->menuAction()->isEnabled())) {
+            return false;
+        }
+    }
+    action->trigger();
+    return true;
+}
+
+std::vector<std::string> lines(const MainView& view, LineList list) {
+    std::vector<std::string> result;
+    for (std::size_t i = 0; i < view.lineCount(list); ++i) {
+        result.push_back(view.lineAt(list, i));
+    }
+    return result;
+}
+
+void onNextModal(std::function<void(QWidget*)> act) {
+    auto* timer = new QTimer;
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, act = std::move(act)] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            timer->stop();
+            timer->deleteLater();
+            act(modal);
+        }
+    });
+    timer->start();
+}
+
+const char* const kSampleNames[8] = {"PC1",     "SRV-A", "pc1",   "LAPTOP7",
+                                     "DESK&CO", "ZETA",  "ALPHA", "PC8"};
+
+DatabaseBuilder sampleDatabase() {
+    DatabaseBuilder db;
+    for (int i = 0; i < 8; ++i) {
+        const std::uint8_t inactive = i == 7 ? 1 : 0;
+        const std::uint32_t offset = db.addNode(kSampleNames[i], inactive, 45000.0 + i);
+        db.addInstall(offset, 0);
+    }
+    db.addTitle(7);
+    return db;
+}
+
+WindowFixture::WindowFixture(FileSystem& fs, Clock& clock) {
+    MessageBox::reset();
+    MessageBox::setAutomatic(true);
+    m_window = std::make_unique<TMainFRM>(fs, clock);
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+WindowFixture::~WindowFixture() {
+    m_window.reset();
+    MessageBox::reset();
+}
+
+void WindowFixture::openFolder(const std::string& path) {
+    find<QRadioButton>("DBFileCHECKBOX")->click();
+    find<QLineEdit>("DatabasePathEDT")->setText(QString::fromStdString(path));
+    find<QPushButton>("ConnectBTN")->click();
+}
+
+void WindowFixture::openDatabase(const DatabaseBuilder& db) {
+    db.write(folder());
+    openFolder(folder());
+}
+
+std::vector<std::string> WindowFixture::captions() const {
+    std::vector<std::string> result;
+    const NodeListModel* model = m_window->nodeListModel();
+    for (int row = 0; row < model->rowCount(); ++row) {
+        result.push_back(model->index(row, 0).data().toString().toStdString());
+    }
+    return result;
+}
+
+void WindowFixture::selectRows(const std::vector<int>& rows) {
+    auto* view = child<QAbstractItemView>(m_window.get(), "NodesLV");
+    view->selectionModel()->clearSelection();
+    for (int row : rows) {
+        view->selectionModel()->select(view->model()->index(row, 0),
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+}
+
+}  // namespace kavrin::test

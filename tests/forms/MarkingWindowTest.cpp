@@ -1,0 +1,356 @@
+#include <QAbstractItemView>
+#include <QCalendarWidget>
+#include <QDate>
+#include <QIcon>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTreeView>
+#include <algorithm>
+#include <filesystem>
+
+#include "FormsTestSupport.h"
+#include "forms/Artwork.h"
+#include "forms/MessageBox.h"
+#include "forms/NodeListModel.h"
+#include "forms/uFrmDate.h"
+
+using namespace kavrin;
+using namespace kavrin::test;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const char* const kPendingText =
+    "Changes have been made to the database.\r\n\r\nDo you want to commit the changes to the "
+    "database?";
+
+// 2023-03-15 10:00:00; the date dialog opens on 2022-03-15. The sample's nodes were last online
+// at midnight of 2023-03-15 + row (DateTimeValue 45000 + row).
+class FixedClock : public Clock {
+public:
+    LocalTime now() override { return {2023, 3, 15, 10, 0, 0, 0}; }
+};
+
+QTreeView* nodesView(WindowFixture& f) {
+    return f.find<QTreeView>("NodesLV");
+}
+
+int rowOf(WindowFixture& f, const std::string& caption) {
+    const Lines captions = f.captions();
+    for (std::size_t i = 0; i < captions.size(); ++i) {
+        if (captions[i] == caption) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// The captions of the rows whose icon is the marked picture, in list order.
+Lines markedRows(WindowFixture& f) {
+    Lines marked;
+    const QAbstractItemModel* model = f.window().nodeListModel();
+    const qint64 markedKey = imageListIcon(kIconMarked).cacheKey();
+    for (int row = 0; row < model->rowCount(); ++row) {
+        const QModelIndex index = model->index(row, 0);
+        if (qvariant_cast<QIcon>(index.data(Qt::DecorationRole)).cacheKey() == markedKey) {
+            marked.push_back(index.data().toString().toStdString());
+        }
+    }
+    return marked;
+}
+
+// Opens LVEditPOP as a right click would (its enabling runs), then closes it.
+void popUpNodeMenu(WindowFixture& f) {
+    auto* menu = f.find<QMenu>("LVEditPOP");
+    menu->popup(QPoint(0, 0));
+    QTRY_VERIFY(menu->isVisible());
+    menu->hide();
+}
+
+bool enabled(WindowFixture& f, const char* action) {
+    return f.find<QAction>(action)->isEnabled();
+}
+
+void openSample(WindowFixture& f) {
+    MessageBox::setNextAnswer(Answer::No);  // the offer to fix duplicates
+    f.openDatabase(sampleDatabase());
+    MessageBox::takeShown();
+}
+
+std::uintmax_t fileSize(const std::string& path) {
+    return std::filesystem::file_size(path);
+}
+
+std::vector<std::string> subFolders(const std::string& folder) {
+    std::vector<std::string> result;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.is_directory()) {
+            result.push_back(entry.path().string());
+        }
+    }
+    return result;
+}
+
+}  // namespace
+
+class MarkingWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void detailsOnMouseAndKeyRelease() {
+        WindowFixture f;
+        openSample(f);
+        QTreeView* view = nodesView(f);
+        auto* pages = f.find<QTabWidget>("PageControl");
+        const QAbstractItemModel* model = view->model();
+
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {},
+                          view->visualRect(model->index(rowOf(f, "ALPHA"), 0)).center());
+        QCOMPARE(pages->currentIndex(), 2);
+        Lines details = lines(f.window(), LineList::NodeStats);
+        QCOMPARE(details.size(), std::size_t{13});
+        QCOMPARE(details[0], std::string("Active : True"));
+        QCOMPARE(details[1], std::string("Name : ALPHA"));
+
+        // The arrow key moves the selection; its release shows the new row.
+        pages->setCurrentIndex(0);
+        QTest::keyClick(view, Qt::Key_Down);
+        QCOMPARE(f.window().lineAt(LineList::NodeStats, 1), std::string("Name : DESK&CO"));
+        QCOMPARE(pages->currentIndex(), 2);
+
+        // Several rows selected: the one nearest the top, whichever came last.
+        f.selectRows({rowOf(f, "PC8"), rowOf(f, "pc1")});
+        pages->setCurrentIndex(0);
+        QTest::keyClick(view, Qt::Key_Control);
+        QCOMPARE(f.window().lineAt(LineList::NodeStats, 1), std::string("Name : pc1"));
+        QCOMPARE(pages->currentIndex(), 2);
+
+        // Nothing selected: nothing changes.
+        view->selectionModel()->clearSelection();
+        pages->setCurrentIndex(0);
+        QTest::keyClick(view, Qt::Key_Shift);
+        QCOMPARE(pages->currentIndex(), 0);
+        QCOMPARE(f.window().lineAt(LineList::NodeStats, 1), std::string("Name : pc1"));
+    }
+
+    void deleteAndUndeleteChangeTheRowIcon() {
+        WindowFixture f;
+        openSample(f);
+
+        popUpNodeMenu(f);  // nothing selected
+        QVERIFY(enabled(f, "DeleteNodeMEN"));
+        QVERIFY(enabled(f, "UndeleteNodeMEN"));
+
+        f.selectRows({0, 1, 2});
+        popUpNodeMenu(f);
+        QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
+        QCOMPARE(markedRows(f), Lines({"PC1", "pc1", "ALPHA"}));
+        popUpNodeMenu(f);  // several selected: both offered
+        QVERIFY(enabled(f, "DeleteNodeMEN"));
+        QVERIFY(enabled(f, "UndeleteNodeMEN"));
+
+        f.selectRows({1});
+        popUpNodeMenu(f);
+        QVERIFY(!enabled(f, "DeleteNodeMEN"));
+        QVERIFY(enabled(f, "UndeleteNodeMEN"));
+        QVERIFY(triggerAction(&f.window(), "UndeleteNodeMEN"));
+        QCOMPARE(markedRows(f), Lines({"PC1", "ALPHA"}));
+
+        f.selectRows({1});
+        popUpNodeMenu(f);
+        QVERIFY(enabled(f, "DeleteNodeMEN"));
+        QVERIFY(!enabled(f, "UndeleteNodeMEN"));
+    }
+
+    // OK marks every node last online before the chosen day began: a node seen at midnight of
+    // that day is not older than it.
+    void dateDialogOkMarksNodesBeforeTheDay() {
+        FixedClock clock;
+        WindowFixture f(localFileSystem(), clock);
+        f.window().setDialogs(new TfrmDate(&f.window(), clock), nullptr);
+        openSample(f);
+
+        QDate opened;
+        onNextModal([&](QWidget* modal) {
+            auto* calendar = child<QCalendarWidget>(modal, "Calender");
+            opened = calendar->selectedDate();
+            calendar->setSelectedDate(QDate(2023, 3, 18));
+            child<QPushButton>(modal, "cxButton2")->click();
+        });
+        QVERIFY(triggerAction(&f.window(), "DeleteOlderThanMEN"));
+        QCOMPARE(opened, QDate(2022, 3, 15));
+        QCOMPARE(markedRows(f), Lines({"PC1", "pc1", "SRV-A"}));
+
+        // The pop-up's item does the same, and the calendar is back to a year ago.
+        onNextModal([&](QWidget* modal) {
+            auto* calendar = child<QCalendarWidget>(modal, "Calender");
+            opened = calendar->selectedDate();
+            calendar->setSelectedDate(QDate(2023, 3, 20));
+            child<QPushButton>(modal, "cxButton2")->click();
+        });
+        QVERIFY(triggerAction(&f.window(), "DeleteolderthanPOP"));
+        QCOMPARE(opened, QDate(2022, 3, 15));
+        QCOMPARE(markedRows(f), Lines({"PC1", "pc1", "DESK&CO", "LAPTOP7", "SRV-A"}));
+    }
+
+    // Cancel, Escape, and Enter (Cancel is the default button) mark nothing.
+    void dateDialogCancelMarksNothing() {
+        FixedClock clock;
+        WindowFixture f(localFileSystem(), clock);
+        f.window().setDialogs(new TfrmDate(&f.window(), clock), nullptr);
+        openSample(f);
+
+        onNextModal([](QWidget* modal) {
+            child<QCalendarWidget>(modal, "Calender")->setSelectedDate(QDate(2024, 1, 1));
+            child<QPushButton>(modal, "cxButton1")->click();
+        });
+        QVERIFY(triggerAction(&f.window(), "DeleteOlderThanMEN"));
+        QVERIFY(markedRows(f).empty());
+
+        onNextModal([](QWidget* modal) { QTest::keyClick(modal, Qt::Key_Escape); });
+        QVERIFY(triggerAction(&f.window(), "DeleteOlderThanMEN"));
+        QVERIFY(markedRows(f).empty());
+
+        onNextModal([](QWidget* modal) {
+            auto* calendar = child<QCalendarWidget>(modal, "Calender");
+            calendar->setSelectedDate(QDate(2024, 1, 1));
+            QWidget* focus = QApplication::focusWidget();
+            QTest::keyClick(focus != nullptr ? focus : calendar, Qt::Key_Return);
+        });
+        QVERIFY(triggerAction(&f.window(), "DeleteOlderThanMEN"));
+        QVERIFY(markedRows(f).empty());
+    }
+
+    // Reopening with marks asks first: Cancel keeps everything, No reopens without the marks.
+    void pendingChangesOnReopen() {
+        WindowFixture f;
+        openSample(f);
+        f.selectRows({rowOf(f, "PC8")});
+        QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
+        const std::size_t logLines = f.window().lineCount(LineList::Log);
+
+        MessageBox::setNextAnswer(Answer::Cancel);
+        f.openFolder(f.folder());
+        std::vector<MessageBox::Shown> boxes = MessageBox::takeShown();
+        QCOMPARE(boxes.size(), std::size_t{1});
+        QCOMPARE(boxes[0].text.toStdString(), std::string(kPendingText));
+        QVERIFY(boxes[0].withCancel);
+        QCOMPARE(markedRows(f), Lines({"PC8"}));
+        QCOMPARE(f.window().lineCount(LineList::Log), logLines);
+
+        MessageBox::setNextAnswer(Answer::No);
+        MessageBox::setNextAnswer(Answer::No);  // the offer to fix duplicates
+        f.openFolder(f.folder());
+        QCOMPARE(MessageBox::takeShown().size(), std::size_t{2});
+        QVERIFY(markedRows(f).empty());
+        QCOMPARE(f.window().nodeListModel()->rowCount(), 8);
+        QVERIFY(subFolders(f.folder()).empty());  // nothing committed
+    }
+
+    // Yes commits first: the marked node is gone from the files the open reads again.
+    void pendingChangesYesCommitsBeforeReopening() {
+        WindowFixture f;
+        openSample(f);
+        f.selectRows({rowOf(f, "PC8")});
+        QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
+
+        MessageBox::setNextAnswer(Answer::Yes);
+        MessageBox::setNextAnswer(Answer::No);  // the offer at the reopen
+        f.openFolder(f.folder());
+        QCOMPARE(f.window().nodeListModel()->rowCount(), 7);
+        QCOMPARE(rowOf(f, "PC8"), -1);
+        QCOMPARE(subFolders(f.folder()).size(), std::size_t{1});
+        QCOMPARE(fileSize(f.folder() + "/Kavrin.cmp"), std::uintmax_t{230 + 7 * 765});
+    }
+
+    void pendingChangesOnClose() {
+        WindowFixture f;
+        openSample(f);
+        f.selectRows({0});
+        QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
+
+        MessageBox::setNextAnswer(Answer::Cancel);
+        QVERIFY(!f.window().close());
+        QVERIFY(f.window().isVisible());
+        QCOMPARE(MessageBox::takeShown().size(), std::size_t{1});
+        QCOMPARE(markedRows(f), Lines({"PC1"}));
+
+        MessageBox::setNextAnswer(Answer::No);
+        QVERIFY(f.window().close());
+        QVERIFY(!f.window().isVisible());
+        QCOMPARE(f.window().nodeListModel()->rowCount(), 0);
+        QCOMPARE(fileSize(f.folder() + "/Kavrin.cmp"), std::uintmax_t{230 + 8 * 765});
+    }
+
+    void closeAnsweredYesCommits() {
+        WindowFixture f;
+        openSample(f);
+        f.selectRows({0, 1});
+        QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
+
+        MessageBox::setNextAnswer(Answer::Yes);
+        QVERIFY(f.window().close());
+        QCOMPARE(fileSize(f.folder() + "/Kavrin.cmp"), std::uintmax_t{230 + 6 * 765});
+        QVERIFY(f.window()
+                    .lineAt(LineList::Log, f.window().lineCount(LineList::Log) - 1)
+                    .starts_with("Saving : "));
+    }
+
+    // "Backup Database" alone: a new folder with the three files, no page change, no busy.
+    void backupDatabase() {
+        WindowFixture f;
+        openSample(f);
+        f.find<QTabWidget>("PageControl")->setCurrentIndex(2);
+        QVERIFY(triggerAction(&f.window(), "BackupMEN"));
+        const std::vector<std::string> backups = subFolders(f.folder());
+        QCOMPARE(backups.size(), std::size_t{1});
+        for (const char* name : {"/Kavrin.cmp", "/Kavrin.ist", "/Kavrin.ttl"}) {
+            QVERIFY2(std::filesystem::exists(backups[0] + name), name);
+        }
+        QCOMPARE(fileSize(backups[0] + "/Kavrin.cmp"), std::uintmax_t{230 + 8 * 765});
+        QCOMPARE(f.find<QTabWidget>("PageControl")->currentIndex(), 2);
+        bool logged = false;
+        for (const std::string& line : lines(f.window(), LineList::Log)) {
+            logged = logged || line == "Creating backup directory : " + backups[0];
+        }
+        QVERIFY(logged);
+        QVERIFY(MessageBox::takeShown().empty());
+    }
+
+    // "Commit / Compact" rewrites the files without the marked nodes and opens them again.
+    void commitCompactReopens() {
+        WindowFixture f;
+        openSample(f);
+        QVERIFY(triggerAction(&f.window(), "FixDuplicatesMEN"));
+        QCOMPARE(markedRows(f), Lines({"PC1"}));
+        QCOMPARE(f.find<QLabel>("StatusPanel3")->text(),
+                 QString("Status : 1 Duplicate Records Deleted.  Active(1) Inactive(0)"));
+        f.selectRows({rowOf(f, "PC8")});
+        QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
+
+        QVERIFY(triggerAction(&f.window(), "CommitMEN"));
+        QVERIFY(MessageBox::takeShown().empty());  // healthy now: no offer, no error
+        QCOMPARE(f.window().nodeListModel()->rowCount(), 6);
+        QCOMPARE(rowOf(f, "PC1"), -1);
+        QCOMPARE(rowOf(f, "PC8"), -1);
+        QCOMPARE(f.find<QLabel>("StatusPanel3")->text(), QString("Status  : Healthy"));
+        QCOMPARE(fileSize(f.folder() + "/Kavrin.cmp"), std::uintmax_t{230 + 6 * 765});
+        QCOMPARE(fileSize(f.folder() + "/Kavrin.ist"), std::uintmax_t{230 + 6 * 13});
+        const Lines log = lines(f.window(), LineList::Log);
+        const auto committed = std::find(log.begin(), log.end(), "Commiting to Database...");
+        QVERIFY(committed != log.end());
+        QVERIFY(std::any_of(committed, log.end(), [](const std::string& line) {
+            return line.starts_with("Loading : ");
+        }));
+        QVERIFY(f.find<QWidget>("Panel1")->isEnabled());
+        QVERIFY(QApplication::overrideCursor() == nullptr);
+        QVERIFY(f.find<QAction>("CommitMEN")->isEnabled());
+    }
+};
+
+KAVRIN_FORMS_TEST_MAIN(MarkingWindowTest)
+#include "MarkingWindowTest.moc"

@@ -1,0 +1,175 @@
+#include <QAbstractItemModelTester>
+#include <QElapsedTimer>
+#include <QHeaderView>
+#include <QIcon>
+#include <QItemSelectionModel>
+#include <QPersistentModelIndex>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTreeView>
+#include <cstdio>
+#include <string>
+
+#include "FormsTestSupport.h"
+#include "engine/NodeList.h"
+#include "forms/Artwork.h"
+#include "forms/NodeListModel.h"
+
+using namespace kavrin;
+
+namespace {
+
+NodeEntry entry(const std::string& caption, std::uint32_t offset, bool active = true,
+                bool unique = true) {
+    NodeEntry e;
+    e.caption = caption;
+    e.data = offset;
+    char index[16];
+    std::snprintf(index, sizeof index, "0x%08X", offset);
+    e.subItems = {index, active ? "True" : "False", unique ? "True" : "False"};
+    e.subIcons = {-1, active ? kIconActive : kIconInactive, unique ? kIconUnique : kIconDuplicate};
+    return e;
+}
+
+}  // namespace
+
+class NodeListModelTest : public QObject {
+    Q_OBJECT
+
+    static bool asciiLessStatic(const NodeEntry& a, const NodeEntry& b) {
+        return a.caption < b.caption;
+    }
+
+private slots:
+    // A bulk fill reaches the view as one reset; cells show captions from the code page, the
+    // sub-item texts and the icons of the right images.
+    void bulkFillIsOneResetWithTheRowsData() {
+        NodeList nodes;
+        NodeListModel model(nodes, nullptr);
+        nodes.setObserver(&model);
+        QAbstractItemModelTester tester(&model,
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
+
+        nodes.beginUpdate();
+        nodes.clear();
+        nodes.addRow(entry("PC1", 0));
+        nodes.addRow(entry("CAF\xC9", 765, false, false));  // "CAFÉ" in the ANSI code page
+        QCOMPARE(model.rowCount(), 0);                      // not told before the bracket ends
+        nodes.endUpdate();
+
+        QCOMPARE(resets.count(), 1);
+        QCOMPARE(model.rowCount(), 2);
+        QCOMPARE(model.columnCount(), 4);
+        QCOMPARE(model.headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Node"));
+        QCOMPARE(model.headerData(3, Qt::Horizontal, Qt::DisplayRole).toString(),
+                 QString("Unique"));
+        QCOMPARE(model.index(1, 0).data().toString(), QString::fromUtf8("CAF\xC3\x89"));
+        QCOMPARE(model.index(1, 1).data().toString(), QString("0x000002FD"));
+        QCOMPARE(model.index(1, 2).data().toString(), QString("False"));
+        QCOMPARE(model.index(1, 3).data().toString(), QString("False"));
+
+        auto iconKey = [&](int row, int column) {
+            return qvariant_cast<QIcon>(model.index(row, column).data(Qt::DecorationRole))
+                .cacheKey();
+        };
+        QCOMPARE(iconKey(0, 0), imageListIcon(kIconLive).cacheKey());
+        QVERIFY(!model.index(0, 1).data(Qt::DecorationRole).isValid());  // "Index" has no icon
+        QCOMPARE(iconKey(0, 2), imageListIcon(kIconActive).cacheKey());
+        QCOMPARE(iconKey(1, 2), imageListIcon(kIconInactive).cacheKey());
+        QCOMPARE(iconKey(0, 3), imageListIcon(kIconUnique).cacheKey());
+        QCOMPARE(iconKey(1, 3), imageListIcon(kIconDuplicate).cacheKey());
+        QVERIFY(!(model.flags(model.index(0, 0)) & Qt::ItemIsEditable));
+        nodes.setObserver(nullptr);
+    }
+
+    // Marking changes a row's icon in place: a dataChanged over that row, and the marked image.
+    void iconChangeRepaintsItsRow() {
+        NodeList nodes;
+        NodeListModel model(nodes, nullptr);
+        nodes.setObserver(&model);
+        QAbstractItemModelTester tester(&model,
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        for (int i = 0; i < 5; ++i) {
+            nodes.addRow(entry("N" + std::to_string(i), static_cast<std::uint32_t>(765 * i)));
+        }
+        QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+        nodes.setIcon(3, kIconMarked);
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(changed[0][0].value<QModelIndex>().row(), 3);
+        QCOMPARE(changed[0][1].value<QModelIndex>().row(), 3);
+        QCOMPARE(qvariant_cast<QIcon>(model.index(3, 0).data(Qt::DecorationRole)).cacheKey(),
+                 imageListIcon(kIconMarked).cacheKey());
+        nodes.setObserver(nullptr);
+    }
+
+    // A sort by the engine moves the rows under the view: the selection and the current row
+    // stay on the same entries, not on the same positions.
+    void sortKeepsSelectionOnItsRows() {
+        NodeList nodes;
+        NodeListModel model(nodes, nullptr);
+        nodes.setObserver(&model);
+        QAbstractItemModelTester tester(&model,
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        for (const char* name : {"DELTA", "ALPHA", "CHARLIE", "BRAVO", "ECHO"}) {
+            nodes.addRow(entry(name, 0));
+        }
+        QItemSelectionModel selection(&model);
+        selection.select(model.index(0, 0),
+                         QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        selection.select(model.index(2, 0),
+                         QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        selection.setCurrentIndex(model.index(4, 0), QItemSelectionModel::NoUpdate);
+        QPersistentModelIndex bravo = model.index(3, 0);
+
+        nodes.sort(&NodeListModelTest::asciiLessStatic);
+
+        QCOMPARE(model.index(0, 0).data().toString(), QString("ALPHA"));
+        QCOMPARE(bravo.row(), 1);
+        QCOMPARE(selection.currentIndex().data().toString(), QString("ECHO"));
+        QStringList selected;
+        for (const QModelIndex& index : selection.selectedRows(0)) {
+            selected << index.data().toString();
+        }
+        selected.sort();
+        QCOMPARE(selected, QStringList({"CHARLIE", "DELTA"}));
+        nodes.setObserver(nullptr);
+    }
+
+    // A list of 100,000 rows fills, selects whole and sorts in a view without per-row cost.
+    void hundredThousandRowsStaySmooth() {
+        NodeList nodes;
+        NodeListModel model(nodes, nullptr);
+        nodes.setObserver(&model);
+        QTreeView view;
+        view.setUniformRowHeights(true);
+        view.setRootIsDecorated(false);
+        view.setSelectionMode(QAbstractItemView::ExtendedSelection);
+        view.setSelectionBehavior(QAbstractItemView::SelectRows);
+        view.setModel(&model);
+        view.resize(400, 300);
+        view.show();
+
+        QElapsedTimer clock;
+        clock.start();
+        nodes.beginUpdate();
+        for (std::uint32_t i = 0; i < 100000; ++i) {
+            nodes.addRow(entry("NODE" + std::to_string((i * 7919) % 100000), 765 * i));
+        }
+        nodes.endUpdate();
+        view.selectAll();
+        nodes.sort(&NodeListModelTest::asciiLessStatic);
+        QCoreApplication::processEvents();
+        const qint64 elapsed = clock.elapsed();
+
+        QCOMPARE(model.rowCount(), 100000);
+        QCOMPARE(view.selectionModel()->selectedRows().size(), 100000);
+        QCOMPARE(model.index(0, 0).data().toString(), QString("NODE0"));
+        // Generous for a shared machine; per-row widgets or signals take many times this.
+        QVERIFY2(elapsed < 5000, qPrintable(QString("took %1 ms").arg(elapsed)));
+        nodes.setObserver(nullptr);
+    }
+};
+
+KAVRIN_FORMS_TEST_MAIN(NodeListModelTest)
+#include "NodeListModelTest.moc"
