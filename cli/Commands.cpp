@@ -7,6 +7,8 @@
 
 #include "cli/ConsoleView.h"
 #include "cli/Generator.h"
+#include "dbformat/Layout.h"
+#include "engine/Compaction.h"
 #include "engine/MaintenanceEngine.h"
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
@@ -28,6 +30,11 @@ constexpr const char* kUsage =
     "  details LOCATION NODE       print the \"Node Stats\" lines of one node\n"
     "  mark LOCATION [MARKING]...  mark nodes and print the node list with a fifth column\n"
     "                              \"marked\" or \"live\", then the health text; writes nothing\n"
+    "  commit LOCATION [MARKING]... [--dry-run]\n"
+    "                              mark as \"mark\" does, then back up and rewrite the database\n"
+    "                              without the marked nodes and print the \"DB Stats\" lines of\n"
+    "                              the rewritten database; with --dry-run only print how many\n"
+    "                              nodes, installs and titles a commit would write\n"
     "  generate FOLDER [GENERATOR]...  write a made-up database into FOLDER (created when\n"
     "                              missing, files there replaced) and print what it holds\n"
     "\n"
@@ -229,16 +236,24 @@ struct MarkStep {
     double date = 0;
 };
 
-int runMark(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, FileSystem& fs,
-            Clock& clock) {
-    std::size_t i = 1;
-    Location location = takeLocation(args, i);
+// The marking options of `mark` and `commit`, in the order given.
+struct Marking {
     bool fixDuplicates = false;
+    bool dryRun = false;
     std::vector<MarkStep> steps;
+};
+
+// Reads marking options from args[i] on; `allowDryRun` admits --dry-run.
+Marking takeMarking(const std::vector<std::string>& args, std::size_t i, bool allowDryRun) {
+    Marking marking;
     while (i < args.size()) {
         const std::string& option = args[i++];
         if (option == "--fix-duplicates") {
-            fixDuplicates = true;
+            marking.fixDuplicates = true;
+            continue;
+        }
+        if (allowDryRun && option == "--dry-run") {
+            marking.dryRun = true;
             continue;
         }
         if (option != "--older-than" && option != "--delete" && option != "--undelete") {
@@ -258,16 +273,20 @@ int runMark(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             }
             step.date = *date;
         }
-        steps.push_back(std::move(step));
+        marking.steps.push_back(std::move(step));
     }
+    return marking;
+}
 
-    Session session(location, err, fs, clock);
-    session.view.fixDuplicatesAnswer = fixDuplicates ? Answer::Yes : Answer::No;
+// Opens the database (answering the offer to fix duplicates as asked) and applies the steps;
+// false, with the message printed, when either failed.
+bool openAndMark(Session& session, const Marking& marking, std::ostream& err) {
+    session.view.fixDuplicatesAnswer = marking.fixDuplicates ? Answer::Yes : Answer::No;
     if (!session.open()) {
-        return 1;
+        return false;
     }
     try {
-        for (const MarkStep& step : steps) {
+        for (const MarkStep& step : marking.steps) {
             if (step.kind == MarkStep::OlderThan) {
                 session.engine.MarkNodesOlderThan(step.date);
                 continue;
@@ -275,7 +294,7 @@ int runMark(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             std::optional<std::size_t> row = session.findNode(step.argument);
             if (!row) {
                 err << "No node \"" << step.argument << "\" in the database.\n";
-                return 1;
+                return false;
             }
             session.view.selection = {*row};
             session.engine.MarkSelectedNodes(step.kind == MarkStep::Delete);
@@ -283,9 +302,72 @@ int runMark(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         }
     } catch (const std::exception& e) {
         err << e.what() << '\n';
+        return false;
+    }
+    return true;
+}
+
+int runMark(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, FileSystem& fs,
+            Clock& clock) {
+    std::size_t i = 1;
+    Location location = takeLocation(args, i);
+    const Marking marking = takeMarking(args, i, false);
+    Session session(location, err, fs, clock);
+    if (!openAndMark(session, marking, err)) {
         return 1;
     }
     printNodes(out, session.engine.nodeList(), true);
+    out << session.view.health << '\n';
+    return 0;
+}
+
+// Counts nothing per call: a dry run has no window to keep alive.
+class SilentReporter final : public CompactionReporter {
+public:
+    void setPosition(int) override {}
+    void pump() override {}
+    void titlePassStarting() override {}
+};
+
+int runCommit(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, FileSystem& fs,
+              Clock& clock) {
+    std::size_t i = 1;
+    Location location = takeLocation(args, i);
+    const Marking marking = takeMarking(args, i, true);
+    Session session(location, err, fs, clock);
+    if (!openAndMark(session, marking, err)) {
+        return 1;
+    }
+    if (marking.dryRun) {
+        // The bodies a commit would write, built in memory; nothing on disk changes.
+        std::vector<CompactionEntry> entries;
+        for (const NodeEntry& entry : session.engine.nodeList().rows()) {
+            entries.push_back({entry.data, entry.marked()});
+        }
+        const DatabaseContext& ctx = session.engine.context();
+        SilentReporter reporter;
+        try {
+            const CompactedBodies bodies = compactBodies(ctx.NodesMS.span(), ctx.InstallsMS.span(),
+                                                         ctx.TitlesMS.span(), entries, reporter);
+            out << "Nodes written : " << RecordCount(bodies.NewNodesMS, node::kSize) << '\n'
+                << "Installs written : " << RecordCount(bodies.NewInstallsMS, install::kSize) << '\n'
+                << "Titles written : " << RecordCount(bodies.NewTitlesMS, title::kSize) << '\n';
+        } catch (const std::exception& e) {
+            err << e.what() << '\n';
+            return 1;
+        }
+        return 0;
+    }
+    session.engine.CommitDatabase();
+    if (!session.view.errors.empty()) {
+        session.reportErrors();
+        return 1;
+    }
+    // As the window does after a commit: open the rewritten files and show what they hold.
+    if (!session.open()) {
+        return 1;
+    }
+    printLines(out, session.view.lines(LineList::DBStats));
     out << session.view.health << '\n';
     return 0;
 }
@@ -367,6 +449,9 @@ int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
         }
         if (command == "mark") {
             return runMark(args, out, err, fs, clock);
+        }
+        if (command == "commit") {
+            return runCommit(args, out, err, fs, clock);
         }
         if (command == "generate") {
             return runGenerate(args, out, err, fs);

@@ -128,3 +128,24 @@ TEST(CliDates, DateArguments) {
 
 }  // namespace
 }  // namespace kavrin
+
+namespace kavrin {
+namespace {
+
+TEST_F(CliTest, CommitWritesOnlyWithoutDryRun) {
+    sampleDatabase().write(folder.path());
+    const auto before = test::readFileBytes(folder.file("Kavrin.cmp"));
+    ASSERT_EQ(run({"commit", folder.path(), "--fix-duplicates", "--delete", "SERVER", "--dry-run"}), 0) << err.str();
+    EXPECT_EQ(out.str(), "Nodes written : 2\nInstalls written : 0\nTitles written : 0\n");
+    EXPECT_EQ(test::readFileBytes(folder.file("Kavrin.cmp")), before);
+
+    ASSERT_EQ(run({"commit", folder.path(), "--delete", "0x0"}), 0) << err.str();
+    EXPECT_NE(out.str().find("Total Nodes : 3\n"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("Total Software Installs : 0\n"), std::string::npos);
+    EXPECT_NE(out.str().find("Status  : Healthy\n"), std::string::npos);  // the copy of PC-1 is gone
+    EXPECT_EQ(test::readFileBytes(folder.file("Kavrin.cmp")).size(), 230u + 3 * 765);
+    EXPECT_NE(err.str().find("Commiting to Database..."), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kavrin
