@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <algorithm>
 
 #include "forms/Fonts.h"
 #include "support/DateTimeText.h"
@@ -18,7 +19,6 @@ TfrmDate::TfrmDate(QWidget* parent, Clock& clock)
     setObjectName(QStringLiteral("frmDate"));
     setWindowTitle(QStringLiteral("Delete older than..."));
     setFont(tahomaFont(11));
-    setFixedSize(323, 220);
     setModal(true);
     move(564, 195);
 
@@ -28,7 +28,6 @@ TfrmDate::TfrmDate(QWidget* parent, Clock& clock)
     QPalette white = Shape1->palette();
     white.setColor(QPalette::Window, Qt::white);
     Shape1->setPalette(white);
-    Shape1->setGeometry(0, 0, 323, 220);
 
     Label1 = new QLabel(this);
     Label1->setObjectName(QStringLiteral("Label1"));
@@ -50,18 +49,25 @@ TfrmDate::TfrmDate(QWidget* parent, Clock& clock)
     Calender->setVerticalHeaderFormat(QCalendarWidget::NoVerticalHeader);
     Calender->setHorizontalHeaderFormat(QCalendarWidget::SingleLetterDayNames);
     Calender->setGridVisible(false);
-    Calender->setGeometry(144, 8, 169, 153);
+    // The calendar was sized for Tahoma; a wider substitute font needs more room, and the
+    // dialog grows with it rather than cutting off the last column.
+    const QSize hint = Calender->sizeHint();
+    const int growRight = std::max(0, hint.width() - 169);
+    const int growDown = std::max(0, hint.height() - 153);
+    Calender->setGeometry(144, 8, 169 + growRight, 153 + growDown);
+    setFixedSize(323 + growRight, 220 + growDown);
+    Shape1->setGeometry(rect());
 
     cxButton2 = new QPushButton(QStringLiteral("OK"), this);
     cxButton2->setObjectName(QStringLiteral("cxButton2"));
     cxButton2->setAutoDefault(false);
-    cxButton2->setGeometry(148, 184, 75, 25);
+    cxButton2->setGeometry(148 + growRight, 184 + growDown, 75, 25);
     connect(cxButton2, &QPushButton::clicked, this, &QDialog::accept);
 
     cxButton1 = new QPushButton(QStringLiteral("Cancel"), this);
     cxButton1->setObjectName(QStringLiteral("cxButton1"));
     cxButton1->setDefault(true);
-    cxButton1->setGeometry(232, 184, 75, 25);
+    cxButton1->setGeometry(232 + growRight, 184 + growDown, 75, 25);
     connect(cxButton1, &QPushButton::clicked, this, &QDialog::reject);
 
     setTabOrder(Calender, cxButton1);

@@ -4,6 +4,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStringList>
+#include <QStyle>
+#include <algorithm>
 
 #include "forms/Anchors.h"
 #include "forms/Artwork.h"
@@ -57,6 +59,26 @@ QLabel* colouredLabel(QWidget* parent, const char* name, const QFont& font, cons
     return label;
 }
 
+// The memo's lines were broken for Tahoma; a wider substitute breaks each of them again
+// mid-sentence. Its font shrinks (not below 9 pixels) until the longest line fits.
+void fitMemoFont(QPlainTextEdit* memo, const QStringList& lines) {
+    const int available = memo->contentsRect().width() -
+                          2 * static_cast<int>(memo->document()->documentMargin()) -
+                          memo->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    for (int pixels = 11; pixels >= 9; --pixels) {
+        const QFont font = tahomaFont(pixels);
+        const QFontMetrics metrics(font);
+        int widest = 0;
+        for (const QString& line : lines) {
+            widest = std::max(widest, metrics.horizontalAdvance(line));
+        }
+        memo->setFont(font);
+        if (widest <= available) {
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 TfrmWarningInfo::TfrmWarningInfo(QWidget* mainWindow)
@@ -95,6 +117,7 @@ TfrmWarningInfo::TfrmWarningInfo(QWidget* mainWindow)
     }
     cxMemo1->setPlainText(lines.join(QLatin1Char('\n')));
     anchors->place(cxMemo1, QRect(8, 96, 461, 208), kAnchorAll);
+    fitMemoFont(cxMemo1, lines);
 
     cxButton1 = new QPushButton(QStringLiteral("OK"), this);
     cxButton1->setObjectName(QStringLiteral("cxButton1"));
