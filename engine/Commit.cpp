@@ -63,13 +63,14 @@ void requireUnchanged(FileSystem& fs, const std::array<std::string, 3>& paths,
 
 class ViewReporter final : public CompactionReporter {
 public:
-    explicit ViewReporter(MainView& view) : m_view(view) {}
+    ViewReporter(MainView& view, std::function<void()> pump) : m_view(view), m_pump(std::move(pump)) {}
     void setPosition(int percent) override { m_view.setProgressPosition(percent); }
-    void pump() override { m_view.pump(); }
+    void pump() override { m_pump(); }
     void titlePassStarting() override { m_view.log("Re-indexing Title - Installs..."); }
 
 private:
     MainView& m_view;
+    std::function<void()> m_pump;
 };
 
 using Bodies = std::array<const MemoryStream*, 3>;
@@ -199,6 +200,9 @@ std::string MaintenanceEngine::BackupDatabase() {
 }
 
 void MaintenanceEngine::CommitDatabase() {
+    if (isPumping()) {
+        return;
+    }
     m_view.selectPage(Page::Log);
     m_view.setBusy(true);
 
@@ -223,7 +227,7 @@ void MaintenanceEngine::CommitDatabase() {
         for (const NodeEntry& entry : m_nodes.rows()) {
             entries.push_back({entry.data, entry.marked()});
         }
-        ViewReporter reporter(m_view);
+        ViewReporter reporter(m_view, [this] { pumpEvents(); });
         compacted = std::make_unique<CompactedBodies>(
             compactBodies(m_ctx.NodesMS.span(), m_ctx.InstallsMS.span(), m_ctx.TitlesMS.span(),
                           entries, reporter));

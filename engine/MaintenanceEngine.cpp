@@ -56,7 +56,21 @@ Answer MaintenanceEngine::ConfirmPendingChanges() {
         true);
 }
 
+void MaintenanceEngine::pumpEvents() {
+    ++m_pumpDepth;
+    try {
+        m_view.pump();
+    } catch (...) {
+        --m_pumpDepth;
+        throw;
+    }
+    --m_pumpDepth;
+}
+
 bool MaintenanceEngine::CloseRequested() {
+    if (isPumping()) {
+        return false;
+    }
     switch (ConfirmPendingChanges()) {
         case Answer::Cancel:
             return false;
@@ -71,6 +85,9 @@ bool MaintenanceEngine::CloseRequested() {
 }
 
 void MaintenanceEngine::OpenDatabase() {
+    if (isPumping()) {
+        return;
+    }
     switch (ConfirmPendingChanges()) {
         case Answer::Cancel:
             return;

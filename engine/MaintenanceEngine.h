@@ -57,6 +57,10 @@ public:
     bool sortDescending() const { return m_sortDescending; }
     // Counters of the last node list build.
     const NodeListCounts& counts() const { return m_counts; }
+    // A long operation is handing control to the view's event loop. Commands that arrive from
+    // there (a click, a close request) must not start: they would run inside the operation.
+    // Every operation that changes the database or the list refuses to start meanwhile.
+    bool isPumping() const { return m_pumpDepth > 0; }
 
     // --- Opening and closing --------------------------------------------------------------
 
@@ -125,6 +129,7 @@ private:
     DatabaseContext m_ctx;
     NodeList m_nodes;
     NodeListCounts m_counts;
+    int m_pumpDepth = 0;
     int m_sortColumn = 0;
     bool m_sortDescending = false;
     // The three files as the last open found them (node, install, title): the paths actually
@@ -139,6 +144,8 @@ private:
     std::unordered_set<std::string> m_seenNames;
 
     void sortNodeList();
+    // Lets the view handle its waiting events, marking the engine as pumping meanwhile.
+    void pumpEvents();
     // The end of FixDuplicates on every path: the summary in the health text, progress and busy off.
     void finishFixDuplicates(const std::vector<bool>& markedByRun);
 };

@@ -26,7 +26,7 @@ private:
 }  // namespace
 
 void MaintenanceEngine::MarkSelectedNodes(bool mark) {
-    if (m_view.selectedCount() == 0) {
+    if (isPumping() || m_view.selectedCount() == 0) {
         return;
     }
     BulkUpdate bulk(m_nodes);
@@ -54,6 +54,9 @@ std::optional<PopupEnabling> MaintenanceEngine::LVEditPOPPopup() const {
 }
 
 void MaintenanceEngine::MarkNodesOlderThan(double date) {
+    if (isPumping()) {
+        return;
+    }
     BulkUpdate bulk(m_nodes);
     const std::uint8_t* nodes = m_ctx.NodesMS.data();
     const std::uint64_t size = m_ctx.NodesMS.size();
@@ -80,6 +83,9 @@ void MaintenanceEngine::OfferFixDuplicates() {
 }
 
 void MaintenanceEngine::FixDuplicates() {
+    if (isPumping()) {
+        return;
+    }
     m_view.setActionCaption("Fixing Duplicates");
     m_view.showProgressBar();
     m_view.setProgressPosition(0);
@@ -119,7 +125,7 @@ void MaintenanceEngine::FixDuplicates() {
         const std::size_t lines = m_view.lineCount(LineList::Duplicates);
         for (std::size_t i = 0; i < lines; ++i) {
             m_view.setProgressPosition(progressPercent(i + 1, lines));
-            m_view.pump();
+            pumpEvents();
 
             const std::string name = utf8ToAnsi(m_view.lineAt(LineList::Duplicates, i));
             auto [it, added] = groups.try_emplace(ansiFoldKey(name));

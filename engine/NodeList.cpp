@@ -1,7 +1,5 @@
 #include "engine/NodeList.h"
 
-#include <algorithm>
-#include <numeric>
 
 #include "support/AnsiText.h"
 
@@ -47,6 +45,13 @@ void NodeList::clear() {
     m_indexValid = true;
     if (m_updateDepth == 0 && m_observer) {
         m_observer->nodeListReset();
+    }
+}
+
+void NodeList::reserve(std::size_t rows) {
+    m_rows.reserve(rows);
+    if (m_indexValid && m_captionIndex.empty()) {
+        m_captionIndex.reserve(rows);
     }
 }
 
@@ -128,32 +133,42 @@ std::vector<std::size_t> NodeList::rowsWithCaption(std::string_view text) const 
     return rows == nullptr ? std::vector<std::size_t>{} : *rows;
 }
 
-void NodeList::sort(const std::function<bool(const NodeEntry&, const NodeEntry&)>& less) {
-    if (m_rows.size() < 2) {
-        return;
-    }
+bool NodeList::reorderStarting() {
     // A reorder is told at once even inside a bulk update (views must move their selection with
     // the rows), unless the whole list is being replaced anyway.
     const bool tell = m_observer != nullptr && !(m_updateDepth > 0 && m_pendingReset);
     if (tell) {
         m_observer->nodeListAboutToSort();
     }
-    std::vector<std::size_t> order(m_rows.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return less(m_rows[a], m_rows[b]); });
-    std::vector<NodeEntry> sorted;
-    sorted.reserve(m_rows.size());
-    std::vector<std::size_t> newIndexOfOld(m_rows.size());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        sorted.push_back(std::move(m_rows[order[i]]));
+    return tell;
+}
+
+void NodeList::applyOrder(std::vector<std::size_t>& order, bool tell) {
+    const std::size_t n = m_rows.size();
+    std::vector<std::size_t> newIndexOfOld(n);
+    for (std::size_t i = 0; i < n; ++i) {
         newIndexOfOld[order[i]] = i;
     }
-    m_rows = std::move(sorted);
+    // Cycle by cycle, so that no second list of 100,000 rows is allocated and touched: on large
+    // databases fresh memory costs more than the moves. A placed row is marked by order[i] == i.
+    for (std::size_t start = 0; start < n; ++start) {
+        if (order[start] == start) {
+            continue;
+        }
+        NodeEntry held = std::move(m_rows[start]);
+        std::size_t to = start;
+        for (std::size_t from = order[to]; from != start; from = order[to]) {
+            m_rows[to] = std::move(m_rows[from]);
+            order[to] = to;
+            to = from;
+        }
+        m_rows[to] = std::move(held);
+        order[to] = to;
+    }
     m_indexValid = false;
     if (m_updateDepth > 0 && m_pendingChange) {
         m_changedFirst = 0;  // the rows changed so far have moved
-        m_changedLast = m_rows.size() - 1;
+        m_changedLast = n - 1;
     }
     if (tell) {
         m_observer->nodeListSorted(newIndexOfOld);

@@ -1,9 +1,10 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,6 +68,8 @@ public:
     void endUpdate();
 
     void clear();
+    // Makes room for `rows` rows, so that a list built row by row is never moved while it grows.
+    void reserve(std::size_t rows);
     // Appends a row; returns its index.
     std::size_t addRow(NodeEntry entry);
 
@@ -81,10 +84,26 @@ public:
     // Every row whose caption equals `text` without regard to case, in ascending order.
     std::vector<std::size_t> rowsWithCaption(std::string_view text) const;
 
-    // Reorders the rows stably by `less`.
-    void sort(const std::function<bool(const NodeEntry&, const NodeEntry&)>& less);
+    // Reorders the rows stably by `less` (a strict weak order of two NodeEntry).
+    template <typename Less>
+    void sort(Less less) {
+        if (m_rows.size() < 2) {
+            return;
+        }
+        const bool tell = reorderStarting();
+        std::vector<std::size_t> order(m_rows.size());
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return less(m_rows[a], m_rows[b]); });
+        applyOrder(order, tell);
+    }
 
 private:
+    // The observer hears of the reorder unless the whole list is being replaced anyway; returns
+    // whether it does.
+    bool reorderStarting();
+    // Puts old row order[i] at index i, in place. Consumes `order`.
+    void applyOrder(std::vector<std::size_t>& order, bool tell);
     void structureAboutToChange();
     void rowsChanged(std::size_t first, std::size_t last);
     const std::vector<std::size_t>* rowsNamed(std::string_view text) const;

@@ -65,7 +65,7 @@ void MaintenanceEngine::BuildNodeList(std::uint32_t total) {
         }
 
         m_view.setProgressPosition(progressPercent(static_cast<std::uint64_t>(m_counts.RecordsRead), total));
-        m_view.pump();
+        pumpEvents();
     }
 }
 
@@ -97,7 +97,7 @@ int MaintenanceEngine::NodesLVCompare(const NodeEntry& item1, const NodeEntry& i
 }
 
 void MaintenanceEngine::NodesLVColumnClick(int column) {
-    if (column < 0 || column > 3) {
+    if (column < 0 || column > 3 || isPumping()) {
         return;
     }
     m_sortColumn = column;

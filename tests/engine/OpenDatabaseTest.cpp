@@ -349,3 +349,45 @@ TEST_F(OpenDatabaseTest, BodiesBeyondTheReachOfReferencesAreRefused) {
 
 }  // namespace
 }  // namespace kavrin
+
+namespace kavrin {
+namespace {
+
+TEST_F(OpenDatabaseTest, CommandsFromTheEventLoopDoNotRunInsideAnOperation) {
+    DatabaseBuilder db;
+    db.addNode("PC1");
+    db.addNode("PC2");
+    db.write(folder.path());
+    engine.OpenDatabase();
+    view.selection = {0};
+    engine.MarkSelectedNodes(true);
+
+    // While the next open pumps, the user clicks around and asks to close the window.
+    int refusedCloses = 0;
+    view.onPump = [&] {
+        if (!engine.isPumping()) {
+            ADD_FAILURE() << "pump outside an operation";
+        }
+        refusedCloses += engine.CloseRequested() ? 0 : 1;
+        engine.OpenDatabase();
+        engine.CommitDatabase();
+        engine.FixDuplicates();
+        engine.NodesLVColumnClick(0);
+        view.selection = {0, 1};
+        engine.MarkSelectedNodes(true);
+    };
+    view.answers = {Answer::No};
+    const std::size_t logLines = view.list(LineList::Log).size();
+    engine.OpenDatabase();
+    view.onPump = nullptr;
+    EXPECT_EQ(refusedCloses, 2);
+    EXPECT_EQ(view.list(LineList::Log).size(), logLines + 3);  // one open, no commit
+    EXPECT_TRUE(view.questions.size() == 1 && view.answers.empty());
+    EXPECT_TRUE(engine.context().IsOpen);
+    EXPECT_FALSE(engine.HasPendingChanges());
+    EXPECT_FALSE(engine.isPumping());
+    EXPECT_EQ(captions(), (std::vector<std::string>{"PC1", "PC2"}));
+}
+
+}  // namespace
+}  // namespace kavrin
