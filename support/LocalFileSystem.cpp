@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -18,6 +19,27 @@ namespace {
 [[noreturn]] void fail(const char* what, const std::string& path, int code) {
     throw KavrinError(
         formatText("%s \"%s\". %s", what, path.c_str(), systemErrorText(code).c_str()));
+}
+
+// Memory the system can still give, from /proc/meminfo (available memory plus free swap); 0 when
+// it cannot be told. Linux hands out more than it has and kills the process that touches too much,
+// so a file larger than this is refused before it is read instead of ending the program.
+std::uint64_t availableMemory() {
+    FILE* info = std::fopen("/proc/meminfo", "re");
+    if (info == nullptr) {
+        return 0;
+    }
+    std::uint64_t total = 0;
+    char line[256];
+    while (std::fgets(line, sizeof line, info) != nullptr) {
+        unsigned long long kib = 0;
+        if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1 ||
+            std::sscanf(line, "SwapFree: %llu kB", &kib) == 1) {
+            total += static_cast<std::uint64_t>(kib) * 1024;
+        }
+    }
+    std::fclose(info);
+    return total;
 }
 
 // Closes a descriptor on every path; close() is called explicitly where its result matters.
@@ -109,6 +131,11 @@ public:
             fail("Cannot open file", path, EISDIR);
         }
         const auto size = static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 0);
+        const std::uint64_t available = availableMemory();
+        if (available != 0 && size > available) {
+            throw KavrinError(
+                formatText("Cannot read file \"%s\". Not enough memory", path.c_str()));
+        }
         FileBytes bytes;
         try {
             // Bodies reach hundreds of megabytes: zero-filling them first would cost a second pass.

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -126,6 +128,18 @@ TEST_F(FileSystemTest, UnreadableFileFailsCleanly) {
     ASSERT_EQ(::chmod(path.c_str(), 0), 0);
     EXPECT_EQ(errorOf([&] { fs.readFile(path); }),
               "Cannot open file \"" + path + "\". Permission denied");
+}
+
+TEST_F(FileSystemTest, FileLargerThanMemoryIsRefusedBeforeReading) {
+    // A sparse terabyte: no disk space, and far more than the machine could hold.
+    const std::string path = folder.file("huge");
+    writeText(fs, path, "");
+    std::error_code error;
+    std::filesystem::resize_file(path, std::uint64_t{1} << 40, error);
+    if (error) {
+        GTEST_SKIP() << "no sparse files here";
+    }
+    EXPECT_EQ(errorOf([&] { fs.readFile(path); }), "Cannot read file \"" + path + "\". Not enough memory");
 }
 
 TEST_F(FileSystemTest, RenameReplacesTheTarget) {
