@@ -56,51 +56,51 @@ void DatabaseBuilder::setHeaders(std::uint32_t type, std::uint32_t version) {
     }
 }
 
-std::vector<std::uint8_t> DatabaseBuilder::nodeRecord(const NodeSpec& spec) {
+std::vector<std::uint8_t> DatabaseBuilder::nodeRecord(const NodeSpec& fields) {
     std::vector<std::uint8_t> r(node::kSize);
     for (std::size_t i = 0; i < r.size(); ++i) {
         r[i] = static_cast<std::uint8_t>(0x30 + i % 53);  // bytes the tool must carry unchanged
     }
-    putShortText(&r[node::kUserName], node::kUserNameCapacity, spec.user);
+    putShortText(&r[node::kUserName], node::kUserNameCapacity, fields.user);
     // A long name runs past its field, as a length byte above 16 makes the tool read it.
-    r[node::kNodeName] = static_cast<std::uint8_t>(spec.nameLength >= 0 ? spec.nameLength
-                                                                        : static_cast<int>(spec.name.size()));
-    for (std::size_t i = 0; i < spec.name.size() && i < 255; ++i) {
-        r[node::kNodeName + 1 + i] = static_cast<std::uint8_t>(spec.name[i]);
+    r[node::kNodeName] = static_cast<std::uint8_t>(fields.nameLength >= 0 ? fields.nameLength
+                                                                        : static_cast<int>(fields.name.size()));
+    for (std::size_t i = 0; i < fields.name.size() && i < 255; ++i) {
+        r[node::kNodeName + 1 + i] = static_cast<std::uint8_t>(fields.name[i]);
     }
-    putShortText(&r[node::kManufacturer], node::kManufacturerCapacity, spec.manufacturer);
-    putShortText(&r[node::kSerialNumber], node::kSerialNumberCapacity, spec.serial);
-    putShortText(&r[node::kModel], node::kModelCapacity, spec.model);
-    encodeDouble(&r[node::kHwUpdated], spec.hwUpdated);
-    encodeDouble(&r[node::kSwUpdated], spec.swUpdated);
-    encodeDouble(&r[node::kUserUpdated], spec.userUpdated);
-    encodeDouble(&r[node::kLastOnline], spec.lastOnline);
-    r[node::kInactive] = spec.inactive;
-    encodeFixed16(&r[node::kInactiveDay], spec.inactiveDay);
-    encodeFixed16(&r[node::kAddedDay], spec.addedDay);
+    putShortText(&r[node::kManufacturer], node::kManufacturerCapacity, fields.manufacturer);
+    putShortText(&r[node::kSerialNumber], node::kSerialNumberCapacity, fields.serial);
+    putShortText(&r[node::kModel], node::kModelCapacity, fields.model);
+    encodeDouble(&r[node::kHwUpdated], fields.hwUpdated);
+    encodeDouble(&r[node::kSwUpdated], fields.swUpdated);
+    encodeDouble(&r[node::kUserUpdated], fields.userUpdated);
+    encodeDouble(&r[node::kLastOnline], fields.lastOnline);
+    r[node::kInactive] = fields.inactive;
+    encodeFixed16(&r[node::kInactiveDay], fields.inactiveDay);
+    encodeFixed16(&r[node::kAddedDay], fields.addedDay);
     return r;
 }
 
-std::uint32_t DatabaseBuilder::addNode(const NodeSpec& spec) {
+std::uint32_t DatabaseBuilder::addNode(const NodeSpec& fields) {
     auto offset = static_cast<std::uint32_t>(nodes.size());
-    auto r = nodeRecord(spec);
+    auto r = nodeRecord(fields);
     nodes.insert(nodes.end(), r.begin(), r.end());
     return offset;
 }
 
 std::uint32_t DatabaseBuilder::addNode(const std::string& name, std::uint8_t inactive, double lastOnline) {
-    NodeSpec spec;
-    spec.name = name;
-    spec.inactive = inactive;
-    spec.lastOnline = lastOnline;
-    return addNode(spec);
+    NodeSpec fields;
+    fields.name = name;
+    fields.inactive = inactive;
+    fields.lastOnline = lastOnline;
+    return addNode(fields);
 }
 
 std::uint32_t DatabaseBuilder::addNullRecord() {
-    NodeSpec spec;
-    spec.name = "GHOST";
-    spec.nameLength = 0;
-    return addNode(spec);
+    NodeSpec fields;
+    fields.name = "GHOST";
+    fields.nameLength = 0;
+    return addNode(fields);
 }
 
 std::uint32_t DatabaseBuilder::addTitle(std::uint8_t seed) {

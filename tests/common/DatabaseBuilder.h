@@ -44,7 +44,7 @@ public:
     void setHeaders(std::uint32_t type, std::uint32_t version);
 
     // Appends a record and returns its BodyOffset.
-    std::uint32_t addNode(const NodeSpec& spec);
+    std::uint32_t addNode(const NodeSpec& fields);
     std::uint32_t addNode(const std::string& name, std::uint8_t inactive = 0, double lastOnline = 45000.5);
     std::uint32_t addNullRecord();
     std::uint32_t addTitle(std::uint8_t seed);
@@ -56,7 +56,7 @@ public:
     std::vector<std::uint8_t> installs;
     std::vector<std::uint8_t> titles;
 
-    static std::vector<std::uint8_t> nodeRecord(const NodeSpec& spec);
+    static std::vector<std::uint8_t> nodeRecord(const NodeSpec& fields);
 
     // Writes Kavrin.cmp, Kavrin.ist and Kavrin.ttl into `folder` (which must exist).
     void write(const std::string& folder) const;
