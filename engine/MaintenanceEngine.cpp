@@ -99,7 +99,6 @@ void MaintenanceEngine::OpenDatabase() {
     }
     m_ctx.IsOpen = false;
     m_ctx.DatabaseFolder = ResolveDatabaseFolder();
-    m_seenNames.clear();
     m_view.setBusy(true);
 
     bool failed = false;
@@ -217,7 +216,6 @@ void MaintenanceEngine::OpenDatabase() {
         if (bulkBegun) {
             m_nodes.endUpdate();
         }
-        m_seenNames.clear();
         m_view.hideProgressArea();
         ShowDuplicateStatus();
         m_ctx.IsOpen = true;

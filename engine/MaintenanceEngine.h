@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "dbformat/DatabaseFile.h"
@@ -140,8 +139,6 @@ private:
     // showing of details; empty until then.
     mutable std::vector<std::uint32_t> m_installCounts;
     mutable bool m_installCountsValid = false;
-    // Folded names met so far while the node list is built.
-    std::unordered_set<std::string> m_seenNames;
 
     void sortNodeList();
     // Lets the view handle its waiting events, marking the engine as pumping meanwhile.

@@ -1,6 +1,5 @@
 #include "engine/NodeList.h"
 
-
 #include "support/AnsiText.h"
 
 namespace kavrin {

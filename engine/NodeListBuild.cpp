@@ -22,6 +22,7 @@ void MaintenanceEngine::BuildNodeList(std::uint32_t total) {
     const MemoryStream& body = m_ctx.NodesMS;
     const std::uint8_t* data = body.data();
     const std::uint64_t size = body.size();
+    m_nodes.reserve(m_nodes.count() + size / node::kSize);
     // Whole records only: a trailing part of a record is never read as one.
     for (std::uint64_t offset = 0; offset + node::kSize <= size; offset += node::kSize) {
         const NodeRecordView record(data + offset);
@@ -45,8 +46,10 @@ void MaintenanceEngine::BuildNodeList(std::uint32_t total) {
             entry.subIcons[kActiveText] = kIconActive;
         }
 
-        const bool firstOfName = m_seenNames.insert(ansiFoldKey(entry.caption)).second;
-        if (firstOfName) {
+        // The list's caption index holds exactly the names seen so far (the list was emptied
+        // before the build), so it serves as the set of seen names and gives the first row too.
+        const std::optional<std::size_t> first = m_nodes.findCaption(entry.caption, 0, true);
+        if (!first) {
             entry.subItems[kUniqueText] = "True";
             entry.subIcons[kUniqueText] = kIconUnique;
             m_nodes.addRow(std::move(entry));
@@ -54,14 +57,11 @@ void MaintenanceEngine::BuildNodeList(std::uint32_t total) {
             ++m_counts.DuplicateCount;
             entry.subItems[kUniqueText] = "False";
             entry.subIcons[kUniqueText] = kIconDuplicate;
-            const std::string name = entry.caption;
+            m_view.appendLine(LineList::Duplicates, ansiToUtf8(entry.caption));
             m_nodes.addRow(std::move(entry));
-            m_view.appendLine(LineList::Duplicates, ansiToUtf8(name));
             // While the list is built the rows are in file order, so the first row of the name is
             // its first occurrence.
-            if (auto first = m_nodes.findCaption(name, 0, true)) {
-                m_nodes.setSubItem(*first, kUniqueText, "False", kIconDuplicate);
-            }
+            m_nodes.setSubItem(*first, kUniqueText, "False", kIconDuplicate);
         }
 
         m_view.setProgressPosition(progressPercent(static_cast<std::uint64_t>(m_counts.RecordsRead), total));
