@@ -82,7 +82,12 @@ TMainFRM::TMainFRM(FileSystem& fs, Clock& clock, QWidget* parent) : QMainWindow(
 
 TMainFRM::~TMainFRM() {
     KavrinApplication::setExceptionHandler({});
+    // The engine (and the rows the model shows) goes before the widgets, which still lay out
+    // as the window is torn down: the view must not reach the model by then.
     m_engine->nodeList().setObserver(nullptr);
+    NodesLV->setModel(nullptr);
+    delete m_nodeModel;
+    m_nodeModel = nullptr;
     if (m_busy) {
         QApplication::restoreOverrideCursor();
     }
