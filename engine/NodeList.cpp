@@ -132,18 +132,17 @@ std::vector<std::size_t> NodeList::rowsWithCaption(std::string_view text) const 
     return rows == nullptr ? std::vector<std::size_t>{} : *rows;
 }
 
-bool NodeList::reorderStarting() {
+void NodeList::reorder(std::vector<std::size_t> order) {
+    const std::size_t n = m_rows.size();
+    if (n < 2) {
+        return;
+    }
     // A reorder is told at once even inside a bulk update (views must move their selection with
     // the rows), unless the whole list is being replaced anyway.
     const bool tell = m_observer != nullptr && !(m_updateDepth > 0 && m_pendingReset);
     if (tell) {
         m_observer->nodeListAboutToSort();
     }
-    return tell;
-}
-
-void NodeList::applyOrder(std::vector<std::size_t>& order, bool tell) {
-    const std::size_t n = m_rows.size();
     std::vector<std::size_t> newIndexOfOld(n);
     for (std::size_t i = 0; i < n; ++i) {
         newIndexOfOld[order[i]] = i;

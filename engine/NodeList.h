@@ -87,23 +87,18 @@ public:
     // Reorders the rows stably by `less` (a strict weak order of two NodeEntry).
     template <typename Less>
     void sort(Less less) {
-        if (m_rows.size() < 2) {
-            return;
-        }
-        const bool tell = reorderStarting();
         std::vector<std::size_t> order(m_rows.size());
         std::iota(order.begin(), order.end(), std::size_t{0});
         std::stable_sort(order.begin(), order.end(),
                          [&](std::size_t a, std::size_t b) { return less(m_rows[a], m_rows[b]); });
-        applyOrder(order, tell);
+        reorder(std::move(order));
     }
 
+    // Puts the row found at index order[i] at index i, told to the observer as a sort.
+    // REQUIRES: `order` is a permutation of 0 .. count() - 1.
+    void reorder(std::vector<std::size_t> order);
+
 private:
-    // The observer hears of the reorder unless the whole list is being replaced anyway; returns
-    // whether it does.
-    bool reorderStarting();
-    // Puts old row order[i] at index i, in place. Consumes `order`.
-    void applyOrder(std::vector<std::size_t>& order, bool tell);
     void structureAboutToChange();
     void rowsChanged(std::size_t first, std::size_t last);
     const std::vector<std::size_t>* rowsNamed(std::string_view text) const;

@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/MemoryView.h"
+#include "engine/MaintenanceEngine.h"
+#include "support/AnsiText.h"
+
+namespace kavrin {
+namespace {
+
+// The sort of the node list settles most comparisons by a key of the first bytes of each text;
+// whatever the texts, the order must be the one a stable sort by the folded comparison gives.
+// Texts here are short and long, share long starts, hold NULs, bytes above 0x7F and the
+// characters between 'Z' and 'a', which only a wrong folding would move.
+std::string randomText(std::uint64_t& state) {
+    static const char kAlphabet[] = {'a', 'A', 'b',  'B',    'z',    'Z',    '[', '`',
+                                     '0', '-', '\0', '\xD0', '\xE9', '\xFF', '{'};
+    auto next = [&state] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<std::uint32_t>(state >> 33);
+    };
+    const std::uint32_t length = next() % 13;
+    // Half the texts start alike, so that ties of the first eight bytes are common.
+    std::string text = next() % 2 == 0 ? std::string("PC-0000") : std::string();
+    for (std::uint32_t i = 0; i < length; ++i) {
+        text.push_back(kAlphabet[next() % sizeof kAlphabet]);
+    }
+    return text;
+}
+
+TEST(NodeListSortTest, EveryColumnInBothDirectionsMatchesAStableFoldedSort) {
+    test::MemoryView view;
+    MaintenanceEngine engine(view);
+    std::uint64_t state = 12345;
+    NodeList& nodes = engine.nodeList();
+    for (std::uint32_t i = 0; i < 3000; ++i) {
+        NodeEntry entry;
+        entry.caption = randomText(state);
+        entry.data = i;
+        for (std::string& subItem : entry.subItems) {
+            subItem = randomText(state);
+        }
+        nodes.addRow(entry);
+    }
+
+    // Each click flips the direction; six clicks give every column both ways and a re-sort of
+    // an already sorted list.
+    for (int column : {0, 0, 1, 2, 3, 3, 2, 1}) {
+        std::vector<NodeEntry> expected = nodes.rows();
+        const bool descending = !engine.sortDescending();
+        auto text = [column](const NodeEntry& e) -> const std::string& {
+            return column == 0 ? e.caption : e.subItems[static_cast<std::size_t>(column - 1)];
+        };
+        std::stable_sort(expected.begin(), expected.end(),
+                         [&](const NodeEntry& a, const NodeEntry& b) {
+                             const int order = asciiCompareText(text(a), text(b));
+                             return descending ? order > 0 : order < 0;
+                         });
+
+        engine.NodesLVColumnClick(column);
+        ASSERT_EQ(engine.sortDescending(), descending);
+        std::vector<std::uint32_t> got, want;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            got.push_back(nodes.row(i).data);
+            want.push_back(expected[i].data);
+        }
+        ASSERT_EQ(got, want) << "column " << column << (descending ? " descending" : " ascending");
+    }
+}
+
+}  // namespace
+}  // namespace kavrin
