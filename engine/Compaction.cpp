@@ -33,10 +33,7 @@ FileBytes allocateBody(std::uint64_t size, const char* failure) {
         throw KavrinError(failure);
     }
     try {
-        FileBytes bytes;
-        bytes.data = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size));
-        bytes.size = static_cast<std::size_t>(size);
-        return bytes;
+        return allocateFileBytes(static_cast<std::size_t>(size));
     } catch (const std::bad_alloc&) {
         throw KavrinError(failure);
     }

@@ -15,6 +15,11 @@ struct FileBytes {
     std::size_t size = 0;
 };
 
+// `size` bytes for a whole file or body, not initialised, in huge pages where the system gives
+// them: on virtual machines the first touch of each small page of hundreds of fresh megabytes
+// costs more than filling them. Throws std::bad_alloc.
+FileBytes allocateFileBytes(std::size_t size);
+
 struct FileStatus {
     bool exists = false;
     bool isDirectory = false;
