@@ -1,0 +1,126 @@
+// The real main window at scale, offscreen: opening a database until the node list is shown,
+// sorting the list by each column, scrolling it page by page. Prints one line of figures for
+// bench/run.sh to gather over several runs.
+//
+//   kavrin_window_bench FOLDER
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QTest>
+#include <QTreeView>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "forms/KavrinApplication.h"
+#include "forms/MessageBox.h"
+#include "forms/uFrmMain.h"
+
+namespace {
+
+using namespace kavrin;
+
+template <class T>
+T* child(QObject* root, const char* name) {
+    T* found = root->findChild<T*>(QString::fromLatin1(name));
+    if (found == nullptr) {
+        std::fprintf(stderr, "the window has no %s\n", name);
+        std::exit(1);
+    }
+    return found;
+}
+
+// Lets the window handle whatever is waiting, painting included.
+void settle(QWidget& window) {
+    QCoreApplication::processEvents();
+    window.repaint();
+    QCoreApplication::processEvents();
+}
+
+double seconds(const QElapsedTimer& clock) {
+    return static_cast<double>(clock.nsecsElapsed()) / 1e9;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
+        return 2;
+    }
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    KavrinApplication app(argc, argv);
+    const std::string folder = argv[1];
+
+    MessageBox::setAutomatic(true);  // the offer to fix duplicates is answered No
+    TMainFRM window;
+    window.resize(1000, 700);
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window)) {
+        std::fprintf(stderr, "the window did not show\n");
+        return 1;
+    }
+    auto* list = child<QTreeView>(&window, "NodesLV");
+    child<QRadioButton>(&window, "DBFileCHECKBOX")->click();
+    child<QLineEdit>(&window, "DatabasePathEDT")->setText(QString::fromStdString(folder));
+    auto* connect = child<QPushButton>(&window, "ConnectBTN");
+
+    // The first open of the process, as a user's first "Open DB", then the same again over the
+    // open database.
+    double opens[2];
+    for (double& open : opens) {
+        QElapsedTimer clock;
+        clock.start();
+        connect->click();
+        settle(window);
+        open = seconds(clock);
+        if (!window.engine().context().IsOpen) {
+            std::fprintf(stderr, "the window could not open %s\n", folder.c_str());
+            return 1;
+        }
+    }
+    const int rows = list->model()->rowCount();
+
+    // Each column clicked twice (descending, then ascending), as a user would.
+    QHeaderView* header = list->header();
+    std::vector<double> sorts;
+    for (int column = 0; column < 4; ++column) {
+        for (int click = 0; click < 2; ++click) {
+            const QPoint pos(header->sectionViewportPosition(column) + 10, header->height() / 2);
+            QElapsedTimer clock;
+            clock.start();
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, pos);
+            settle(window);
+            sorts.push_back(seconds(clock));
+        }
+    }
+
+    // One page down at a time over the whole list, each step painted.
+    QScrollBar* bar = list->verticalScrollBar();
+    std::vector<double> steps{0.0};
+    bar->setValue(0);
+    settle(window);
+    while (bar->value() < bar->maximum()) {
+        QElapsedTimer clock;
+        clock.start();
+        bar->setValue(bar->value() + bar->pageStep());
+        list->viewport()->repaint();
+        steps.push_back(seconds(clock));
+    }
+
+    std::sort(sorts.begin(), sorts.end());
+    std::sort(steps.begin(), steps.end());
+    // rows, first open, reopen, sort median and worst, scroll step median and worst (seconds)
+    std::printf("%d %.4f %.4f %.4f %.4f %.5f %.5f\n", rows, opens[0], opens[1],
+                sorts[sorts.size() / 2], sorts.back(), steps[steps.size() / 2], steps.back());
+    return 0;
+}
