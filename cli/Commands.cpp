@@ -372,7 +372,8 @@ int runCommit(const std::vector<std::string>& args, std::ostream& out, std::ostr
     return 0;
 }
 
-int runGenerate(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, FileSystem& fs) {
+int runGenerate(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                FileSystem& fs) {
     GenerateArguments parsed;
     try {
         parsed = parseGenerateArguments({args.begin() + 1, args.end()});
@@ -384,11 +385,11 @@ int runGenerate(const std::vector<std::string>& args, std::ostream& out, std::os
         const GeneratedDatabase db = generateDatabase(o);
         writeGeneratedDatabase(fs, parsed.folder, db);
         const GeneratedCounts& c = db.counts;
-        out << "Generated " << parsed.folder << ": " << o.nodes << " node records (" << c.nullRecords
-            << " null, " << c.duplicates << " duplicate, " << c.inactive << " inactive), "
-            << std::uint64_t{o.nodes} * o.installsPerNode << " installs (" << c.deadInstalls << " dead, "
-            << c.danglingInstalls << " dangling), " << o.titles << " titles (" << c.orphanedTitles
-            << " orphaned)\n";
+        out << "Generated " << parsed.folder << ": " << o.nodes << " node records ("
+            << c.nullRecords << " null, " << c.duplicates << " duplicate, " << c.inactive
+            << " inactive), " << std::uint64_t{o.nodes} * o.installsPerNode << " installs ("
+            << c.deadInstalls << " dead, " << c.danglingInstalls << " dangling), " << o.titles
+            << " titles (" << c.orphanedTitles << " orphaned)\n";
     } catch (const std::bad_alloc&) {
         err << "Out of memory while generating the database.\n";
         return 1;
