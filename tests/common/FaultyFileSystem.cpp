@@ -1,6 +1,8 @@
 #include "common/FaultyFileSystem.h"
 
 #include <cerrno>
+#include <exception>
+#include <vector>
 
 #include "support/Errors.h"
 
@@ -46,7 +48,15 @@ void FaultyFileSystem::makeReadOnly(const std::string& folder) {
     m_readOnly.push_back(folder);
 }
 
+void FaultyFileSystem::crashAfter(int n, bool tearWrite) {
+    m_crashAt = m_calls[index(FileOp::Any)] + n;
+    m_tearWrite = tearWrite;
+}
+
 void FaultyFileSystem::reset() {
+    m_crashAt = -1;
+    m_tearWrite = false;
+    m_crashed = false;
     m_calls = {};
     m_failAt = {};
     m_readOnly.clear();
@@ -54,7 +64,21 @@ void FaultyFileSystem::reset() {
     m_faults = 0;
 }
 
-bool FaultyFileSystem::due(FileOp op, const std::string& what) {
+bool FaultyFileSystem::due(FileOp op, const std::string& what, const std::function<void()>& tear) {
+    if (m_crashAt >= 0 && (m_crashed || m_calls[index(FileOp::Any)] >= m_crashAt)) {
+        if (!m_crashed) {
+            m_crashed = true;
+            m_journal.push_back(std::string("crash at ") + kindName(op) + " " + what);
+            if (m_tearWrite && tear) {
+                try {
+                    tear();
+                } catch (const std::exception&) {
+                    // A write that could not even start leaves nothing to tear.
+                }
+            }
+        }
+        throw SimulatedCrash{};
+    }
     m_journal.push_back(std::string(kindName(op)) + " " + what);
     const int own = ++m_calls[index(op)];
     const int any = ++m_calls[index(FileOp::Any)];
@@ -101,7 +125,16 @@ FileBytes FaultyFileSystem::readFile(const std::string& path) {
 void FaultyFileSystem::writeFile(const std::string& path,
                                  std::span<const std::span<const std::uint8_t>> parts,
                                  bool durable) {
-    if (due(FileOp::WriteFile, durable ? path + " (durable)" : path)) {
+    const auto tear = [&] {
+        std::vector<std::uint8_t> bytes;
+        for (const auto& part : parts) {
+            bytes.insert(bytes.end(), part.begin(), part.end());
+        }
+        const std::span<const std::uint8_t> half[] = {
+            std::span<const std::uint8_t>(bytes).first(bytes.size() / 2)};
+        m_inner.writeFile(path, half, false);
+    };
+    if (due(FileOp::WriteFile, durable ? path + " (durable)" : path, tear)) {
         fail("Cannot create file", path, kInjected);
     }
     // Creating a file needs the right to write its folder; rewriting one that exists does not.

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,11 @@ enum class FileOp {
     Any,
 };
 
+// Thrown by every operation once the simulated process has died. It derives from no standard
+// exception, so that no handler of the code under test catches it and goes on touching the disk,
+// which a dead process cannot do; tests catch it by its type.
+struct SimulatedCrash {};
+
 // A file system that passes every operation to another one, except those it is told to fail:
 // write paths are tested against failures no real disk produces on demand. A failed operation
 // does nothing and throws the kind of message the real layer throws (status() reports nothing
@@ -36,7 +42,12 @@ public:
     void failAt(FileOp op, int n);
     // Every change in `folder` itself or below it fails as in a folder the user may not write.
     void makeReadOnly(const std::string& folder);
-    // Counts back to zero; no fault and no read-only folder left.
+    // The process dies after `n` more operations of any kind: those pass, every later one does
+    // nothing and throws SimulatedCrash. With `tearWrite`, a file write the crash cuts short
+    // leaves the first half of its bytes, as a write under way when the power goes may.
+    void crashAfter(int n, bool tearWrite = false);
+    bool crashed() const { return m_crashed; }
+    // Counts back to zero; no fault, crash or read-only folder left.
     void reset();
 
     int calls(FileOp op) const { return m_calls[index(op)]; }
@@ -61,8 +72,9 @@ private:
     static constexpr std::size_t kKinds = static_cast<std::size_t>(FileOp::Any) + 1;
     static std::size_t index(FileOp op) { return static_cast<std::size_t>(op); }
 
-    // Counts the call and tells whether it is the one to fail.
-    bool due(FileOp op, const std::string& what);
+    // Counts the call and tells whether it is the one to fail; throws SimulatedCrash, after
+    // `tear` when the crash tears writes, once the process has died.
+    bool due(FileOp op, const std::string& what, const std::function<void()>& tear = {});
     bool readOnly(const std::string& path) const;
     // Throws "<verb> \"<path>\". <reason>" after counting the fault.
     [[noreturn]] void fail(const char* verb, const std::string& path, const std::string& reason);
@@ -73,6 +85,9 @@ private:
     std::vector<std::string> m_readOnly;
     std::vector<std::string> m_journal;
     int m_faults = 0;
+    int m_crashAt = -1;  // the count of operations after which the process dies; -1: never
+    bool m_tearWrite = false;
+    bool m_crashed = false;
 };
 
 }  // namespace kavrin::test
