@@ -8,6 +8,7 @@
 
 #include "dbformat/Layout.h"
 #include "engine/Compaction.h"
+#include "engine/Journal.h"
 #include "engine/MaintenanceEngine.h"
 #include "support/Errors.h"
 #include "support/Paths.h"
@@ -61,9 +62,55 @@ void requireUnchanged(FileSystem& fs, const std::array<std::string, 3>& paths,
     }
 }
 
+std::string temporaryPath(const std::string& folder, std::size_t i) {
+    return joinPath(folder, std::string(kSaveNames[i]) + ".new");
+}
+
+std::string fileNameOf(const std::string& path) {
+    const std::size_t separator = path.find_last_of("/\\");
+    return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+// A journal means that a commit is replacing the files right now (another instance of the tool)
+// or was cut short and not yet recovered by an open; its temporary files are not leftovers.
+void requireNoJournal(FileSystem& fs, const std::string& folder) {
+    if (fs.status(journalPath(folder)).exists) {
+        throw KavrinError("The database folder holds the journal \"" + journalPath(folder) +
+                          "\" of a commit that has not finished. Open the database again, which "
+                          "finishes or undoes that commit, before committing. The database files "
+                          "were left as they are.");
+    }
+}
+
+// Temporary files of a commit that did not finish (without a journal they were never renamed
+// into place); a commit that fails before it writes its own would otherwise leave them for good.
+void removeLeftovers(FileSystem& fs, const std::string& folder) {
+    std::array<std::string, kSaveNames.size() + 1> leftovers;
+    for (std::size_t i = 0; i < kSaveNames.size(); ++i) {
+        leftovers[i] = temporaryPath(folder, i);
+    }
+    leftovers.back() = joinPath(folder, kJournalTemporaryName);
+    for (const std::string& path : leftovers) {
+        const FileStatus status = fs.status(path);
+        if (status.exists && !status.isDirectory) {
+            try {
+                fs.remove(path);
+            } catch (const std::exception&) {
+                // Tried again by the next commit; the commit itself writes over it.
+            }
+        }
+    }
+}
+
+std::array<std::span<const std::uint8_t>, 2> fileParts(const DatabaseHeader& header,
+                                                       const MemoryStream& body) {
+    return {std::span<const std::uint8_t>(header.bytes.data(), header.bytes.size()), body.span()};
+}
+
 class ViewReporter final : public CompactionReporter {
 public:
-    ViewReporter(MainView& view, std::function<void()> pump) : m_view(view), m_pump(std::move(pump)) {}
+    ViewReporter(MainView& view, std::function<void()> pump)
+        : m_view(view), m_pump(std::move(pump)) {}
     void setPosition(int percent) override { m_view.setProgressPosition(percent); }
     void pump() override { m_pump(); }
     void titlePassStarting() override { m_view.log("Re-indexing Title - Installs..."); }
@@ -78,17 +125,26 @@ using Bodies = std::array<const MemoryStream*, 3>;
 // Every change a commit makes to the database files happens here, in this order:
 //   1. each new file is written whole, and flushed, under a temporary name in the database folder;
 //   2. the folder's entries are made durable and the files are checked once more for changes;
-//   3. the temporary files are renamed over the originals, and the folder made durable again.
-// A failure in 1 or 2 leaves the originals as they were and removes the temporary files. Three
-// renames are not one atomic step: a failure in 3 after a file was replaced puts the replaced
-// files back with the bytes of the backup, so that the files always belong together.
+//   3. the journal is put on the disk, naming the backup and the new files with their checks;
+//   4. the temporary files are renamed over the originals, and the folder made durable again;
+//   5. the journal is removed.
+// A failure in 1 to 3 leaves the originals as they were and removes the temporary files. Three
+// renames are not one atomic step: a failure in 4 after a file was replaced puts the replaced
+// files back with the bytes of the backup, so that the files always belong together. When the
+// process dies in 4, the journal lets the next open finish or undo the replacement.
 class DatabaseReplacement {
 public:
     DatabaseReplacement(FileSystem& fs, LogSink& log, const std::string& folder,
-                        const std::array<std::string, 3>& targets, const std::string& backupFolder)
-        : m_fs(fs), m_log(log), m_folder(folder), m_targets(targets), m_backupFolder(backupFolder) {
+                        const std::array<std::string, 3>& targets,
+                        const std::array<FileStatus, 3>& originals, const std::string& backupFolder)
+        : m_fs(fs),
+          m_log(log),
+          m_folder(folder),
+          m_targets(targets),
+          m_originals(originals),
+          m_backupFolder(backupFolder) {
         for (std::size_t i = 0; i < kSaveNames.size(); ++i) {
-            m_temporaries[i] = joinPath(folder, std::string(kSaveNames[i]) + ".new");
+            m_temporaries[i] = temporaryPath(folder, i);
         }
     }
 
@@ -97,14 +153,14 @@ public:
              const std::function<void()>& stillUnchanged) {
         try {
             for (std::size_t i = 0; i < newBodies.size(); ++i) {
-                m_started = i + 1;
                 SaveDatabaseFile(m_fs, m_log, joinPath(m_folder, kSaveNames[i]), header,
                                  *newBodies[i], {m_temporaries[i], true});
             }
             m_fs.syncDirectory(m_folder);
             stillUnchanged();
+            writeJournal(m_fs, m_folder, describe(header, newBodies, oldBodies));
         } catch (const std::exception&) {
-            removeTemporaries(0);
+            abandon();
             throw;
         }
 
@@ -116,42 +172,89 @@ public:
             m_fs.syncDirectory(m_folder);
         } catch (const std::exception& e) {
             if (replaced == 0) {
-                removeTemporaries(0);
+                abandon();
                 throw;
             }
             restore(replaced, header, oldBodies, e.what());
         }
+
+        // The database is whole and new; a journal left behind would be finished by the next
+        // open, which finds every file replaced already.
+        try {
+            removeJournal(m_fs, m_folder);
+        } catch (const std::exception& e) {
+            throw KavrinError(std::string("The database files were replaced, but the journal \"") +
+                              journalPath(m_folder) + "\" could not be removed: " + e.what() +
+                              " The next open of the database removes it.");
+        }
     }
 
 private:
-    void removeTemporaries(std::size_t first) noexcept {
-        for (std::size_t i = first; i < m_started; ++i) {
+    Journal describe(const DatabaseHeader& header, const Bodies& newBodies,
+                     const Bodies& oldBodies) const {
+        Journal journal;
+        journal.backupFolder = fileNameOf(m_backupFolder);
+        for (std::size_t i = 0; i < journal.files.size(); ++i) {
+            JournalEntry& entry = journal.files[i];
+            entry.target = fileNameOf(m_targets[i]);
+            entry.temporary = fileNameOf(m_temporaries[i]);
+            entry.copy = kSaveNames[i];
+            entry.newFile = checkOf(fileParts(header, *newBodies[i]));
+            entry.copyFile = checkOf(fileParts(header, *oldBodies[i]));
+            entry.originalSize = m_originals[i].size;
+            entry.originalModifiedNs = m_originals[i].modifiedNs;
+        }
+        return journal;
+    }
+
+    // Nothing was replaced: the temporary files go first, so that a journal that cannot be
+    // removed names new files no longer there and the next open keeps the originals.
+    void abandon() {
+        removeTemporaries(0);
+        removeIfThere(joinPath(m_folder, kJournalTemporaryName));
+        if (removeIfThere(journalPath(m_folder))) {
             try {
-                m_fs.remove(m_temporaries[i]);
+                m_fs.syncDirectory(m_folder);
             } catch (const std::exception&) {
-                // Left for the next commit, which writes over it.
             }
+        }
+    }
+
+    // Not noexcept: what the file system throws besides its errors must pass.
+    bool removeIfThere(const std::string& path) {
+        const FileStatus status = m_fs.status(path);
+        if (!status.exists || status.isDirectory) {
+            return false;
+        }
+        try {
+            m_fs.remove(path);
+            return true;
+        } catch (const std::exception&) {
+            return false;  // left for the next commit (or, for a journal, the next open)
+        }
+    }
+
+    void removeTemporaries(std::size_t first) {
+        for (std::size_t i = first; i < m_temporaries.size(); ++i) {
+            removeIfThere(m_temporaries[i]);
         }
     }
 
     // The backup holds each body behind the held header; those bytes are still in memory.
     [[noreturn]] void restore(std::size_t replaced, const DatabaseHeader& header,
                               const Bodies& oldBodies, const std::string& cause) {
+        // The new files not yet in place go first: from then on the journal can only lead the
+        // next open to undo the commit, as this one does.
         removeTemporaries(replaced);
         std::string restoreFailure;
         for (std::size_t i = 0; i < replaced; ++i) {
             try {
-                const std::span<const std::uint8_t> parts[] = {
-                    std::span<const std::uint8_t>(header.bytes.data(), header.bytes.size()),
-                    oldBodies[i]->span()};
+                const auto parts = fileParts(header, *oldBodies[i]);
                 m_fs.writeFile(m_temporaries[i], parts, true);
                 m_fs.rename(m_temporaries[i], m_targets[i]);
             } catch (const std::exception& e) {
                 restoreFailure = e.what();
-                try {
-                    m_fs.remove(m_temporaries[i]);
-                } catch (const std::exception&) {
-                }
+                removeIfThere(m_temporaries[i]);
                 break;
             }
         }
@@ -163,6 +266,7 @@ private:
             }
         }
         if (restoreFailure.empty()) {
+            removeIfThere(journalPath(m_folder));  // else the next open finds nothing to undo
             throw KavrinError(cause +
                               " The database files were put back as they were before the "
                               "commit, from the backup folder \"" +
@@ -177,9 +281,9 @@ private:
     LogSink& m_log;
     std::string m_folder;
     std::array<std::string, 3> m_targets;
+    std::array<FileStatus, 3> m_originals;
     std::string m_backupFolder;
     std::array<std::string, 3> m_temporaries;
-    std::size_t m_started = 0;  // temporary files that may exist
 };
 
 }  // namespace
@@ -213,6 +317,8 @@ void MaintenanceEngine::CommitDatabase() {
             throw KavrinError("No database is open.");
         }
         requireUnchanged(m_fs, m_openedPaths, m_openedFiles);
+        requireNoJournal(m_fs, m_ctx.DatabaseFolder);
+        removeLeftovers(m_fs, m_ctx.DatabaseFolder);
         const std::string backupFolder = BackupDatabase();
 
         m_view.setActionCaption("Re-indexing");
@@ -235,7 +341,7 @@ void MaintenanceEngine::CommitDatabase() {
 
         m_view.log("Commiting to Database...");
         DatabaseReplacement replacement(m_fs, m_view, m_ctx.DatabaseFolder, m_openedPaths,
-                                        backupFolder);
+                                        m_openedFiles, backupFolder);
         replacement.run(
             m_ctx.Header,
             {&compacted->NewNodesMS, &compacted->NewInstallsMS, &compacted->NewTitlesMS},

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "dbformat/Layout.h"
+#include "engine/Journal.h"
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
 #include "support/Errors.h"
@@ -131,6 +132,9 @@ void MaintenanceEngine::OpenDatabase() {
         m_view.setDuplicatesTabVisible(false);
 
         const std::string& folder = m_ctx.DatabaseFolder;
+        // A commit cut short while it replaced the files leaves a journal: the files are made
+        // to belong together again before anything of them is read.
+        recoverInterruptedCommit(m_fs, m_view, folder);
         for (const char* name : {filename::kNodeExists, filename::kInstallExists, filename::kTitleExists}) {
             const std::string path = joinPath(folder, name);
             const FileStatus status = m_fs.status(locateFile(m_fs, path));

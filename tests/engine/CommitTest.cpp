@@ -319,9 +319,13 @@ TEST_F(CommitTest, NothingIsReplacedBeforeBackupAndNewFilesAreOnDisk) {
                               "syncDirectory " + f, "writeFile " + f + "/Kavrin.cmp.new (durable)",
                               "writeFile " + f + "/Kavrin.ist.new (durable)",
                               "writeFile " + f + "/Kavrin.ttl.new (durable)", "syncDirectory " + f,
+                              "writeFile " + f + "/Kavrin.journal.new (durable)",
+                              "rename " + f + "/Kavrin.journal.new -> " + f + "/Kavrin.journal",
+                              "syncDirectory " + f,
                               "rename " + f + "/Kavrin.cmp.new -> " + f + "/Kavrin.cmp",
                               "rename " + f + "/Kavrin.ist.new -> " + f + "/Kavrin.ist",
                               "rename " + f + "/Kavrin.ttl.new -> " + f + "/Kavrin.ttl",
+                              "syncDirectory " + f, "remove " + f + "/Kavrin.journal",
                               "syncDirectory " + f}));
 }
 
@@ -463,9 +467,10 @@ TEST_F(CommitTest, FailureAfterAReplacementPutsTheOriginalsBack) {
         std::string backup;
     };
     const std::string stamp = path(kStamp);
+    // The first rename puts the journal in place, the second replaces the first file.
     for (const Fault& fault :
-         {Fault{FileOp::Rename, 2, stamp}, Fault{FileOp::Rename, 3, stamp + "-2"},
-          Fault{FileOp::SyncDirectory, 4, stamp + "-3"}}) {
+         {Fault{FileOp::Rename, 3, stamp}, Fault{FileOp::Rename, 4, stamp + "-2"},
+          Fault{FileOp::SyncDirectory, 5, stamp + "-3"}}) {
         SCOPED_TRACE(testing::Message()
                      << "operation " << static_cast<int>(fault.op) << " #" << fault.n);
         view.errors.clear();

@@ -1,0 +1,600 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/DatabaseBuilder.h"
+#include "common/FaultyFileSystem.h"
+#include "common/MemoryFileSystem.h"
+#include "common/MemoryView.h"
+#include "engine/Journal.h"
+#include "engine/MaintenanceEngine.h"
+
+namespace kavrin::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Lines = std::vector<std::string>;
+
+Bytes bytesOf(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+std::string expectJournalError(const Bytes& bytes) {
+    try {
+        decodeJournal(bytes);
+    } catch (const JournalError& e) {
+        return e.what();
+    }
+    ADD_FAILURE() << "accepted: " << std::string(bytes.begin(), bytes.end());
+    return {};
+}
+
+Journal sampleJournal() {
+    Journal journal;
+    journal.backupFolder = "20240822-153007-2";
+    const std::array<const char*, 3> targets = {"KAVRIN.CMP", "Kavrin.ist", "kavrin.ttl"};
+    const std::array<const char*, 3> copies = {"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"};
+    for (std::size_t i = 0; i < journal.files.size(); ++i) {
+        JournalEntry& e = journal.files[i];
+        e.target = targets[i];
+        e.temporary = std::string(copies[i]) + ".new";
+        e.copy = copies[i];
+        e.newFile = {230 + 765 * i, 0x01020304u * static_cast<std::uint32_t>(i + 1)};
+        e.copyFile = {UINT64_MAX - i, 0xFFFFFFFFu - static_cast<std::uint32_t>(i)};
+        e.originalSize = 995 + i;
+        e.originalModifiedNs = i == 2 ? -5 : 1724339407123456789 + static_cast<std::int64_t>(i);
+    }
+    return journal;
+}
+
+// `body` followed by the end line a writer would give it: the check passes, the fields decide.
+Bytes sealed(const std::string& body) {
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08x", crc32(bytesOf(body)));
+    return bytesOf(body + "end crc=" + crc + "\n");
+}
+
+// --- The journal's bytes ---------------------------------------------------------------------
+
+TEST(JournalCodecTest, Crc32IsTheZipCrcAndContinuesAcrossParts) {
+    EXPECT_EQ(crc32(bytesOf("123456789")), 0xCBF43926u);
+    EXPECT_EQ(crc32({}), 0u);
+    const Bytes text = bytesOf("The database files cannot be replaced in one step.");
+    const std::uint32_t whole = crc32(text);
+    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+        const std::span<const std::uint8_t> all(text);
+        EXPECT_EQ(crc32(all.subspan(cut), crc32(all.first(cut))), whole) << cut;
+        const std::span<const std::uint8_t> parts[] = {all.first(cut), all.subspan(cut)};
+        EXPECT_EQ(checkOf(parts), (FileCheck{text.size(), whole})) << cut;
+    }
+}
+
+TEST(JournalCodecTest, WhatIsWrittenIsReadBack) {
+    const Journal journal = sampleJournal();
+    const std::string text = encodeJournal(journal);
+    EXPECT_EQ(decodeJournal(bytesOf(text)), journal);
+    EXPECT_TRUE(text.starts_with("Kavrin commit journal 1\nbackup 20240822-153007-2\nfile "));
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 6);
+
+    Journal highBytes = journal;
+    highBytes.backupFolder = "Sicherung-\xC4nderung";  // bytes 0x80 to 0xFF pass unchanged
+    highBytes.files[0].temporary = "Kavrin.cmp.\xE9";
+    EXPECT_EQ(decodeJournal(bytesOf(encodeJournal(highBytes))), highBytes);
+}
+
+// A journal is renamed into place whole, so only damage makes one short or changed: each such
+// journal is refused rather than taken for different instructions.
+TEST(JournalCodecTest, EveryTruncationAndEveryChangedByteIsRefused) {
+    const Bytes whole = bytesOf(encodeJournal(sampleJournal()));
+    for (std::size_t length = 0; length < whole.size(); ++length) {
+        SCOPED_TRACE(length);
+        expectJournalError(
+            Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length)));
+    }
+    for (std::size_t at = 0; at < whole.size(); ++at) {
+        for (const std::uint8_t flip :
+             {std::uint8_t{0x01}, std::uint8_t{0x20}, std::uint8_t{0xFF}}) {
+            SCOPED_TRACE(testing::Message() << "byte " << at << " ^ " << int{flip});
+            Bytes damaged = whole;
+            damaged[at] ^= flip;
+            expectJournalError(damaged);
+        }
+    }
+    Bytes longer = whole;
+    longer.push_back('\n');
+    EXPECT_NE(expectJournalError(longer).find("torn"), std::string::npos);
+}
+
+TEST(JournalCodecTest, ASealedJournalWithBadFieldsIsRefusedNamingTheLine) {
+    const std::string good = encodeJournal(sampleJournal());
+    const std::string body = good.substr(0, good.rfind("end crc="));
+    const auto replaced = [&](const std::string& from, const std::string& to) {
+        std::string text = body;
+        const std::size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return text.replace(at, from.size(), to);
+    };
+    struct Case {
+        std::string text;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {replaced("journal 1", "journal 2"), "line 1: not the title"},
+        {replaced("backup 2", "backups 2"), "line 2: \"backup\" expected"},
+        {replaced("backup 20240822-153007-2", "backup .."), "line 2: \"..\" is not a file name"},
+        {replaced("target=KAVRIN.CMP", "target=../KAVRIN.CMP"), "line 3: \"../KAVRIN.CMP\""},
+        {replaced("copy=Kavrin.ist", "copy=/etc/Kavrin.ist"), "line 4: \"/etc/Kavrin.ist\""},
+        {replaced("temporary=Kavrin.ttl.new", "temporary=C:\\Kavrin.ttl.new"), "line 5:"},
+        {replaced("new-size=230 ", "new-size=-230 "), "line 3: the value of new-size"},
+        {replaced("new-size=230 ", "new-size=99999999999999999999 "),
+         "line 3: the value of new-size"},
+        {replaced("new-crc=01020304", "new-crc=0102030"), "line 3: the value of new-crc"},
+        {replaced("new-crc=01020304", "new-crc=0102030g"), "line 3: the value of new-crc"},
+        {replaced("original-time=-5", "original-time=-"), "line 5: the value of original-time"},
+        {replaced(" copy-size=", " copy-sizes="), "line 3: copy-size= expected"},
+        {replaced("file target=KAVRIN.CMP", "file  target=KAVRIN.CMP"), "line 3: 9 fields"},
+        {replaced("file target=kavrin.ttl", "entry target=kavrin.ttl"),
+         "line 5: \"file\" expected"},
+        {replaced("target=Kavrin.ist", "target=Kavrin.cmp"),
+         "line 4: the database file Kavrin.ist"},
+        {replaced("copy=Kavrin.ttl", "copy=Kavrin.ist"), "line 5: the database file Kavrin.ttl"},
+        {replaced("temporary=Kavrin.ist.new", "temporary=kavrin.CMP"),
+         "line 4: the temporary file"},
+        {replaced("temporary=Kavrin.ist.new", "temporary=Kavrin.cmp.new"), "line 4: the temporary"},
+        {replaced("temporary=Kavrin.cmp.new", "temporary=Kavrin.journal"), "line 3: the temporary"},
+        {body.substr(0, body.rfind("file ")), "it has 5 lines instead of 6"},
+        {body + "file extra\n", "it has 7 lines instead of 6"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_NE(expectJournalError(sealed(c.text)).find(c.message), std::string::npos)
+            << expectJournalError(sealed(c.text));
+    }
+}
+
+TEST(JournalCodecTest, NamesThatCouldLeaveTheFolderAreNeverWritten) {
+    for (const std::string name :
+         {"", ".", "..", "../Kavrin.cmp", "db/Kavrin.cmp", "db\\Kavrin.cmp", "Kavrin cmp",
+          "Kavrin=cmp", "Kavrin\ncmp", "Kavrin\x7F"}) {
+        SCOPED_TRACE(name);
+        Journal journal = sampleJournal();
+        journal.files[1].temporary = name;
+        EXPECT_THROW(encodeJournal(journal), JournalError);
+        journal = sampleJournal();
+        journal.backupFolder = name;
+        EXPECT_THROW(encodeJournal(journal), JournalError);
+    }
+}
+
+// --- Recovery by the next open ---------------------------------------------------------------
+
+class FixedClock final : public Clock {
+public:
+    LocalTime now() override { return {2024, 8, 22, 15, 30, 7, 0}; }
+};
+
+// An engine with its own view, as a fresh start of the program has.
+struct Session {
+    explicit Session(FileSystem& fs) : engine(view, fs, clock) {
+        view.location = "/db";
+        engine.CloseDatabase();
+    }
+    bool open() {
+        engine.OpenDatabase();
+        return engine.context().IsOpen;
+    }
+    Lines captions() const {
+        Lines names;
+        for (const NodeEntry& entry : engine.nodeList().rows()) {
+            names.push_back(entry.caption);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    // The log lines of the open before the first database file is loaded.
+    Lines recoveryLog() const {
+        const Lines& log = view.list(LineList::Log);
+        const auto loading = std::find_if(log.begin(), log.end(), [](const std::string& line) {
+            return line.starts_with("Loading : ");
+        });
+        return {log.begin(), loading};
+    }
+
+    MemoryView view;
+    FixedClock clock;
+    MaintenanceEngine engine;
+};
+
+class InterruptedCommitTest : public ::testing::Test {
+protected:
+    static constexpr const char* kBackup = "/db/20240822-153007";
+
+    InterruptedCommitTest() {
+        const std::uint32_t keep = m_db.addNode("KEEP");
+        const std::uint32_t gone = m_db.addNode("GONE");
+        m_db.addInstall(keep, m_db.addTitle(1));
+        m_db.addInstall(gone, m_db.addTitle(2));
+        m_db.addInstall(keep, m_db.addTitle(3), 1);
+    }
+
+    // The database, and what a commit that deletes GONE writes; the operations of that commit.
+    void SetUp() override {
+        disk = MemoryFileSystem();
+        m_new.clear();
+        disk.createDirectories("/db");
+        disk.files["/db/Kavrin.cmp"] = m_db.nodeFile();
+        disk.files["/db/Kavrin.ist"] = m_db.installFile();
+        disk.files["/db/Kavrin.ttl"] = m_db.titleFile();
+        m_old = disk.files;
+
+        MemoryFileSystem copy = disk;
+        FaultyFileSystem fs(copy);
+        commit(fs);
+        m_operations = fs.journal();
+        for (const char* name : {"/db/Kavrin.cmp", "/db/Kavrin.ist", "/db/Kavrin.ttl"}) {
+            m_new[name] = copy.files.at(name);
+        }
+    }
+
+    static void commit(FaultyFileSystem& fs) {
+        Session session(fs);
+        ASSERT_TRUE(session.open());
+        session.engine.nodeList().setIcon(*session.engine.nodeList().findCaption("GONE", 0, true),
+                                          kIconMarked);
+        fs.reset();
+        session.engine.CommitDatabase();
+    }
+
+    // A commit that dies right after the operation of the clean commit that is `operation`.
+    void interruptAfter(const std::string& operation) {
+        const auto it = std::find(m_operations.begin(), m_operations.end(), operation);
+        ASSERT_NE(it, m_operations.end()) << operation;
+        FaultyFileSystem fs(disk);
+        Session session(fs);
+        ASSERT_TRUE(session.open());
+        session.engine.nodeList().setIcon(*session.engine.nodeList().findCaption("GONE", 0, true),
+                                          kIconMarked);
+        fs.reset();
+        fs.crashAfter(static_cast<int>(it - m_operations.begin()) + 1);
+        EXPECT_THROW(session.engine.CommitDatabase(), SimulatedCrash);
+        ASSERT_TRUE(disk.status("/db/Kavrin.journal").exists);
+    }
+
+    bool holdsOld() const {
+        for (const char* name : {"/db/Kavrin.cmp", "/db/Kavrin.ist", "/db/Kavrin.ttl"}) {
+            if (disk.files.at(name) != m_old.at(name)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    bool holdsNew() const {
+        for (const auto& [name, bytes] : m_new) {
+            if (disk.files.at(name) != bytes) {
+                return false;
+            }
+        }
+        return true;
+    }
+    // Nothing of the interrupted commit is left beside the database files and the backup.
+    void expectClean() const {
+        for (const auto& [name, bytes] : disk.files) {
+            EXPECT_TRUE(name.starts_with(std::string(kBackup) + "/") || name == "/db/Kavrin.cmp" ||
+                        name == "/db/Kavrin.ist" || name == "/db/Kavrin.ttl")
+                << name;
+        }
+    }
+
+    MemoryFileSystem disk;
+    DatabaseBuilder m_db;
+    std::map<std::string, Bytes> m_old;
+    std::map<std::string, Bytes> m_new;
+    Lines m_operations;
+};
+
+// Every file either replaced already or its new file whole beside it: the renames left are done.
+TEST_F(InterruptedCommitTest, CompleteNewFilesFinishTheCommit) {
+    struct Case {
+        const char* interruptAfter;
+        Lines replaced;
+    };
+    for (const Case& c :
+         {Case{"rename /db/Kavrin.journal.new -> /db/Kavrin.journal",
+               {"/db/Kavrin.cmp", "/db/Kavrin.ist", "/db/Kavrin.ttl"}},
+          Case{"rename /db/Kavrin.ist.new -> /db/Kavrin.ist", {"/db/Kavrin.ttl"}}}) {
+        SCOPED_TRACE(c.interruptAfter);
+        SetUp();
+        interruptAfter(c.interruptAfter);
+
+        Session session(disk);
+        ASSERT_TRUE(session.open()) << session.view.errors.at(0);
+
+        Lines expected = {"Interrupted commit found : /db/Kavrin.journal",
+                          "Finishing the interrupted commit with its new files."};
+        for (const std::string& path : c.replaced) {
+            expected.push_back("Replacing : " + path);
+        }
+        expected.push_back(
+            "Interrupted commit finished: the database holds the files the commit wrote.");
+        EXPECT_EQ(session.recoveryLog(), expected);
+        EXPECT_TRUE(holdsNew());
+        EXPECT_EQ(session.captions(), Lines{"KEEP"});
+        expectClean();
+    }
+}
+
+TEST_F(InterruptedCommitTest, AMissingOrTornNewFileUndoesTheCommitFromTheBackup) {
+    for (const bool torn : {false, true}) {
+        SCOPED_TRACE(torn ? "torn" : "missing");
+        SetUp();
+        interruptAfter("rename /db/Kavrin.cmp.new -> /db/Kavrin.cmp");
+        if (torn) {
+            disk.files.at("/db/Kavrin.ttl.new").pop_back();
+        } else {
+            disk.remove("/db/Kavrin.ttl.new");
+        }
+
+        Session session(disk);
+        ASSERT_TRUE(session.open());
+
+        Lines expected = {
+            "Interrupted commit found : /db/Kavrin.journal",
+            "Undoing the interrupted commit from the backup folder : " + std::string(kBackup),
+            "Restoring : /db/Kavrin.cmp from " + std::string(kBackup) + "/Kavrin.cmp",
+            "Removing : /db/Kavrin.ist.new"};
+        if (torn) {
+            expected.push_back("Removing : /db/Kavrin.ttl.new");
+        }
+        expected.push_back(
+            "Interrupted commit undone: the database holds the files as they were before the "
+            "commit.");
+        EXPECT_EQ(session.recoveryLog(), expected);
+        EXPECT_TRUE(holdsOld());
+        EXPECT_EQ(session.captions(), (Lines{"GONE", "KEEP"}));
+        expectClean();
+    }
+}
+
+// The backup carries the node file's header in front of every body: a file put back gets it,
+// a file the commit never replaced keeps its own.
+TEST_F(InterruptedCommitTest, AnUndoPutsBackOnlyTheReplacedFiles) {
+    DatabaseBuilder::setHeader(m_db.installHeader, 1, 2, "Installs", "own header", 1.0, 2.0, 3.0,
+                               4);
+    DatabaseBuilder::setHeader(m_db.titleHeader, 1, 2, "Titles", "own header", 5.0, 6.0, 7.0, 8);
+    SetUp();
+    interruptAfter("rename /db/Kavrin.ist.new -> /db/Kavrin.ist");
+    disk.remove("/db/Kavrin.ttl.new");
+
+    Session session(disk);
+    ASSERT_TRUE(session.open());
+
+    const Bytes header(m_db.nodeHeader.bytes.begin(), m_db.nodeHeader.bytes.end());
+    Bytes restoredInstalls = header;
+    restoredInstalls.insert(restoredInstalls.end(), m_db.installs.begin(), m_db.installs.end());
+    EXPECT_EQ(disk.files.at("/db/Kavrin.cmp"), m_db.nodeFile());
+    EXPECT_EQ(disk.files.at("/db/Kavrin.ist"), restoredInstalls);
+    EXPECT_EQ(disk.files.at("/db/Kavrin.ttl"), m_db.titleFile());
+    expectClean();
+}
+
+// Whatever stops the recovery, it stops before it changes anything and says why; the journal
+// stays for the next attempt.
+TEST_F(InterruptedCommitTest, RefusesWhatItCannotAccountFor) {
+    struct Case {
+        const char* name;
+        const char* interruptAfter;
+        std::function<void(MemoryFileSystem&)> damage;
+        const char* message;
+    };
+    const std::string backupCopy = std::string(kBackup) + "/Kavrin.cmp";
+    const std::vector<Case> cases = {
+        {"backup copy damaged", "rename /db/Kavrin.cmp.new -> /db/Kavrin.cmp",
+         [&](MemoryFileSystem& fs) {
+             fs.remove("/db/Kavrin.ttl.new");
+             fs.files.at(backupCopy)[300] ^= 1;
+         },
+         "cannot be undone: the backup copy \"/db/20240822-153007/Kavrin.cmp\" is missing or is "
+         "not the one the commit made"},
+        {"backup copy gone", "rename /db/Kavrin.cmp.new -> /db/Kavrin.cmp",
+         [&](MemoryFileSystem& fs) {
+             fs.remove("/db/Kavrin.ttl.new");
+             fs.remove(backupCopy);
+         },
+         "cannot be undone"},
+        {"file changed by the server", "rename /db/Kavrin.journal.new -> /db/Kavrin.journal",
+         [](MemoryFileSystem& fs) { fs.files.at("/db/Kavrin.ist").push_back(0); },
+         "\"/db/Kavrin.ist\" was changed by another program since"},
+        {"replaced file changed by the server", "rename /db/Kavrin.cmp.new -> /db/Kavrin.cmp",
+         [](MemoryFileSystem& fs) { fs.files.at("/db/Kavrin.cmp").back() ^= 1; },
+         "\"/db/Kavrin.cmp\" was changed by another program since"},
+        {"torn journal", "rename /db/Kavrin.journal.new -> /db/Kavrin.journal",
+         [](MemoryFileSystem& fs) {
+             Bytes& journal = fs.files.at("/db/Kavrin.journal");
+             journal.resize(journal.size() / 2);
+         },
+         "The commit journal \"/db/Kavrin.journal\" cannot be read: it is torn"},
+        {"journal of garbage", "rename /db/Kavrin.journal.new -> /db/Kavrin.journal",
+         [](MemoryFileSystem& fs) { fs.files.at("/db/Kavrin.journal") = Bytes(5000, 0xFF); },
+         "cannot be read: it is torn"},
+        {"journal is a folder", "rename /db/Kavrin.journal.new -> /db/Kavrin.journal",
+         [](MemoryFileSystem& fs) {
+             fs.remove("/db/Kavrin.journal");
+             fs.createDirectories("/db/Kavrin.journal");
+         },
+         "cannot be read: it is a folder"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        interruptAfter(c.interruptAfter);
+        c.damage(disk);
+        const auto before = disk.files;
+
+        Session session(disk);
+        EXPECT_FALSE(session.open());
+
+        ASSERT_EQ(session.view.errors.size(), 1u);
+        const std::string& error = session.view.errors[0];
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+        EXPECT_EQ(session.recoveryLog(),
+                  (Lines{"Interrupted commit found : /db/Kavrin.journal", error}));
+        EXPECT_EQ(disk.files, before);
+        EXPECT_FALSE(session.engine.context().IsOpen);
+    }
+}
+
+// The recovery is itself cut short at each of its operations in turn; the open after that
+// reaches the same end.
+TEST_F(InterruptedCommitTest, ARecoveryCutShortIsTakenUpByTheNextOpen) {
+    struct Case {
+        const char* name;
+        std::function<void()> interrupt;
+        bool finishes;
+    };
+    const std::vector<Case> cases = {
+        {"finish", [&] { interruptAfter("rename /db/Kavrin.cmp.new -> /db/Kavrin.cmp"); }, true},
+        {"undo",
+         [&] {
+             interruptAfter("rename /db/Kavrin.ist.new -> /db/Kavrin.ist");
+             disk.remove("/db/Kavrin.ttl.new");
+         },
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        c.interrupt();
+        const MemoryFileSystem interrupted = disk;
+        int operations = 0;
+        {
+            FaultyFileSystem fs(disk);
+            Session session(fs);
+            ASSERT_TRUE(session.open());
+            operations = fs.calls(FileOp::Any);
+        }
+        const auto expectWhole = [&] {
+            Session session(disk);
+            ASSERT_TRUE(session.open()) << session.view.errors.at(0);
+            EXPECT_TRUE(c.finishes ? holdsNew() : holdsOld());
+            EXPECT_FALSE(disk.status("/db/Kavrin.journal").exists);
+        };
+
+        for (int n = 0; n < operations; ++n) {
+            SCOPED_TRACE(testing::Message() << "crash after " << n);
+            disk = interrupted;
+            FaultyFileSystem fs(disk);
+            fs.crashAfter(n, true);
+            EXPECT_THROW(
+                {
+                    Session session(fs);
+                    session.open();
+                },
+                SimulatedCrash);
+            expectWhole();
+        }
+        // A status that fails reports nothing there, as the file layer's status never fails;
+        // the journal itself would go unseen, so only the failures that throw are injected.
+        for (const FileOp op : {FileOp::ListDirectory, FileOp::ReadFile, FileOp::WriteFile,
+                                FileOp::Rename, FileOp::Remove, FileOp::SyncDirectory}) {
+            for (int n = 1;; ++n) {
+                disk = interrupted;
+                FaultyFileSystem fs(disk);
+                fs.failAt(op, n);
+                Session session(fs);
+                session.open();
+                if (fs.faults() == 0) {
+                    break;
+                }
+                SCOPED_TRACE(testing::Message()
+                             << "failure of operation " << static_cast<int>(op) << " #" << n);
+                EXPECT_EQ(session.view.errors.size(), 1u);
+                expectWhole();
+            }
+        }
+    }
+}
+
+TEST_F(InterruptedCommitTest, AnOpenWithoutAJournalWritesNothingAndIgnoresLeftovers) {
+    disk.files["/db/Kavrin.cmp.new"] = Bytes(100, 1);
+    disk.files["/db/Kavrin.journal.new"] = Bytes(10, 2);
+    const auto before = disk.files;
+    FaultyFileSystem fs(disk);
+
+    Session session(fs);
+    ASSERT_TRUE(session.open());
+
+    EXPECT_EQ(session.captions(), (Lines{"GONE", "KEEP"}));
+    EXPECT_EQ(disk.files, before);
+    for (const std::string& operation : fs.journal()) {
+        EXPECT_TRUE(operation.starts_with("status ") || operation.starts_with("readFile ") ||
+                    operation.starts_with("listDirectory "))
+            << operation;
+    }
+}
+
+TEST_F(InterruptedCommitTest, TheNextCommitRemovesLeftoversEvenWhenItFailsEarly) {
+    disk.files["/db/Kavrin.ist.new"] = Bytes(100, 1);
+    disk.files["/db/Kavrin.journal.new"] = Bytes(10, 2);
+    FaultyFileSystem fs(disk);
+    Session session(fs);
+    ASSERT_TRUE(session.open());
+    fs.failAt(FileOp::WriteFile, 1);  // the first backup file
+
+    session.engine.CommitDatabase();
+
+    ASSERT_EQ(session.view.errors.size(), 1u);
+    EXPECT_TRUE(holdsOld());
+    EXPECT_FALSE(disk.status("/db/Kavrin.ist.new").exists);
+    EXPECT_FALSE(disk.status("/db/Kavrin.journal.new").exists);
+}
+
+// Another instance of the tool is replacing the files, or a dead commit waits for an open: its
+// temporary files are not leftovers, and its journal must not be overwritten.
+TEST_F(InterruptedCommitTest, ACommitDoesNotRunOverTheJournalOfAnother) {
+    FaultyFileSystem fs(disk);
+    Session session(fs);
+    ASSERT_TRUE(session.open());
+    disk.files["/db/Kavrin.journal"] = Bytes(10, 3);
+    disk.files["/db/Kavrin.cmp.new"] = Bytes(100, 1);
+    const auto before = disk.files;
+    fs.reset();
+
+    session.engine.CommitDatabase();
+
+    ASSERT_EQ(session.view.errors.size(), 1u);
+    EXPECT_NE(session.view.errors[0].find("journal \"/db/Kavrin.journal\""), std::string::npos);
+    EXPECT_EQ(disk.files, before);
+    EXPECT_FALSE(disk.isDirectory(kBackup));
+    EXPECT_EQ(fs.calls(FileOp::WriteFile) + fs.calls(FileOp::Remove) +
+                  fs.calls(FileOp::CreateDirectory) + fs.calls(FileOp::CreateDirectories),
+              0);
+}
+
+// The commit's own undo after a failed rename leaves no journal that could make the next open
+// finish what the user was told was put back.
+TEST_F(InterruptedCommitTest, AFailedRenameIsUndoneAtOnceAndLeavesNoJournal) {
+    FaultyFileSystem fs(disk);
+    Session session(fs);
+    ASSERT_TRUE(session.open());
+    session.engine.nodeList().setIcon(*session.engine.nodeList().findCaption("GONE", 0, true),
+                                      kIconMarked);
+    fs.reset();
+    fs.failAt(FileOp::Rename, 3);  // after the journal and the node file
+
+    session.engine.CommitDatabase();
+
+    ASSERT_EQ(session.view.errors.size(), 1u);
+    EXPECT_NE(session.view.errors[0].find("put back"), std::string::npos);
+    EXPECT_TRUE(holdsOld());
+    EXPECT_FALSE(disk.status("/db/Kavrin.journal").exists);
+    expectClean();
+}
+
+}  // namespace
+}  // namespace kavrin::test
