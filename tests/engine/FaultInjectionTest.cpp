@@ -1,0 +1,349 @@
+// A whole commit (backup, new files, journal, renames, journal removal) with the file system
+// failing, or the process dying, at each of its operations in turn. After every run the database
+// folder must hold one whole generation of the database, and the next open must load it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/DatabaseBuilder.h"
+#include "common/FaultyFileSystem.h"
+#include "common/MemoryFileSystem.h"
+#include "common/MemoryView.h"
+#include "common/TempFolder.h"
+#include "engine/Journal.h"
+#include "engine/MaintenanceEngine.h"
+
+namespace kavrin::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Names = std::vector<std::string>;
+
+constexpr const char* kStamp = "20240822-153007";
+constexpr std::array<const char*, 3> kFiles = {"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"};
+
+class FixedClock final : public Clock {
+public:
+    LocalTime now() override { return {2024, 8, 22, 15, 30, 7, 0}; }
+};
+
+enum class DiskKind { Memory, Local };
+
+void PrintTo(DiskKind kind, std::ostream* out) {
+    *out << (kind == DiskKind::Memory ? "in memory" : "on disk");
+}
+
+// One database folder, in memory or in a fresh folder of the real disk, seen through the same
+// file layer the engine uses.
+class Disk {
+public:
+    explicit Disk(DiskKind kind) {
+        if (kind == DiskKind::Memory) {
+            m_memory = std::make_unique<MemoryFileSystem>();
+            m_memory->createDirectories("/db");
+            folder = "/db";
+        } else {
+            m_temp = std::make_unique<TempFolder>();
+            folder = m_temp->path();
+        }
+    }
+
+    FileSystem& fs() { return m_memory ? static_cast<FileSystem&>(*m_memory) : localFileSystem(); }
+    std::string path(const std::string& name) const { return folder + "/" + name; }
+
+    std::optional<Bytes> read(const std::string& path) {
+        const FileStatus status = fs().status(path);
+        if (!status.exists || status.isDirectory) {
+            return std::nullopt;
+        }
+        const FileBytes bytes = fs().readFile(path);
+        return Bytes(bytes.data.get(), bytes.data.get() + bytes.size);
+    }
+    void write(const std::string& path, const Bytes& bytes) {
+        const std::span<const std::uint8_t> parts[] = {bytes};
+        fs().writeFile(path, parts, false);
+    }
+    Names entries() {
+        Names names = fs().listDirectory(folder);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    bool hasJournal() { return fs().status(journalPath(folder)).exists; }
+
+    std::string folder;
+
+private:
+    std::unique_ptr<MemoryFileSystem> m_memory;
+    std::unique_ptr<TempFolder> m_temp;
+};
+
+// An engine with its own view, as a fresh start of the program has.
+struct Session {
+    Session(FileSystem& fs, const std::string& folder) : engine(view, fs, clock) {
+        view.location = folder;
+        engine.CloseDatabase();
+    }
+
+    bool open() {
+        view.errors.clear();
+        engine.OpenDatabase();
+        return engine.context().IsOpen;
+    }
+    void mark(const std::string& name) {
+        const auto row = engine.nodeList().findCaption(name, 0, true);
+        ASSERT_TRUE(row.has_value()) << name;
+        engine.nodeList().setIcon(*row, kIconMarked);
+    }
+    Names captions() const {
+        Names names;
+        for (const NodeEntry& entry : engine.nodeList().rows()) {
+            names.push_back(entry.caption);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    bool logged(const std::string& line) const {
+        const auto& log = view.list(LineList::Log);
+        return std::find(log.begin(), log.end(), line) != log.end();
+    }
+    std::string lastError() const { return view.errors.empty() ? "" : view.errors.back(); }
+
+    MemoryView view;
+    FixedClock clock;
+    MaintenanceEngine engine;
+};
+
+using Generation = std::array<Bytes, 3>;
+enum class State { Old, New, Mixed };
+
+const char* nameOf(State state) {
+    return state == State::Old ? "old" : state == State::New ? "new" : "MIXED";
+}
+
+class CommitUnderFaults : public ::testing::TestWithParam<DiskKind> {
+protected:
+    // A database whose commit changes all three files: a marked node, a null record, a dead
+    // install and a title only the marked node has.
+    CommitUnderFaults() {
+        const std::uint32_t alpha = m_db.addNode("ALPHA");
+        const std::uint32_t bravo = m_db.addNode("BRAVO");
+        m_db.addNullRecord();
+        const std::uint32_t delta = m_db.addNode("DELTA");
+        const std::uint32_t echo = m_db.addNode("ECHO");
+        const std::uint32_t t0 = m_db.addTitle(1);
+        const std::uint32_t t1 = m_db.addTitle(2);
+        const std::uint32_t t2 = m_db.addTitle(3);
+        const std::uint32_t t3 = m_db.addTitle(4);
+        m_db.addInstall(alpha, t0);
+        m_db.addInstall(bravo, t2);
+        m_db.addInstall(alpha, t1);
+        m_db.addInstall(delta, t3, 1);
+        m_db.addInstall(echo, t3);
+        m_db.addInstall(bravo, t0);
+        m_old = {m_db.nodeFile(), m_db.installFile(), m_db.titleFile()};
+    }
+
+    // The folder with the old database, opened through `fs` with BRAVO marked.
+    std::unique_ptr<Session> prepare(Disk& disk, FaultyFileSystem& fs) {
+        for (std::size_t i = 0; i < kFiles.size(); ++i) {
+            disk.write(disk.path(kFiles[i]), m_old[i]);
+        }
+        auto session = std::make_unique<Session>(fs, disk.folder);
+        EXPECT_TRUE(session->open()) << session->lastError();
+        session->mark("BRAVO");
+        fs.reset();
+        return session;
+    }
+
+    // Runs the commit once without a fault: its operations and the files it writes.
+    void measureCleanCommit() {
+        Disk disk(GetParam());
+        FaultyFileSystem fs(disk.fs());
+        auto session = prepare(disk, fs);
+        session->engine.CommitDatabase();
+        ASSERT_EQ(session->view.errors, Names{});
+        m_operations = fs.calls(FileOp::Any);
+        m_cleanJournal = fs.journal();
+        for (std::size_t i = 0; i < kFiles.size(); ++i) {
+            m_new[i] = disk.read(disk.path(kFiles[i])).value_or(Bytes{});
+            ASSERT_NE(m_new[i], m_old[i]) << kFiles[i] << ": the commit must change every file";
+        }
+    }
+
+    State stateOf(Disk& disk) const {
+        bool old = true;
+        bool fresh = true;
+        for (std::size_t i = 0; i < kFiles.size(); ++i) {
+            const std::optional<Bytes> bytes = disk.read(disk.path(kFiles[i]));
+            old = old && bytes == m_old[i];
+            fresh = fresh && bytes == m_new[i];
+        }
+        return old ? State::Old : fresh ? State::New : State::Mixed;
+    }
+
+    // The three copies hold the database as it was opened (the headers are all alike here, so
+    // each copy is the original file byte for byte).
+    bool backupComplete(Disk& disk) const {
+        for (std::size_t i = 0; i < kFiles.size(); ++i) {
+            if (disk.read(disk.path(kStamp) + "/" + kFiles[i]) != m_old[i]) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    Names captionsOf(State state) const {
+        return state == State::New ? Names{"ALPHA", "DELTA", "ECHO"}
+                                   : Names{"ALPHA", "BRAVO", "DELTA", "ECHO"};
+    }
+
+    // A fresh start of the program opens the folder: whatever it finds, it must load one whole
+    // generation and leave no journal. Returns the generation it loaded.
+    State reopen(Disk& disk, State found, bool journalFound) {
+        Session fresh(disk.fs(), disk.folder);
+        EXPECT_TRUE(fresh.open()) << fresh.lastError();
+        const State loaded = stateOf(disk);
+        EXPECT_NE(loaded, State::Mixed);
+        if (!journalFound) {
+            EXPECT_EQ(loaded, found) << "an open without a journal changed the database";
+        }
+        EXPECT_EQ(fresh.captions(), captionsOf(loaded));
+        EXPECT_FALSE(disk.hasJournal());
+        if (loaded == State::New) {
+            EXPECT_TRUE(backupComplete(disk));
+        }
+        return loaded;
+    }
+
+    // Temporary files of a failed or dead commit may stay until the next commit, not longer.
+    void commitAgainLeavingNothingBehind(Disk& disk) {
+        Session next(disk.fs(), disk.folder);
+        ASSERT_TRUE(next.open()) << next.lastError();
+        next.engine.CommitDatabase();
+        EXPECT_EQ(next.view.errors, Names{});
+        for (const std::string& name : disk.entries()) {
+            EXPECT_TRUE(name.find(".new") == std::string::npos && name != "Kavrin.journal")
+                << name << " left behind";
+        }
+    }
+
+    std::string operation(int n) const {
+        return n >= 1 && n <= static_cast<int>(m_cleanJournal.size())
+                   ? m_cleanJournal[static_cast<std::size_t>(n - 1)]
+                   : "(none)";
+    }
+
+    void report(const char* what, int runs, int halfWritten, int oldCount, int newCount) const {
+        const std::string disk = GetParam() == DiskKind::Memory ? "memory" : "disk";
+        RecordProperty("operations", m_operations);
+        RecordProperty("halfWritten", halfWritten);
+        std::cout << "[ " << disk << " ] " << what << ": clean commit of " << m_operations
+                  << " operations, " << runs << " runs, " << oldCount << " old, " << newCount
+                  << " new, " << halfWritten << " half-written databases\n";
+    }
+
+    DatabaseBuilder m_db;
+    Generation m_old;
+    Generation m_new;
+    int m_operations = 0;
+    Names m_cleanJournal;
+};
+
+// The N-th operation fails, for every N: the commit reports it (or, for an operation whose
+// failure changes nothing, succeeds), and leaves the old or the new database, never a mix.
+TEST_P(CommitUnderFaults, AFailureAtAnyOperationLeavesAWholeDatabase) {
+    measureCleanCommit();
+    int halfWritten = 0;
+    int oldCount = 0;
+    int newCount = 0;
+    for (int n = 1; n <= m_operations + 1; ++n) {
+        SCOPED_TRACE(testing::Message() << "operation " << n << ": " << operation(n));
+        Disk disk(GetParam());
+        FaultyFileSystem fs(disk.fs());
+        auto session = prepare(disk, fs);
+        fs.failAt(FileOp::Any, n);
+
+        session->engine.CommitDatabase();
+
+        EXPECT_EQ(fs.faults(), n <= m_operations ? 1 : 0);
+        const State state = stateOf(disk);
+        halfWritten += state == State::Mixed ? 1 : 0;
+        ASSERT_NE(state, State::Mixed) << nameOf(state);
+        if (session->view.errors.empty()) {
+            EXPECT_EQ(state, State::New) << "the commit reported success";
+        }
+        if (state == State::New || session->logged("Re-indexing Computer - Installs...")) {
+            EXPECT_TRUE(backupComplete(disk));
+        }
+        EXPECT_FALSE(session->engine.context().IsOpen);
+        const bool journal = disk.hasJournal();
+        if (journal) {
+            EXPECT_FALSE(session->view.errors.empty()) << "a journal was left behind silently";
+        }
+        (reopen(disk, state, journal) == State::New ? newCount : oldCount) += 1;
+        commitAgainLeavingNothingBehind(disk);
+    }
+    EXPECT_EQ(halfWritten, 0);
+    report("fault at every operation", m_operations + 1, halfWritten, oldCount, newCount);
+}
+
+// The process dies after N operations, for every N, with no clean-up of any kind. Without a
+// journal the folder must already hold a whole database; with one, the next open makes it whole.
+// The next commit then leaves nothing of the dead one behind.
+TEST_P(CommitUnderFaults, ACrashAtAnyOperationIsRecoveredByTheNextOpen) {
+    measureCleanCommit();
+    for (const bool tear : {false, true}) {
+        int halfWritten = 0;
+        int oldCount = 0;
+        int newCount = 0;
+        for (int n = 0; n <= m_operations; ++n) {
+            SCOPED_TRACE(testing::Message() << (tear ? "torn write, " : "") << "crash after " << n
+                                            << " operations, before " << operation(n + 1));
+            Disk disk(GetParam());
+            FaultyFileSystem fs(disk.fs());
+            auto session = prepare(disk, fs);
+            fs.crashAfter(n, tear);
+
+            bool crashed = false;
+            try {
+                session->engine.CommitDatabase();
+            } catch (const SimulatedCrash&) {
+                crashed = true;
+            }
+
+            EXPECT_EQ(crashed, n < m_operations);
+            const bool journal = disk.hasJournal();
+            const State atCrash = stateOf(disk);
+            if (!journal) {
+                EXPECT_NE(atCrash, State::Mixed) << "files that do not belong together, and no "
+                                                    "journal to tell the next open";
+            }
+            if (atCrash == State::New) {
+                EXPECT_TRUE(backupComplete(disk));
+            }
+            const State loaded = reopen(disk, atCrash, journal);
+            halfWritten += loaded == State::Mixed ? 1 : 0;
+            (loaded == State::New ? newCount : oldCount) += 1;
+
+            commitAgainLeavingNothingBehind(disk);
+        }
+        EXPECT_EQ(halfWritten, 0);
+        report(tear ? "crash with a torn write at every operation" : "crash at every operation",
+               m_operations + 1, halfWritten, oldCount, newCount);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Disks, CommitUnderFaults,
+                         ::testing::Values(DiskKind::Memory, DiskKind::Local),
+                         [](const ::testing::TestParamInfo<DiskKind>& param) {
+                             return param.param == DiskKind::Memory ? "InMemory" : "OnDisk";
+                         });
+
+}  // namespace
+}  // namespace kavrin::test
