@@ -42,11 +42,11 @@ const cli::GeneratedDatabase& database(std::int64_t size, double duplicateRate =
     static std::map<std::pair<std::int64_t, double>, std::unique_ptr<cli::GeneratedDatabase>> cache;
     auto& slot = cache[{size, duplicateRate}];
     if (!slot) {
-        const SizeSpec& spec = kSizes[size];
+        const SizeSpec& shape = kSizes[size];
         cli::GeneratorOptions options;
-        options.nodes = spec.nodes;
-        options.installsPerNode = spec.installsPerNode;
-        options.titles = spec.titles;
+        options.nodes = shape.nodes;
+        options.installsPerNode = shape.installsPerNode;
+        options.titles = shape.titles;
         options.seed = 42;
         options.duplicateRate = duplicateRate;
         slot = std::make_unique<cli::GeneratedDatabase>(cli::generateDatabase(options));

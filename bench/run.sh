@@ -45,7 +45,7 @@ if "$cli" --help | grep -q '^  commit '; then
 fi
 
 # nodes, installs per node, titles of each size
-declare -A spec=([S]="1000 20 500" [M]="20000 50 5000" [L]="100000 100 20000")
+declare -A sizes=([S]="1000 20 500" [M]="20000 50 5000" [L]="100000 100 20000")
 generator_id=$(cat cli/Generator.cpp cli/Generator.h | sha1sum | cut -c1-12)
 
 mkdir -p "$cache"
@@ -55,7 +55,7 @@ trap 'rm -rf "$work"' EXIT
 # Generates size $1 into the cache unless it is there; prints its folder.
 database() {
     local name=$1 nodes installs titles
-    read -r nodes installs titles <<<"${spec[$name]}"
+    read -r nodes installs titles <<<"${sizes[$name]}"
     local folder="$cache/$name-$nodes-$installs-$titles-seed42-$generator_id"
     if [ ! -f "$folder/Kavrin.ttl" ]; then
         rm -rf "$folder.partial"
@@ -124,7 +124,7 @@ row() {  # size operation wall peak floor_wall floor_peak db_kib
 }
 
 for size in "${sizes[@]}"; do
-    if [ -z "${spec[$size]:-}" ]; then
+    if [ -z "${sizes[$size]:-}" ]; then
         echo "unknown size '$size' (S, M or L)" >&2
         exit 2
     fi

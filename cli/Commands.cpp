@@ -25,7 +25,8 @@ constexpr const char* kUsage =
     "\n"
     "Commands:\n"
     "  stats LOCATION              print the \"DB Stats\" lines, then the health text\n"
-    "  nodes LOCATION              print the node list: name, index, active, unique (TAB-separated)\n"
+    "  nodes LOCATION              print the node list: name, index, active, unique "
+    "(TAB-separated)\n"
     "  duplicates LOCATION         print the names listed as duplicates\n"
     "  details LOCATION NODE       print the \"Node Stats\" lines of one node\n"
     "  mark LOCATION [MARKING]...  mark nodes and print the node list with a fifth column\n"
@@ -159,8 +160,8 @@ void expectNoMore(const std::vector<std::string>& args, std::size_t i) {
     }
 }
 
-int runStats(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, FileSystem& fs,
-             Clock& clock) {
+int runStats(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+             FileSystem& fs, Clock& clock) {
     std::size_t i = 1;
     Location location = takeLocation(args, i);
     expectNoMore(args, i);
@@ -173,8 +174,8 @@ int runStats(const std::vector<std::string>& args, std::ostream& out, std::ostre
     return 0;
 }
 
-int runNodes(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, FileSystem& fs,
-             Clock& clock) {
+int runNodes(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+             FileSystem& fs, Clock& clock) {
     std::size_t i = 1;
     Location location = takeLocation(args, i);
     expectNoMore(args, i);
@@ -220,7 +221,8 @@ int runDetails(const std::vector<std::string>& args, std::ostream& out, std::ost
     session.view.selection = {*row};
     const std::uint32_t offset = session.engine.nodeList().row(*row).data;
     try {
-        session.engine.ShowNodeDetails(ReadNodeRecord(session.engine.context().NodesMS, offset), offset);
+        session.engine.ShowNodeDetails(ReadNodeRecord(session.engine.context().NodesMS, offset),
+                                       offset);
     } catch (const std::exception& e) {
         err << e.what() << '\n';
         return 1;
@@ -269,7 +271,8 @@ Marking takeMarking(const std::vector<std::string>& args, std::size_t i, bool al
         if (step.kind == MarkStep::OlderThan) {
             std::optional<double> date = parseDateArgument(step.argument);
             if (!date) {
-                throw UsageError{"DATE must be YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS, not '" + step.argument + "'"};
+                throw UsageError{"DATE must be YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS, not '" +
+                                 step.argument + "'"};
             }
             step.date = *date;
         }
@@ -307,8 +310,8 @@ bool openAndMark(Session& session, const Marking& marking, std::ostream& err) {
     return true;
 }
 
-int runMark(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, FileSystem& fs,
-            Clock& clock) {
+int runMark(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+            FileSystem& fs, Clock& clock) {
     std::size_t i = 1;
     Location location = takeLocation(args, i);
     const Marking marking = takeMarking(args, i, false);
@@ -329,8 +332,8 @@ public:
     void titlePassStarting() override {}
 };
 
-int runCommit(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, FileSystem& fs,
-              Clock& clock) {
+int runCommit(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+              FileSystem& fs, Clock& clock) {
     std::size_t i = 1;
     Location location = takeLocation(args, i);
     const Marking marking = takeMarking(args, i, true);
@@ -350,7 +353,8 @@ int runCommit(const std::vector<std::string>& args, std::ostream& out, std::ostr
             const CompactedBodies bodies = compactBodies(ctx.NodesMS.span(), ctx.InstallsMS.span(),
                                                          ctx.TitlesMS.span(), entries, reporter);
             out << "Nodes written : " << RecordCount(bodies.NewNodesMS, node::kSize) << '\n'
-                << "Installs written : " << RecordCount(bodies.NewInstallsMS, install::kSize) << '\n'
+                << "Installs written : " << RecordCount(bodies.NewInstallsMS, install::kSize)
+                << '\n'
                 << "Titles written : " << RecordCount(bodies.NewTitlesMS, title::kSize) << '\n';
         } catch (const std::exception& e) {
             err << e.what() << '\n';
@@ -409,11 +413,11 @@ std::optional<double> parseDateArgument(const std::string& text) {
     if (text.size() == 10) {
         ok = std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &year, &month, &day, &rest) == 3;
     } else if (text.size() == 19) {
-        ok = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &day, &hour, &minute,
-                         &second, &rest) == 6;
+        ok = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &day, &hour,
+                         &minute, &second, &rest) == 6;
     }
-    if (!ok || year < 1 || month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 59 ||
-        hour < 0 || minute < 0 || second < 0) {
+    if (!ok || year < 1 || month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 ||
+        second > 59 || hour < 0 || minute < 0 || second < 0) {
         return std::nullopt;
     }
     static const int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -424,8 +428,8 @@ std::optional<double> parseDateArgument(const std::string& text) {
     return encodeDateTime(year, month, day, hour, minute, second);
 }
 
-int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, FileSystem& fs,
-                   Clock& clock) {
+int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                   FileSystem& fs, Clock& clock) {
     if (args.empty()) {
         err << kUsage;
         return 2;

@@ -44,6 +44,8 @@ inline void encodeFixed64(std::uint8_t* p, std::uint64_t v) {
     encodeFixed32(p + 4, static_cast<std::uint32_t>(v >> 32));
 }
 
-inline void encodeDouble(std::uint8_t* p, double v) { encodeFixed64(p, std::bit_cast<std::uint64_t>(v)); }
+inline void encodeDouble(std::uint8_t* p, double v) {
+    encodeFixed64(p, std::bit_cast<std::uint64_t>(v));
+}
 
 }  // namespace kavrin

@@ -11,8 +11,9 @@ std::uint32_t RecordCount(const MemoryStream& body, std::size_t recordSize) {
     return static_cast<std::uint32_t>(body.size() / recordSize);
 }
 
-DatabaseHeader LoadDatabaseFile(FileSystem& fs, LogSink& log, const std::string& path, MemoryStream& fileMS,
-                                MemoryStream& body, const std::string& readFrom) {
+DatabaseHeader LoadDatabaseFile(FileSystem& fs, LogSink& log, const std::string& path,
+                                MemoryStream& fileMS, MemoryStream& body,
+                                const std::string& readFrom) {
     log.log("Loading : " + path);
     fileMS.clear();
     FileBytes bytes = fs.readFile(readFrom.empty() ? path : readFrom);
@@ -27,8 +28,9 @@ DatabaseHeader LoadDatabaseFile(FileSystem& fs, LogSink& log, const std::string&
     return result;
 }
 
-void SaveDatabaseFile(FileSystem& fs, LogSink& log, const std::string& path, const DatabaseHeader& header,
-                      const MemoryStream& body, const SaveOptions& options) {
+void SaveDatabaseFile(FileSystem& fs, LogSink& log, const std::string& path,
+                      const DatabaseHeader& header, const MemoryStream& body,
+                      const SaveOptions& options) {
     log.log("Saving : " + path);
     // Header and body go out in one write without being joined in memory first.
     const std::span<const std::uint8_t> parts[] = {
@@ -54,8 +56,9 @@ void ValidateHeader(const DatabaseHeader& header) {
         throw KavrinError("Error: \"The database is not the correct type or version.\"");
     }
     if (header.dbVersion() != 2) {
-        throw KavrinError("Error: \"The database is not the correct version.\"\n\rThe database is : version " +
-                          std::to_string(header.dbVersion()));
+        throw KavrinError(
+            "Error: \"The database is not the correct version.\"\n\rThe database is : version " +
+            std::to_string(header.dbVersion()));
     }
 }
 

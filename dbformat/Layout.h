@@ -9,14 +9,16 @@ namespace kavrin {
 // fixed-size records; a record is identified by its BodyOffset, its byte offset within the body.
 
 // A ShortText of capacity N occupies N + 1 bytes: a length byte, then N bytes of text space.
-constexpr std::size_t shortTextWidth(std::size_t capacity) { return capacity + 1; }
+constexpr std::size_t shortTextWidth(std::size_t capacity) {
+    return capacity + 1;
+}
 
 namespace header {
-constexpr std::size_t kDbType = 0;                 // u32, must be 1
-constexpr std::size_t kDbVersion = 4;              // u32, must be 2
-constexpr std::size_t kDbName = 8;                 // ShortText(64)
+constexpr std::size_t kDbType = 0;     // u32, must be 1
+constexpr std::size_t kDbVersion = 4;  // u32, must be 2
+constexpr std::size_t kDbName = 8;     // ShortText(64)
 constexpr std::size_t kDbNameCapacity = 64;
-constexpr std::size_t kDbComment = 73;             // ShortText(128)
+constexpr std::size_t kDbComment = 73;  // ShortText(128)
 constexpr std::size_t kDbCommentCapacity = 128;
 constexpr std::size_t kCreated = 202;              // DateTimeValue
 constexpr std::size_t kUpdated = 210;              // DateTimeValue
@@ -36,18 +38,18 @@ static_assert(kSize == kUpgradedFromVersion + 4);
 namespace node {
 constexpr std::size_t kUserName = 0;  // ShortText(32)
 constexpr std::size_t kUserNameCapacity = 32;
-constexpr std::size_t kUnused1 = 33;  // 55 bytes not interpreted
+constexpr std::size_t kUnused1 = 33;   // 55 bytes not interpreted
 constexpr std::size_t kNodeName = 88;  // ShortText(16)
 constexpr std::size_t kNodeNameCapacity = 16;
-constexpr std::size_t kUnused2 = 105;  // 70 bytes not interpreted
+constexpr std::size_t kUnused2 = 105;       // 70 bytes not interpreted
 constexpr std::size_t kManufacturer = 175;  // ShortText(20)
 constexpr std::size_t kManufacturerCapacity = 20;
-constexpr std::size_t kUnused3 = 196;  // 60 bytes not interpreted
+constexpr std::size_t kUnused3 = 196;       // 60 bytes not interpreted
 constexpr std::size_t kSerialNumber = 256;  // ShortText(20)
 constexpr std::size_t kSerialNumberCapacity = 20;
 constexpr std::size_t kModel = 277;  // ShortText(19)
 constexpr std::size_t kModelCapacity = 19;
-constexpr std::size_t kUnused4 = 297;  // 430 bytes not interpreted
+constexpr std::size_t kUnused4 = 297;      // 430 bytes not interpreted
 constexpr std::size_t kHwUpdated = 727;    // DateTimeValue
 constexpr std::size_t kSwUpdated = 735;    // DateTimeValue
 constexpr std::size_t kUserUpdated = 743;  // DateTimeValue

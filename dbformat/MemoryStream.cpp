@@ -69,7 +69,8 @@ void MemoryStream::grow(std::uint64_t needed) {
     if (capacity > static_cast<std::uint64_t>(PTRDIFF_MAX)) {
         throw std::bad_alloc();
     }
-    auto storage = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(capacity));
+    auto storage =
+        std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(capacity));
     if (m_size > 0) {
         std::memcpy(storage.get(), m_data, static_cast<std::size_t>(m_size));
     }

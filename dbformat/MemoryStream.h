@@ -43,7 +43,9 @@ public:
     // position at the end.
     void adopt(FileBytes&& bytes, std::size_t skip);
     // The content as a span (the position plays no part).
-    std::span<const std::uint8_t> span() const { return {m_data, static_cast<std::size_t>(m_size)}; }
+    std::span<const std::uint8_t> span() const {
+        return {m_data, static_cast<std::size_t>(m_size)};
+    }
 
 private:
     void grow(std::uint64_t needed);

@@ -27,7 +27,9 @@ public:
 
     std::uint32_t dbType() const { return decodeFixed32(&bytes[header::kDbType]); }
     std::uint32_t dbVersion() const { return decodeFixed32(&bytes[header::kDbVersion]); }
-    std::string dbName() const { return shortTextValue(&bytes[header::kDbName], header::kDbNameCapacity); }
+    std::string dbName() const {
+        return shortTextValue(&bytes[header::kDbName], header::kDbNameCapacity);
+    }
     std::string dbComment() const {
         return shortTextValue(&bytes[header::kDbComment], header::kDbCommentCapacity);
     }
@@ -55,8 +57,12 @@ public:
     }
     bool isNullRecord() const { return m_p[node::kNodeName] == 0; }
 
-    std::string userName() const { return shortTextValue(m_p + node::kUserName, node::kUserNameCapacity); }
-    std::string nodeName() const { return shortTextValue(m_p + node::kNodeName, node::kNodeNameCapacity); }
+    std::string userName() const {
+        return shortTextValue(m_p + node::kUserName, node::kUserNameCapacity);
+    }
+    std::string nodeName() const {
+        return shortTextValue(m_p + node::kNodeName, node::kNodeNameCapacity);
+    }
     std::string manufacturer() const {
         return shortTextValue(m_p + node::kManufacturer, node::kManufacturerCapacity);
     }
@@ -86,7 +92,9 @@ public:
 };
 
 // Accessors of a 13-byte install record in place.
-inline std::uint8_t installState(const std::uint8_t* record) { return record[install::kInstallState]; }
+inline std::uint8_t installState(const std::uint8_t* record) {
+    return record[install::kInstallState];
+}
 inline std::uint32_t installNodeRef(const std::uint8_t* record) {
     return decodeFixed32(record + install::kNodeRef);
 }

@@ -16,15 +16,20 @@ namespace kavrin {
 namespace {
 
 // A header date-time counts as set from 1.0 on; NaN is not set.
-bool isSet(double value) { return value >= 1.0; }
+bool isSet(double value) {
+    return value >= 1.0;
+}
 
-std::string messageOf(const std::exception& e) { return e.what(); }
+std::string messageOf(const std::exception& e) {
+    return e.what();
+}
 
 constexpr std::uint64_t kMaxReferencedBody = std::uint64_t{1} << 32;
 
 std::string tooLargeMessage(const std::string& path) {
     return "Cannot open file \"" + path +
-           "\". The file holds 4 GiB or more of records, more than its 32-bit references can reach.";
+           "\". The file holds 4 GiB or more of records, more than its 32-bit references can "
+           "reach.";
 }
 
 }  // namespace
@@ -53,7 +58,8 @@ Answer MaintenanceEngine::ConfirmPendingChanges() {
         return Answer::No;
     }
     return m_view.confirm(
-        "Changes have been made to the database.\r\n\r\nDo you want to commit the changes to the database?",
+        "Changes have been made to the database.\r\n\r\nDo you want to commit the changes to the "
+        "database?",
         true);
 }
 
@@ -135,7 +141,8 @@ void MaintenanceEngine::OpenDatabase() {
         // A commit cut short while it replaced the files leaves a journal: the files are made
         // to belong together again before anything of them is read.
         recoverInterruptedCommit(m_fs, m_view, folder);
-        for (const char* name : {filename::kNodeExists, filename::kInstallExists, filename::kTitleExists}) {
+        for (const char* name :
+             {filename::kNodeExists, filename::kInstallExists, filename::kTitleExists}) {
             const std::string path = joinPath(folder, name);
             const FileStatus status = m_fs.status(locateFile(m_fs, path));
             if (!status.exists || status.isDirectory) {
@@ -144,7 +151,8 @@ void MaintenanceEngine::OpenDatabase() {
         }
 
         MemoryStream* bodies[] = {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS};
-        const char* loadNames[] = {filename::kNodeLoad, filename::kInstallLoad, filename::kTitleLoad};
+        const char* loadNames[] = {filename::kNodeLoad, filename::kInstallLoad,
+                                   filename::kTitleLoad};
         for (std::size_t i = 0; i < 3; ++i) {
             const std::string path = joinPath(folder, loadNames[i]);
             const std::string located = locateFile(m_fs, path);
@@ -154,7 +162,8 @@ void MaintenanceEngine::OpenDatabase() {
             if (referenced && m_fs.status(located).size >= header::kSize + kMaxReferencedBody) {
                 throw KavrinError(tooLargeMessage(path));
             }
-            DatabaseHeader header = LoadDatabaseFile(m_fs, m_view, path, m_ctx.FileMS, *bodies[i], located);
+            DatabaseHeader header =
+                LoadDatabaseFile(m_fs, m_view, path, m_ctx.FileMS, *bodies[i], located);
             if (referenced && bodies[i]->size() >= kMaxReferencedBody) {
                 throw KavrinError(tooLargeMessage(path));  // it grew while it was read
             }
@@ -182,13 +191,17 @@ void MaintenanceEngine::OpenDatabase() {
         } else {
             m_view.appendLine(LineList::DBStats, "Uprgaded : ");
         }
-        m_view.appendLine(LineList::DBStats,
-                          "Created : " + (isSet(h.created()) ? DateTimeText(h.created()) : std::string()));
-        m_view.appendLine(LineList::DBStats,
-                          "Updated : " + (isSet(h.updated()) ? DateTimeText(h.updated()) : std::string()));
+        m_view.appendLine(
+            LineList::DBStats,
+            "Created : " + (isSet(h.created()) ? DateTimeText(h.created()) : std::string()));
+        m_view.appendLine(
+            LineList::DBStats,
+            "Updated : " + (isSet(h.updated()) ? DateTimeText(h.updated()) : std::string()));
         m_view.appendLine(LineList::DBStats, "Total Nodes : " + std::to_string(nodeCount));
-        m_view.appendLine(LineList::DBStats, "Total Software Titles : " + std::to_string(titleCount));
-        m_view.appendLine(LineList::DBStats, "Total Software Installs : " + std::to_string(installCount));
+        m_view.appendLine(LineList::DBStats,
+                          "Total Software Titles : " + std::to_string(titleCount));
+        m_view.appendLine(LineList::DBStats,
+                          "Total Software Installs : " + std::to_string(installCount));
 
         BuildNodeList(nodeCount);
         m_view.showConnected(folder);
@@ -205,10 +218,10 @@ void MaintenanceEngine::OpenDatabase() {
     try {
         try {
             m_view.setBusy(false);
-            m_view.appendLine(LineList::DBStats,
-                              "Total Active Node Records : " + std::to_string(m_counts.ActiveCount));
-            m_view.appendLine(LineList::DBStats,
-                              "Total Duplicate Node Records : " + std::to_string(m_counts.DuplicateCount));
+            m_view.appendLine(LineList::DBStats, "Total Active Node Records : " +
+                                                     std::to_string(m_counts.ActiveCount));
+            m_view.appendLine(LineList::DBStats, "Total Duplicate Node Records : " +
+                                                     std::to_string(m_counts.DuplicateCount));
             m_view.appendLine(LineList::DBStats,
                               "Total Null Node Records : " + std::to_string(m_counts.NullCount));
         } catch (...) {

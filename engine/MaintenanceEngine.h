@@ -143,7 +143,8 @@ private:
     void sortNodeList();
     // Lets the view handle its waiting events, marking the engine as pumping meanwhile.
     void pumpEvents();
-    // The end of FixDuplicates on every path: the summary in the health text, progress and busy off.
+    // The end of FixDuplicates on every path: the summary in the health text, progress and busy
+    // off.
     void finishFixDuplicates(const std::vector<bool>& markedByRun);
 };
 

@@ -74,7 +74,8 @@ void MaintenanceEngine::MarkNodesOlderThan(double date) {
 
 void MaintenanceEngine::OfferFixDuplicates() {
     const Answer answer = m_view.confirm(
-        "Duplicates were found in the database.\r\n\r\nWould you like to mark the duplicates entries "
+        "Duplicates were found in the database.\r\n\r\nWould you like to mark the duplicates "
+        "entries "
         "deleted? [RECOMMENDED]",
         false);
     if (answer == Answer::Yes) {
@@ -189,7 +190,8 @@ void MaintenanceEngine::finishFixDuplicates(const std::vector<bool>& markedByRun
     const std::uint64_t nodesSize = m_ctx.NodesMS.size();
     for (std::size_t row = 0; row < markedByRun.size() && row < m_nodes.count(); ++row) {
         const NodeEntry& entry = m_nodes.row(row);
-        if (!markedByRun[row] || !entry.marked() || entry.data + std::uint64_t{node::kSize} > nodesSize) {
+        if (!markedByRun[row] || !entry.marked() ||
+            entry.data + std::uint64_t{node::kSize} > nodesSize) {
             continue;
         }
         if (NodeRecordView(nodes + entry.data).inactive() == 0) {

@@ -4,7 +4,9 @@
 
 namespace kavrin {
 
-void NodeList::beginUpdate() { ++m_updateDepth; }
+void NodeList::beginUpdate() {
+    ++m_updateDepth;
+}
 
 void NodeList::endUpdate() {
     if (m_updateDepth == 0 || --m_updateDepth > 0) {

@@ -28,9 +28,9 @@ enum SubItem : std::size_t { kIndexText = 0, kActiveText = 1, kUniqueText = 2, k
 
 // One row of the node list.
 struct NodeEntry {
-    std::string caption;           // the NodeName as stored (ANSI bytes)
-    std::uint32_t data = 0;        // BodyOffset of the entry's own node record
-    int icon = kIconLive;          // the mark: kIconLive or kIconMarked
+    std::string caption;                              // the NodeName as stored (ANSI bytes)
+    std::uint32_t data = 0;                           // BodyOffset of the entry's own node record
+    int icon = kIconLive;                             // the mark: kIconLive or kIconMarked
     std::array<std::string, kSubItemCount> subItems;  // IndexText, ActiveText, UniqueText
     std::array<int, kSubItemCount> subIcons{-1, -1, -1};
 
@@ -107,8 +107,8 @@ private:
     NodeListObserver* m_observer = nullptr;
 
     int m_updateDepth = 0;
-    bool m_pendingReset = false;      // a structural change inside the current bulk update
-    std::size_t m_changedFirst = 0;   // rows changed inside the current bulk update
+    bool m_pendingReset = false;     // a structural change inside the current bulk update
+    std::size_t m_changedFirst = 0;  // rows changed inside the current bulk update
     std::size_t m_changedLast = 0;
     bool m_pendingChange = false;
 

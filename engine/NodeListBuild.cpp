@@ -65,7 +65,8 @@ void MaintenanceEngine::BuildNodeList(std::uint32_t total) {
             m_nodes.setSubItem(*first, kUniqueText, "False", kIconDuplicate);
         }
 
-        m_view.setProgressPosition(progressPercent(static_cast<std::uint64_t>(m_counts.RecordsRead), total));
+        m_view.setProgressPosition(
+            progressPercent(static_cast<std::uint64_t>(m_counts.RecordsRead), total));
         pumpEvents();
     }
 }

@@ -183,16 +183,17 @@ void TMainFRM::buildNodesGroup(Anchors& panel) {
         {&NodeStatsPage, "NodeStatsPage", "Node Stats", &NodeStatsLB, "NodeStatsLB", 13},
         {&LogPAGE, "LogPAGE", "Log", &LogLB, "LogLB", 13},
     };
-    for (const PageSpec& spec : pages) {
+    for (const PageSpec& design : pages) {
         auto* page = new QWidget(PageControl);
-        page->setObjectName(QString::fromLatin1(spec.pageName));
-        auto* list = new LineListView(QString::fromLatin1(spec.listName), spec.lineHeight, page);
+        page->setObjectName(QString::fromLatin1(design.pageName));
+        auto* list =
+            new LineListView(QString::fromLatin1(design.listName), design.lineHeight, page);
         auto* layout = new QVBoxLayout(page);
         layout->setContentsMargins(4, 4, 1, 2);
         layout->addWidget(list);
-        PageControl->addTab(page, QString::fromLatin1(spec.caption));
-        *spec.page = page;
-        *spec.list = list;
+        PageControl->addTab(page, QString::fromLatin1(design.caption));
+        *design.page = page;
+        *design.list = list;
     }
     DuplicatesLB->setFont(tahomaFont(11));
     QPalette red = DuplicatesLB->palette();

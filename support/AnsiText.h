@@ -22,7 +22,9 @@ std::string ansiFoldKey(std::string_view text);
 
 // Case-insensitive comparison of names by ansiUpper; <0, 0, >0.
 int ansiCompareText(std::string_view a, std::string_view b);
-inline bool ansiSameText(std::string_view a, std::string_view b) { return ansiCompareText(a, b) == 0; }
+inline bool ansiSameText(std::string_view a, std::string_view b) {
+    return ansiCompareText(a, b) == 0;
+}
 
 // Comparison in which only a-z are folded to A-Z and bytes compare as unsigned codes; the shorter
 // of two texts of which one starts the other comes first.

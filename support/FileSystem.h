@@ -50,8 +50,8 @@ public:
     // Creates or empties `path` and writes `parts` one after another as its whole content.
     // With `durable`, the data is flushed to the disk before the call returns.
     // A file that cannot be created throws "Cannot create file \"<path>\". <reason>".
-    virtual void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
-                           bool durable) = 0;
+    virtual void writeFile(const std::string& path,
+                           std::span<const std::span<const std::uint8_t>> parts, bool durable) = 0;
 
     // Renames `from` to `to`, replacing `to` atomically when it exists.
     virtual void rename(const std::string& from, const std::string& to) = 0;

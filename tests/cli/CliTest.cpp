@@ -44,12 +44,13 @@ DatabaseBuilder sampleDatabase() {
 TEST_F(CliTest, StatsNodesAndDuplicates) {
     sampleDatabase().write(folder.path());
     ASSERT_EQ(run({"stats", folder.path()}), 0) << err.str();
-    EXPECT_EQ(out.str(),
-              "DB Name : Test Inventory\nComment : Built by a test\nType : 1\nVersion : 2\nUprgaded : \n"
-              "Created : 07/06/09 12:00:00\nUpdated : 03/15/23 06:00:00\nTotal Nodes : 5\n"
-              "Total Software Titles : 1\nTotal Software Installs : 2\nTotal Active Node Records : 3\n"
-              "Total Duplicate Node Records : 1\nTotal Null Node Records : 1\n"
-              "Status : Duplicate Records Found\n");
+    EXPECT_EQ(
+        out.str(),
+        "DB Name : Test Inventory\nComment : Built by a test\nType : 1\nVersion : 2\nUprgaded : \n"
+        "Created : 07/06/09 12:00:00\nUpdated : 03/15/23 06:00:00\nTotal Nodes : 5\n"
+        "Total Software Titles : 1\nTotal Software Installs : 2\nTotal Active Node Records : 3\n"
+        "Total Duplicate Node Records : 1\nTotal Null Node Records : 1\n"
+        "Status : Duplicate Records Found\n");
     EXPECT_NE(err.str().find("Loading : " + folder.path() + "/kavrin.cmp\n"), std::string::npos);
 
     ASSERT_EQ(run({"nodes", folder.path()}), 0);
@@ -64,7 +65,8 @@ TEST_F(CliTest, StatsNodesAndDuplicates) {
 TEST_F(CliTest, FailuresAndUsage) {
     EXPECT_EQ(run({"stats", folder.path()}), 1);
     EXPECT_EQ(out.str(), "");
-    EXPECT_EQ(err.str(), "Error: \"The database does not exist.\"\r\n\r\n" + folder.path() + "/kavrin.cmp\n");
+    EXPECT_EQ(err.str(),
+              "Error: \"The database does not exist.\"\r\n\r\n" + folder.path() + "/kavrin.cmp\n");
 
     EXPECT_EQ(run({"stats", "--server", "NOSUCHHOST"}), 1);
     EXPECT_NE(err.str().find("\\\\NOSUCHHOST\\Kavrin$\\kavrin.cmp"), std::string::npos);
@@ -100,18 +102,20 @@ TEST_F(CliTest, DetailsByNameOrOffset) {
 TEST_F(CliTest, MarkAppliesOptionsInOrder) {
     sampleDatabase().write(folder.path());
     ASSERT_EQ(run({"mark", folder.path(), "--fix-duplicates"}), 0) << err.str();
-    EXPECT_EQ(out.str(),
-              "PC-1\t0x00000000\tTrue\tFalse\tmarked\npc-1\t0x000002FD\tTrue\tFalse\tlive\n"
-              "LAPTOP\xC3\xA9\t0x00000BF4\tTrue\tTrue\tlive\nSERVER\t0x000005FA\tFalse\tTrue\tlive\n"
-              "Status : 1 Duplicate Records Deleted.  Active(1) Inactive(0)\n");
+    EXPECT_EQ(
+        out.str(),
+        "PC-1\t0x00000000\tTrue\tFalse\tmarked\npc-1\t0x000002FD\tTrue\tFalse\tlive\n"
+        "LAPTOP\xC3\xA9\t0x00000BF4\tTrue\tTrue\tlive\nSERVER\t0x000005FA\tFalse\tTrue\tlive\n"
+        "Status : 1 Duplicate Records Deleted.  Active(1) Inactive(0)\n");
 
-    ASSERT_EQ(run({"mark", folder.path(), "--older-than", "2023-03-15", "--undelete", "server", "--delete",
-                   "0xBF4"}),
+    ASSERT_EQ(run({"mark", folder.path(), "--older-than", "2023-03-15", "--undelete", "server",
+                   "--delete", "0xBF4"}),
               0);
-    EXPECT_EQ(out.str(),
-              "PC-1\t0x00000000\tTrue\tFalse\tlive\npc-1\t0x000002FD\tTrue\tFalse\tlive\n"
-              "LAPTOP\xC3\xA9\t0x00000BF4\tTrue\tTrue\tmarked\nSERVER\t0x000005FA\tFalse\tTrue\tlive\n"
-              "Status : Duplicate Records Found\n");
+    EXPECT_EQ(
+        out.str(),
+        "PC-1\t0x00000000\tTrue\tFalse\tlive\npc-1\t0x000002FD\tTrue\tFalse\tlive\n"
+        "LAPTOP\xC3\xA9\t0x00000BF4\tTrue\tTrue\tmarked\nSERVER\t0x000005FA\tFalse\tTrue\tlive\n"
+        "Status : Duplicate Records Found\n");
     ASSERT_EQ(run({"mark", folder.path(), "--older-than", "2023-03-15T00:00:01"}), 0);
     EXPECT_NE(out.str().find("PC-1\t0x00000000\tTrue\tFalse\tmarked\n"), std::string::npos);
 }
@@ -120,8 +124,8 @@ TEST(CliDates, DateArguments) {
     EXPECT_EQ(cli::parseDateArgument("2023-03-15"), 45000.0);
     EXPECT_EQ(cli::parseDateArgument("2023-03-15T12:00:00"), 45000.5);
     EXPECT_EQ(cli::parseDateArgument("2024-02-29"), encodeDateTime(2024, 2, 29));
-    for (const char* bad : {"2023-02-29", "2023-3-15", "2023-03-15T24:00:00", "2023-03-15 12:00:00", "",
-                            "2023-03-15T12:00:00Z", "abcd-ef-gh"}) {
+    for (const char* bad : {"2023-02-29", "2023-3-15", "2023-03-15T24:00:00", "2023-03-15 12:00:00",
+                            "", "2023-03-15T12:00:00Z", "abcd-ef-gh"}) {
         EXPECT_EQ(cli::parseDateArgument(bad), std::nullopt) << bad;
     }
 }
@@ -135,14 +139,17 @@ namespace {
 TEST_F(CliTest, CommitWritesOnlyWithoutDryRun) {
     sampleDatabase().write(folder.path());
     const auto before = test::readFileBytes(folder.file("Kavrin.cmp"));
-    ASSERT_EQ(run({"commit", folder.path(), "--fix-duplicates", "--delete", "SERVER", "--dry-run"}), 0) << err.str();
+    ASSERT_EQ(run({"commit", folder.path(), "--fix-duplicates", "--delete", "SERVER", "--dry-run"}),
+              0)
+        << err.str();
     EXPECT_EQ(out.str(), "Nodes written : 2\nInstalls written : 0\nTitles written : 0\n");
     EXPECT_EQ(test::readFileBytes(folder.file("Kavrin.cmp")), before);
 
     ASSERT_EQ(run({"commit", folder.path(), "--delete", "0x0"}), 0) << err.str();
     EXPECT_NE(out.str().find("Total Nodes : 3\n"), std::string::npos) << out.str();
     EXPECT_NE(out.str().find("Total Software Installs : 0\n"), std::string::npos);
-    EXPECT_NE(out.str().find("Status  : Healthy\n"), std::string::npos);  // the copy of PC-1 is gone
+    EXPECT_NE(out.str().find("Status  : Healthy\n"),
+              std::string::npos);  // the copy of PC-1 is gone
     EXPECT_EQ(test::readFileBytes(folder.file("Kavrin.cmp")).size(), 230u + 3 * 765);
     EXPECT_NE(err.str().find("Commiting to Database..."), std::string::npos);
 }

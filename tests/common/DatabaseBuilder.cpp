@@ -11,7 +11,8 @@ namespace kavrin::test {
 
 namespace {
 
-void putShortText(std::uint8_t* field, std::size_t capacity, const std::string& text, int length = -1) {
+void putShortText(std::uint8_t* field, std::size_t capacity, const std::string& text,
+                  int length = -1) {
     std::size_t n = std::min(text.size(), capacity);
     field[0] = static_cast<std::uint8_t>(length >= 0 ? length : static_cast<int>(n));
     for (std::size_t i = 0; i < n; ++i) {
@@ -19,7 +20,8 @@ void putShortText(std::uint8_t* field, std::size_t capacity, const std::string& 
     }
 }
 
-std::vector<std::uint8_t> withHeader(const DatabaseHeader& h, const std::vector<std::uint8_t>& body) {
+std::vector<std::uint8_t> withHeader(const DatabaseHeader& h,
+                                     const std::vector<std::uint8_t>& body) {
     std::vector<std::uint8_t> file(h.bytes.begin(), h.bytes.end());
     file.insert(file.end(), body.begin(), body.end());
     return file;
@@ -63,8 +65,8 @@ std::vector<std::uint8_t> DatabaseBuilder::nodeRecord(const NodeSpec& fields) {
     }
     putShortText(&r[node::kUserName], node::kUserNameCapacity, fields.user);
     // A long name runs past its field, as a length byte above 16 makes the tool read it.
-    r[node::kNodeName] = static_cast<std::uint8_t>(fields.nameLength >= 0 ? fields.nameLength
-                                                                        : static_cast<int>(fields.name.size()));
+    r[node::kNodeName] = static_cast<std::uint8_t>(
+        fields.nameLength >= 0 ? fields.nameLength : static_cast<int>(fields.name.size()));
     for (std::size_t i = 0; i < fields.name.size() && i < 255; ++i) {
         r[node::kNodeName + 1 + i] = static_cast<std::uint8_t>(fields.name[i]);
     }
@@ -88,7 +90,8 @@ std::uint32_t DatabaseBuilder::addNode(const NodeSpec& fields) {
     return offset;
 }
 
-std::uint32_t DatabaseBuilder::addNode(const std::string& name, std::uint8_t inactive, double lastOnline) {
+std::uint32_t DatabaseBuilder::addNode(const std::string& name, std::uint8_t inactive,
+                                       double lastOnline) {
     NodeSpec fields;
     fields.name = name;
     fields.inactive = inactive;
@@ -111,8 +114,8 @@ std::uint32_t DatabaseBuilder::addTitle(std::uint8_t seed) {
     return offset;
 }
 
-std::uint32_t DatabaseBuilder::addInstall(std::uint32_t nodeRef, std::uint32_t titleRef, std::uint8_t state,
-                                          std::uint32_t data) {
+std::uint32_t DatabaseBuilder::addInstall(std::uint32_t nodeRef, std::uint32_t titleRef,
+                                          std::uint8_t state, std::uint32_t data) {
     auto offset = static_cast<std::uint32_t>(installs.size());
     std::uint8_t r[install::kSize];
     r[install::kInstallState] = state;
@@ -123,9 +126,15 @@ std::uint32_t DatabaseBuilder::addInstall(std::uint32_t nodeRef, std::uint32_t t
     return offset;
 }
 
-std::vector<std::uint8_t> DatabaseBuilder::nodeFile() const { return withHeader(nodeHeader, nodes); }
-std::vector<std::uint8_t> DatabaseBuilder::installFile() const { return withHeader(installHeader, installs); }
-std::vector<std::uint8_t> DatabaseBuilder::titleFile() const { return withHeader(titleHeader, titles); }
+std::vector<std::uint8_t> DatabaseBuilder::nodeFile() const {
+    return withHeader(nodeHeader, nodes);
+}
+std::vector<std::uint8_t> DatabaseBuilder::installFile() const {
+    return withHeader(installHeader, installs);
+}
+std::vector<std::uint8_t> DatabaseBuilder::titleFile() const {
+    return withHeader(titleHeader, titles);
+}
 
 void DatabaseBuilder::write(const std::string& folder) const {
     writeFileBytes(folder + "/Kavrin.cmp", nodeFile());
@@ -143,7 +152,8 @@ std::vector<std::uint8_t> readFileBytes(const std::string& path) {
 
 void writeFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) {
         throw std::runtime_error("cannot write " + path);
     }

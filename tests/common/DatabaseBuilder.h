@@ -45,7 +45,8 @@ public:
 
     // Appends a record and returns its BodyOffset.
     std::uint32_t addNode(const NodeSpec& fields);
-    std::uint32_t addNode(const std::string& name, std::uint8_t inactive = 0, double lastOnline = 45000.5);
+    std::uint32_t addNode(const std::string& name, std::uint8_t inactive = 0,
+                          double lastOnline = 45000.5);
     std::uint32_t addNullRecord();
     std::uint32_t addTitle(std::uint8_t seed);
     std::uint32_t addInstall(std::uint32_t nodeRef, std::uint32_t titleRef, std::uint8_t state = 0,

@@ -79,7 +79,8 @@ FileBytes MemoryFileSystem::readFile(const std::string& path) {
     return bytes;
 }
 
-void MemoryFileSystem::writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
+void MemoryFileSystem::writeFile(const std::string& path,
+                                 std::span<const std::span<const std::uint8_t>> parts,
                                  bool /*durable*/) {
     const std::string p = normal(path);
     if (m_dirs.count(parentOf(p)) == 0 || m_dirs.count(p) != 0) {
@@ -97,7 +98,8 @@ void MemoryFileSystem::writeFile(const std::string& path, std::span<const std::s
 void MemoryFileSystem::rename(const std::string& from, const std::string& to) {
     auto it = files.find(normal(from));
     if (it == files.end() || m_dirs.count(parentOf(to)) == 0) {
-        throw KavrinError("Cannot rename file \"" + from + "\" to \"" + to + "\". No such file or directory");
+        throw KavrinError("Cannot rename file \"" + from + "\" to \"" + to +
+                          "\". No such file or directory");
     }
     std::vector<std::uint8_t> bytes = std::move(it->second);
     files.erase(it);

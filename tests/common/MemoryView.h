@@ -44,7 +44,9 @@ public:
     // Names of the view operations called, in order ("busy:on", "error", ...).
     std::vector<std::string> trace;
 
-    const std::vector<std::string>& list(LineList l) const { return lines[static_cast<std::size_t>(l)]; }
+    const std::vector<std::string>& list(LineList l) const {
+        return lines[static_cast<std::size_t>(l)];
+    }
     std::vector<std::string>& list(LineList l) { return lines[static_cast<std::size_t>(l)]; }
 
     bool serverMode() const override { return server; }

@@ -50,16 +50,20 @@ TEST_F(DatabaseFileTest, WorkedExampleCountsWholeRecordsAndKeepsTheTrailingRun) 
     EXPECT_EQ(fileMS.size(), 0u);
     EXPECT_EQ(log.lines, std::vector<std::string>{"Loading : " + folder.file("n.cmp")});
     EXPECT_EQ(ReadNodeRecord(body, 1530).view().nodeName(), "C");
-    EXPECT_EQ(messageOf([&] { ReadNodeRecord(body, 1631); }), "Could not read data from MemoryStream");
+    EXPECT_EQ(messageOf([&] { ReadNodeRecord(body, 1631); }),
+              "Could not read data from MemoryStream");
     EXPECT_EQ(ReadNodeRecord(body, 1630).bytes[764], 0xEE);  // reaches into the trailing run
-    EXPECT_EQ(messageOf([&] { ReadNodeRecord(body, 2295); }), "Could not read data from MemoryStream");
+    EXPECT_EQ(messageOf([&] { ReadNodeRecord(body, 2295); }),
+              "Could not read data from MemoryStream");
 }
 
 TEST_F(DatabaseFileTest, ShortAndExactSizeFiles) {
     const std::uint8_t marker = 0x5A;
     body.write(&marker, 1);
     test::writeFileBytes(folder.file("short"), std::vector<std::uint8_t>(229, 1));
-    EXPECT_EQ(messageOf([&] { LoadDatabaseFile(localFileSystem(), log, folder.file("short"), fileMS, body); }),
+    EXPECT_EQ(messageOf([&] {
+                  LoadDatabaseFile(localFileSystem(), log, folder.file("short"), fileMS, body);
+              }),
               "Cannot not read DB file header.");
     ASSERT_EQ(body.size(), 1u);  // left as it was
     EXPECT_EQ(body.data()[0], marker);
@@ -82,7 +86,8 @@ TEST_F(DatabaseFileTest, SaveWritesHeaderThenWholeBodyWhateverItsPosition) {
     SaveDatabaseFile(localFileSystem(), log, folder.file("out"), db.nodeHeader, body);
     auto written = test::readFileBytes(folder.file("out"));
     ASSERT_EQ(written.size(), 235u);
-    EXPECT_TRUE(std::equal(db.nodeHeader.bytes.begin(), db.nodeHeader.bytes.end(), written.begin()));
+    EXPECT_TRUE(
+        std::equal(db.nodeHeader.bytes.begin(), db.nodeHeader.bytes.end(), written.begin()));
     EXPECT_EQ(std::vector<std::uint8_t>(written.begin() + 230, written.end()), bytes);
     EXPECT_EQ(log.lines.back(), "Saving : " + folder.file("out"));
 
@@ -93,8 +98,9 @@ TEST_F(DatabaseFileTest, SaveWritesHeaderThenWholeBodyWhateverItsPosition) {
     EXPECT_EQ(log.lines.back(), "Saving : " + folder.file("named"));
 
     const std::string blocked = folder.file("no-such-dir") + "/out";
-    EXPECT_EQ(messageOf([&] { SaveDatabaseFile(localFileSystem(), log, blocked, db.nodeHeader, body); }),
-              "Cannot create file \"" + blocked + "\". No such file or directory");
+    EXPECT_EQ(
+        messageOf([&] { SaveDatabaseFile(localFileSystem(), log, blocked, db.nodeHeader, body); }),
+        "Cannot create file \"" + blocked + "\". No such file or directory");
     EXPECT_EQ(log.lines.back(), "Saving : " + blocked);  // the line comes before the attempt
 }
 
@@ -117,7 +123,8 @@ TEST(DatabaseFormat, HeaderValidityChecksTypeBeforeVersion) {
               "Error: \"The database is not the correct version.\"\n\rThe database is : version 3");
     db.setHeaders(1, 4000000000u);
     EXPECT_EQ(messageOf([&] { ValidateHeader(db.nodeHeader); }),
-              "Error: \"The database is not the correct version.\"\n\rThe database is : version 4000000000");
+              "Error: \"The database is not the correct version.\"\n\rThe database is : version "
+              "4000000000");
     db.setHeaders(1, 2);
     EXPECT_EQ(messageOf([&] { ValidateHeader(db.nodeHeader); }), "(no error)");
 }

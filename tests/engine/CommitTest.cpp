@@ -312,20 +312,25 @@ TEST_F(CommitTest, NothingIsReplacedBeforeBackupAndNewFilesAreOnDisk) {
             changes.push_back(operation);
         }
     }
-    EXPECT_EQ(changes, (Lines{"createDirectories " + f, "createDirectory " + b,
+    EXPECT_EQ(changes, (Lines{"createDirectories " + f,
+                              "createDirectory " + b,
                               "writeFile " + b + "/Kavrin.cmp (durable)",
                               "writeFile " + b + "/Kavrin.ist (durable)",
-                              "writeFile " + b + "/Kavrin.ttl (durable)", "syncDirectory " + b,
-                              "syncDirectory " + f, "writeFile " + f + "/Kavrin.cmp.new (durable)",
+                              "writeFile " + b + "/Kavrin.ttl (durable)",
+                              "syncDirectory " + b,
+                              "syncDirectory " + f,
+                              "writeFile " + f + "/Kavrin.cmp.new (durable)",
                               "writeFile " + f + "/Kavrin.ist.new (durable)",
-                              "writeFile " + f + "/Kavrin.ttl.new (durable)", "syncDirectory " + f,
+                              "writeFile " + f + "/Kavrin.ttl.new (durable)",
+                              "syncDirectory " + f,
                               "writeFile " + f + "/Kavrin.journal.new (durable)",
                               "rename " + f + "/Kavrin.journal.new -> " + f + "/Kavrin.journal",
                               "syncDirectory " + f,
                               "rename " + f + "/Kavrin.cmp.new -> " + f + "/Kavrin.cmp",
                               "rename " + f + "/Kavrin.ist.new -> " + f + "/Kavrin.ist",
                               "rename " + f + "/Kavrin.ttl.new -> " + f + "/Kavrin.ttl",
-                              "syncDirectory " + f, "remove " + f + "/Kavrin.journal",
+                              "syncDirectory " + f,
+                              "remove " + f + "/Kavrin.journal",
                               "syncDirectory " + f}));
 }
 

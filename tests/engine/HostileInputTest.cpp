@@ -80,7 +80,8 @@ TEST_F(HostileInputTest, DateTimesThatAreNotDates) {
     EXPECT_TRUE(engine.nodeList().row(rowOf("a")).marked());
     EXPECT_FALSE(engine.nodeList().row(rowOf("B")).marked());
     engine.FixDuplicates();  // compares a NaN with -inf: decided, no crash
-    EXPECT_EQ(engine.nodeList().row(rowOf("A")).marked() + engine.nodeList().row(rowOf("a")).marked(), 1);
+    EXPECT_EQ(
+        engine.nodeList().row(rowOf("A")).marked() + engine.nodeList().row(rowOf("a")).marked(), 1);
 }
 
 TEST_F(HostileInputTest, FoldersAndFilesInTheWrongPlaces) {
@@ -90,15 +91,16 @@ TEST_F(HostileInputTest, FoldersAndFilesInTheWrongPlaces) {
     test::writeFileBytes(folder.file("plain"), {1, 2, 3});
     view.location = folder.file("plain");
     engine.OpenDatabase();
-    EXPECT_EQ(view.errors.back(),
-              "Error: \"The database does not exist.\"\r\n\r\n" + folder.file("plain") + "/kavrin.cmp");
+    EXPECT_EQ(view.errors.back(), "Error: \"The database does not exist.\"\r\n\r\n" +
+                                      folder.file("plain") + "/kavrin.cmp");
     // A database file is a folder.
     db.write(folder.path());
     fs::remove(folder.file("Kavrin.ist"));
     fs::create_directory(folder.file("Kavrin.ist"));
     view.location = folder.path();
     engine.OpenDatabase();
-    EXPECT_EQ(view.errors.back(), "Error: \"The database does not exist.\"\r\n\r\n" + folder.path() + "/Kavrin.ist");
+    EXPECT_EQ(view.errors.back(),
+              "Error: \"The database does not exist.\"\r\n\r\n" + folder.path() + "/Kavrin.ist");
     EXPECT_FALSE(engine.context().IsOpen);
 }
 

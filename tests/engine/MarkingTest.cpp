@@ -20,8 +20,9 @@ protected:
         ASSERT_FALSE(engine.sortDescending());
     }
     std::string summary(int active, int inactive) const {
-        return "Status : " + std::to_string(active + inactive) + " Duplicate Records Deleted.  Active(" +
-               std::to_string(active) + ") Inactive(" + std::to_string(inactive) + ")";
+        return "Status : " + std::to_string(active + inactive) +
+               " Duplicate Records Deleted.  Active(" + std::to_string(active) + ") Inactive(" +
+               std::to_string(inactive) + ")";
     }
 };
 
@@ -108,7 +109,11 @@ TEST_F(MarkingTest, FixDuplicatesRules) {
         {"both inactive: earlier loses", {{"PC", 3, 9.0}, {"PC", 3, 1.0}}, {0, 6}, 0, 1},
         {"different inactive bytes differ", {{"PC", 1, 9.0}, {"PC", 2, 1.0}}, {6, 0}, 0, 1},
         {"tie goes down the list", {{"PC", 0, 5.0}, {"PC", 0, 5.0}}, {6, 0}, 1, 0},
-        {"case-different names are one name", {{"PC", 0, 5.0}, {"pc", 0, 6.0}, {"OTHER", 0, 1.0}}, {6, 0, 0}, 1, 0},
+        {"case-different names are one name",
+         {{"PC", 0, 5.0}, {"pc", 0, 6.0}, {"OTHER", 0, 1.0}},
+         {6, 0, 0},
+         1,
+         0},
         {"single entries change nothing", {{"A", 0, 1.0}, {"B", 0, 1.0}}, {0, 0}, 0, 0},
     };
     for (const Case& c : cases) {

@@ -32,19 +32,19 @@ TEST_F(NodeDetailsTest, ThirteenLinesOfTheFirstSelectedNode) {
     db.addInstall(alpha, 0, 0);
     db.addInstall(alpha, 0, 7);  // a dead install counts too
     db.addInstall(beta, 0, 0);
-    db.addInstall(alpha + 1, 0, 0);  // names no record
+    db.addInstall(alpha + 1, 0, 0);                  // names no record
     db.installs.resize(db.installs.size() + 12, 0);  // a trailing partial record
     open(db);
 
     view.selection = {rowOf("ALPHA")};
     engine.ShowSelectedNodeDetails();
     EXPECT_EQ(view.list(LineList::NodeStats),
-              (std::vector<std::string>{"Active : True", "Name : ALPHA", "User : " + std::string(32, 'u'),
-                                        "Manufacturer : M\xC3\xBCller", "Model : " + std::string(19, 'm'),
-                                        "Serial Number : SN-1", "Added : 12/30/99", "Inactive : no",
-                                        "Last Online : 03/15/23", "User Updated : 03/15/23 12:00:00",
-                                        "HW Updated : 12/30/99", "SW Updated : 03/15/23 18:00:00",
-                                        "Install Count : 2"}));
+              (std::vector<std::string>{
+                  "Active : True", "Name : ALPHA", "User : " + std::string(32, 'u'),
+                  "Manufacturer : M\xC3\xBCller", "Model : " + std::string(19, 'm'),
+                  "Serial Number : SN-1", "Added : 12/30/99", "Inactive : no",
+                  "Last Online : 03/15/23", "User Updated : 03/15/23 12:00:00",
+                  "HW Updated : 12/30/99", "SW Updated : 03/15/23 18:00:00", "Install Count : 2"}));
     EXPECT_EQ(view.page, 2);
 
     view.selection = {rowOf(b.name), rowOf("ALPHA")};  // the entry nearest the top counts

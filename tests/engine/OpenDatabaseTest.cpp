@@ -1,7 +1,7 @@
 #include <filesystem>
 
-#include "dbformat/Coding.h"
 #include <cmath>
+#include "dbformat/Coding.h"
 
 #include "engine/EngineFixture.h"
 
@@ -15,7 +15,8 @@ class OpenDatabaseTest : public test::EngineTest {};
 
 TEST_F(OpenDatabaseTest, StatisticsLinesAndOpenState) {
     DatabaseBuilder db;
-    DatabaseBuilder::setHeader(db.nodeHeader, 1, 2, "Inventory & Co", "Main site", 45000.0, 45001.5, 44000.25, 1);
+    DatabaseBuilder::setHeader(db.nodeHeader, 1, 2, "Inventory & Co", "Main site", 45000.0, 45001.5,
+                               44000.25, 1);
     db.addNode("PC1");
     db.addNode("PC2", 3);
     db.addNullRecord();
@@ -25,12 +26,12 @@ TEST_F(OpenDatabaseTest, StatisticsLinesAndOpenState) {
     open(db);
 
     EXPECT_EQ(view.list(LineList::DBStats),
-              (std::vector<std::string>{"DB Name : Inventory & Co", "Comment : Main site", "Type : 1", "Version : 2",
-                                        "Upgaded : 06/18/20 06:00:00", "Upgrade from Version : 1",
-                                        "Created : 03/15/23", "Updated : 03/16/23 12:00:00", "Total Nodes : 3",
-                                        "Total Software Titles : 1", "Total Software Installs : 2",
-                                        "Total Active Node Records : 1", "Total Duplicate Node Records : 0",
-                                        "Total Null Node Records : 1"}));
+              (std::vector<std::string>{
+                  "DB Name : Inventory & Co", "Comment : Main site", "Type : 1", "Version : 2",
+                  "Upgaded : 06/18/20 06:00:00", "Upgrade from Version : 1", "Created : 03/15/23",
+                  "Updated : 03/16/23 12:00:00", "Total Nodes : 3", "Total Software Titles : 1",
+                  "Total Software Installs : 2", "Total Active Node Records : 1",
+                  "Total Duplicate Node Records : 0", "Total Null Node Records : 1"}));
     EXPECT_TRUE(engine.context().IsOpen);
     EXPECT_TRUE(view.connected);
     EXPECT_EQ(view.connectedFolder, folder.path());
@@ -68,23 +69,27 @@ TEST_F(OpenDatabaseTest, MissingFilesAreReportedInOrder) {
     const std::string base = folder.path();
     engine.OpenDatabase();
     ASSERT_EQ(view.errors.size(), 1u);
-    EXPECT_EQ(view.errors[0], "Error: \"The database does not exist.\"\r\n\r\n" + base + "/kavrin.cmp");
+    EXPECT_EQ(view.errors[0],
+              "Error: \"The database does not exist.\"\r\n\r\n" + base + "/kavrin.cmp");
 
     DatabaseBuilder db;
     db.write(base);
     fs::remove(base + "/Kavrin.ist");
     engine.OpenDatabase();
-    EXPECT_EQ(view.errors.back(), "Error: \"The database does not exist.\"\r\n\r\n" + base + "/Kavrin.ist");
+    EXPECT_EQ(view.errors.back(),
+              "Error: \"The database does not exist.\"\r\n\r\n" + base + "/Kavrin.ist");
 
     db.write(base);
     fs::remove(base + "/Kavrin.ttl");
     engine.OpenDatabase();
-    EXPECT_EQ(view.errors.back(), "Error: \"The database does not exist.\"\r\n\r\n" + base + "/Kavrin.ttl");
+    EXPECT_EQ(view.errors.back(),
+              "Error: \"The database does not exist.\"\r\n\r\n" + base + "/Kavrin.ttl");
 
     // A separator typed at the end is doubled, as typed.
     view.location = base + "/";
     engine.OpenDatabase();
-    EXPECT_EQ(view.errors.back(), "Error: \"The database does not exist.\"\r\n\r\n" + base + "//Kavrin.ttl");
+    EXPECT_EQ(view.errors.back(),
+              "Error: \"The database does not exist.\"\r\n\r\n" + base + "//Kavrin.ttl");
     view.location = "";
     engine.OpenDatabase();
     EXPECT_EQ(view.errors.back(), "Error: \"The database does not exist.\"\r\n\r\n/kavrin.cmp");
@@ -96,7 +101,8 @@ TEST_F(OpenDatabaseTest, ServerModeNamesTheShareWithBackslashes) {
     EXPECT_EQ(engine.ResolveDatabaseFolder(), "\\\\SRV1\\Kavrin$");
     engine.OpenDatabase();
     ASSERT_EQ(view.errors.size(), 1u);
-    EXPECT_EQ(view.errors[0], "Error: \"The database does not exist.\"\r\n\r\n\\\\SRV1\\Kavrin$\\kavrin.cmp");
+    EXPECT_EQ(view.errors[0],
+              "Error: \"The database does not exist.\"\r\n\r\n\\\\SRV1\\Kavrin$\\kavrin.cmp");
     EXPECT_EQ(engine.context().DatabaseFolder, "\\\\SRV1\\Kavrin$");
 }
 
@@ -216,7 +222,8 @@ TEST_F(OpenDatabaseTest, DuplicatesInThreeSpellings) {
     EXPECT_EQ(view.page, 0);
     ASSERT_EQ(view.questions.size(), 1u);
     EXPECT_EQ(view.questions[0],
-              "Duplicates were found in the database.\r\n\r\nWould you like to mark the duplicates entries "
+              "Duplicates were found in the database.\r\n\r\nWould you like to mark the duplicates "
+              "entries "
               "deleted? [RECOMMENDED]");
     EXPECT_EQ(engine.sortColumn(), 3);
     EXPECT_FALSE(engine.sortDescending());
@@ -245,15 +252,18 @@ TEST_F(OpenDatabaseTest, ColumnClicksFlipTheDirectionWhateverTheColumn) {
     db.addNode("A", 1);
     db.addNode("c");
     open(db);
-    EXPECT_EQ(captions(), (std::vector<std::string>{"A", "b", "c"}));  // caption order after the open
+    EXPECT_EQ(captions(),
+              (std::vector<std::string>{"A", "b", "c"}));  // caption order after the open
     engine.NodesLVColumnClick(0);
     EXPECT_EQ(captions(), (std::vector<std::string>{"c", "b", "A"}));
     engine.NodesLVColumnClick(2);  // "Active" ascending: False first
     EXPECT_EQ(column(kActiveText), (std::vector<std::string>{"False", "True", "True"}));
     engine.NodesLVColumnClick(1);  // "Index" descending
-    EXPECT_EQ(column(kIndexText), (std::vector<std::string>{"0x000005FA", "0x000002FD", "0x00000000"}));
+    EXPECT_EQ(column(kIndexText),
+              (std::vector<std::string>{"0x000005FA", "0x000002FD", "0x00000000"}));
     engine.NodesLVColumnClick(1);
-    EXPECT_EQ(column(kIndexText), (std::vector<std::string>{"0x00000000", "0x000002FD", "0x000005FA"}));
+    EXPECT_EQ(column(kIndexText),
+              (std::vector<std::string>{"0x00000000", "0x000002FD", "0x000005FA"}));
 }
 
 TEST_F(OpenDatabaseTest, CompareFoldsOnlyAsciiLetters) {
@@ -279,7 +289,8 @@ TEST_F(OpenDatabaseTest, PendingChangesOnReopenAndClose) {
     view.answers = {Answer::Cancel};
     engine.OpenDatabase();
     EXPECT_EQ(view.questions.back(),
-              "Changes have been made to the database.\r\n\r\nDo you want to commit the changes to the database?");
+              "Changes have been made to the database.\r\n\r\nDo you want to commit the changes to "
+              "the database?");
     EXPECT_EQ(icons(), (std::vector<int>{kIconLive, kIconMarked}));  // untouched
     EXPECT_TRUE(engine.context().IsOpen);
 
@@ -337,9 +348,10 @@ TEST_F(OpenDatabaseTest, BodiesBeyondTheReachOfReferencesAreRefused) {
     fs::resize_file(folder.file("Kavrin.ttl"), 230 + (std::uint64_t{1} << 32));
     engine.OpenDatabase();
     ASSERT_EQ(view.errors.size(), 1u);
-    EXPECT_EQ(view.errors[0], "Cannot open file \"" + folder.path() +
-                                  "/kavrin.ttl\". The file holds 4 GiB or more of records, more than its "
-                                  "32-bit references can reach.");
+    EXPECT_EQ(view.errors[0],
+              "Cannot open file \"" + folder.path() +
+                  "/kavrin.ttl\". The file holds 4 GiB or more of records, more than its "
+                  "32-bit references can reach.");
     EXPECT_FALSE(engine.context().IsOpen);
     // One byte less is the largest body whose every offset fits.
     fs::resize_file(folder.file("Kavrin.ttl"), 230 + 134);

@@ -21,7 +21,9 @@ public:
 
     bool serverMode() const override { return false; }
     std::string locationText() const override { return location; }
-    void appendLine(LineList l, const std::string& text) override { lines[index(l)].push_back(text); }
+    void appendLine(LineList l, const std::string& text) override {
+        lines[index(l)].push_back(text);
+    }
     void clearLines(LineList l) override { lines[index(l)].clear(); }
     std::size_t lineCount(LineList l) const override { return lines[index(l)].size(); }
     std::string lineAt(LineList l, std::size_t i) const override { return lines[index(l)].at(i); }
@@ -48,7 +50,9 @@ public:
     void setBusy(bool) override {}
     void updateCommands(bool) override {}
     void setFixDuplicatesVisible(bool) override {}
-    Answer confirm(const std::string&, bool withCancel) override { return withCancel ? Answer::No : Answer::Yes; }
+    Answer confirm(const std::string&, bool withCancel) override {
+        return withCancel ? Answer::No : Answer::Yes;
+    }
     void showError(const std::string& text) override { errors.push_back(text); }
     void pump() override {}
 

@@ -125,7 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Quiet quiet;
     const DatabaseContext& ctx = engine.context();
-    CompactedBodies out = compactBodies(ctx.NodesMS.span(), ctx.InstallsMS.span(), ctx.TitlesMS.span(), entries, quiet);
+    CompactedBodies out = compactBodies(ctx.NodesMS.span(), ctx.InstallsMS.span(),
+                                        ctx.TitlesMS.span(), entries, quiet);
     check(out.NewNodesMS.size() == kept * node::kSize);
     checkCompacted(out, ctx.TitlesMS.size());
 

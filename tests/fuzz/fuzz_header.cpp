@@ -19,7 +19,9 @@ void check(bool condition) {
     }
 }
 
-bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+bool startsWith(const std::string& s, const char* prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
 
 }  // namespace
 
@@ -29,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fs.createDirectories("/db");
     std::vector<std::uint8_t> file(data, data + size);
     fs.files["/db/Kavrin.cmp"] = file;
-    std::vector<std::uint8_t> headerOnly(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(size, 230)));
+    std::vector<std::uint8_t> headerOnly(
+        file.begin(), file.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(size, 230)));
     fs.files["/db/Kavrin.ist"] = headerOnly;
     fs.files["/db/Kavrin.ttl"] = headerOnly;
 
@@ -41,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(view.errors.size() == 1);
         const std::string& e = view.errors[0];
         check(e == "Cannot not read DB file header." ||
-              startsWith(e, "Error: \"The database is not the correct") || startsWith(e, "Cannot open file"));
+              startsWith(e, "Error: \"The database is not the correct") ||
+              startsWith(e, "Cannot open file"));
         return 0;
     }
     check(stats.size() == 13 || stats.size() == 14);

@@ -139,7 +139,8 @@ TEST_F(FileSystemTest, FileLargerThanMemoryIsRefusedBeforeReading) {
     if (error) {
         GTEST_SKIP() << "no sparse files here";
     }
-    EXPECT_EQ(errorOf([&] { fs.readFile(path); }), "Cannot read file \"" + path + "\". Not enough memory");
+    EXPECT_EQ(errorOf([&] { fs.readFile(path); }),
+              "Cannot read file \"" + path + "\". Not enough memory");
 }
 
 TEST_F(FileSystemTest, RenameReplacesTheTarget) {
