@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <new>
 #include <ostream>
 
@@ -160,8 +161,9 @@ void expectNoMore(const std::vector<std::string>& args, std::size_t i) {
     }
 }
 
-int runStats(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-             FileSystem& fs, Clock& clock) {
+// The commands that take LOCATION alone: open, then print what `print` picks from the session.
+int runReport(const std::vector<std::string>& args, std::ostream& err, FileSystem& fs, Clock& clock,
+              const std::function<void(Session&)>& print) {
     std::size_t i = 1;
     Location location = takeLocation(args, i);
     expectNoMore(args, i);
@@ -169,35 +171,13 @@ int runStats(const std::vector<std::string>& args, std::ostream& out, std::ostre
     if (!session.open()) {
         return 1;
     }
+    print(session);
+    return 0;
+}
+
+void printStats(std::ostream& out, Session& session) {
     printLines(out, session.view.lines(LineList::DBStats));
     out << session.view.health << '\n';
-    return 0;
-}
-
-int runNodes(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-             FileSystem& fs, Clock& clock) {
-    std::size_t i = 1;
-    Location location = takeLocation(args, i);
-    expectNoMore(args, i);
-    Session session(location, err, fs, clock);
-    if (!session.open()) {
-        return 1;
-    }
-    printNodes(out, session.engine.nodeList(), false);
-    return 0;
-}
-
-int runDuplicates(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                  FileSystem& fs, Clock& clock) {
-    std::size_t i = 1;
-    Location location = takeLocation(args, i);
-    expectNoMore(args, i);
-    Session session(location, err, fs, clock);
-    if (!session.open()) {
-        return 1;
-    }
-    printLines(out, session.view.lines(LineList::Duplicates));
-    return 0;
 }
 
 int runDetails(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
@@ -371,8 +351,7 @@ int runCommit(const std::vector<std::string>& args, std::ostream& out, std::ostr
     if (!session.open()) {
         return 1;
     }
-    printLines(out, session.view.lines(LineList::DBStats));
-    out << session.view.health << '\n';
+    printStats(out, session);
     return 0;
 }
 
@@ -441,13 +420,16 @@ int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     }
     try {
         if (command == "stats") {
-            return runStats(args, out, err, fs, clock);
+            return runReport(args, err, fs, clock, [&](Session& s) { printStats(out, s); });
         }
         if (command == "nodes") {
-            return runNodes(args, out, err, fs, clock);
+            return runReport(args, err, fs, clock,
+                             [&](Session& s) { printNodes(out, s.engine.nodeList(), false); });
         }
         if (command == "duplicates") {
-            return runDuplicates(args, out, err, fs, clock);
+            return runReport(args, err, fs, clock, [&](Session& s) {
+                printLines(out, s.view.lines(LineList::Duplicates));
+            });
         }
         if (command == "details") {
             return runDetails(args, out, err, fs, clock);
