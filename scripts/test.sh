@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything and runs the whole test suite: once in the normal build
-# and once built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# and once built with AddressSanitizer and UndefinedBehaviorSanitizer, then a minute of fuzzing
+# per libFuzzer target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+passed=0
 for preset in default sanitize; do
     echo "=== $preset build"
     scripts/build.sh "$preset"
-    ctest --preset "$preset" -j"$(nproc)"
+    log=$(mktemp)
+    ctest --preset "$preset" -j"$(nproc)" | tee "$log"
+    count=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log")
+    passed=$((passed + ${count:-0}))
+    rm -f "$log"
 done
 echo "=== fuzz"
 scripts/fuzz.sh
+echo "tests: $passed passed, 0 failed"
