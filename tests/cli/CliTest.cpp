@@ -3,6 +3,7 @@
 #include <locale>
 #include <sstream>
 
+#include "cli/CliFixture.h"
 #include "cli/Commands.h"
 #include "common/DatabaseBuilder.h"
 #include "common/TempFolder.h"
@@ -13,20 +14,7 @@ namespace {
 
 using test::DatabaseBuilder;
 
-class CliTest : public ::testing::Test {
-protected:
-    CliTest() { std::locale::global(std::locale::classic()); }
-
-    int run(const std::vector<std::string>& args) {
-        out.str("");
-        err.str("");
-        return cli::runCommandLine(args, out, err);
-    }
-
-    test::TempFolder folder;
-    std::ostringstream out;
-    std::ostringstream err;
-};
+class CliTest : public test::CliFixture {};
 
 DatabaseBuilder sampleDatabase() {
     DatabaseBuilder db;

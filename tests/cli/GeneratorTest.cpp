@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 
+#include "cli/CliFixture.h"
 #include "cli/Commands.h"
 #include "cli/Generator.h"
 #include "common/DatabaseBuilder.h"
@@ -290,20 +291,7 @@ TEST(Generator, WritesEachFileOnceBehindItsOwnHeader) {
     EXPECT_EQ(std::memcmp(titleFile.data(), db.titleHeader.bytes.data(), header::kSize), 0);
 }
 
-class GenerateCommandTest : public ::testing::Test {
-protected:
-    GenerateCommandTest() { std::locale::global(std::locale::classic()); }
-
-    int run(const std::vector<std::string>& args) {
-        out.str("");
-        err.str("");
-        return cli::runCommandLine(args, out, err);
-    }
-
-    test::TempFolder folder;
-    std::ostringstream out;
-    std::ostringstream err;
-};
+class GenerateCommandTest : public test::CliFixture {};
 
 TEST_F(GenerateCommandTest, TheEngineOpensWhatWasGenerated) {
     const std::string db = folder.file("new/inventory");  // neither level exists yet
