@@ -10,6 +10,7 @@
 
 #include "common/DatabaseBuilder.h"
 #include "common/FaultyFileSystem.h"
+#include "common/FixedClock.h"
 #include "common/MemoryFileSystem.h"
 #include "common/MemoryView.h"
 #include "engine/Journal.h"
@@ -174,11 +175,6 @@ TEST(JournalCodecTest, NamesThatCouldLeaveTheFolderAreNeverWritten) {
 
 // --- Recovery by the next open ---------------------------------------------------------------
 
-class FixedClock final : public Clock {
-public:
-    LocalTime now() override { return {2024, 8, 22, 15, 30, 7, 0}; }
-};
-
 // An engine with its own view, as a fresh start of the program has.
 struct Session {
     explicit Session(FileSystem& fs) : engine(view, fs, clock) {
@@ -207,7 +203,7 @@ struct Session {
     }
 
     MemoryView view;
-    FixedClock clock;
+    FixedClock clock{{2024, 8, 22, 15, 30, 7, 0}};
     MaintenanceEngine engine;
 };
 
