@@ -20,8 +20,8 @@ struct FileStatus {
 };
 
 // Told how far a whole-file read or write has come: `done` of `total` bytes. It may pump the user
-// interface, and it may throw to abort the transfer: the exception leaves the read or write as it
-// is and reaches the caller unchanged.
+// interface, and it may throw to abort the transfer: the back end stops, closes what it opened and
+// lets the exception reach the caller unchanged (an aborted write may leave part of the file).
 using FileProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 // The narrow file layer everything that touches files goes through. Its back ends: the machine's
@@ -35,8 +35,9 @@ using FileProgress = std::function<void(std::uint64_t done, std::uint64_t total)
 //
 // Whole-file reads and writes come in two forms: without progress (the form every back end
 // implements) and with it. The form with progress is a plain function that calls the protected
-// readFileReporting/writeFileReporting, so that a back end which moves a file in one piece needs
-// nothing more, while one that moves it in blocks overrides those two and reports after each block.
+// readFileReporting/writeFileReporting, whose default reports once, at the end: no back end and no
+// caller had to change for it, and a back end that moves files in blocks overrides those two and
+// reports after each block.
 // A derived class that overrides readFile or writeFile hides the progress form by name: call it
 // through a FileSystem reference, or bring it in with `using FileSystem::readFile;`.
 class FileSystem {
