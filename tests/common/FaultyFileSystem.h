@@ -67,6 +67,17 @@ public:
     void createDirectories(const std::string& path) override;
     [[nodiscard]] bool createDirectory(const std::string& path) override;
     void syncDirectory(const std::string& dir) override;
+    bool ignoresCase(const std::string& path) const override { return m_inner.ignoresCase(path); }
+
+    using FileSystem::readFile;
+    using FileSystem::writeFile;
+
+protected:
+    // The faults and the crash of readFile and writeFile, with the progress passed on.
+    FileBytes readFileReporting(const std::string& path, const FileProgress& progress) override;
+    void writeFileReporting(const std::string& path,
+                            std::span<const std::span<const std::uint8_t>> parts, bool durable,
+                            const FileProgress& progress) override;
 
 private:
     static constexpr std::size_t kKinds = static_cast<std::size_t>(FileOp::Any) + 1;
