@@ -1,0 +1,669 @@
+#include "support/SmbShareFileSystem.h"
+
+#include <fcntl.h>
+#include <libsmbclient.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "support/AnsiText.h"
+#include "support/Errors.h"
+#include "support/FileSystem.h"
+#include "support/ShareAccess.h"
+
+namespace kavrin {
+
+namespace {
+
+// Whole files move in requests of this size: the fastest size over a network measured here, and
+// small enough that the window is pumped between requests several times a second.
+constexpr std::size_t kBlockSize = 1024 * 1024;
+// How long a request may wait for the server's answer. The library gives a connection attempt
+// 5 s of its own.
+constexpr int kReplyTimeoutMs = 5000;
+
+// A share path taken apart: "\\server\share\a\b".
+struct SharePath {
+    std::string server;  // "name" or "name:port", as written
+    std::string share;
+    std::vector<std::string> names;
+};
+
+SharePath parseSharePath(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (const char c : path) {
+        if (c == '\\' || c == '/') {
+            if (!part.empty()) {
+                parts.push_back(std::move(part));
+                part.clear();
+            }
+        } else {
+            part += c;
+        }
+    }
+    if (!part.empty()) {
+        parts.push_back(std::move(part));
+    }
+    SharePath result;
+    if (!parts.empty()) {
+        result.server = parts[0];
+    }
+    if (parts.size() > 1) {
+        result.share = parts[1];
+        result.names.assign(parts.begin() + 2, parts.end());
+    }
+    return result;
+}
+
+void appendEncoded(std::string& url, const std::string& text, bool isServer) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool plain = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+                           (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' ||
+                           byte == '_' || byte == '~' || byte == '$' || (isServer && byte == ':');
+        if (plain) {
+            url += c;
+        } else {
+            url += '%';
+            url += kHex[byte >> 4];
+            url += kHex[byte & 0x0F];
+        }
+    }
+}
+
+// The URL of the first `levels` names of `path` (the share itself for 0).
+std::string urlOf(const SharePath& path, std::size_t levels) {
+    std::string url = "smb://";
+    appendEncoded(url, path.server, true);
+    url += '/';
+    appendEncoded(url, path.share, false);
+    url += '/';
+    for (std::size_t i = 0; i < levels && i < path.names.size(); ++i) {
+        if (i > 0) {
+            url += '/';
+        }
+        appendEncoded(url, path.names[i], false);
+    }
+    return url;
+}
+
+std::string urlOf(const SharePath& path) {
+    return urlOf(path, path.names.size());
+}
+
+// The library's errno, never 0 for a call that failed.
+int lastError() {
+    return errno != 0 ? errno : EIO;
+}
+
+bool isRefusal(int error) {
+    return error == EACCES || error == EPERM;
+}
+
+// What a connection the server (or the network) dropped reports; the library connects anew on the
+// next call.
+bool isDropped(int error) {
+    return error == ECONNABORTED || error == ECONNRESET || error == EPIPE || error == ENOTCONN;
+}
+
+[[noreturn]] void fail(const char* what, const std::string& path, int error) {
+    throw KavrinError(
+        formatText("%s \"%s\". %s", what, path.c_str(), systemErrorText(error).c_str()));
+}
+
+void copyInto(char* buffer, int size, const std::string& text) {
+    if (buffer != nullptr && size > 0) {
+        std::snprintf(buffer, static_cast<std::size_t>(size), "%s", text.c_str());
+    }
+}
+
+// The library's diagnostics, one message per call and without its line end: to standard error
+// when they were asked for, else nowhere.
+void logLibraryMessage(void*, int, const char* message) {
+    if (shareSettings().debugLevel > 0 && message != nullptr) {
+        std::fprintf(stderr, "%s\n", message);
+    }
+}
+
+// The server part of a share path as the key of what it accepted: names compare without regard
+// to case.
+std::string serverKey(const std::string& server) {
+    std::string key = server;
+    std::transform(key.begin(), key.end(), key.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    return key;
+}
+
+// Server shares through Samba's client library: one client context, created on the first share
+// path and used only on the thread that drives the engine. The library is synchronous; every call
+// blocks until the server answers or the reply timeout passes.
+class SmbShareFileSystem final : public FileSystem {
+public:
+    SmbShareFileSystem() = default;
+    SmbShareFileSystem(const SmbShareFileSystem&) = delete;
+    SmbShareFileSystem& operator=(const SmbShareFileSystem&) = delete;
+
+    ~SmbShareFileSystem() override {
+        if (m_context != nullptr) {
+            smbc_free_context(m_context, 1);
+        }
+    }
+
+    FileStatus status(const std::string& path) override {
+        const SharePath target = parseSharePath(path);
+        struct stat st {};
+        if (statAt(path, target, target.names.size(), st) != 0) {
+            return {};
+        }
+        FileStatus result;
+        result.exists = true;
+        result.isDirectory = S_ISDIR(st.st_mode);
+        result.size =
+            !result.isDirectory && st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+        result.modifiedNs =
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        return result;
+    }
+
+    std::vector<std::string> listDirectory(const std::string& dir) override {
+        const SharePath target = parseSharePath(dir);
+        std::vector<std::string> names;
+        const int error =
+            perform(dir, target, [&](SMBCCTX* c) { return entriesOf(c, urlOf(target), names); });
+        if (error != 0) {
+            fail("Cannot read directory", dir, error);
+        }
+        return names;
+    }
+
+    FileBytes readFile(const std::string& path) override { return readFileReporting(path, {}); }
+
+    void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
+                   bool durable) override {
+        writeFileReporting(path, parts, durable, {});
+    }
+
+    void rename(const std::string& from, const std::string& to) override {
+        const SharePath source = parseSharePath(from);
+        const SharePath target = parseSharePath(to);
+        const std::string sourceUrl = urlOf(source);
+        const int error = perform(to, target, [&](SMBCCTX* c) {
+            std::string targetUrl = urlOf(target);
+            struct stat st {};
+            if (smbc_getFunctionStat(c)(c, targetUrl.c_str(), &st) == 0) {
+                if (S_ISDIR(st.st_mode)) {
+                    return EISDIR;
+                }
+                // The library renames only onto free names (asked to replace, it removes the
+                // target and renames, just as this does); the source must be there before the
+                // target goes.
+                if (smbc_getFunctionStat(c)(c, sourceUrl.c_str(), &st) != 0) {
+                    return lastError();
+                }
+                // The replacement keeps the name the folder spells the file with.
+                SharePath spelled = target;
+                spelled.names.back() = spellingInFolder(c, target);
+                targetUrl = urlOf(spelled);
+                if (smbc_getFunctionUnlink(c)(c, targetUrl.c_str()) != 0) {
+                    return lastError();
+                }
+            }
+            return smbc_getFunctionRename(c)(c, sourceUrl.c_str(), c, targetUrl.c_str()) == 0
+                       ? 0
+                       : lastError();
+        });
+        if (error != 0) {
+            throw KavrinError(formatText("Cannot rename file \"%s\" to \"%s\". %s", from.c_str(),
+                                         to.c_str(), systemErrorText(error).c_str()));
+        }
+    }
+
+    void remove(const std::string& path) override {
+        const SharePath target = parseSharePath(path);
+        const std::string url = urlOf(target);
+        const int error = perform(path, target, [&](SMBCCTX* c) {
+            return smbc_getFunctionUnlink(c)(c, url.c_str()) == 0 ? 0 : lastError();
+        });
+        if (error != 0) {
+            fail("Cannot delete file", path, error);
+        }
+    }
+
+    void createDirectories(const std::string& path) override {
+        const SharePath target = parseSharePath(path);
+        struct stat st {};
+        int error = statAt(path, target, target.names.size(), st);
+        if (error == 0) {
+            if (S_ISDIR(st.st_mode)) {
+                return;
+            }
+            fail("Cannot create directory", path, ENOTDIR);
+        }
+        if (target.names.empty()) {
+            fail("Cannot create directory", path, error);  // the share itself is not there
+        }
+        for (std::size_t level = 1; level <= target.names.size(); ++level) {
+            error = makeDirectory(path, target, level);
+            if (error == EEXIST) {
+                error = statAt(path, target, level, st);
+                if (error == 0 && !S_ISDIR(st.st_mode)) {
+                    error = ENOTDIR;
+                }
+            }
+            if (error != 0) {
+                fail("Cannot create directory", path, error);
+            }
+        }
+    }
+
+    bool createDirectory(const std::string& path) override {
+        const SharePath target = parseSharePath(path);
+        if (target.names.empty()) {
+            struct stat st {};
+            const int error = statAt(path, target, 0, st);
+            if (error == 0) {
+                return false;
+            }
+            fail("Cannot create directory", path, error);
+        }
+        const int error = makeDirectory(path, target, target.names.size());
+        if (error == EEXIST) {
+            return false;
+        }
+        if (error != 0) {
+            fail("Cannot create directory", path, error);
+        }
+        return true;
+    }
+
+    // The server orders its own disk; what can be checked is that the folder is there.
+    void syncDirectory(const std::string& dir) override {
+        const SharePath target = parseSharePath(dir);
+        struct stat st {};
+        int error = statAt(dir, target, target.names.size(), st);
+        if (error == 0 && !S_ISDIR(st.st_mode)) {
+            error = ENOTDIR;
+        }
+        if (error != 0) {
+            fail("Cannot flush directory", dir, error);
+        }
+    }
+
+    bool ignoresCase(const std::string&) const override { return true; }
+
+protected:
+    FileBytes readFileReporting(const std::string& path, const FileProgress& progress) override {
+        const SharePath target = parseSharePath(path);
+        const std::string url = urlOf(target);
+        FileBytes bytes;
+        bool sized = false;
+        std::size_t done = 0;
+        bool opening = true;  // the step that failed: opening, or reading after it
+        OpenFile file;
+        // Runs again after a dropped connection: it opens anew and goes on where it was.
+        const int error = perform(path, target, [&](SMBCCTX* c) {
+            file.close();
+            opening = true;
+            SMBCFILE* handle = open(c, url, O_RDONLY, SMBC_SHAREMODE_DENY_WRITE);
+            if (handle == nullptr) {
+                return lastError();
+            }
+            file.hold(c, handle);
+            if (!sized) {
+                struct stat st {};
+                if (smbc_getFunctionFstat(c)(c, handle, &st) != 0) {
+                    return lastError();
+                }
+                if (S_ISDIR(st.st_mode)) {
+                    return EISDIR;
+                }
+                bytes = allocateFileBytesFor(
+                    path, st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0);
+                sized = true;
+            }
+            opening = false;
+            if (done > 0 &&
+                smbc_getFunctionLseek(c)(c, handle, static_cast<off_t>(done), SEEK_SET) < 0) {
+                return lastError();
+            }
+            while (done < bytes.size) {
+                const ssize_t got = smbc_getFunctionRead(c)(
+                    c, handle, bytes.data.get() + done, std::min(kBlockSize, bytes.size - done));
+                if (got < 0) {
+                    return lastError();
+                }
+                if (got == 0) {
+                    break;  // the file shrank since it was opened
+                }
+                done += static_cast<std::size_t>(got);
+                if (progress && done < bytes.size) {
+                    progress(done, bytes.size);
+                }
+            }
+            file.close();  // everything is read: what closing says changes nothing
+            return 0;
+        });
+        if (error != 0) {
+            fail(opening ? "Cannot open file" : "Cannot read file", path, error);
+        }
+        bytes.size = done;
+        if (progress) {
+            progress(done, done);
+        }
+        return bytes;
+    }
+
+    // `durable` cannot be honoured further: the library has no call that asks the server to
+    // flush a file. When this returns, the server has every byte, and a crash of this program
+    // loses none of them; the server writes them to its disk as its own configuration says.
+    void writeFileReporting(const std::string& path,
+                            std::span<const std::span<const std::uint8_t>> parts, bool,
+                            const FileProgress& progress) override {
+        const SharePath target = parseSharePath(path);
+        const std::string url = urlOf(target);
+        std::uint64_t total = 0;
+        for (const auto& part : parts) {
+            total += part.size();
+        }
+        std::uint64_t written = 0;  // acknowledged by the server
+        bool created = false;
+        bool creating = true;  // the step that failed: creating, or writing after it
+        OpenFile file;
+        // Runs again after a dropped connection: it opens the file it created and goes on where
+        // the server's last acknowledgement left it.
+        const int error = perform(path, target, [&](SMBCCTX* c) {
+            file.close();
+            creating = !created;
+            SMBCFILE* handle = open(c, url, created ? O_WRONLY : (O_WRONLY | O_CREAT | O_TRUNC),
+                                    SMBC_SHAREMODE_DENY_ALL);
+            if (handle == nullptr) {
+                return lastError();
+            }
+            file.hold(c, handle);
+            created = true;
+            creating = false;
+            if (written > 0 &&
+                smbc_getFunctionLseek(c)(c, handle, static_cast<off_t>(written), SEEK_SET) < 0) {
+                return lastError();
+            }
+            std::uint64_t skip = written;
+            for (const auto& part : parts) {
+                if (skip >= part.size()) {
+                    skip -= part.size();
+                    continue;
+                }
+                std::size_t offset = static_cast<std::size_t>(skip);
+                skip = 0;
+                while (offset < part.size()) {
+                    const ssize_t put =
+                        smbc_getFunctionWrite(c)(c, handle, part.data() + offset,
+                                                 std::min(kBlockSize, part.size() - offset));
+                    if (put <= 0) {
+                        return put < 0 ? lastError() : EIO;
+                    }
+                    offset += static_cast<std::size_t>(put);
+                    written += static_cast<std::uint64_t>(put);
+                    if (progress && written < total) {
+                        progress(written, total);
+                    }
+                }
+            }
+            return file.close();
+        });
+        if (error != 0) {
+            fail(creating ? "Cannot create file" : "Cannot write file", path, error);
+        }
+        if (progress) {
+            progress(total, total);
+        }
+    }
+
+private:
+    // A file the library opened, closed on every path.
+    class OpenFile {
+    public:
+        OpenFile() = default;
+        OpenFile(const OpenFile&) = delete;
+        OpenFile& operator=(const OpenFile&) = delete;
+        ~OpenFile() { close(); }
+
+        void hold(SMBCCTX* context, SMBCFILE* file) {
+            m_context = context;
+            m_file = file;
+        }
+        // 0 or the errno of the close.
+        int close() {
+            if (m_file == nullptr) {
+                return 0;
+            }
+            SMBCFILE* file = m_file;
+            m_file = nullptr;
+            return smbc_getFunctionClose(m_context)(m_context, file) == 0 ? 0 : lastError();
+        }
+
+    private:
+        SMBCCTX* m_context = nullptr;
+        SMBCFILE* m_file = nullptr;
+    };
+
+    using Call = std::function<int(SMBCCTX* context)>;
+
+    // The context, created on first use; null (m_contextError set) when the library refused.
+    SMBCCTX* context() {
+        if (m_context != nullptr || m_contextError != 0) {
+            return m_context;
+        }
+        // Creating the first context reads the user's client configuration, and what that asks
+        // the library to print goes to standard output before anything can be set: standard
+        // output is a command's data, so it is standard error for that moment.
+        std::cout.flush();
+        std::fflush(stdout);
+        const int savedOutput = ::dup(STDOUT_FILENO);
+        if (savedOutput >= 0) {
+            ::dup2(STDERR_FILENO, STDOUT_FILENO);
+        }
+        errno = 0;
+        SMBCCTX* context = smbc_new_context();
+        int error = lastError();
+        if (context != nullptr) {
+            smbc_setLogCallback(context, nullptr, &logLibraryMessage);
+            smbc_setOptionDebugToStderr(context, 1);
+            smbc_setDebug(context, shareSettings().debugLevel);
+            smbc_setOptionUserData(context, this);
+            smbc_setFunctionAuthDataWithContext(context, &answerCredentials);
+            // Without this a refused password on a share that admits guests silently becomes a
+            // guest session.
+            smbc_setOptionNoAutoAnonymousLogin(context, 1);
+            smbc_setOptionFallbackAfterKerberos(context, 1);
+            smbc_setTimeout(context, kReplyTimeoutMs);
+            if (smbc_init_context(context) == nullptr) {
+                error = lastError();
+                smbc_free_context(context, 1);
+                context = nullptr;
+            }
+        }
+        std::fflush(stdout);
+        if (savedOutput >= 0) {
+            ::dup2(savedOutput, STDOUT_FILENO);
+            ::close(savedOutput);
+        }
+        m_context = context;
+        m_contextError = context != nullptr ? 0 : error;
+        m_generation = shareSettingsGeneration();
+        return m_context;
+    }
+
+    // New settings: new credentials, so the connections made with the old ones go.
+    void noticeNewSettings(SMBCCTX* context) {
+        if (m_generation == shareSettingsGeneration()) {
+            return;
+        }
+        m_generation = shareSettingsGeneration();
+        m_accepted.clear();
+        smbc_getFunctionPurgeCachedServers(context)(context);
+        smbc_setDebug(context, shareSettings().debugLevel);
+    }
+
+    // The library asks before every operation (the connection may be new); it gets what this
+    // program holds for the server at that moment and is never made to wait for a person.
+    static void answerCredentials(SMBCCTX* context, const char*, const char*, char* workgroup,
+                                  int workgroupSize, char* user, int userSize, char* password,
+                                  int passwordSize) {
+        const auto* self = static_cast<const SmbShareFileSystem*>(smbc_getOptionUserData(context));
+        const ShareCredentials& credentials = self->m_current;
+        if (!credentials.domain.empty()) {
+            copyInto(workgroup, workgroupSize, credentials.domain);
+        }
+        // Kerberos without a user name takes the principal of the ticket cache.
+        if (!credentials.user.empty() || !credentials.kerberos) {
+            copyInto(user, userSize, credentials.user);
+        }
+        copyInto(password, passwordSize, credentials.password);
+    }
+
+    void use(SMBCCTX* context, const ShareCredentials& credentials) {
+        m_current = credentials;
+        smbc_setOptionUseKerberos(context, credentials.kerberos ? 1 : 0);
+    }
+
+    // Runs `call` on the share of `target` (`path` as the caller wrote it) with the credentials
+    // held for its server: once more when the connection was dropped (a server restarted), and
+    // again with the credentials the prompt gives for as long as the server refuses the ones
+    // tried. Returns 0 or the errno of the last attempt.
+    int perform(const std::string& path, const SharePath& target, const Call& call) {
+        SMBCCTX* context = this->context();
+        if (context == nullptr) {
+            return m_contextError;
+        }
+        noticeNewSettings(context);
+        const std::string key = serverKey(target.server);
+        const auto accepted = m_accepted.find(key);
+        ShareCredentials trying =
+            accepted != m_accepted.end() ? accepted->second : shareSettings().credentials;
+        use(context, trying);
+        int error = callRetrying(context, call);
+        bool prompted = false;
+        while (isRefusal(error) && refusedAtShare(context, target)) {
+            const ShareCredentialsPrompt prompt = shareSettings().prompt;
+            if (!prompt) {
+                break;
+            }
+            std::optional<ShareCredentials> next =
+                prompt(shareOf(path), trying, systemErrorText(error));
+            if (!next) {
+                break;
+            }
+            trying = std::move(*next);
+            use(context, trying);
+            prompted = true;
+            error = callRetrying(context, call);
+        }
+        if (error == 0 && prompted) {
+            m_accepted[key] = trying;
+        }
+        return error;
+    }
+
+    static int callRetrying(SMBCCTX* context, const Call& call) {
+        errno = 0;
+        int error = call(context);
+        if (isDropped(error)) {
+            errno = 0;
+            error = call(context);
+        }
+        return error;
+    }
+
+    // Whether the refusal is the share's (no session for these credentials), not one file's.
+    static bool refusedAtShare(SMBCCTX* context, const SharePath& target) {
+        struct stat st {};
+        errno = 0;
+        return smbc_getFunctionStat(context)(context, urlOf(target, 0).c_str(), &st) != 0 &&
+               isRefusal(lastError());
+    }
+
+    int statAt(const std::string& path, const SharePath& target, std::size_t levels,
+               struct stat& st) {
+        const std::string url = urlOf(target, levels);
+        return perform(path, target, [&](SMBCCTX* c) {
+            return smbc_getFunctionStat(c)(c, url.c_str(), &st) == 0 ? 0 : lastError();
+        });
+    }
+
+    int makeDirectory(const std::string& path, const SharePath& target, std::size_t levels) {
+        const std::string url = urlOf(target, levels);
+        return perform(path, target, [&](SMBCCTX* c) {
+            return smbc_getFunctionMkdir(c)(c, url.c_str(), 0755) == 0 ? 0 : lastError();
+        });
+    }
+
+    static SMBCFILE* open(SMBCCTX* context, const std::string& url, int flags,
+                          smbc_share_mode sharing) {
+        smbc_setOptionOpenShareMode(context, sharing);
+        return smbc_getFunctionOpen(context)(context, url.c_str(), flags, 0644);
+    }
+
+    // The entries of folder `url` into `names`; 0 or the errno of the failure.
+    static int entriesOf(SMBCCTX* context, const std::string& url,
+                         std::vector<std::string>& names) {
+        names.clear();
+        SMBCFILE* dir = smbc_getFunctionOpendir(context)(context, url.c_str());
+        if (dir == nullptr) {
+            return lastError();
+        }
+        while (const smbc_dirent* entry = smbc_getFunctionReaddir(context)(context, dir)) {
+            const std::string name(entry->name);
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        smbc_getFunctionClosedir(context)(context, dir);
+        return 0;
+    }
+
+    // The last name of `target` as its folder spells it; as given when the folder cannot tell.
+    static std::string spellingInFolder(SMBCCTX* context, const SharePath& target) {
+        SharePath folder = target;
+        folder.names.pop_back();
+        std::vector<std::string> entries;
+        (void)entriesOf(context, urlOf(folder), entries);
+        for (const std::string& entry : entries) {
+            if (asciiCompareText(entry, target.names.back()) == 0) {
+                return entry;
+            }
+        }
+        return target.names.back();
+    }
+
+    SMBCCTX* m_context = nullptr;
+    int m_contextError = 0;
+    unsigned m_generation = 0;
+    // Credentials a prompt gave and the server accepted, by server, while the program runs.
+    std::map<std::string, ShareCredentials> m_accepted;
+    ShareCredentials m_current;  // what the library's callback answers with right now
+};
+
+}  // namespace
+
+std::string smbUrl(const std::string& path) {
+    return urlOf(parseSharePath(path));
+}
+
+FileSystem& shareFileSystem() {
+    static SmbShareFileSystem fs;
+    return fs;
+}
+
+}  // namespace kavrin
