@@ -5,14 +5,17 @@
 #include <vector>
 
 #include "cli/CommandLine.h"
+#include "cli/Credentials.h"
 #include "support/Clock.h"
 #include "support/FileSystem.h"
 
 namespace kavrin::cli {
 
 // Runs one command line (the arguments after the program name) and returns the exit code:
-// 0 done, 1 the work failed (the message is on `err`), 2 the command line was wrong.
+// 0 done, 1 the work failed (the message is on `err`), 2 the command line was wrong. What the
+// command line leaves out of the credentials of a share is asked for on `terminal`.
 int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                   FileSystem& fs = localFileSystem(), Clock& clock = systemClock());
+                   FileSystem& fs = localFileSystem(), Clock& clock = systemClock(),
+                   Terminal& terminal = processTerminal());
 
 }  // namespace kavrin::cli

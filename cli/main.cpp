@@ -1,5 +1,6 @@
 #include <iostream>
 #include <locale>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -13,5 +14,7 @@ int main(int argc, char** argv) {
         std::locale::global(std::locale::classic());
     }
     std::vector<std::string> args(argv + 1, argv + argc);
+    kavrin::cli::hidePasswordArguments(
+        std::span<char*>(argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0)));
     return kavrin::cli::runCommandLine(args, std::cout, std::cerr);
 }
