@@ -136,9 +136,11 @@ class DatabaseReplacement {
 public:
     DatabaseReplacement(FileSystem& fs, LogSink& log, const std::string& folder,
                         const std::array<std::string, 3>& targets,
-                        const std::array<FileStatus, 3>& originals, const std::string& backupFolder)
+                        const std::array<FileStatus, 3>& originals, const std::string& backupFolder,
+                        FileProgress progress)
         : m_fs(fs),
           m_log(log),
+          m_progress(std::move(progress)),
           m_folder(folder),
           m_targets(targets),
           m_originals(originals),
@@ -154,7 +156,7 @@ public:
         try {
             for (std::size_t i = 0; i < newBodies.size(); ++i) {
                 SaveDatabaseFile(m_fs, m_log, joinPath(m_folder, kSaveNames[i]), header,
-                                 *newBodies[i], {m_temporaries[i], true});
+                                 *newBodies[i], {m_temporaries[i], true, m_progress});
             }
             m_fs.syncDirectory(m_folder);
             stillUnchanged();
@@ -279,6 +281,7 @@ private:
 
     FileSystem& m_fs;
     LogSink& m_log;
+    FileProgress m_progress;
     std::string m_folder;
     std::array<std::string, 3> m_targets;
     std::array<FileStatus, 3> m_originals;
@@ -289,13 +292,17 @@ private:
 }  // namespace
 
 std::string MaintenanceEngine::BackupDatabase() {
+    return backup(false);
+}
+
+std::string MaintenanceEngine::backup(bool pump) {
     const std::string folder =
         createBackupFolder(m_fs, m_ctx.DatabaseFolder, TimeStampText(m_clock));
     m_view.log("Creating backup directory : " + folder);
     const Bodies bodies = {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS};
     for (std::size_t i = 0; i < bodies.size(); ++i) {
         SaveDatabaseFile(m_fs, m_view, joinPath(folder, kSaveNames[i]), m_ctx.Header, *bodies[i],
-                         {{}, true});
+                         {{}, true, pump ? pumpingProgress() : FileProgress()});
     }
     // A commit relies on the backup to put the files back: it must survive a crash as well.
     m_fs.syncDirectory(folder);
@@ -319,7 +326,7 @@ void MaintenanceEngine::CommitDatabase() {
         requireUnchanged(m_fs, m_openedPaths, m_openedFiles);
         requireNoJournal(m_fs, m_ctx.DatabaseFolder);
         removeLeftovers(m_fs, m_ctx.DatabaseFolder);
-        const std::string backupFolder = BackupDatabase();
+        const std::string backupFolder = backup(true);
 
         m_view.setActionCaption("Re-indexing");
         m_view.showProgressBar();
@@ -341,7 +348,7 @@ void MaintenanceEngine::CommitDatabase() {
 
         m_view.log("Commiting to Database...");
         DatabaseReplacement replacement(m_fs, m_view, m_ctx.DatabaseFolder, m_openedPaths,
-                                        m_openedFiles, backupFolder);
+                                        m_openedFiles, backupFolder, pumpingProgress());
         replacement.run(
             m_ctx.Header,
             {&compacted->NewNodesMS, &compacted->NewInstallsMS, &compacted->NewTitlesMS},

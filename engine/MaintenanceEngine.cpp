@@ -1,6 +1,7 @@
 #include "engine/MaintenanceEngine.h"
 
 #include <exception>
+#include <memory>
 #include <new>
 
 #include "dbformat/Layout.h"
@@ -72,6 +73,22 @@ void MaintenanceEngine::pumpEvents() {
         throw;
     }
     --m_pumpDepth;
+}
+
+FileProgress MaintenanceEngine::pumpingProgress() {
+    // Once per megabyte moved, between blocks: a small file adds no pump to those of the
+    // records, a large one on a slow share one per request.
+    constexpr std::uint64_t kBytesPerPump = 1024 * 1024;
+    auto pumpedAt = std::make_shared<std::uint64_t>(0);
+    return [this, pumpedAt](std::uint64_t done, std::uint64_t total) {
+        if (done < *pumpedAt) {
+            *pumpedAt = 0;  // the next file
+        }
+        if (done < total && done - *pumpedAt >= kBytesPerPump) {
+            *pumpedAt = done;
+            pumpEvents();
+        }
+    };
 }
 
 bool MaintenanceEngine::CloseRequested() {
@@ -162,8 +179,8 @@ void MaintenanceEngine::OpenDatabase() {
             if (referenced && m_fs.status(located).size >= header::kSize + kMaxReferencedBody) {
                 throw KavrinError(tooLargeMessage(path));
             }
-            DatabaseHeader header =
-                LoadDatabaseFile(m_fs, m_view, path, m_ctx.FileMS, *bodies[i], located);
+            DatabaseHeader header = LoadDatabaseFile(m_fs, m_view, path, m_ctx.FileMS, *bodies[i],
+                                                     located, pumpingProgress());
             if (referenced && bodies[i]->size() >= kMaxReferencedBody) {
                 throw KavrinError(tooLargeMessage(path));  // it grew while it was read
             }

@@ -143,6 +143,13 @@ private:
     void sortNodeList();
     // Lets the view handle its waiting events, marking the engine as pumping meanwhile.
     void pumpEvents();
+    // What a long operation passes to the file layer's whole-file reads and writes: a pump
+    // between blocks, so that the window is repainted while a slow share moves hundreds of
+    // megabytes.
+    FileProgress pumpingProgress();
+    // BackupDatabase, pumping the view between the blocks it writes when `pump` is set (only
+    // inside an operation that has made the view busy).
+    std::string backup(bool pump);
     // The end of FixDuplicates on every path: the summary in the health text, progress and busy
     // off.
     void finishFixDuplicates(const std::vector<bool>& markedByRun);
