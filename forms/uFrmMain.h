@@ -5,12 +5,15 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 
 #include "engine/MainView.h"
 #include "engine/MaintenanceEngine.h"
 #include "support/Clock.h"
 #include "support/FileSystem.h"
+#include "support/ShareAccess.h"
 
 class QAction;
 class QGroupBox;
@@ -102,6 +105,12 @@ private:
     void runCommand(const std::function<void()>& command);
     void runDeferredClose();
 
+    // A server share refused access: the credentials dialog, once per share and command (Cancel
+    // lets the command go on as on a share that cannot be reached, without asking again).
+    std::optional<ShareCredentials> askShareCredentials(const std::string& share,
+                                                        const ShareCredentials& refused,
+                                                        const std::string& reason);
+
     LineListView* lineList(LineList list) const;
     void flushProgress();
     void updateHealthStretch();
@@ -139,6 +148,7 @@ private:
     bool m_busy = false;
     int m_commandDepth = 0;
     bool m_closeDeferred = false;
+    std::set<std::string> m_sharesCancelled;  // in the command running now
     QString m_lastBrowsedFolder;
     LineListView* m_editMenuList = nullptr;  // the line list EditMenu was opened on
 
