@@ -173,6 +173,12 @@ public:
             }
             m_fs.syncDirectory(m_folder);
         } catch (const std::exception& e) {
+            // Where the system cannot replace a file in one step (a share: the target is removed,
+            // then the new file renamed), a rename that failed may have left its target missing:
+            // that file is put back like those replaced before it.
+            if (replaced < m_targets.size() && !m_fs.status(m_targets[replaced]).exists) {
+                ++replaced;
+            }
             if (replaced == 0) {
                 abandon();
                 throw;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -116,6 +117,18 @@ bool isRefusal(int error) {
 bool isDropped(int error) {
     return error == ECONNABORTED || error == ECONNRESET || error == EPIPE || error == ENOTCONN;
 }
+
+// What a server that cannot be reached reports, after up to the library's 5 s connect limit or
+// the reply timeout.
+bool isUnreachable(int error) {
+    return error == ETIMEDOUT || error == EHOSTUNREACH || error == ENETUNREACH ||
+           error == EHOSTDOWN;
+}
+
+// A server that took this long to fail is not asked again for a while: an open asks several
+// questions in a row, and each would wait as long again.
+constexpr auto kSlowFailure = std::chrono::seconds(1);
+constexpr auto kUnreachableFor = std::chrono::seconds(3);
 
 [[noreturn]] void fail(const char* what, const std::string& path, int error) {
     throw KavrinError(
@@ -549,6 +562,13 @@ private:
         }
         noticeNewSettings(context);
         const std::string key = serverKey(target.server);
+        const auto started = std::chrono::steady_clock::now();
+        if (const auto down = m_unreachable.find(key); down != m_unreachable.end()) {
+            if (started < down->second.until) {
+                return down->second.error;
+            }
+            m_unreachable.erase(down);
+        }
         const auto accepted = m_accepted.find(key);
         ShareCredentials trying =
             accepted != m_accepted.end() ? accepted->second : shareSettings().credentials;
@@ -572,6 +592,10 @@ private:
         }
         if (error == 0 && prompted) {
             m_accepted[key] = trying;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (isUnreachable(error) && now - started >= kSlowFailure) {
+            m_unreachable[key] = {error, now + kUnreachableFor};
         }
         return error;
     }
@@ -652,6 +676,12 @@ private:
     unsigned m_generation = 0;
     // Credentials a prompt gave and the server accepted, by server, while the program runs.
     std::map<std::string, ShareCredentials> m_accepted;
+    // Servers that failed slowly a moment ago, with the failure each gives until then.
+    struct Unreachable {
+        int error;
+        std::chrono::steady_clock::time_point until;
+    };
+    std::map<std::string, Unreachable> m_unreachable;
     ShareCredentials m_current;  // what the library's callback answers with right now
 };
 

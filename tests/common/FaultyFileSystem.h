@@ -47,6 +47,13 @@ public:
     // leaves the first half of its bytes, as a write under way when the power goes may.
     void crashAfter(int n, bool tearWrite = false);
     bool crashed() const { return m_crashed; }
+    // Runs `action` just before the n-th operation from now (of any kind), as something outside
+    // the program (a server going away) may happen at any moment.
+    void atOperation(int n, std::function<void()> action);
+    // A rename onto an existing file becomes two operations, the removal of the target and the
+    // rename, as on a share whose server renames only onto free names: faults and crashes can
+    // fall between the two.
+    void replaceInTwoSteps() { m_twoStepReplace = true; }
     // Counts back to zero; no fault, crash or read-only folder left.
     void reset();
 
@@ -99,6 +106,9 @@ private:
     int m_crashAt = -1;  // the count of operations after which the process dies; -1: never
     bool m_tearWrite = false;
     bool m_crashed = false;
+    int m_actionAt = -1;
+    std::function<void()> m_action;
+    bool m_twoStepReplace = false;
 };
 
 }  // namespace kavrin::test

@@ -17,6 +17,7 @@
 
 #include "common/FaultyFileSystem.h"
 #include "common/MemoryFileSystem.h"
+#include "common/ShareFolder.h"
 #include "common/TempFolder.h"
 #include "support/Errors.h"
 #include "support/FileSystem.h"
@@ -105,6 +106,17 @@ Scene faultyOnDisk() {
     return onDisk(*faulty, faulty);
 }
 
+// A fresh folder on the test server's share, logged on as the test user; nothing without a
+// server.
+std::optional<Scene> onShare() {
+    if (!test::testShare()) {
+        return std::nullopt;
+    }
+    test::useTestCredentials();
+    auto folder = std::make_shared<test::ShareFolder>();
+    return Scene{&shareFileSystem(), folder->path(), folder, {}};
+}
+
 // name, its scene, ignores case, POSIX reasons, progress in blocks
 const BackEnd kBackEnds[] = {
     {"Memory", [] { return inMemory(MemoryFileSystem::Case::Sensitive); }, false, true, false},
@@ -113,6 +125,7 @@ const BackEnd kBackEnds[] = {
     {"Native", [] { return onDisk(nativeFileSystem()); }, false, true, true},
     {"Routed", [] { return onDisk(localFileSystem()); }, false, true, true},
     {"Faulty", faultyOnDisk, false, true, true},
+    {"Share", onShare, true, true, true},
 };
 
 void PrintTo(const BackEnd& backEnd, std::ostream* out) {
