@@ -1,7 +1,9 @@
 #include "support/SmbShareFileSystem.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <libsmbclient.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +15,9 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "support/AnsiText.h"
@@ -128,7 +132,7 @@ bool isUnreachable(int error) {
 // A server that took this long to fail is not asked again for a while: an open asks several
 // questions in a row, and each would wait as long again.
 constexpr auto kSlowFailure = std::chrono::seconds(1);
-constexpr auto kUnreachableFor = std::chrono::seconds(3);
+constexpr auto kUnreachableFor = std::chrono::seconds(2);
 
 [[noreturn]] void fail(const char* what, const std::string& path, int error) {
     throw KavrinError(
@@ -324,19 +328,16 @@ protected:
         bool sized = false;
         std::size_t done = 0;
         bool opening = true;  // the step that failed: opening, or reading after it
-        OpenFile file;
         // Runs again after a dropped connection: it opens anew and goes on where it was.
         const int error = perform(path, target, [&](SMBCCTX* c) {
-            file.close();
             opening = true;
-            SMBCFILE* handle = open(c, url, O_RDONLY, SMBC_SHAREMODE_DENY_WRITE);
-            if (handle == nullptr) {
+            OpenFile file(*this, c, open(c, url, O_RDONLY, SMBC_SHAREMODE_DENY_WRITE));
+            if (!file.isOpen()) {
                 return lastError();
             }
-            file.hold(c, handle);
             if (!sized) {
                 struct stat st {};
-                if (smbc_getFunctionFstat(c)(c, handle, &st) != 0) {
+                if (smbc_getFunctionFstat(c)(c, file.handle(), &st) != 0) {
                     return lastError();
                 }
                 if (S_ISDIR(st.st_mode)) {
@@ -347,15 +348,16 @@ protected:
                 sized = true;
             }
             opening = false;
-            if (done > 0 &&
-                smbc_getFunctionLseek(c)(c, handle, static_cast<off_t>(done), SEEK_SET) < 0) {
-                return lastError();
+            if (done > 0 && smbc_getFunctionLseek(c)(c, file.handle(), static_cast<off_t>(done),
+                                                     SEEK_SET) < 0) {
+                return file.failed(lastError());
             }
             while (done < bytes.size) {
-                const ssize_t got = smbc_getFunctionRead(c)(
-                    c, handle, bytes.data.get() + done, std::min(kBlockSize, bytes.size - done));
+                const ssize_t got =
+                    smbc_getFunctionRead(c)(c, file.handle(), bytes.data.get() + done,
+                                            std::min(kBlockSize, bytes.size - done));
                 if (got < 0) {
-                    return lastError();
+                    return file.failed(lastError());
                 }
                 if (got == 0) {
                     break;  // the file shrank since it was opened
@@ -393,23 +395,21 @@ protected:
         std::uint64_t written = 0;  // acknowledged by the server
         bool created = false;
         bool creating = true;  // the step that failed: creating, or writing after it
-        OpenFile file;
         // Runs again after a dropped connection: it opens the file it created and goes on where
         // the server's last acknowledgement left it.
         const int error = perform(path, target, [&](SMBCCTX* c) {
-            file.close();
             creating = !created;
-            SMBCFILE* handle = open(c, url, created ? O_WRONLY : (O_WRONLY | O_CREAT | O_TRUNC),
-                                    SMBC_SHAREMODE_DENY_ALL);
-            if (handle == nullptr) {
+            OpenFile file(*this, c,
+                          open(c, url, created ? O_WRONLY : (O_WRONLY | O_CREAT | O_TRUNC),
+                               SMBC_SHAREMODE_DENY_ALL));
+            if (!file.isOpen()) {
                 return lastError();
             }
-            file.hold(c, handle);
             created = true;
             creating = false;
-            if (written > 0 &&
-                smbc_getFunctionLseek(c)(c, handle, static_cast<off_t>(written), SEEK_SET) < 0) {
-                return lastError();
+            if (written > 0 && smbc_getFunctionLseek(c)(
+                                   c, file.handle(), static_cast<off_t>(written), SEEK_SET) < 0) {
+                return file.failed(lastError());
             }
             std::uint64_t skip = written;
             for (const auto& part : parts) {
@@ -421,10 +421,10 @@ protected:
                 skip = 0;
                 while (offset < part.size()) {
                     const ssize_t put =
-                        smbc_getFunctionWrite(c)(c, handle, part.data() + offset,
+                        smbc_getFunctionWrite(c)(c, file.handle(), part.data() + offset,
                                                  std::min(kBlockSize, part.size() - offset));
                     if (put <= 0) {
-                        return put < 0 ? lastError() : EIO;
+                        return file.failed(put < 0 ? lastError() : EIO);
                     }
                     offset += static_cast<std::size_t>(put);
                     written += static_cast<std::uint64_t>(put);
@@ -444,17 +444,26 @@ protected:
     }
 
 private:
-    // A file the library opened, closed on every path.
+    // A file the library opened, closed on every path. After the server failed to answer in time
+    // it is closed only once the connection has been cut (abandonSilentServer), or closing would
+    // wait as long again.
     class OpenFile {
     public:
-        OpenFile() = default;
+        OpenFile(SmbShareFileSystem& owner, SMBCCTX* context, SMBCFILE* file)
+            : m_owner(owner), m_context(context), m_file(file) {}
         OpenFile(const OpenFile&) = delete;
         OpenFile& operator=(const OpenFile&) = delete;
         ~OpenFile() { close(); }
 
-        void hold(SMBCCTX* context, SMBCFILE* file) {
-            m_context = context;
-            m_file = file;
+        bool isOpen() const { return m_file != nullptr; }
+        SMBCFILE* handle() const { return m_file; }
+        // Passes `error` on; a file on a server that went silent is left to the clean-up.
+        int failed(int error) {
+            if (error == ETIMEDOUT && m_file != nullptr) {
+                m_owner.m_filesOfSilentServer.push_back(m_file);
+                m_file = nullptr;
+            }
+            return error;
         }
         // 0 or the errno of the close.
         int close() {
@@ -467,8 +476,9 @@ private:
         }
 
     private:
-        SMBCCTX* m_context = nullptr;
-        SMBCFILE* m_file = nullptr;
+        SmbShareFileSystem& m_owner;
+        SMBCCTX* m_context;
+        SMBCFILE* m_file;
     };
 
     using Call = std::function<int(SMBCCTX* context)>;
@@ -495,6 +505,11 @@ private:
             smbc_setOptionDebugToStderr(context, 1);
             smbc_setDebug(context, shareSettings().debugLevel);
             smbc_setOptionUserData(context, this);
+            smbc_setFunctionCheckServer(context, &takeConnectionAsItIs);
+            smbc_setFunctionAddCachedServer(context, &addCachedServer);
+            smbc_setFunctionGetCachedServer(context, &cachedServer);
+            smbc_setFunctionRemoveCachedServer(context, &removeCachedServer);
+            smbc_setFunctionPurgeCachedServers(context, &purgeCachedServers);
             smbc_setFunctionAuthDataWithContext(context, &answerCredentials);
             // Without this a refused password on a share that admits guests silently becomes a
             // guest session.
@@ -562,6 +577,7 @@ private:
         }
         noticeNewSettings(context);
         const std::string key = serverKey(target.server);
+        m_serverKey = key;
         const auto started = std::chrono::steady_clock::now();
         if (const auto down = m_unreachable.find(key); down != m_unreachable.end()) {
             if (started < down->second.until) {
@@ -593,6 +609,9 @@ private:
         if (error == 0 && prompted) {
             m_accepted[key] = trying;
         }
+        if (error == ETIMEDOUT) {
+            abandonSilentServer(context);
+        }
         const auto now = std::chrono::steady_clock::now();
         if (isUnreachable(error) && now - started >= kSlowFailure) {
             m_unreachable[key] = {error, now + kUnreachableFor};
@@ -604,10 +623,128 @@ private:
         errno = 0;
         int error = call(context);
         if (isDropped(error)) {
+            // The dead connection goes first (at once: it is closed already), or the library
+            // would take it again.
+            smbc_getFunctionPurgeCachedServers(context)(context);
             errno = 0;
             error = call(context);
         }
         return error;
+    }
+
+    // A cached connection is taken as it is. The library's own check sends an echo before using
+    // a connection idle for the reply timeout; a server that went silent would make it wait that
+    // long, then as long again to disconnect, then to connect anew. A connection the server
+    // dropped fails the call at once instead, and perform() connects anew.
+    static int takeConnectionAsItIs(SMBCCTX*, SMBCSRV*) { return 0; }
+
+    // The library's cache of connections is kept here: its own is keyed without the port (two
+    // servers on one host would share a connection), and a connection to a server that went
+    // silent must be dropped without the tree disconnect the library would wait for.
+    static SmbShareFileSystem& self(SMBCCTX* context) {
+        return *static_cast<SmbShareFileSystem*>(smbc_getOptionUserData(context));
+    }
+    std::string cacheKey(const char* server, const char* share, const char* workgroup,
+                         const char* user) const {
+        std::string key = m_serverKey;
+        for (const char* part : {server, share, workgroup, user}) {
+            key += '\n';
+            key += part != nullptr ? part : "";
+        }
+        return key;
+    }
+    static int addCachedServer(SMBCCTX* context, SMBCSRV* server, const char* name,
+                               const char* share, const char* workgroup, const char* user) {
+        SmbShareFileSystem& fs = self(context);
+        fs.m_connections.push_back(
+            {server, fs.cacheKey(name, share, workgroup, user), fs.unclaimedSockets()});
+        return 0;
+    }
+    static SMBCSRV* cachedServer(SMBCCTX* context, const char* name, const char* share,
+                                 const char* workgroup, const char* user) {
+        SmbShareFileSystem& fs = self(context);
+        const std::string key = fs.cacheKey(name, share, workgroup, user);
+        for (const Connection& connection : fs.m_connections) {
+            if (connection.key == key) {
+                return connection.server;
+            }
+        }
+        return nullptr;
+    }
+    static int removeCachedServer(SMBCCTX* context, SMBCSRV* server) {
+        std::erase_if(self(context).m_connections, [server](const Connection& connection) {
+            return connection.server == server;
+        });
+        return 0;
+    }
+    static int purgeCachedServers(SMBCCTX* context) {
+        int kept = 0;
+        for (const Connection& connection : std::vector(self(context).m_connections)) {
+            // Closes the connection and takes it out of the cache through removeCachedServer.
+            kept |= smbc_getFunctionRemoveUnusedServer(context)(context, connection.server);
+        }
+        return kept;
+    }
+
+    // The TCP sockets of this process that no cached connection claims yet: those of the
+    // connection the library has just made.
+    std::vector<int> unclaimedSockets() const {
+        std::vector<int> sockets;
+        const std::unique_ptr<DIR, int (*)(DIR*)> fds(::opendir("/proc/self/fd"), &::closedir);
+        if (!fds) {
+            return sockets;
+        }
+        while (const dirent* entry = ::readdir(fds.get())) {
+            char* end = nullptr;
+            const long fd = std::strtol(entry->d_name, &end, 10);
+            if (end == entry->d_name || *end != '\0') {
+                continue;
+            }
+            const bool claimed = std::any_of(
+                m_connections.begin(), m_connections.end(), [fd](const Connection& connection) {
+                    return std::find(connection.sockets.begin(), connection.sockets.end(), fd) !=
+                           connection.sockets.end();
+                });
+            int type = 0;
+            socklen_t typeSize = sizeof type;
+            sockaddr_storage peer{};
+            socklen_t peerSize = sizeof peer;
+            if (!claimed &&
+                ::getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_TYPE, &type, &typeSize) == 0 &&
+                type == SOCK_STREAM &&
+                ::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer),
+                              &peerSize) == 0 &&
+                (peer.ss_family == AF_INET || peer.ss_family == AF_INET6)) {
+                sockets.push_back(static_cast<int>(fd));
+            }
+        }
+        return sockets;
+    }
+
+    // The server of the call under way stopped answering. Every request on its connections,
+    // closing them included, would wait for it again: their sockets are cut first, so that the
+    // files left open and the connections go at once, and the server, when it answers again,
+    // finds them gone too instead of keeping the files open for a session nobody uses.
+    void abandonSilentServer(SMBCCTX* context) {
+        std::vector<SMBCSRV*> silent;
+        for (const Connection& connection : m_connections) {
+            if (connection.key.starts_with(m_serverKey + '\n')) {
+                for (const int fd : connection.sockets) {
+                    ::shutdown(fd, SHUT_RDWR);
+                }
+                silent.push_back(connection.server);
+            }
+        }
+        for (SMBCFILE* file : std::exchange(m_filesOfSilentServer, {})) {
+            smbc_getFunctionClose(context)(context, file);
+        }
+        for (SMBCSRV* server : silent) {
+            // A failed close may have taken its connection away already.
+            if (std::any_of(m_connections.begin(), m_connections.end(),
+                            [server](const Connection& c) { return c.server == server; })) {
+                smbc_getFunctionRemoveUnusedServer(context)(context, server);
+            }
+        }
     }
 
     // Whether the refusal is the share's (no session for these credentials), not one file's.
@@ -682,6 +819,16 @@ private:
         std::chrono::steady_clock::time_point until;
     };
     std::map<std::string, Unreachable> m_unreachable;
+    // The library's open connections, and the server of the call under way.
+    struct Connection {
+        SMBCSRV* server;
+        std::string key;
+        std::vector<int> sockets;
+    };
+    std::vector<Connection> m_connections;
+    std::string m_serverKey;
+    // Files of the call under way left open when the server stopped answering.
+    std::vector<SMBCFILE*> m_filesOfSilentServer;
     ShareCredentials m_current;  // what the library's callback answers with right now
 };
 
