@@ -18,6 +18,9 @@ namespace kavrin::test {
 
 namespace {
 
+// The folders of the tests, each below the share's root.
+constexpr const char* kFolderPrefix = "kavrin-test-";
+
 std::string environment(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
@@ -64,6 +67,9 @@ void removeTree(const std::string& path, bool keep) {
         smbc_getFunctionClosedir(c)(c, dir);
     }
     for (const auto& [name, isDirectory] : entries) {
+        if (keep && isTestFolder(name)) {
+            continue;  // the share's root: other tests' folders are theirs to remove
+        }
         const std::string below = path + "\\" + name;
         if (isDirectory) {
             removeTree(below, false);
@@ -105,6 +111,10 @@ void useTestCredentials() {
     setShareSettings(std::move(settings));
 }
 
+bool isTestFolder(const std::string& name) {
+    return name.starts_with(kFolderPrefix);
+}
+
 ShareFolder::ShareFolder(bool root) : m_root(root) {
     const std::optional<std::string> share = testShare();
     if (!share) {
@@ -115,8 +125,8 @@ ShareFolder::ShareFolder(bool root) : m_root(root) {
         return;
     }
     static int counter = 0;
-    m_path =
-        *share + "\\kavrin-test-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    m_path = *share + "\\" + kFolderPrefix + std::to_string(::getpid()) + "-" +
+             std::to_string(++counter);
     SMBCCTX* c = context();
     if (smbc_getFunctionMkdir(c)(c, smbUrl(m_path).c_str(), 0777) != 0) {
         throw std::runtime_error("cannot create " + m_path + ": " + std::strerror(errno));

@@ -17,10 +17,13 @@ std::string testServer();
 ShareCredentials testCredentials();
 // Settings for the program's share back end with the test user and no prompt.
 void useTestCredentials();
+// Whether an entry of the share's root named `name` is the folder of a test (ShareFolder).
+bool isTestFolder(const std::string& name);
 
-// A fresh folder on the test share (or, with `root`, the share itself, which must then hold no
-// database), removed with everything in it when the object goes. Cleans up through a client
-// context of its own, whatever credentials the test left the program with.
+// A fresh folder on the test share, removed with everything in it when the object goes; with
+// `root`, the share itself, whose content but the other tests' folders is removed then (one test
+// at a time may use it: see the ServerMode tests). Cleans up through a client context of its own,
+// whatever credentials the test left the program with.
 class ShareFolder {
 public:
     explicit ShareFolder(bool root = false);

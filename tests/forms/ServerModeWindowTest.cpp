@@ -47,9 +47,9 @@ private slots:
         }
         ShareFolder root(true);
         const DatabaseBuilder db = sampleDatabase();
-        for (const auto& [name, bytes] : {std::pair{"Kavrin.cmp", db.nodeFile()},
-                                          std::pair{"Kavrin.ist", db.installFile()},
-                                          std::pair{"Kavrin.ttl", db.titleFile()}}) {
+        for (const auto& [name, bytes] :
+             {std::pair{"Kavrin.cmp", db.nodeFile()}, std::pair{"Kavrin.ist", db.installFile()},
+              std::pair{"Kavrin.ttl", db.titleFile()}}) {
             const std::span<const std::uint8_t> parts[] = {bytes};
             localFileSystem().writeFile(root.file(name), parts, false);
         }
@@ -67,8 +67,8 @@ private slots:
         QCOMPARE(shown[0].kind, MessageBox::Kind::Credentials);
         QCOMPARE(shown[0].text, TfrmCredentials::messageFor(share, "Permission denied"));
         QCOMPARE(shown[1].kind, MessageBox::Kind::Error);
-        QCOMPARE(shown[1].text, "Error: \"The database does not exist.\"\r\n\r\n" + share +
-                                    "\\kavrin.cmp");
+        QCOMPARE(shown[1].text,
+                 "Error: \"The database does not exist.\"\r\n\r\n" + share + "\\kavrin.cmp");
         QCOMPARE(f.find<QLabel>("StatusPanel1")->text(), QString("Not Connected"));
 
         MessageBox::setNextCredentials(testCredentials());
