@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <iostream>
 #include <locale>
 #include <string>
@@ -13,5 +15,8 @@ int main(int argc, char** argv) {
         std::locale::global(std::locale::classic());
     }
     std::vector<std::string> args(argv + 1, argv + argc);
-    return kavrin::cli::runCommandLine(args, std::cout, std::cerr);
+    // The progress line is for a person watching; scripts and logs get the log lines alone.
+    const bool progressLine = isatty(STDERR_FILENO) == 1;
+    return kavrin::cli::runCommandLine(args, std::cout, std::cerr, kavrin::localFileSystem(),
+                                       kavrin::systemClock(), progressLine);
 }

@@ -10,6 +10,7 @@ packages=(
     fonts-dejavu-core
     clang libclang-rt-14-dev
     time xvfb xauth
+    scdoc lintian desktop-file-utils appstream man-db xdotool netpbm
 )
 
 missing=()
