@@ -12,6 +12,7 @@
 #include "engine/MaintenanceEngine.h"
 #include "support/Errors.h"
 #include "support/Paths.h"
+#include "support/ReplaceFile.h"
 #include "support/SystemHelpers.h"
 
 namespace kavrin {
@@ -91,13 +92,10 @@ void removeLeftovers(FileSystem& fs, const std::string& folder) {
     }
     leftovers.back() = joinPath(folder, kJournalTemporaryName);
     for (const std::string& path : leftovers) {
-        const FileStatus status = fs.status(path);
-        if (status.exists && !status.isDirectory) {
-            try {
-                fs.remove(path);
-            } catch (const std::exception&) {
-                // Tried again by the next commit; the commit itself writes over it.
-            }
+        try {
+            removeIfThere(fs, path);
+        } catch (const std::exception&) {
+            // Tried again by the next commit; the commit itself writes over it.
         }
     }
 }
@@ -222,13 +220,8 @@ private:
 
     // Not noexcept: what the file system throws besides its errors must pass.
     bool removeIfThere(const std::string& path) {
-        const FileStatus status = m_fs.status(path);
-        if (!status.exists || status.isDirectory) {
-            return false;
-        }
         try {
-            m_fs.remove(path);
-            return true;
+            return kavrin::removeIfThere(m_fs, path);
         } catch (const std::exception&) {
             return false;  // left for the next commit (or, for a journal, the next open)
         }
@@ -250,11 +243,9 @@ private:
         for (std::size_t i = 0; i < replaced; ++i) {
             try {
                 const auto parts = fileParts(header, *oldBodies[i]);
-                m_fs.writeFile(m_temporaries[i], parts, true);
-                m_fs.rename(m_temporaries[i], m_targets[i]);
+                replaceFile(m_fs, m_temporaries[i], m_targets[i], parts);
             } catch (const std::exception& e) {
                 restoreFailure = e.what();
-                removeIfThere(m_temporaries[i]);
                 break;
             }
         }
