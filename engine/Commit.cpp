@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -301,7 +302,7 @@ void MaintenanceEngine::CommitDatabase() {
     m_view.selectPage(Page::Log);
     m_view.setBusy(true);
 
-    bool bulkBegun = false;
+    std::optional<NodeList::BulkUpdate> bulk;
     std::unique_ptr<CompactedBodies> compacted;
     try {
         if (!m_ctx.IsOpen) {
@@ -315,8 +316,7 @@ void MaintenanceEngine::CommitDatabase() {
         m_view.setActionCaption("Re-indexing");
         m_view.showProgressBar();
         m_view.showProgressArea();
-        m_nodes.beginUpdate();
-        bulkBegun = true;
+        bulk.emplace(m_nodes);
 
         m_view.log("Re-indexing Computer - Installs...");
         std::vector<CompactionEntry> entries;
@@ -348,9 +348,7 @@ void MaintenanceEngine::CommitDatabase() {
     }
 
     compacted.reset();
-    if (bulkBegun) {
-        m_nodes.endUpdate();
-    }
+    bulk.reset();
     CloseDatabase();
     m_view.hideProgressArea();
     m_view.setBusy(false);

@@ -110,112 +110,112 @@ void MaintenanceEngine::OpenDatabase() {
 
     bool failed = false;
     std::string failure;
-    bool bulkBegun = false;
     std::uint32_t nodeCount = 0;
     std::uint32_t installCount = 0;
     std::uint32_t titleCount = 0;
-    try {
-        m_ctx.FileMS.clear();
-        m_ctx.NodesMS.clear();
-        m_ctx.InstallsMS.clear();
-        m_ctx.TitlesMS.clear();
-        m_counts = {};
-        m_openedPaths = {};
-        m_openedFiles = {};
-        m_installCounts.clear();
-        m_installCountsValid = false;
-        m_view.setActionCaption("Opening");
-        m_view.showProgressBar();
-        m_nodes.beginUpdate();
-        bulkBegun = true;
-        m_nodes.clear();
-        m_view.clearLines(LineList::DBStats);
-        m_view.clearLines(LineList::Duplicates);
-        m_view.setProgressPosition(0);
-        m_view.showNotConnected();
-        m_view.setHealthVisible(false);
-        m_view.showProgressArea();
-        m_view.setDuplicatesTabVisible(false);
+    // The node list is filled inside one bulk update (step 9 to E3), which ends on every path,
+    // also when an end step fails, so that the list never stays frozen.
+    bool endStepFailed = false;
+    {
+        NodeList::BulkUpdate bulk(m_nodes);
+        try {
+            m_ctx.FileMS.clear();
+            m_ctx.NodesMS.clear();
+            m_ctx.InstallsMS.clear();
+            m_ctx.TitlesMS.clear();
+            m_counts = {};
+            m_openedPaths = {};
+            m_openedFiles = {};
+            m_installCounts.clear();
+            m_installCountsValid = false;
+            m_view.setActionCaption("Opening");
+            m_view.showProgressBar();
+            m_nodes.clear();
+            m_view.clearLines(LineList::DBStats);
+            m_view.clearLines(LineList::Duplicates);
+            m_view.setProgressPosition(0);
+            m_view.showNotConnected();
+            m_view.setHealthVisible(false);
+            m_view.showProgressArea();
+            m_view.setDuplicatesTabVisible(false);
 
-        const std::string& folder = m_ctx.DatabaseFolder;
-        // A commit cut short while it replaced the files leaves a journal: the files are made
-        // to belong together again before anything of them is read.
-        recoverInterruptedCommit(m_fs, m_view, folder);
-        for (const char* name :
-             {filename::kNodeExists, filename::kInstallExists, filename::kTitleExists}) {
-            const std::string path = joinPath(folder, name);
-            const FileStatus status = m_fs.status(locateFile(m_fs, path));
-            if (!status.exists || status.isDirectory) {
-                throw KavrinError("Error: \"The database does not exist.\"\r\n\r\n" + path);
+            const std::string& folder = m_ctx.DatabaseFolder;
+            // A commit cut short while it replaced the files leaves a journal: the files are made
+            // to belong together again before anything of them is read.
+            recoverInterruptedCommit(m_fs, m_view, folder);
+            for (const char* name :
+                 {filename::kNodeExists, filename::kInstallExists, filename::kTitleExists}) {
+                const std::string path = joinPath(folder, name);
+                const FileStatus status = m_fs.status(locateFile(m_fs, path));
+                if (!status.exists || status.isDirectory) {
+                    throw KavrinError("Error: \"The database does not exist.\"\r\n\r\n" + path);
+                }
             }
-        }
 
-        MemoryStream* bodies[] = {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS};
-        const char* loadNames[] = {filename::kNodeLoad, filename::kInstallLoad,
-                                   filename::kTitleLoad};
-        for (std::size_t i = 0; i < 3; ++i) {
-            const std::string path = joinPath(folder, loadNames[i]);
-            const std::string located = locateFile(m_fs, path);
-            // Node and title records are referred to by 32-bit offsets: a body of 4 GiB or more
-            // would have records no reference can name, so it is refused before it is read.
-            const bool referenced = i != 1;
-            if (referenced && m_fs.status(located).size >= header::kSize + kMaxReferencedBody) {
-                throw KavrinError(tooLargeMessage(path));
+            MemoryStream* bodies[] = {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS};
+            const char* loadNames[] = {filename::kNodeLoad, filename::kInstallLoad,
+                                       filename::kTitleLoad};
+            for (std::size_t i = 0; i < 3; ++i) {
+                const std::string path = joinPath(folder, loadNames[i]);
+                const std::string located = locateFile(m_fs, path);
+                // Node and title records are referred to by 32-bit offsets: a body of 4 GiB or more
+                // would have records no reference can name, so it is refused before it is read.
+                const bool referenced = i != 1;
+                if (referenced && m_fs.status(located).size >= header::kSize + kMaxReferencedBody) {
+                    throw KavrinError(tooLargeMessage(path));
+                }
+                DatabaseHeader header =
+                    LoadDatabaseFile(m_fs, m_view, path, m_ctx.FileMS, *bodies[i], located);
+                if (referenced && bodies[i]->size() >= kMaxReferencedBody) {
+                    throw KavrinError(tooLargeMessage(path));  // it grew while it was read
+                }
+                m_openedPaths[i] = located;
+                m_openedFiles[i] = m_fs.status(located);
+                if (i == 0) {
+                    m_ctx.Header = header;  // only the node file's header is kept
+                }
             }
-            DatabaseHeader header =
-                LoadDatabaseFile(m_fs, m_view, path, m_ctx.FileMS, *bodies[i], located);
-            if (referenced && bodies[i]->size() >= kMaxReferencedBody) {
-                throw KavrinError(tooLargeMessage(path));  // it grew while it was read
-            }
-            m_openedPaths[i] = located;
-            m_openedFiles[i] = m_fs.status(located);
-            if (i == 0) {
-                m_ctx.Header = header;  // only the node file's header is kept
-            }
-        }
-        nodeCount = RecordCount(m_ctx.NodesMS, node::kSize);
-        installCount = RecordCount(m_ctx.InstallsMS, install::kSize);
-        titleCount = RecordCount(m_ctx.TitlesMS, title::kSize);
+            nodeCount = RecordCount(m_ctx.NodesMS, node::kSize);
+            installCount = RecordCount(m_ctx.InstallsMS, install::kSize);
+            titleCount = RecordCount(m_ctx.TitlesMS, title::kSize);
 
-        ValidateHeader(m_ctx.Header);
+            ValidateHeader(m_ctx.Header);
 
-        const DatabaseHeader& h = m_ctx.Header;
-        m_view.appendLine(LineList::DBStats, "DB Name : " + ansiToUtf8(h.dbName()));
-        m_view.appendLine(LineList::DBStats, "Comment : " + ansiToUtf8(h.dbComment()));
-        m_view.appendLine(LineList::DBStats, "Type : " + std::to_string(h.dbType()));
-        m_view.appendLine(LineList::DBStats, "Version : " + std::to_string(h.dbVersion()));
-        if (isSet(h.upgraded())) {
-            m_view.appendLine(LineList::DBStats, "Upgaded : " + DateTimeText(h.upgraded()));
+            const DatabaseHeader& h = m_ctx.Header;
+            m_view.appendLine(LineList::DBStats, "DB Name : " + ansiToUtf8(h.dbName()));
+            m_view.appendLine(LineList::DBStats, "Comment : " + ansiToUtf8(h.dbComment()));
+            m_view.appendLine(LineList::DBStats, "Type : " + std::to_string(h.dbType()));
+            m_view.appendLine(LineList::DBStats, "Version : " + std::to_string(h.dbVersion()));
+            if (isSet(h.upgraded())) {
+                m_view.appendLine(LineList::DBStats, "Upgaded : " + DateTimeText(h.upgraded()));
+                m_view.appendLine(LineList::DBStats, "Upgrade from Version : " +
+                                                         std::to_string(h.upgradedFromVersion()));
+            } else {
+                m_view.appendLine(LineList::DBStats, "Uprgaded : ");
+            }
+            m_view.appendLine(
+                LineList::DBStats,
+                "Created : " + (isSet(h.created()) ? DateTimeText(h.created()) : std::string()));
+            m_view.appendLine(
+                LineList::DBStats,
+                "Updated : " + (isSet(h.updated()) ? DateTimeText(h.updated()) : std::string()));
+            m_view.appendLine(LineList::DBStats, "Total Nodes : " + std::to_string(nodeCount));
             m_view.appendLine(LineList::DBStats,
-                              "Upgrade from Version : " + std::to_string(h.upgradedFromVersion()));
-        } else {
-            m_view.appendLine(LineList::DBStats, "Uprgaded : ");
+                              "Total Software Titles : " + std::to_string(titleCount));
+            m_view.appendLine(LineList::DBStats,
+                              "Total Software Installs : " + std::to_string(installCount));
+
+            BuildNodeList(nodeCount);
+            m_view.showConnected(folder);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+            failure = "Out of memory while opening the database.";
+        } catch (const std::exception& e) {
+            failed = true;
+            failure = messageOf(e);
         }
-        m_view.appendLine(
-            LineList::DBStats,
-            "Created : " + (isSet(h.created()) ? DateTimeText(h.created()) : std::string()));
-        m_view.appendLine(
-            LineList::DBStats,
-            "Updated : " + (isSet(h.updated()) ? DateTimeText(h.updated()) : std::string()));
-        m_view.appendLine(LineList::DBStats, "Total Nodes : " + std::to_string(nodeCount));
-        m_view.appendLine(LineList::DBStats,
-                          "Total Software Titles : " + std::to_string(titleCount));
-        m_view.appendLine(LineList::DBStats,
-                          "Total Software Installs : " + std::to_string(installCount));
 
-        BuildNodeList(nodeCount);
-        m_view.showConnected(folder);
-    } catch (const std::bad_alloc&) {
-        failed = true;
-        failure = "Out of memory while opening the database.";
-    } catch (const std::exception& e) {
-        failed = true;
-        failure = messageOf(e);
-    }
-
-    // The end steps run on success and failure alike. The bulk update is always closed, also when
-    // an end step fails, so that the list never stays frozen.
-    try {
+        // The end steps run on success and failure alike; a failing one skips the rest of them.
         try {
             m_view.setBusy(false);
             m_view.appendLine(LineList::DBStats, "Total Active Node Records : " +
@@ -224,22 +224,23 @@ void MaintenanceEngine::OpenDatabase() {
                                                      std::to_string(m_counts.DuplicateCount));
             m_view.appendLine(LineList::DBStats,
                               "Total Null Node Records : " + std::to_string(m_counts.NullCount));
-        } catch (...) {
-            if (bulkBegun) {
-                m_nodes.endUpdate();
-            }
-            throw;
+        } catch (const std::exception& e) {
+            failed = true;
+            failure = messageOf(e);
+            endStepFailed = true;
         }
-        if (bulkBegun) {
-            m_nodes.endUpdate();
+    }  // end of the bulk update
+
+    if (!endStepFailed) {
+        try {
+            m_view.hideProgressArea();
+            ShowDuplicateStatus();
+            m_ctx.IsOpen = true;
+            m_view.updateCommands(true);
+        } catch (const std::exception& e) {
+            failed = true;
+            failure = messageOf(e);
         }
-        m_view.hideProgressArea();
-        ShowDuplicateStatus();
-        m_ctx.IsOpen = true;
-        m_view.updateCommands(true);
-    } catch (const std::exception& e) {
-        failed = true;
-        failure = messageOf(e);
     }
 
     if (failed) {
