@@ -171,9 +171,10 @@ void MaintenanceEngine::OpenDatabase() {
                 }
                 m_openedPaths[i] = located;
                 m_openedFiles[i] = m_fs.status(located);
-                if (i == 0) {
-                    m_ctx.Header = header;  // only the node file's header is kept
-                }
+                // The node file's header is the database's; the others are kept for the
+                // byte-exact copies of backup and put-back.
+                DatabaseHeader* kept[] = {&m_ctx.Header, &m_ctx.InstallHeader, &m_ctx.TitleHeader};
+                *kept[i] = header;
             }
             nodeCount = RecordCount(m_ctx.NodesMS, node::kSize);
             installCount = RecordCount(m_ctx.InstallsMS, install::kSize);
