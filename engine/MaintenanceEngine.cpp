@@ -1,7 +1,9 @@
 #include "engine/MaintenanceEngine.h"
 
+#include <chrono>
 #include <exception>
 #include <new>
+#include <thread>
 
 #include "dbformat/Layout.h"
 #include "engine/Journal.h"
@@ -25,6 +27,11 @@ std::string messageOf(const std::exception& e) {
 }
 
 constexpr std::uint64_t kMaxReferencedBody = std::uint64_t{1} << 32;
+
+// How often the open reads the files again while another program writes to them, and how long it
+// waits before the second reading (doubled before each further one).
+constexpr int kReadAttempts = 5;
+constexpr std::chrono::milliseconds kReadPause{25};
 
 std::string tooLargeMessage(const std::string& path) {
     return "Cannot open file \"" + path +
@@ -152,30 +159,7 @@ void MaintenanceEngine::OpenDatabase() {
                 }
             }
 
-            MemoryStream* bodies[] = {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS};
-            const char* loadNames[] = {filename::kNodeLoad, filename::kInstallLoad,
-                                       filename::kTitleLoad};
-            for (std::size_t i = 0; i < 3; ++i) {
-                const std::string path = joinPath(folder, loadNames[i]);
-                const std::string located = locateFile(m_fs, path);
-                // Node and title records are referred to by 32-bit offsets: a body of 4 GiB or more
-                // would have records no reference can name, so it is refused before it is read.
-                const bool referenced = i != 1;
-                if (referenced && m_fs.status(located).size >= header::kSize + kMaxReferencedBody) {
-                    throw KavrinError(tooLargeMessage(path));
-                }
-                DatabaseHeader header =
-                    LoadDatabaseFile(m_fs, m_view, path, m_ctx.FileMS, *bodies[i], located);
-                if (referenced && bodies[i]->size() >= kMaxReferencedBody) {
-                    throw KavrinError(tooLargeMessage(path));  // it grew while it was read
-                }
-                m_openedPaths[i] = located;
-                m_openedFiles[i] = m_fs.status(located);
-                // The node file's header is the database's; the others are kept for the
-                // byte-exact copies of backup and put-back.
-                DatabaseHeader* kept[] = {&m_ctx.Header, &m_ctx.InstallHeader, &m_ctx.TitleHeader};
-                *kept[i] = header;
-            }
+            loadDatabaseFiles(folder);
             nodeCount = RecordCount(m_ctx.NodesMS, node::kSize);
             installCount = RecordCount(m_ctx.InstallsMS, install::kSize);
             titleCount = RecordCount(m_ctx.TitlesMS, title::kSize);
@@ -248,6 +232,66 @@ void MaintenanceEngine::OpenDatabase() {
         m_view.showError(failure);
         CloseDatabase();
     }
+}
+
+void MaintenanceEngine::loadDatabaseFiles(const std::string& folder) {
+    MemoryStream* bodies[] = {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS};
+    DatabaseHeader* headers[] = {&m_ctx.Header, &m_ctx.InstallHeader, &m_ctx.TitleHeader};
+    const char* loadNames[] = {filename::kNodeLoad, filename::kInstallLoad, filename::kTitleLoad};
+    std::string changed;
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        if (attempt > 0) {
+            m_view.log("The database file \"" + changed +
+                       "\" changed while it was read; reading the database again.");
+            std::this_thread::sleep_for(kReadPause * (1 << (attempt - 1)));
+        }
+        changed.clear();
+        for (std::size_t i = 0; i < 3 && changed.empty(); ++i) {
+            const std::string path = joinPath(folder, loadNames[i]);
+            const std::string located = locateFile(m_fs, path);
+            const FileStatus before = m_fs.status(located);
+            // Node and title records are referred to by 32-bit offsets: a body of 4 GiB or more
+            // would have records no reference can name, so it is refused before it is read.
+            const bool referenced = i != 1;
+            if (referenced && before.size >= header::kSize + kMaxReferencedBody) {
+                throw KavrinError(tooLargeMessage(path));
+            }
+            try {
+                *headers[i] =
+                    LoadDatabaseFile(m_fs, m_view, path, m_ctx.FileMS, *bodies[i], located);
+            } catch (const KavrinError&) {
+                // A file another program is rewriting may be short for a moment.
+                if (m_fs.status(located) == before) {
+                    throw;
+                }
+                changed = located;
+                break;
+            }
+            const FileStatus after = m_fs.status(located);
+            if (after != before || bodies[i]->size() + header::kSize != after.size) {
+                changed = located;
+                break;
+            }
+            if (referenced && bodies[i]->size() >= kMaxReferencedBody) {
+                throw KavrinError(tooLargeMessage(path));
+            }
+            m_openedPaths[i] = located;
+            m_openedFiles[i] = after;
+        }
+        // Each file held still while it was read; all three together still as they were read
+        // means that they were all of one moment.
+        for (std::size_t i = 0; i < 3 && changed.empty(); ++i) {
+            if (m_fs.status(m_openedPaths[i]) != m_openedFiles[i]) {
+                changed = m_openedPaths[i];
+            }
+        }
+        if (changed.empty()) {
+            return;
+        }
+    }
+    throw KavrinError("The database files do not hold still: \"" + changed +
+                      "\" changed each time it was read. Another program is writing to the "
+                      "database; open it again when that program has finished.");
 }
 
 void MaintenanceEngine::CloseDatabase() {

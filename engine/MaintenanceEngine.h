@@ -145,6 +145,10 @@ private:
     mutable std::vector<std::uint32_t> m_installCounts;
     mutable bool m_installCountsValid = false;
 
+    // Reads the three files of `folder` into the bodies and headers and keeps their paths and
+    // status. Reads again, a few times and briefly apart, while another program changes them, so
+    // that the bodies are all of one moment; throws when they never hold still.
+    void loadDatabaseFiles(const std::string& folder);
     void sortNodeList();
     // Lets the view handle its waiting events, marking the engine as pumping meanwhile.
     void pumpEvents();
