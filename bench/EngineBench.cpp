@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "cli/ConsoleView.h"
-#include "cli/Generator.h"
 #include "dbformat/Layout.h"
 #include "dbformat/Records.h"
 #include "engine/Compaction.h"
 #include "engine/MaintenanceEngine.h"
+#include "generator/Generator.h"
 #include "support/Errors.h"
 
 namespace kavrin {
@@ -38,24 +38,24 @@ constexpr SizeSpec kSizes[] = {
     {"S", 1000, 20, 500}, {"M", 20000, 50, 5000}, {"L", 100000, 100, 20000}};
 
 // The databases, generated once per size and duplicate rate and kept for the whole run.
-const cli::GeneratedDatabase& database(std::int64_t size, double duplicateRate = 0.02) {
-    static std::map<std::pair<std::int64_t, double>, std::unique_ptr<cli::GeneratedDatabase>> cache;
+const GeneratedDatabase& database(std::int64_t size, double duplicateRate = 0.02) {
+    static std::map<std::pair<std::int64_t, double>, std::unique_ptr<GeneratedDatabase>> cache;
     auto& slot = cache[{size, duplicateRate}];
     if (!slot) {
         const SizeSpec& shape = kSizes[size];
-        cli::GeneratorOptions options;
+        GeneratorOptions options;
         options.nodes = shape.nodes;
         options.installsPerNode = shape.installsPerNode;
         options.titles = shape.titles;
         options.seed = 42;
         options.duplicateRate = duplicateRate;
-        slot = std::make_unique<cli::GeneratedDatabase>(cli::generateDatabase(options));
+        slot = std::make_unique<GeneratedDatabase>(generateDatabase(options));
     }
     return *slot;
 }
 
 // A whole file in memory taken as the file layer takes it (huge pages where the system gives them).
-FileBytes fileImage(const DatabaseHeader& header, const cli::GeneratedBody& body) {
+FileBytes fileImage(const DatabaseHeader& header, const FileBytes& body) {
     FileBytes bytes = allocateFileBytes(header::kSize + body.size);
     std::memcpy(bytes.data.get(), header.bytes.data(), header::kSize);
     std::memcpy(bytes.data.get() + header::kSize, body.data.get(), body.size);
@@ -73,7 +73,7 @@ std::string lower(std::string text) {
 // the timed region, so that a benchmark can leave the load out.
 class BenchFileSystem final : public FileSystem {
 public:
-    explicit BenchFileSystem(const cli::GeneratedDatabase& db) : m_db(db) {}
+    explicit BenchFileSystem(const GeneratedDatabase& db) : m_db(db) {}
 
     void prepareImages() {
         m_prepared["db/kavrin.cmp"] = fileImage(m_db.nodeHeader, m_db.nodes);
@@ -114,7 +114,7 @@ public:
     void syncDirectory(const std::string&) override {}
 
 private:
-    const cli::GeneratedBody* body(const std::string& path) const {
+    const FileBytes* body(const std::string& path) const {
         const std::string key = lower(path);
         if (key == "db/kavrin.cmp") {
             return &m_db.nodes;
@@ -125,7 +125,7 @@ private:
         return key == "db/kavrin.ttl" ? &m_db.titles : nullptr;
     }
 
-    const cli::GeneratedDatabase& m_db;
+    const GeneratedDatabase& m_db;
     std::map<std::string, FileBytes> m_prepared;
 };
 
@@ -137,7 +137,7 @@ protected:
 
 // An engine over one generated database, as the command line drives it.
 struct Session {
-    explicit Session(const cli::GeneratedDatabase& db, Answer fixDuplicates = Answer::No)
+    explicit Session(const GeneratedDatabase& db, Answer fixDuplicates = Answer::No)
         : fs(db), log(&buffer), view(log, false, "db"), engine(view, fs) {
         view.fixDuplicatesAnswer = fixDuplicates;
     }
@@ -155,7 +155,7 @@ void labelSize(benchmark::State& state) {
 // Every node and install record visited in place, as each walk of a body does: the least a pass
 // over the database can cost once it is in memory.
 void BM_BodyWalk(benchmark::State& state) {
-    const cli::GeneratedDatabase& db = database(state.range(0));
+    const GeneratedDatabase& db = database(state.range(0));
     for (auto _ : state) {
         std::uint64_t active = 0;
         for (std::size_t p = 0; p + node::kSize <= db.nodes.size; p += node::kSize) {
@@ -178,7 +178,7 @@ BENCHMARK(BM_BodyWalk)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 // The whole open: load (a copy into fresh memory), statistics, node list with duplicate
 // detection, the two sorts at its end.
 void BM_OpenDatabase(benchmark::State& state) {
-    const cli::GeneratedDatabase& db = database(state.range(0));
+    const GeneratedDatabase& db = database(state.range(0));
     for (auto _ : state) {
         state.PauseTiming();
         auto session = std::make_unique<Session>(db);
@@ -199,7 +199,7 @@ BENCHMARK(BM_OpenDatabase)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 // build, duplicate detection included, and the sorts. Second argument: duplicates per thousand
 // named records.
 void BM_NodeListBuild(benchmark::State& state) {
-    const cli::GeneratedDatabase& db =
+    const GeneratedDatabase& db =
         database(state.range(0), static_cast<double>(state.range(1)) / 1000.0);
     for (auto _ : state) {
         state.PauseTiming();
@@ -258,7 +258,7 @@ BENCHMARK(BM_FixDuplicates)
 // The install count of the first node details shown after an open (one pass over the installs),
 // then of every later one.
 void BM_InstallCountFirst(benchmark::State& state) {
-    const cli::GeneratedDatabase& db = database(state.range(0));
+    const GeneratedDatabase& db = database(state.range(0));
     for (auto _ : state) {
         state.PauseTiming();
         auto session = std::make_unique<Session>(db);

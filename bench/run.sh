@@ -46,7 +46,7 @@ fi
 
 # nodes, installs per node, titles of each size
 declare -A sizes=([S]="1000 20 500" [M]="20000 50 5000" [L]="100000 100 20000")
-generator_id=$(cat cli/Generator.cpp cli/Generator.h | sha1sum | cut -c1-12)
+generator_id=$(cat generator/Generator.cpp generator/Generator.h | sha1sum | cut -c1-12)
 
 mkdir -p "$cache"
 work=$(mktemp -d "${cache%/}/work.XXXXXX")

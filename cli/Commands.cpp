@@ -1,13 +1,12 @@
 #include "cli/Commands.h"
 
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
-#include <functional>
 #include <new>
 #include <ostream>
+#include <string_view>
 
 #include "cli/ConsoleView.h"
-#include "cli/Generator.h"
 #include "dbformat/Layout.h"
 #include "engine/Compaction.h"
 #include "engine/MaintenanceEngine.h"
@@ -19,81 +18,13 @@ namespace kavrin::cli {
 
 namespace {
 
-constexpr const char* kUsage =
-    "Usage: kavrin-dbtool-cli COMMAND LOCATION [OPTIONS]\n"
-    "\n"
-    "LOCATION is a database folder, or --server NAME for the Kavrin$ share of a server.\n"
-    "\n"
-    "Commands:\n"
-    "  stats LOCATION              print the \"DB Stats\" lines, then the health text\n"
-    "  nodes LOCATION              print the node list: name, index, active, unique "
-    "(TAB-separated)\n"
-    "  duplicates LOCATION         print the names listed as duplicates\n"
-    "  details LOCATION NODE       print the \"Node Stats\" lines of one node\n"
-    "  mark LOCATION [MARKING]...  mark nodes and print the node list with a fifth column\n"
-    "                              \"marked\" or \"live\", then the health text; writes nothing\n"
-    "  commit LOCATION [MARKING]... [--dry-run]\n"
-    "                              mark as \"mark\" does, then back up and rewrite the database\n"
-    "                              without the marked nodes and print the \"DB Stats\" lines of\n"
-    "                              the rewritten database; with --dry-run only print how many\n"
-    "                              nodes, installs and titles a commit would write\n"
-    "  generate FOLDER [GENERATOR]...  write a made-up database into FOLDER (created when\n"
-    "                              missing, files there replaced) and print what it holds\n"
-    "\n"
-    "NODE is a node name (the first entry of that name, without regard to case) or a body\n"
-    "offset written 0x followed by hexadecimal digits.\n"
-    "\n"
-    "MARKING options, applied in the order given (the duplicates fix first):\n"
-    "  --fix-duplicates            answer Yes when the open offers to fix duplicates\n"
-    "  --older-than DATE           mark every node last online before DATE\n"
-    "                              (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS, local time)\n"
-    "  --delete NODE               mark one node\n"
-    "  --undelete NODE             unmark one node\n"
-    "\n"
-    "GENERATOR options (the same options always give the same bytes):\n"
-    "  --nodes N                   node records, NullRecords included (default 1000)\n"
-    "  --installs-per-node K       installs per node record on average (default 20)\n"
-    "  --titles T                  title records (default 500)\n"
-    "  --seed S                    seed of the generator (default 1)\n"
-    "  --duplicate-rate R          share of named nodes repeating an earlier name (0.02)\n"
-    "  --null-rate R               share of node records that are empty slots (0.01)\n"
-    "  --inactive-rate R           share of named nodes that are inactive (0.1)\n"
-    "  --dead-install-rate R       share of installs that are not live (0.05)\n"
-    "  --dangling-rate R           share of installs naming no node or no title (0.002)\n"
-    "\n"
-    "Log lines go to standard error. Exit code 0 on success, 1 when the work failed, 2 on a\n"
-    "wrong command line.\n";
-
-struct UsageError {
-    std::string message;
-};
-
-struct Location {
-    bool server = false;
-    std::string text;
-};
-
-// Reads LOCATION at args[i]; moves i past it.
-Location takeLocation(const std::vector<std::string>& args, std::size_t& i) {
-    if (i >= args.size()) {
-        throw UsageError{"missing LOCATION"};
-    }
-    if (args[i] == "--server") {
-        if (i + 1 >= args.size()) {
-            throw UsageError{"--server needs a server name"};
-        }
-        Location location{true, args[i + 1]};
-        i += 2;
-        return location;
-    }
-    return Location{false, args[i++]};
-}
-
 // An open database behind a console view.
 class Session {
 public:
-    Session(const Location& location, std::ostream& err, FileSystem& fs, Clock& clock)
-        : view(err, location.server, location.text), engine(view, fs, clock), m_err(err) {}
+    Session(const Location& location, const Console& console)
+        : view(console.err, location.server, location.text),
+          engine(view, console.fs, console.clock),
+          m_err(console.err) {}
 
     // Opens the database; false (the message printed) when it failed.
     bool open() {
@@ -144,10 +75,30 @@ void printLines(std::ostream& out, const std::vector<std::string>& lines) {
     }
 }
 
+// A node name comes from the database and may hold any byte: TAB, CR, LF and backslash are
+// written as \t, \r, \n and \\, so that each name keeps its one line and its one column.
+void writeName(std::ostream& out, std::string_view name) {
+    for (std::size_t special; (special = name.find_first_of("\t\r\n\\")) != name.npos;) {
+        out << name.substr(0, special) << '\\';
+        const char c = name[special];
+        out << (c == '\t' ? 't' : c == '\r' ? 'r' : c == '\n' ? 'n' : '\\');
+        name.remove_prefix(special + 1);
+    }
+    out << name;
+}
+
+void printNames(std::ostream& out, const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        writeName(out, name);
+        out << '\n';
+    }
+}
+
 void printNodes(std::ostream& out, const NodeList& nodes, bool withMark) {
     for (const NodeEntry& entry : nodes.rows()) {
-        out << ansiToUtf8(entry.caption) << '\t' << entry.subItems[kIndexText] << '\t'
-            << entry.subItems[kActiveText] << '\t' << entry.subItems[kUniqueText];
+        writeName(out, ansiToUtf8(entry.caption));
+        out << '\t' << entry.subItems[kIndexText] << '\t' << entry.subItems[kActiveText] << '\t'
+            << entry.subItems[kUniqueText];
         if (withMark) {
             out << '\t' << (entry.marked() ? "marked" : "live");
         }
@@ -155,47 +106,47 @@ void printNodes(std::ostream& out, const NodeList& nodes, bool withMark) {
     }
 }
 
-void expectNoMore(const std::vector<std::string>& args, std::size_t i) {
-    if (i < args.size()) {
-        throw UsageError{"unexpected argument '" + args[i] + "'"};
-    }
-}
-
-// The commands that take LOCATION alone: open, then print what `print` picks from the session.
-int runReport(const std::vector<std::string>& args, std::ostream& err, FileSystem& fs, Clock& clock,
-              const std::function<void(Session&)>& print) {
-    std::size_t i = 1;
-    Location location = takeLocation(args, i);
-    expectNoMore(args, i);
-    Session session(location, err, fs, clock);
-    if (!session.open()) {
-        return 1;
-    }
-    print(session);
-    return 0;
-}
-
 void printStats(std::ostream& out, Session& session) {
     printLines(out, session.view.lines(LineList::DBStats));
     out << session.view.health << '\n';
 }
 
-int runDetails(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-               FileSystem& fs, Clock& clock) {
-    std::size_t i = 1;
-    Location location = takeLocation(args, i);
-    if (i >= args.size()) {
-        throw UsageError{"details needs a NODE"};
+// The commands that only open and report: what `print` picks from the open database.
+int openAndReport(const Invocation& invocation, const Console& console,
+                  void (*print)(std::ostream& out, Session& session)) {
+    Session session(invocation.location, console);
+    if (!session.open()) {
+        return 1;
     }
-    const std::string node = args[i++];
-    expectNoMore(args, i);
-    Session session(location, err, fs, clock);
+    print(console.out, session);
+    return 0;
+}
+
+int runStats(const Invocation& invocation, const Console& console) {
+    return openAndReport(invocation, console, printStats);
+}
+
+int runNodes(const Invocation& invocation, const Console& console) {
+    return openAndReport(invocation, console, [](std::ostream& out, Session& session) {
+        printNodes(out, session.engine.nodeList(), false);
+    });
+}
+
+int runDuplicates(const Invocation& invocation, const Console& console) {
+    return openAndReport(invocation, console, [](std::ostream& out, Session& session) {
+        printNames(out, session.view.lines(LineList::Duplicates));
+    });
+}
+
+int runDetails(const Invocation& invocation, const Console& console) {
+    const std::string& node = invocation.operands.at(0);
+    Session session(invocation.location, console);
     if (!session.open()) {
         return 1;
     }
     std::optional<std::size_t> row = session.findNode(node);
     if (!row) {
-        err << "No node \"" << node << "\" in the database.\n";
+        console.err << "No node \"" << node << "\" in the database.\n";
         return 1;
     }
     session.view.selection = {*row};
@@ -204,79 +155,29 @@ int runDetails(const std::vector<std::string>& args, std::ostream& out, std::ost
         session.engine.ShowNodeDetails(ReadNodeRecord(session.engine.context().NodesMS, offset),
                                        offset);
     } catch (const std::exception& e) {
-        err << e.what() << '\n';
+        console.err << e.what() << '\n';
         return 1;
     }
-    printLines(out, session.view.lines(LineList::NodeStats));
+    printLines(console.out, session.view.lines(LineList::NodeStats));
     return 0;
 }
 
-// One marking step of the command line, applied after the open.
-struct MarkStep {
-    enum Kind { OlderThan, Delete, Undelete } kind;
-    std::string argument;
-    double date = 0;
-};
-
-// The marking options of `mark` and `commit`, in the order given.
-struct Marking {
-    bool fixDuplicates = false;
-    bool dryRun = false;
-    std::vector<MarkStep> steps;
-};
-
-// Reads marking options from args[i] on; `allowDryRun` admits --dry-run.
-Marking takeMarking(const std::vector<std::string>& args, std::size_t i, bool allowDryRun) {
-    Marking marking;
-    while (i < args.size()) {
-        const std::string& option = args[i++];
-        if (option == "--fix-duplicates") {
-            marking.fixDuplicates = true;
-            continue;
-        }
-        if (allowDryRun && option == "--dry-run") {
-            marking.dryRun = true;
-            continue;
-        }
-        if (option != "--older-than" && option != "--delete" && option != "--undelete") {
-            throw UsageError{"unknown option '" + option + "'"};
-        }
-        if (i >= args.size()) {
-            throw UsageError{option + " needs a value"};
-        }
-        MarkStep step{option == "--older-than" ? MarkStep::OlderThan
-                      : option == "--delete"   ? MarkStep::Delete
-                                               : MarkStep::Undelete,
-                      args[i++]};
-        if (step.kind == MarkStep::OlderThan) {
-            std::optional<double> date = parseDateArgument(step.argument);
-            if (!date) {
-                throw UsageError{"DATE must be YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS, not '" +
-                                 step.argument + "'"};
-            }
-            step.date = *date;
-        }
-        marking.steps.push_back(std::move(step));
-    }
-    return marking;
-}
-
-// Opens the database (answering the offer to fix duplicates as asked) and applies the steps;
-// false, with the message printed, when either failed.
-bool openAndMark(Session& session, const Marking& marking, std::ostream& err) {
-    session.view.fixDuplicatesAnswer = marking.fixDuplicates ? Answer::Yes : Answer::No;
+// Opens the database (answering the offer to fix duplicates as asked) and applies the marking
+// steps; false, with the message printed, when either failed.
+bool openAndMark(Session& session, const Invocation& invocation, std::ostream& err) {
+    session.view.fixDuplicatesAnswer = invocation.fixDuplicates ? Answer::Yes : Answer::No;
     if (!session.open()) {
         return false;
     }
     try {
-        for (const MarkStep& step : marking.steps) {
+        for (const MarkStep& step : invocation.marking) {
             if (step.kind == MarkStep::OlderThan) {
                 session.engine.MarkNodesOlderThan(step.date);
                 continue;
             }
-            std::optional<std::size_t> row = session.findNode(step.argument);
+            std::optional<std::size_t> row = session.findNode(step.node);
             if (!row) {
-                err << "No node \"" << step.argument << "\" in the database.\n";
+                err << "No node \"" << step.node << "\" in the database.\n";
                 return false;
             }
             session.view.selection = {*row};
@@ -290,17 +191,13 @@ bool openAndMark(Session& session, const Marking& marking, std::ostream& err) {
     return true;
 }
 
-int runMark(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-            FileSystem& fs, Clock& clock) {
-    std::size_t i = 1;
-    Location location = takeLocation(args, i);
-    const Marking marking = takeMarking(args, i, false);
-    Session session(location, err, fs, clock);
-    if (!openAndMark(session, marking, err)) {
+int runMark(const Invocation& invocation, const Console& console) {
+    Session session(invocation.location, console);
+    if (!openAndMark(session, invocation, console.err)) {
         return 1;
     }
-    printNodes(out, session.engine.nodeList(), true);
-    out << session.view.health << '\n';
+    printNodes(console.out, session.engine.nodeList(), true);
+    console.out << session.view.health << '\n';
     return 0;
 }
 
@@ -312,16 +209,14 @@ public:
     void titlePassStarting() override {}
 };
 
-int runCommit(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-              FileSystem& fs, Clock& clock) {
-    std::size_t i = 1;
-    Location location = takeLocation(args, i);
-    const Marking marking = takeMarking(args, i, true);
-    Session session(location, err, fs, clock);
-    if (!openAndMark(session, marking, err)) {
+int runCommit(const Invocation& invocation, const Console& console) {
+    std::ostream& out = console.out;
+    std::ostream& err = console.err;
+    Session session(invocation.location, console);
+    if (!openAndMark(session, invocation, err)) {
         return 1;
     }
-    if (marking.dryRun) {
+    if (invocation.dryRun) {
         // The bodies a commit would write, built in memory; nothing on disk changes.
         std::vector<CompactionEntry> entries;
         for (const NodeEntry& entry : session.engine.nodeList().rows()) {
@@ -355,97 +250,110 @@ int runCommit(const std::vector<std::string>& args, std::ostream& out, std::ostr
     return 0;
 }
 
-int runGenerate(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                FileSystem& fs) {
-    GenerateArguments parsed;
+int runGenerate(const Invocation& invocation, const Console& console) {
+    const GeneratorOptions& o = invocation.generator;
     try {
-        parsed = parseGenerateArguments({args.begin() + 1, args.end()});
+        checkGeneratorOptions(o);
     } catch (const GeneratorOptionError& e) {
         throw UsageError{e.what()};
     }
-    const GeneratorOptions& o = parsed.options;
+    const std::string& folder = invocation.operands.at(0);
     try {
         const GeneratedDatabase db = generateDatabase(o);
-        writeGeneratedDatabase(fs, parsed.folder, db);
+        writeGeneratedDatabase(console.fs, folder, db);
         const GeneratedCounts& c = db.counts;
-        out << "Generated " << parsed.folder << ": " << o.nodes << " node records ("
-            << c.nullRecords << " null, " << c.duplicates << " duplicate, " << c.inactive
-            << " inactive), " << std::uint64_t{o.nodes} * o.installsPerNode << " installs ("
-            << c.deadInstalls << " dead, " << c.danglingInstalls << " dangling), " << o.titles
-            << " titles (" << c.orphanedTitles << " orphaned)\n";
+        console.out << "Generated " << folder << ": " << o.nodes << " node records ("
+                    << c.nullRecords << " null, " << c.duplicates << " duplicate, " << c.inactive
+                    << " inactive), " << std::uint64_t{o.nodes} * o.installsPerNode << " installs ("
+                    << c.deadInstalls << " dead, " << c.danglingInstalls << " dangling), "
+                    << o.titles << " titles (" << c.orphanedTitles << " orphaned)\n";
     } catch (const std::bad_alloc&) {
-        err << "Out of memory while generating the database.\n";
+        console.err << "Out of memory while generating the database.\n";
         return 1;
     } catch (const std::exception& e) {
-        err << e.what() << '\n';
+        console.err << e.what() << '\n';
         return 1;
     }
     return 0;
 }
 
-}  // namespace
-
-std::optional<double> parseDateArgument(const std::string& text) {
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    char rest = 0;
-    bool ok = false;
-    if (text.size() == 10) {
-        ok = std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &year, &month, &day, &rest) == 3;
-    } else if (text.size() == 19) {
-        ok = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &day, &hour,
-                         &minute, &second, &rest) == 6;
-    }
-    if (!ok || year < 1 || month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 ||
-        second > 59 || hour < 0 || minute < 0 || second < 0) {
-        return std::nullopt;
-    }
-    static const int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    if (day > kDaysInMonth[month - 1] + (month == 2 && leap ? 1 : 0)) {
-        return std::nullopt;
-    }
-    return encodeDateTime(year, month, day, hour, minute, second);
+void addCommitOptions(CLI::App& command, Invocation& invocation) {
+    addMarkingOptions(command, invocation);
+    // Listed with the command itself.
+    addFlagOption(command, "", "--dry-run", "", [&invocation] { invocation.dryRun = true; });
 }
+
+// To add a command: an entry here and its run function above. Its own options go in its
+// addOptions function; with takesLocation it reads LOCATION and the options of
+// addLocationOptions.
+const CommandSpec kCommands[] = {
+    {.name = "stats",
+     .synopsis = "stats LOCATION",
+     .summary = "print the \"DB Stats\" lines, then the health text",
+     .takesLocation = true,
+     .run = runStats},
+    {.name = "nodes",
+     .synopsis = "nodes LOCATION",
+     .summary = "print the node list: name, index, active, unique (TAB-separated)",
+     .takesLocation = true,
+     .run = runNodes},
+    {.name = "duplicates",
+     .synopsis = "duplicates LOCATION",
+     .summary = "print the names listed as duplicates",
+     .takesLocation = true,
+     .run = runDuplicates},
+    {.name = "details",
+     .synopsis = "details LOCATION NODE",
+     .summary = "print the \"Node Stats\" lines of one node",
+     .takesLocation = true,
+     .operands = {"NODE"},
+     .run = runDetails},
+    {.name = "mark",
+     .synopsis = "mark LOCATION [MARKING]...",
+     .summary = "mark nodes and print the node list with a fifth column\n"
+                "\"marked\" or \"live\", then the health text; writes nothing",
+     .takesLocation = true,
+     .addOptions = addMarkingOptions,
+     .run = runMark},
+    {.name = "commit",
+     .synopsis = "commit LOCATION [MARKING]... [--dry-run]",
+     .summary = "mark as \"mark\" does, then back up and rewrite the database\n"
+                "without the marked nodes and print the \"DB Stats\" lines of\n"
+                "the rewritten database; with --dry-run only print how many\n"
+                "nodes, installs and titles a commit would write",
+     .takesLocation = true,
+     .addOptions = addCommitOptions,
+     .run = runCommit},
+    {.name = "generate",
+     .synopsis = "generate FOLDER [GENERATOR]...",
+     .summary = "write a made-up database into FOLDER (created when\n"
+                "missing, files there replaced) and print what it holds",
+     .operands = {"FOLDER"},
+     .addOptions = addGeneratorOptions,
+     .run = runGenerate},
+};
+
+}  // namespace
 
 int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                    FileSystem& fs, Clock& clock) {
     if (args.empty()) {
-        err << kUsage;
+        err << usageText(kCommands);
         return 2;
     }
-    const std::string& command = args[0];
-    if (command == "--help" || command == "-h" || command == "help") {
-        out << kUsage;
+    if (args[0] == "help") {
+        out << usageText(kCommands);
         return 0;
     }
     try {
-        if (command == "stats") {
-            return runReport(args, err, fs, clock, [&](Session& s) { printStats(out, s); });
+        const std::optional<Invocation> invocation = parseCommandLine(args, kCommands);
+        if (!invocation) {
+            out << usageText(kCommands);
+            return 0;
         }
-        if (command == "nodes") {
-            return runReport(args, err, fs, clock,
-                             [&](Session& s) { printNodes(out, s.engine.nodeList(), false); });
-        }
-        if (command == "duplicates") {
-            return runReport(args, err, fs, clock, [&](Session& s) {
-                printLines(out, s.view.lines(LineList::Duplicates));
-            });
-        }
-        if (command == "details") {
-            return runDetails(args, out, err, fs, clock);
-        }
-        if (command == "mark") {
-            return runMark(args, out, err, fs, clock);
-        }
-        if (command == "commit") {
-            return runCommit(args, out, err, fs, clock);
-        }
-        if (command == "generate") {
-            return runGenerate(args, out, err, fs);
-        }
-        throw UsageError{"unknown command '" + command + "'"};
+        return invocation->command->run(*invocation, Console{out, err, fs, clock});
     } catch (const UsageError& usage) {
-        err << "kavrin-dbtool-cli: " << usage.message << "\n\n" << kUsage;
+        err << "kavrin-dbtool-cli: " << usage.message << "\n\n" << usageText(kCommands);
         return 2;
     }
 }

@@ -108,6 +108,55 @@ TEST_F(CliTest, MarkAppliesOptionsInOrder) {
     EXPECT_NE(out.str().find("PC-1\t0x00000000\tTrue\tFalse\tmarked\n"), std::string::npos);
 }
 
+// Names come from the database: a TAB, CR or LF in one must not break the TAB-separated lines.
+TEST_F(CliTest, NodeNamesAreEscapedInTheListings) {
+    DatabaseBuilder db;
+    db.addNode("A\tB", 0, 45000.0);
+    db.addNode("a\tb", 0, 45100.0);
+    db.addNode("C\rD\nE", 0, 45000.0);
+    db.addNode("F\\G", 0, 45000.0);
+    db.write(folder.path());
+    ASSERT_EQ(run({"nodes", folder.path()}), 0) << err.str();
+    EXPECT_EQ(out.str(),
+              "A\\tB\t0x00000000\tTrue\tFalse\na\\tb\t0x000002FD\tTrue\tFalse\n"
+              "C\\rD\\nE\t0x000005FA\tTrue\tTrue\nF\\\\G\t0x000008F7\tTrue\tTrue\n");
+    ASSERT_EQ(run({"mark", folder.path(), "--fix-duplicates", "--delete", "0x5FA"}), 0);
+    EXPECT_TRUE(
+        out.str().starts_with("A\\tB\t0x00000000\tTrue\tFalse\tmarked\n"
+                              "a\\tb\t0x000002FD\tTrue\tFalse\tlive\n"
+                              "C\\rD\\nE\t0x000005FA\tTrue\tTrue\tmarked\n"))
+        << out.str();
+    ASSERT_EQ(run({"duplicates", folder.path()}), 0);
+    EXPECT_EQ(out.str(), "a\\tb\n");
+}
+
+// A usage error names the option at fault but never repeats a value: it may be a password.
+TEST_F(CliTest, UsageErrorsNameTheOptionNeverTheValue) {
+    const std::string f = folder.path();
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"mark", f, "--older-than", "secret"}, "--older-than"},
+        {{"mark", f, "--older-than=secret"}, "--older-than"},
+        {{"generate", f, "--nodes", "secret"}, "--nodes"},
+        {{"generate", f, "--null-rate", "secret"}, "--null-rate"},
+        {{"commit", f, "--dry-run=secret"}, "--dry-run"},
+        {{"stats", f, "--colour=secret"}, "--colour"},
+        {{"stats", f, "-Xsecret"}, "-X"},
+        {{"details", f, "PC-1", "secret"}, "details"},
+        {{"secret", f}, "unknown command"},
+    };
+    for (const auto& [args, named] : cases) {
+        EXPECT_EQ(run(args), 2) << named;
+        const std::string message = err.str().substr(0, err.str().find('\n'));
+        EXPECT_TRUE(message.starts_with("kavrin-dbtool-cli: ")) << message;
+        EXPECT_NE(message.find(named), std::string::npos) << message;
+        EXPECT_EQ(err.str().find("secret"), std::string::npos) << err.str();
+    }
+    // Options may come anywhere after the command, before or after LOCATION and NODE.
+    sampleDatabase().write(f);
+    ASSERT_EQ(run({"mark", "--delete", "SERVER", f, "--fix-duplicates"}), 0) << err.str();
+    EXPECT_NE(out.str().find("SERVER\t0x000005FA\tFalse\tTrue\tmarked\n"), std::string::npos);
+}
+
 TEST(CliDates, DateArguments) {
     EXPECT_EQ(cli::parseDateArgument("2023-03-15"), 45000.0);
     EXPECT_EQ(cli::parseDateArgument("2023-03-15T12:00:00"), 45000.5);

@@ -12,6 +12,7 @@
 
 #include "common/DatabaseBuilder.h"
 #include "common/FaultyFileSystem.h"
+#include "common/FixedClock.h"
 #include "common/MemoryView.h"
 #include "common/TempFolder.h"
 #include "dbformat/Layout.h"
@@ -24,12 +25,6 @@ using Bytes = std::vector<std::uint8_t>;
 using Lines = std::vector<std::string>;
 
 constexpr const char* kStamp = "20240822-153007";
-
-class FixedClock final : public Clock {
-public:
-    LocalTime time{2024, 8, 22, 15, 30, 7, 999};
-    LocalTime now() override { return time; }
-};
 
 Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -46,7 +41,7 @@ protected:
     DatabaseBuilder db;
     MemoryView view;
     FaultyFileSystem fs{localFileSystem()};
-    FixedClock clock;
+    FixedClock clock{{2024, 8, 22, 15, 30, 7, 999}};
     MaintenanceEngine engine{view, fs, clock};
     std::size_t logBefore = 0;
 

@@ -16,6 +16,7 @@
 #include "common/CrashStateFileSystem.h"
 #include "common/DatabaseBuilder.h"
 #include "common/FaultyFileSystem.h"
+#include "common/FixedClock.h"
 #include "common/MemoryView.h"
 #include "engine/Journal.h"
 #include "engine/MaintenanceEngine.h"
@@ -29,11 +30,6 @@ using Names = std::vector<std::string>;
 constexpr const char* kFolder = "/db";
 constexpr const char* kBackup = "/db/20240822-153007";
 constexpr std::array<const char*, 3> kFiles = {"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"};
-
-class FixedClock final : public Clock {
-public:
-    LocalTime now() override { return {2024, 8, 22, 15, 30, 7, 0}; }
-};
 
 // An engine with its own view, as a fresh start of the program has.
 struct Session {
@@ -56,7 +52,7 @@ struct Session {
     }
 
     MemoryView view;
-    FixedClock clock;
+    FixedClock clock{{2024, 8, 22, 15, 30, 7, 0}};
     MaintenanceEngine engine;
 };
 

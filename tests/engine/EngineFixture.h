@@ -6,18 +6,12 @@
 #include <memory>
 
 #include "common/DatabaseBuilder.h"
+#include "common/FixedClock.h"
 #include "common/MemoryView.h"
 #include "common/TempFolder.h"
 #include "engine/MaintenanceEngine.h"
 
 namespace kavrin::test {
-
-// A clock that stands still unless a test moves it.
-class FixedClock : public Clock {
-public:
-    LocalTime time{2026, 12, 9, 10, 30, 15, 0};
-    LocalTime now() override { return time; }
-};
 
 // An engine over a real temporary folder and an in-memory view, in the classic locale so that
 // date texts are the same on every machine.
@@ -77,7 +71,7 @@ protected:
 
     TempFolder folder;
     MemoryView view;
-    FixedClock clock;
+    FixedClock clock{{2026, 12, 9, 10, 30, 15, 0}};
     MaintenanceEngine engine;
 };
 

@@ -13,6 +13,7 @@
 
 #include "common/DatabaseBuilder.h"
 #include "common/FaultyFileSystem.h"
+#include "common/FixedClock.h"
 #include "common/MemoryFileSystem.h"
 #include "common/MemoryView.h"
 #include "common/TempFolder.h"
@@ -27,11 +28,6 @@ using Names = std::vector<std::string>;
 
 constexpr const char* kStamp = "20240822-153007";
 constexpr std::array<const char*, 3> kFiles = {"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"};
-
-class FixedClock final : public Clock {
-public:
-    LocalTime now() override { return {2024, 8, 22, 15, 30, 7, 0}; }
-};
 
 enum class DiskKind { Memory, Local };
 
@@ -115,7 +111,7 @@ struct Session {
     std::string lastError() const { return view.errors.empty() ? "" : view.errors.back(); }
 
     MemoryView view;
-    FixedClock clock;
+    FixedClock clock{{2024, 8, 22, 15, 30, 7, 0}};
     MaintenanceEngine engine;
 };
 

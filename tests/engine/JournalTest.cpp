@@ -10,6 +10,7 @@
 
 #include "common/DatabaseBuilder.h"
 #include "common/FaultyFileSystem.h"
+#include "common/FixedClock.h"
 #include "common/MemoryFileSystem.h"
 #include "common/MemoryView.h"
 #include "engine/Journal.h"
@@ -22,11 +23,6 @@ using Bytes = std::vector<std::uint8_t>;
 using Lines = std::vector<std::string>;
 
 // --- Recovery by the next open ---------------------------------------------------------------
-
-class FixedClock final : public Clock {
-public:
-    LocalTime now() override { return {2024, 8, 22, 15, 30, 7, 0}; }
-};
 
 // An engine with its own view, as a fresh start of the program has.
 struct Session {
@@ -56,7 +52,7 @@ struct Session {
     }
 
     MemoryView view;
-    FixedClock clock;
+    FixedClock clock{{2024, 8, 22, 15, 30, 7, 0}};
     MaintenanceEngine engine;
 };
 

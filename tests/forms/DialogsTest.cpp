@@ -6,6 +6,7 @@
 #include <QTextBlock>
 
 #include "FormsTestSupport.h"
+#include "common/FixedClock.h"
 #include "forms/MessageBox.h"
 #include "forms/uFrmDate.h"
 #include "forms/uFrmWarningInfo.h"
@@ -13,15 +14,6 @@
 
 using namespace kavrin;
 using namespace kavrin::test;
-
-namespace {
-
-class FixedClock : public Clock {
-public:
-    LocalTime now() override { return {2024, 3, 1, 23, 59, 59, 0}; }
-};
-
-}  // namespace
 
 class DialogsTest : public QObject {
     Q_OBJECT
@@ -118,7 +110,7 @@ private slots:
     }
 
     void dateDialogOpensAYearBackWithCancelAsDefault() {
-        FixedClock clock;
+        FixedClock clock({2024, 3, 1, 23, 59, 59, 0});
         TfrmDate dialog(nullptr, clock);
         QCOMPARE(dialog.windowTitle(), QString("Delete older than..."));
         auto* calendar = child<QCalendarWidget>(&dialog, "Calender");

@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "FormsTestSupport.h"
+#include "common/FixedClock.h"
 #include "forms/Artwork.h"
 #include "forms/MessageBox.h"
 #include "forms/NodeListModel.h"
@@ -30,11 +31,6 @@ const char* const kPendingText =
 
 // 2023-03-15 10:00:00; the date dialog opens on 2022-03-15. The sample's nodes were last online
 // at midnight of 2023-03-15 + row (DateTimeValue 45000 + row).
-class FixedClock : public Clock {
-public:
-    LocalTime now() override { return {2023, 3, 15, 10, 0, 0, 0}; }
-};
-
 QTreeView* nodesView(WindowFixture& f) {
     return f.find<QTreeView>("NodesLV");
 }
@@ -169,7 +165,7 @@ private slots:
     // OK marks every node last online before the chosen day began: a node seen at midnight of
     // that day is not older than it.
     void dateDialogOkMarksNodesBeforeTheDay() {
-        FixedClock clock;
+        FixedClock clock({2023, 3, 15, 10, 0, 0, 0});
         WindowFixture f(localFileSystem(), clock);
         f.window().setDialogs(new TfrmDate(&f.window(), clock), nullptr);
         openSample(f);
@@ -199,7 +195,7 @@ private slots:
 
     // Cancel, Escape, and Enter (Cancel is the default button) mark nothing.
     void dateDialogCancelMarksNothing() {
-        FixedClock clock;
+        FixedClock clock({2023, 3, 15, 10, 0, 0, 0});
         WindowFixture f(localFileSystem(), clock);
         f.window().setDialogs(new TfrmDate(&f.window(), clock), nullptr);
         openSample(f);

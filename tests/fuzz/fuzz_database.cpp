@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/FixedClock.h"
 #include "common/MemoryFileSystem.h"
 #include "dbformat/Coding.h"
 #include "dbformat/Layout.h"
@@ -27,11 +28,6 @@ struct Quiet : CompactionReporter {
     void setPosition(int percent) override { check(percent >= 0 && percent <= 100); }
     void pump() override {}
     void titlePassStarting() override {}
-};
-
-class FixedClock : public Clock {
-public:
-    LocalTime now() override { return {2026, 12, 9, 10, 30, 15, 0}; }
 };
 
 // Every install of a compacted install body names a written node and is live; its title is a
@@ -89,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fs.files["/db/Kavrin.ttl"] = titleFile;
 
     fuzz::FuzzView view;
-    FixedClock clock;
+    test::FixedClock clock({2026, 12, 9, 10, 30, 15, 0});
     MaintenanceEngine engine(view, fs, clock);
     engine.CloseDatabase();
     engine.OpenDatabase();

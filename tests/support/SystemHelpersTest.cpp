@@ -7,25 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "common/FixedClock.h"
 #include "support/Errors.h"
 #include "support/FileSystem.h"
 
 namespace kavrin {
 namespace {
-
-class FixedClock final : public Clock {
-public:
-    explicit FixedClock(LocalTime time) : m_time(time) {}
-    LocalTime now() override {
-        ++m_readings;
-        return m_time;
-    }
-    int readings() const { return m_readings; }
-
-private:
-    LocalTime m_time;
-    int m_readings = 0;
-};
 
 // The numbers of a text made of decimal numbers joined by `separator`; empty when anything else is
 // in it or a number has a leading zero.
@@ -74,7 +61,7 @@ TEST(SystemHelpersTest, TimeStampTextPadsEveryFieldAndDropsMilliseconds) {
     EXPECT_EQ(TimeStampText(at(2024, 12, 31, 23, 59, 59, 999)), "20241231-235959");
     EXPECT_EQ(TimeStampText(at(987, 1, 2, 3, 4, 5, 500)), "09870102-030405");
 
-    FixedClock clock(at(2024, 12, 31, 23, 59, 59, 999));
+    test::FixedClock clock(at(2024, 12, 31, 23, 59, 59, 999));
     EXPECT_EQ(TimeStampText(clock), "20241231-235959");
     EXPECT_EQ(clock.readings(), 1);
 

@@ -3,28 +3,19 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <locale>
 #include <map>
 #include <set>
-#include <sstream>
 
-#include "cli/CliFixture.h"
-#include "cli/Commands.h"
-#include "cli/Generator.h"
-#include "common/DatabaseBuilder.h"
-#include "common/TempFolder.h"
 #include "dbformat/Coding.h"
 #include "dbformat/DatabaseFile.h"
 #include "dbformat/Layout.h"
+#include "generator/Generator.h"
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
 #include "support/Errors.h"
 
 namespace kavrin {
 namespace {
-
-using cli::GeneratedDatabase;
-using cli::GeneratorOptions;
 
 GeneratorOptions smallOptions(std::uint64_t seed) {
     GeneratorOptions o;
@@ -35,13 +26,13 @@ GeneratorOptions smallOptions(std::uint64_t seed) {
     return o;
 }
 
-bool sameBytes(const cli::GeneratedBody& a, const cli::GeneratedBody& b) {
+bool sameBytes(const FileBytes& a, const FileBytes& b) {
     return a.size == b.size && std::memcmp(a.data.get(), b.data.get(), a.size) == 0;
 }
 
 TEST(Generator, SameSeedSameBytesOtherSeedOtherBytes) {
-    const GeneratedDatabase a = cli::generateDatabase(smallOptions(7));
-    const GeneratedDatabase b = cli::generateDatabase(smallOptions(7));
+    const GeneratedDatabase a = generateDatabase(smallOptions(7));
+    const GeneratedDatabase b = generateDatabase(smallOptions(7));
     EXPECT_EQ(a.nodeHeader, b.nodeHeader);
     EXPECT_EQ(a.installHeader, b.installHeader);
     EXPECT_EQ(a.titleHeader, b.titleHeader);
@@ -49,7 +40,7 @@ TEST(Generator, SameSeedSameBytesOtherSeedOtherBytes) {
     EXPECT_TRUE(sameBytes(a.installs, b.installs));
     EXPECT_TRUE(sameBytes(a.titles, b.titles));
 
-    const GeneratedDatabase c = cli::generateDatabase(smallOptions(8));
+    const GeneratedDatabase c = generateDatabase(smallOptions(8));
     EXPECT_NE(a.nodeHeader, c.nodeHeader);
     EXPECT_FALSE(sameBytes(a.nodes, c.nodes));
     EXPECT_FALSE(sameBytes(a.installs, c.installs));
@@ -125,7 +116,7 @@ TEST(Generator, RequestedRatesAreMetAndReportedTruthfully) {
     o.inactiveRate = 0.2;
     o.deadInstallRate = 0.1;
     o.danglingRate = 0.05;
-    const GeneratedDatabase db = cli::generateDatabase(o);
+    const GeneratedDatabase db = generateDatabase(o);
     ASSERT_EQ(db.nodes.size, std::size_t{20000} * node::kSize);
     ASSERT_EQ(db.installs.size, std::size_t{100000} * install::kSize);
     ASSERT_EQ(db.titles.size, std::size_t{2000} * title::kSize);
@@ -159,17 +150,17 @@ TEST(Generator, RequestedRatesAreMetAndReportedTruthfully) {
 TEST(Generator, ZeroRatesGiveACleanDatabaseAndFullRatesAnEmptyOne) {
     GeneratorOptions o = smallOptions(3);
     o.duplicateRate = o.nullRate = o.inactiveRate = o.deadInstallRate = o.danglingRate = 0.0;
-    Census c = takeCensus(cli::generateDatabase(o));
+    Census c = takeCensus(generateDatabase(o));
     EXPECT_EQ(c.nulls + c.duplicates + c.inactive, 0u);
     EXPECT_EQ(c.dead + c.dangling, 0u);
 
     o.nullRate = 1.0;
-    c = takeCensus(cli::generateDatabase(o));
+    c = takeCensus(generateDatabase(o));
     EXPECT_EQ(c.nulls, o.nodes);
 }
 
 TEST(Generator, PlausibleRecordsWithRandomBytesWhereNothingIsRead) {
-    const GeneratedDatabase db = cli::generateDatabase(smallOptions(5));
+    const GeneratedDatabase db = generateDatabase(smallOptions(5));
     const std::uint8_t* nodes = db.nodes.data.get();
     std::set<std::string> unusedRuns;
     std::uint32_t nonZeroAfterName = 0, named = 0, addedAfterLastOnline = 0;
@@ -213,17 +204,17 @@ TEST(Generator, PlausibleRecordsWithRandomBytesWhereNothingIsRead) {
 TEST(Generator, RefusesOptionsThatCannotMakeADatabase) {
     GeneratorOptions o = smallOptions(1);
     o.deadInstallRate = 1.5;
-    EXPECT_THROW(cli::generateDatabase(o), cli::GeneratorOptionError);
+    EXPECT_THROW(generateDatabase(o), GeneratorOptionError);
     o = smallOptions(1);
     o.nullRate = std::nan("");
-    EXPECT_THROW(cli::generateDatabase(o), cli::GeneratorOptionError);
+    EXPECT_THROW(generateDatabase(o), GeneratorOptionError);
     o = smallOptions(1);
-    o.nodes = cli::kMaxGeneratedNodes + 1;
-    EXPECT_THROW(cli::generateDatabase(o), cli::GeneratorOptionError);
+    o.nodes = kMaxGeneratedNodes + 1;
+    EXPECT_THROW(generateDatabase(o), GeneratorOptionError);
     o = smallOptions(1);
     o.nodes = 4'000'000;
     o.installsPerNode = 100;
-    EXPECT_THROW(cli::generateDatabase(o), cli::GeneratorOptionError);
+    EXPECT_THROW(generateDatabase(o), GeneratorOptionError);
 }
 
 // Keeps every file in memory and counts the calls, so that the test sees how files are written.
@@ -275,8 +266,8 @@ public:
 
 TEST(Generator, WritesEachFileOnceBehindItsOwnHeader) {
     MemoryFileSystem fs;
-    const GeneratedDatabase db = cli::generateDatabase(smallOptions(2));
-    cli::writeGeneratedDatabase(fs, "inv/site", db);
+    const GeneratedDatabase db = generateDatabase(smallOptions(2));
+    writeGeneratedDatabase(fs, "inv/site", db);
     EXPECT_EQ(fs.writes, 3);
     EXPECT_EQ(fs.directories, std::set<std::string>{"inv/site"});
     const std::vector<std::uint8_t>& nodeFile = fs.files.at("inv/site/Kavrin.cmp");
@@ -289,90 +280,6 @@ TEST(Generator, WritesEachFileOnceBehindItsOwnHeader) {
     const std::vector<std::uint8_t>& titleFile = fs.files.at("inv/site/Kavrin.ttl");
     ASSERT_EQ(titleFile.size(), header::kSize + 90 * title::kSize);
     EXPECT_EQ(std::memcmp(titleFile.data(), db.titleHeader.bytes.data(), header::kSize), 0);
-}
-
-class GenerateCommandTest : public test::CliFixture {};
-
-TEST_F(GenerateCommandTest, TheEngineOpensWhatWasGenerated) {
-    const std::string db = folder.file("new/inventory");  // neither level exists yet
-    ASSERT_EQ(run({"generate", db, "--nodes", "400", "--installs-per-node", "6", "--titles", "50",
-                   "--seed", "9", "--null-rate", "0.05", "--duplicate-rate", "0.05"}),
-              0)
-        << err.str();
-    const std::string summary = out.str();
-    EXPECT_TRUE(summary.starts_with("Generated " + db + ": 400 node records (")) << summary;
-    EXPECT_EQ(test::readFileBytes(db + "/Kavrin.cmp").size(), 230u + 400 * 765);
-    EXPECT_EQ(test::readFileBytes(db + "/Kavrin.ist").size(), 230u + 2400 * 13);
-    EXPECT_EQ(test::readFileBytes(db + "/Kavrin.ttl").size(), 230u + 50 * 134);
-
-    GeneratorOptions o;
-    o.nodes = 400;
-    o.installsPerNode = 6;
-    o.titles = 50;
-    o.seed = 9;
-    o.nullRate = 0.05;
-    o.duplicateRate = 0.05;
-    const cli::GeneratedCounts counts = cli::generateDatabase(o).counts;
-    ASSERT_GT(counts.duplicates, 0u);
-
-    ASSERT_EQ(run({"stats", db}), 0) << err.str();
-    const std::string stats = out.str();
-    EXPECT_NE(
-        stats.find(
-            "\nTotal Nodes : 400\nTotal Software Titles : 50\nTotal Software Installs : 2400\n"),
-        std::string::npos)
-        << stats;
-    EXPECT_NE(stats.find("\nTotal Active Node Records : " +
-                         std::to_string(400 - counts.nullRecords - counts.inactive) + "\n"),
-              std::string::npos);
-    EXPECT_NE(
-        stats.find("\nTotal Duplicate Node Records : " + std::to_string(counts.duplicates) + "\n"),
-        std::string::npos);
-    EXPECT_NE(
-        stats.find("\nTotal Null Node Records : " + std::to_string(counts.nullRecords) + "\n"),
-        std::string::npos);
-    EXPECT_TRUE(stats.ends_with("Status : Duplicate Records Found\n"));
-
-    ASSERT_EQ(run({"nodes", db}), 0);
-    const std::string nodes = out.str();
-    EXPECT_EQ(static_cast<std::size_t>(std::count(nodes.begin(), nodes.end(), '\n')),
-              400 - counts.nullRecords);
-
-    // Generating again replaces the files with the same bytes.
-    const std::vector<std::uint8_t> before = test::readFileBytes(db + "/Kavrin.ist");
-    ASSERT_EQ(run({"generate", db, "--seed", "9", "--titles", "50", "--nodes", "400",
-                   "--installs-per-node", "6", "--null-rate", "0.05", "--duplicate-rate", "0.05"}),
-              0);
-    EXPECT_EQ(test::readFileBytes(db + "/Kavrin.ist"), before);
-}
-
-TEST_F(GenerateCommandTest, EmptyDatabaseAndCommandLineErrors) {
-    ASSERT_EQ(run({"generate", folder.path(), "--nodes", "0", "--titles", "0"}), 0) << err.str();
-    EXPECT_EQ(test::readFileBytes(folder.file("Kavrin.cmp")).size(), 230u);
-    ASSERT_EQ(run({"stats", folder.path()}), 0) << err.str();
-    EXPECT_NE(out.str().find("Total Nodes : 0\n"), std::string::npos);
-    EXPECT_TRUE(out.str().ends_with("Status  : Healthy\n"));
-
-    for (const std::vector<std::string>& bad :
-         std::vector<std::vector<std::string>>{{"generate"},
-                                               {"generate", "--nodes", "5"},
-                                               {"generate", "a", "b"},
-                                               {"generate", "a", "--nodes"},
-                                               {"generate", "a", "--nodes", "-1"},
-                                               {"generate", "a", "--nodes", "12x"},
-                                               {"generate", "a", "--nodes", "99999999999"},
-                                               {"generate", "a", "--null-rate", "1.5"},
-                                               {"generate", "a", "--dangling-rate", "0,5"},
-                                               {"generate", "a", "--colour", "red"}}) {
-        EXPECT_EQ(run(bad), 2) << bad.back();
-        EXPECT_NE(err.str().find("Usage:"), std::string::npos);
-    }
-
-    // A folder that cannot be created: the failure is the file layer's, exit code 1.
-    test::writeFileBytes(folder.file("plain"), {1, 2, 3});
-    EXPECT_EQ(run({"generate", folder.file("plain") + "/db", "--nodes", "3"}), 1);
-    EXPECT_FALSE(err.str().empty());
-    EXPECT_EQ(out.str(), "");
 }
 
 }  // namespace

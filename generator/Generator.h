@@ -1,17 +1,13 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <span>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "dbformat/Records.h"
 #include "support/FileSystem.h"
 
-namespace kavrin::cli {
+namespace kavrin {
 
 // What a generated database looks like. Rates are fractions from 0 to 1.
 struct GeneratorOptions {
@@ -32,14 +28,6 @@ constexpr std::uint32_t kMaxGeneratedNodes = 5'000'000;
 constexpr std::uint32_t kMaxGeneratedTitles = 30'000'000;
 constexpr std::uint64_t kMaxGeneratedInstalls = 300'000'000;
 
-// A body of `size` bytes in memory that is not zeroed first: every byte is generated.
-struct GeneratedBody {
-    std::unique_ptr<std::uint8_t[]> data;
-    std::size_t size = 0;
-
-    std::span<const std::uint8_t> span() const { return {data.get(), size}; }
-};
-
 // What the generator put into the bodies, as it decided it.
 struct GeneratedCounts {
     std::uint32_t nullRecords = 0;
@@ -55,17 +43,22 @@ struct GeneratedDatabase {
     DatabaseHeader nodeHeader;
     DatabaseHeader installHeader;  // differs from nodeHeader, as on real servers
     DatabaseHeader titleHeader;    // differs from both
-    GeneratedBody nodes;
-    GeneratedBody installs;
-    GeneratedBody titles;
+    // Allocated as the file layer allocates whole files, not zeroed first: every byte is generated.
+    FileBytes nodes;
+    FileBytes installs;
+    FileBytes titles;
     GeneratedCounts counts;
 };
 
 // Thrown for options that cannot make a database (a rate outside 0..1, sizes above the limits).
+// The message names the option by its command-line spelling and never repeats its value.
 class GeneratorOptionError : public std::invalid_argument {
 public:
     using std::invalid_argument::invalid_argument;
 };
+
+// Throws GeneratorOptionError when `options` cannot make a database.
+void checkGeneratorOptions(const GeneratorOptions& options);
 
 // Builds a plausible database from the options alone: the same options give the same bytes on
 // every machine (no clock, no library distributions). Throws GeneratorOptionError.
@@ -76,12 +69,4 @@ GeneratedDatabase generateDatabase(const GeneratorOptions& options);
 // layer's errors.
 void writeGeneratedDatabase(FileSystem& fs, const std::string& folder, const GeneratedDatabase& db);
 
-// The generate command's arguments after "generate": FOLDER then the options in any order.
-struct GenerateArguments {
-    std::string folder;
-    GeneratorOptions options;
-};
-// Throws GeneratorOptionError naming what is wrong with the command line.
-GenerateArguments parseGenerateArguments(const std::vector<std::string>& args);
-
-}  // namespace kavrin::cli
+}  // namespace kavrin

@@ -1,17 +1,20 @@
-#include "cli/Generator.h"
+#include "generator/Generator.h"
 
-#include <charconv>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "dbformat/Coding.h"
 #include "dbformat/Layout.h"
 #include "support/DateTimeText.h"
 #include "support/Paths.h"
 
-namespace kavrin::cli {
+namespace kavrin {
 
 namespace {
 
@@ -133,37 +136,6 @@ void makeHeader(DatabaseHeader& h, Random& random, std::string_view name, std::s
     encodeDouble(&h.bytes[header::kUpdated], updated);
     encodeDouble(&h.bytes[header::kUpgraded], upgraded);
     encodeFixed32(&h.bytes[header::kUpgradedFromVersion], upgraded > 0 ? 1 : 0);
-}
-
-GeneratedBody allocateBody(std::uint64_t size) {
-    GeneratedBody body;
-    body.size = static_cast<std::size_t>(size);
-    body.data = std::make_unique_for_overwrite<std::uint8_t[]>(body.size == 0 ? 1 : body.size);
-    return body;
-}
-
-void checkOptions(const GeneratorOptions& o) {
-    const std::pair<const char*, double> rates[] = {{"--duplicate-rate", o.duplicateRate},
-                                                    {"--null-rate", o.nullRate},
-                                                    {"--inactive-rate", o.inactiveRate},
-                                                    {"--dead-install-rate", o.deadInstallRate},
-                                                    {"--dangling-rate", o.danglingRate}};
-    for (const auto& [option, rate] : rates) {
-        if (!(rate >= 0.0 && rate <= 1.0)) {
-            throw GeneratorOptionError(std::string(option) + " must lie between 0 and 1");
-        }
-    }
-    if (o.nodes > kMaxGeneratedNodes) {
-        throw GeneratorOptionError("--nodes must not exceed " + std::to_string(kMaxGeneratedNodes));
-    }
-    if (o.titles > kMaxGeneratedTitles) {
-        throw GeneratorOptionError("--titles must not exceed " +
-                                   std::to_string(kMaxGeneratedTitles));
-    }
-    if (std::uint64_t{o.nodes} * o.installsPerNode > kMaxGeneratedInstalls) {
-        throw GeneratorOptionError("--nodes times --installs-per-node must not exceed " +
-                                   std::to_string(kMaxGeneratedInstalls));
-    }
 }
 
 // The node body: NullRecords, distinct names, later copies of some names, dates over the years.
@@ -382,18 +354,34 @@ void generateInstalls(const GeneratorOptions& o, Random& random, GeneratedDataba
     }
 }
 
-// Parses the whole of `text` as a number of type T; false when it is not one or out of range.
-template <typename T>
-bool parseNumber(const std::string& text, T& value) {
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    return ec == std::errc() && ptr == end && !text.empty();
-}
-
 }  // namespace
 
+void checkGeneratorOptions(const GeneratorOptions& o) {
+    const std::pair<const char*, double> rates[] = {{"--duplicate-rate", o.duplicateRate},
+                                                    {"--null-rate", o.nullRate},
+                                                    {"--inactive-rate", o.inactiveRate},
+                                                    {"--dead-install-rate", o.deadInstallRate},
+                                                    {"--dangling-rate", o.danglingRate}};
+    for (const auto& [option, rate] : rates) {
+        if (!(rate >= 0.0 && rate <= 1.0)) {
+            throw GeneratorOptionError(std::string(option) + " must lie between 0 and 1");
+        }
+    }
+    if (o.nodes > kMaxGeneratedNodes) {
+        throw GeneratorOptionError("--nodes must not exceed " + std::to_string(kMaxGeneratedNodes));
+    }
+    if (o.titles > kMaxGeneratedTitles) {
+        throw GeneratorOptionError("--titles must not exceed " +
+                                   std::to_string(kMaxGeneratedTitles));
+    }
+    if (std::uint64_t{o.nodes} * o.installsPerNode > kMaxGeneratedInstalls) {
+        throw GeneratorOptionError("--nodes times --installs-per-node must not exceed " +
+                                   std::to_string(kMaxGeneratedInstalls));
+    }
+}
+
 GeneratedDatabase generateDatabase(const GeneratorOptions& options) {
-    checkOptions(options);
+    checkGeneratorOptions(options);
     GeneratedDatabase db;
     Random random(options.seed);
 
@@ -410,10 +398,11 @@ GeneratedDatabase generateDatabase(const GeneratorOptions& options) {
     makeHeader(db.titleHeader, random, "KavrinServer Titles", "Software catalogue", created,
                updated - static_cast<double>(1 + random.below(30)), 0.0);
 
-    db.nodes = allocateBody(std::uint64_t{options.nodes} * node::kSize);
-    db.titles = allocateBody(std::uint64_t{options.titles} * title::kSize);
+    // The limits checked above keep every size well inside std::size_t.
+    db.nodes = allocateFileBytes(std::size_t{options.nodes} * node::kSize);
+    db.titles = allocateFileBytes(std::size_t{options.titles} * title::kSize);
     db.installs =
-        allocateBody(std::uint64_t{options.nodes} * options.installsPerNode * install::kSize);
+        allocateFileBytes(std::size_t{options.nodes} * options.installsPerNode * install::kSize);
 
     generateNodes(options, random, db);
     std::vector<std::uint32_t> named;
@@ -425,67 +414,16 @@ GeneratedDatabase generateDatabase(const GeneratorOptions& options) {
 void writeGeneratedDatabase(FileSystem& fs, const std::string& folder,
                             const GeneratedDatabase& db) {
     fs.createDirectories(folder);
-    const std::pair<const char*, std::pair<const DatabaseHeader*, const GeneratedBody*>> files[] = {
+    const std::pair<const char*, std::pair<const DatabaseHeader*, const FileBytes*>> files[] = {
         {filename::kNodeSave, {&db.nodeHeader, &db.nodes}},
         {filename::kInstallSave, {&db.installHeader, &db.installs}},
         {filename::kTitleSave, {&db.titleHeader, &db.titles}}};
     for (const auto& [name, file] : files) {
         const std::span<const std::uint8_t> parts[] = {
             std::span<const std::uint8_t>(file.first->bytes.data(), file.first->bytes.size()),
-            file.second->span()};
+            std::span<const std::uint8_t>(file.second->data.get(), file.second->size)};
         fs.writeFile(joinPath(folder, name), parts, false);
     }
 }
 
-GenerateArguments parseGenerateArguments(const std::vector<std::string>& args) {
-    GenerateArguments result;
-    GeneratorOptions& o = result.options;
-    bool haveFolder = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (!arg.starts_with("--")) {
-            if (haveFolder) {
-                throw GeneratorOptionError("unexpected argument '" + arg + "'");
-            }
-            result.folder = arg;
-            haveFolder = true;
-            continue;
-        }
-        if (i + 1 >= args.size()) {
-            throw GeneratorOptionError(arg + " needs a value");
-        }
-        const std::string& value = args[++i];
-        bool ok = true;
-        if (arg == "--nodes") {
-            ok = parseNumber(value, o.nodes);
-        } else if (arg == "--installs-per-node") {
-            ok = parseNumber(value, o.installsPerNode);
-        } else if (arg == "--titles") {
-            ok = parseNumber(value, o.titles);
-        } else if (arg == "--seed") {
-            ok = parseNumber(value, o.seed);
-        } else if (arg == "--duplicate-rate") {
-            ok = parseNumber(value, o.duplicateRate);
-        } else if (arg == "--null-rate") {
-            ok = parseNumber(value, o.nullRate);
-        } else if (arg == "--inactive-rate") {
-            ok = parseNumber(value, o.inactiveRate);
-        } else if (arg == "--dead-install-rate") {
-            ok = parseNumber(value, o.deadInstallRate);
-        } else if (arg == "--dangling-rate") {
-            ok = parseNumber(value, o.danglingRate);
-        } else {
-            throw GeneratorOptionError("unknown option '" + arg + "'");
-        }
-        if (!ok) {
-            throw GeneratorOptionError("bad value '" + value + "' for " + arg);
-        }
-    }
-    if (!haveFolder) {
-        throw GeneratorOptionError("generate needs a FOLDER");
-    }
-    checkOptions(o);
-    return result;
-}
-
-}  // namespace kavrin::cli
+}  // namespace kavrin

@@ -1,0 +1,134 @@
+#pragma once
+
+#include <charconv>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "generator/Generator.h"
+
+namespace CLI {
+class App;
+class Option;
+}  // namespace CLI
+
+namespace kavrin {
+class Clock;
+class FileSystem;
+}  // namespace kavrin
+
+namespace kavrin::cli {
+
+// A wrong command line. The message names the option or argument at fault and never repeats a
+// value given on the command line: a value may be a password.
+struct UsageError {
+    std::string message;
+};
+
+// A database named on the command line: a folder, or the Kavrin$ share of a server.
+struct Location {
+    bool server = false;
+    std::string text;
+};
+
+// One marking step, applied after the open in the order given.
+struct MarkStep {
+    enum Kind { OlderThan, Delete, Undelete } kind;
+    std::string node;  // Delete, Undelete
+    double date = 0;   // OlderThan
+};
+
+struct CommandSpec;
+
+// Everything a command line asks for. The option groups fill it as they read the options, in
+// the order given; each command reads the parts that concern it.
+struct Invocation {
+    const CommandSpec* command = nullptr;  // never null once parsed
+    Location location;
+    std::vector<std::string> operands;  // the positional arguments after LOCATION, as named
+    bool fixDuplicates = false;
+    std::vector<MarkStep> marking;
+    bool dryRun = false;
+    GeneratorOptions generator;
+};
+
+// What a command works with besides its command line.
+struct Console {
+    std::ostream& out;
+    std::ostream& err;
+    FileSystem& fs;
+    Clock& clock;
+};
+
+// One command of the command line: how --help shows it, what it reads and what it does.
+struct CommandSpec {
+    const char* name = "";
+    const char* synopsis = "";               // "details LOCATION NODE"
+    const char* summary = "";                // what it does; '\n' starts a line of its own
+    bool takesLocation = false;              // LOCATION and the options of addLocationOptions
+    std::vector<const char*> operands = {};  // positional arguments after LOCATION, e.g. "NODE"
+    // Adds the command's own options and option groups; may be empty.
+    std::function<void(CLI::App& command, Invocation& invocation)> addOptions = {};
+    // Does the work: 0 done, 1 failed (the message is on console.err). May throw UsageError.
+    std::function<int(const Invocation& invocation, const Console& console)> run;
+};
+
+// Adds option `names` ("--nodes", or "-U,--user") taking one value, called `valueName` in
+// --help and listed there under `group` (an empty group hides the option). `apply` gets each
+// value as it is read, so options take effect in the order given; it throws UsageError when the
+// value is wrong. Returns the option for further setup.
+CLI::Option* addValueOption(CLI::App& command, const std::string& group, const std::string& names,
+                            const std::string& valueName, const std::string& help,
+                            std::function<void(const std::string& value)> apply);
+
+// Adds flag `names`, which takes no value; `apply` runs where it is given.
+CLI::Option* addFlagOption(CLI::App& command, const std::string& group, const std::string& names,
+                           const std::string& help, std::function<void()> apply);
+
+// Parses the whole of `text` as a number of type T; false when it is not one or out of range.
+template <typename T>
+bool parseNumber(const std::string& text, T& value) {
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    return ec == std::errc() && ptr == end && !text.empty();
+}
+
+// Adds option `names` taking a number of type T into `target`.
+template <typename T>
+CLI::Option* addNumberOption(CLI::App& command, const std::string& group, const std::string& names,
+                             const std::string& valueName, const std::string& help, T& target) {
+    return addValueOption(command, group, names, valueName, help,
+                          [&target, names](const std::string& text) {
+                              if (!parseNumber(text, target)) {
+                                  throw UsageError{"bad value for " + names};
+                              }
+                          });
+}
+
+// The options of the program itself, given before the command: -h, --help, which every command
+// takes as well and which lists everything.
+void addProgramOptions(CLI::App& program, Invocation& invocation);
+
+// The option groups commands share. Each adds its options to `command`.
+// Where the database is and how to reach it: --server NAME (every command with LOCATION).
+void addLocationOptions(CLI::App& command, Invocation& invocation);
+// --fix-duplicates, --older-than, --delete, --undelete (mark, commit).
+void addMarkingOptions(CLI::App& command, Invocation& invocation);
+// --nodes, --installs-per-node, ... (generate).
+void addGeneratorOptions(CLI::App& command, Invocation& invocation);
+
+// Reads a command line (the arguments after the program name) against `commands`. Returns
+// nothing when it asks for help. Throws UsageError.
+std::optional<Invocation> parseCommandLine(const std::vector<std::string>& args,
+                                           std::span<const CommandSpec> commands);
+
+// The text of --help: every command and every option that --help shows.
+std::string usageText(std::span<const CommandSpec> commands);
+
+// "YYYY-MM-DD" (midnight) or "YYYY-MM-DDTHH:MM:SS" as a DateTimeValue; nothing when malformed.
+std::optional<double> parseDateArgument(const std::string& text);
+
+}  // namespace kavrin::cli
