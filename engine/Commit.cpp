@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dbformat/Layout.h"
+#include "engine/CommitClaim.h"
 #include "engine/Compaction.h"
 #include "engine/Journal.h"
 #include "engine/MaintenanceEngine.h"
@@ -314,12 +315,15 @@ void MaintenanceEngine::CommitDatabase() {
     m_view.selectPage(Page::Log);
     m_view.setBusy(true);
 
+    std::optional<CommitClaim> claim;
     std::optional<NodeList::BulkUpdate> bulk;
     std::unique_ptr<CompactedBodies> compacted;
     try {
         if (!m_ctx.IsOpen) {
             throw KavrinError("No database is open.");
         }
+        // One commit at a time: from before the check for changes until the journal is gone.
+        claim.emplace(CommitClaim::take(m_fs, m_view, m_clock, m_ctx.DatabaseFolder));
         requireUnchanged(m_fs, m_openedPaths, m_openedFiles);
         requireNoJournal(m_fs, m_ctx.DatabaseFolder);
         removeLeftovers(m_fs, m_ctx.DatabaseFolder);
@@ -363,6 +367,9 @@ void MaintenanceEngine::CommitDatabase() {
 
     compacted.reset();
     bulk.reset();
+    if (claim) {
+        claim->release();
+    }
     CloseDatabase();
     m_view.hideProgressArea();
     m_view.setBusy(false);

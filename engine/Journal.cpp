@@ -82,13 +82,14 @@ Journal readJournal(FileSystem& fs, const std::string& path, const FileStatus& s
 class Recovery {
 public:
     Recovery(FileSystem& fs, LogSink& log, const std::string& folder, const std::string& path,
-             Journal journal)
+             Journal journal, const ClaimFinding& claim)
         : m_fs(fs),
           m_log(log),
           m_folder(folder),
           m_journalPath(path),
           m_journal(std::move(journal)),
-          m_backupFolder(joinPath(folder, m_journal.backupFolder)) {}
+          m_backupFolder(joinPath(folder, m_journal.backupFolder)),
+          m_claim(claim) {}
 
     void run() {
         std::array<Found, 3> found{};
@@ -132,6 +133,7 @@ public:
             removeLeftover(temporary(i));
         }
         removeLeftover(joinPath(m_folder, kJournalTemporaryName));
+        removeClaim();
         removeJournal(m_fs, m_folder);
         m_log.log(finish ? "Interrupted commit finished: the database holds the files the "
                            "commit wrote."
@@ -186,6 +188,19 @@ private:
         }
     }
 
+    // The claim the interrupted commit left. Taken over first, so that a claim another commit
+    // took meanwhile is not removed.
+    void removeClaim() {
+        if (m_claim.kind != ClaimFinding::Ended) {
+            return;
+        }
+        if (std::unique_ptr<HeldFile> held =
+                m_fs.takeOver(m_claim.path, m_claim.bytes, m_claim.bytes)) {
+            held->remove();
+            m_log.log("Removing : " + m_claim.path);
+        }
+    }
+
     void removeLeftover(const std::string& path) {
         if (removeIfThere(m_fs, path)) {
             m_log.log("Removing : " + path);
@@ -198,6 +213,7 @@ private:
     std::string m_journalPath;
     Journal m_journal;
     std::string m_backupFolder;
+    const ClaimFinding& m_claim;
 };
 
 }  // namespace
@@ -220,7 +236,8 @@ void removeJournal(FileSystem& fs, const std::string& folder) {
     fs.syncDirectory(folder);
 }
 
-void recoverInterruptedCommit(FileSystem& fs, LogSink& log, const std::string& folder) {
+void recoverInterruptedCommit(FileSystem& fs, LogSink& log, const std::string& folder,
+                              const ClaimFinding& claim) {
     const std::string path = journalPath(folder);
     const FileStatus status = fs.status(path);
     if (!status.exists) {
@@ -229,7 +246,7 @@ void recoverInterruptedCommit(FileSystem& fs, LogSink& log, const std::string& f
     log.log("Interrupted commit found : " + path);
     std::string message;
     try {
-        Recovery(fs, log, folder, path, readJournal(fs, path, status)).run();
+        Recovery(fs, log, folder, path, readJournal(fs, path, status), claim).run();
         return;
     } catch (const JournalError& e) {
         message = "The commit journal \"" + path + "\" cannot be read: " + e.what() +

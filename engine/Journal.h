@@ -4,6 +4,7 @@
 
 #include "dbformat/DatabaseFile.h"
 #include "dbformat/JournalFormat.h"
+#include "engine/CommitClaim.h"
 #include "support/FileSystem.h"
 
 namespace kavrin {
@@ -30,10 +31,13 @@ void removeJournal(FileSystem& fs, const std::string& folder);
 //   new files are renamed into place (the commit is finished);
 // - otherwise every file that was replaced (or is missing) is put back from its copy in the
 //   backup folder, each copy first checked against the journal (the commit is undone).
+// `claim` is what the open found at the folder's claim: one left by the interrupted commit
+// (Ended) goes with the journal. The caller does not recover while a commit holds the claim.
 // Without a journal it touches nothing. Throws KavrinError, after logging the same text, when
 // the journal cannot be read, when a file is neither the original, the new file nor the copy
 // (another program changed it), when a needed copy is not the one the commit made, or when the
 // disk refuses a step; the journal then stays, so that the next open tries again.
-void recoverInterruptedCommit(FileSystem& fs, LogSink& log, const std::string& folder);
+void recoverInterruptedCommit(FileSystem& fs, LogSink& log, const std::string& folder,
+                              const ClaimFinding& claim = {});
 
 }  // namespace kavrin

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "dbformat/Layout.h"
+#include "engine/CommitClaim.h"
 #include "engine/Journal.h"
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
@@ -32,6 +33,21 @@ constexpr std::uint64_t kMaxReferencedBody = std::uint64_t{1} << 32;
 // waits before the second reading (doubled before each further one).
 constexpr int kReadAttempts = 5;
 constexpr std::chrono::milliseconds kReadPause{25};
+
+// The log line of an open that finds a commit's claim in the way.
+std::string claimReport(const ClaimFinding& claim) {
+    switch (claim.kind) {
+        case ClaimFinding::Running:
+            return "A commit of this database is running : " + claim.holder;
+        case ClaimFinding::Abandoned:
+            return "The database was claimed for a commit more than " +
+                   std::string(kClaimAgeLimitText) + " ago : " + claim.holder +
+                   ". If that commit no longer runs, delete \"" + claim.path + "\".";
+        default:
+            return "A commit of this database may be running : its claim \"" + claim.path +
+                   "\" cannot be read (" + claim.holder + ").";
+    }
+}
 
 std::string tooLargeMessage(const std::string& path) {
     return "Cannot open file \"" + path +
@@ -147,9 +163,19 @@ void MaintenanceEngine::OpenDatabase() {
             m_view.setDuplicatesTabVisible(false);
 
             const std::string& folder = m_ctx.DatabaseFolder;
+            // A commit running now owns its journal, and its files are not to be read half
+            // replaced; reading while it writes stays allowed (the reads are checked below).
+            const ClaimFinding claim = inspectClaim(m_fs, m_clock, folder);
+            if (claim.kind != ClaimFinding::None && claim.kind != ClaimFinding::Ended) {
+                if (m_fs.status(journalPath(folder)).exists) {
+                    throw KavrinError(claimRefusal(
+                        claim, "It is replacing the database files; the database was not opened."));
+                }
+                m_view.log(claimReport(claim));
+            }
             // A commit cut short while it replaced the files leaves a journal: the files are made
             // to belong together again before anything of them is read.
-            recoverInterruptedCommit(m_fs, m_view, folder);
+            recoverInterruptedCommit(m_fs, m_view, folder, claim);
             for (const char* name :
                  {filename::kNodeExists, filename::kInstallExists, filename::kTitleExists}) {
                 const std::string path = joinPath(folder, name);

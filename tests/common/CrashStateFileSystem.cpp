@@ -1,9 +1,11 @@
 #include "common/CrashStateFileSystem.h"
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <utility>
 
 #include "support/Errors.h"
 
@@ -182,6 +184,70 @@ void CrashStateFileSystem::syncDirectory(const std::string& dir) {
         throw KavrinError("Cannot flush directory \"" + dir + "\". No such file or directory");
     }
     record({Step::SyncDirectory, normal(dir), {}, {}});
+}
+
+class CrashStateFileSystem::Held final : public HeldFile {
+public:
+    Held(CrashStateFileSystem& fs, std::string path, int id)
+        : m_fs(fs), m_path(std::move(path)), m_id(id) {}
+    ~Held() override {
+        if (ours()) {
+            m_fs.m_holds.byPath.erase(m_path);
+        }
+    }
+    void remove() override {
+        if (ours() && m_fs.find(m_path) != nullptr) {
+            m_fs.record({Step::Remove, m_path, {}, {}});
+        }
+    }
+
+private:
+    bool ours() const {
+        const auto it = m_fs.m_holds.byPath.find(m_path);
+        return it != m_fs.m_holds.byPath.end() && it->second == m_id;
+    }
+
+    CrashStateFileSystem& m_fs;
+    std::string m_path;
+    int m_id;
+};
+
+std::unique_ptr<HeldFile> CrashStateFileSystem::createExclusive(
+    const std::string& path, std::span<const std::uint8_t> content) {
+    if (find(path) != nullptr) {
+        return nullptr;
+    }
+    const std::span<const std::uint8_t> parts[] = {content};
+    writeFile(path, parts, false);
+    const int id = ++m_holds.next;
+    m_holds.byPath[normal(path)] = id;
+    return std::make_unique<Held>(*this, normal(path), id);
+}
+
+HoldState CrashStateFileSystem::holdState(const std::string& path) {
+    const Entry* entry = find(path);
+    if (entry == nullptr || entry->directory) {
+        return HoldState::Unknown;
+    }
+    return m_holds.byPath.count(normal(path)) != 0 ? HoldState::Held : HoldState::Free;
+}
+
+std::unique_ptr<HeldFile> CrashStateFileSystem::takeOver(const std::string& path,
+                                                         std::span<const std::uint8_t> expected,
+                                                         std::span<const std::uint8_t> content) {
+    const Entry* entry = find(path);
+    if (entry == nullptr || entry->directory || m_holds.byPath.count(normal(path)) != 0) {
+        return nullptr;
+    }
+    const std::vector<std::uint8_t>& data = m_model.inodes[entry->inode].data;
+    if (!std::equal(data.begin(), data.end(), expected.begin(), expected.end())) {
+        return nullptr;
+    }
+    const std::span<const std::uint8_t> parts[] = {content};
+    writeFile(path, parts, false);
+    const int id = ++m_holds.next;
+    m_holds.byPath[normal(path)] = id;
+    return std::make_unique<Held>(*this, normal(path), id);
 }
 
 void CrashStateFileSystem::record(Step step) {

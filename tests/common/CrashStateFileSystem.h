@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,6 +51,14 @@ public:
     void createDirectories(const std::string& path) override;
     [[nodiscard]] bool createDirectory(const std::string& path) override;
     void syncDirectory(const std::string& dir) override;
+    // A claim is a file written without a flush, held by the process until it goes; a crash
+    // ends every hold.
+    [[nodiscard]] std::unique_ptr<HeldFile> createExclusive(
+        const std::string& path, std::span<const std::uint8_t> content) override;
+    HoldState holdState(const std::string& path) override;
+    [[nodiscard]] std::unique_ptr<HeldFile> takeOver(
+        const std::string& path, std::span<const std::uint8_t> expected,
+        std::span<const std::uint8_t> content) override;
 
     // Everything as it stands becomes durable and the record starts afresh: the disk before the
     // work whose crashes are explored.
@@ -68,6 +77,19 @@ public:
     std::string fingerprint() const;
 
 private:
+    class Held;
+    // Held files by path, each by a numbered hold; a copy holds none (its processes ended).
+    struct Holds {
+        std::map<std::string, int> byPath;
+        int next = 0;
+        Holds() = default;
+        Holds(const Holds&) {}
+        Holds& operator=(const Holds&) {
+            byPath.clear();
+            return *this;
+        }
+    };
+
     struct Inode {
         std::vector<std::uint8_t> data;
         std::vector<std::uint8_t> durable;
@@ -112,6 +134,7 @@ private:
     Model m_model;  // what the record leads to: the disk as the program sees it
     Model m_base;   // at the last settle()
     std::vector<Step> m_steps;
+    Holds m_holds;
 };
 
 }  // namespace kavrin::test

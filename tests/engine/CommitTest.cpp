@@ -311,7 +311,8 @@ TEST_F(CommitTest, NothingIsReplacedBeforeBackupAndNewFilesAreOnDisk) {
             changes.push_back(operation);
         }
     }
-    EXPECT_EQ(changes, (Lines{"createDirectories " + f,
+    EXPECT_EQ(changes, (Lines{"createExclusive " + f + "/Kavrin.claim",
+                              "createDirectories " + f,
                               "createDirectory " + b,
                               "writeFile " + b + "/Kavrin.cmp (durable)",
                               "writeFile " + b + "/Kavrin.ist (durable)",
@@ -330,7 +331,8 @@ TEST_F(CommitTest, NothingIsReplacedBeforeBackupAndNewFilesAreOnDisk) {
                               "rename " + f + "/Kavrin.ttl.new -> " + f + "/Kavrin.ttl",
                               "syncDirectory " + f,
                               "remove " + f + "/Kavrin.journal",
-                              "syncDirectory " + f}));
+                              "syncDirectory " + f,
+                              "removeHeld " + f + "/Kavrin.claim"}));
 }
 
 // --- What a commit shows -----------------------------------------------------------------------
@@ -390,7 +392,8 @@ TEST_F(CommitTest, OneNodeSetsNoPosition) {
 
 // --- Failures ------------------------------------------------------------------------------------
 
-TEST_F(CommitTest, ReadOnlyFolderFailsAtTheFirstBackupFileAndChangesNothing) {
+// The claim is the commit's first write: a folder the user may not write refuses it.
+TEST_F(CommitTest, ReadOnlyFolderFailsAtTheClaimAndChangesNothing) {
     db.addInstall(db.addNode("A"), db.addTitle(5));
     db.addNode("B");
     writeAndOpen();
@@ -404,11 +407,9 @@ TEST_F(CommitTest, ReadOnlyFolderFailsAtTheFirstBackupFileAndChangesNothing) {
     engine.CommitDatabase();
     ::chmod(folder.path().c_str(), 0755);
 
-    const std::string b = folder.path() + "/" + kStamp;
     ASSERT_EQ(view.errors.size(), 1u);
-    EXPECT_NE(view.errors[0].find(b + "/Kavrin.cmp"), std::string::npos) << view.errors[0];
-    EXPECT_EQ(commitLog(), (Lines{"Creating backup directory : " + b,
-                                  "Saving : " + b + "/Kavrin.cmp", view.errors[0]}));
+    EXPECT_NE(view.errors[0].find(path("Kavrin.claim")), std::string::npos) << view.errors[0];
+    EXPECT_EQ(commitLog(), (Lines{view.errors[0]}));
     expectDatabase(db);
     EXPECT_EQ(entries(folder.path()),
               (std::vector<std::string>{"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"}));

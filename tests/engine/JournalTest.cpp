@@ -165,6 +165,7 @@ TEST_F(InterruptedCommitTest, CompleteNewFilesFinishTheCommit) {
         for (const std::string& path : c.replaced) {
             expected.push_back("Replacing : " + path);
         }
+        expected.push_back("Removing : /db/Kavrin.claim");  // left by the interrupted commit
         expected.push_back(
             "Interrupted commit finished: the database holds the files the commit wrote.");
         EXPECT_EQ(session.recoveryLog(), expected);
@@ -196,6 +197,7 @@ TEST_F(InterruptedCommitTest, AMissingOrTornNewFileUndoesTheCommitFromTheBackup)
         if (torn) {
             expected.push_back("Removing : /db/Kavrin.ttl.new");
         }
+        expected.push_back("Removing : /db/Kavrin.claim");
         expected.push_back(
             "Interrupted commit undone: the database holds the files as they were before the "
             "commit.");
