@@ -136,8 +136,8 @@ private:
 // A failure in 1 to 3 leaves the originals as they were and removes the temporary files. Three
 // renames are not one atomic step: a failure in 4 after a file was replaced puts the replaced
 // files back byte for byte as they were opened (the bytes of the backup), so that the files
-// always belong together. When the
-// process dies in 4, the journal lets the next open finish or undo the replacement.
+// always belong together. When the process dies in 4, the journal lets the next open finish or
+// undo the replacement.
 class DatabaseReplacement {
 public:
     DatabaseReplacement(FileSystem& fs, LogSink& log, const std::string& folder,

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
+#include "support/Crc32.h"
 #include "support/Errors.h"
 
 namespace kavrin::test {
@@ -48,7 +51,6 @@ std::string childOf(const std::string& folder, const std::string& name) {
 CrashStateFileSystem::CrashStateFileSystem() {
     m_model.live["/"];
     m_model.durable["/"];
-    m_base = m_model;
 }
 
 const CrashStateFileSystem::Entry* CrashStateFileSystem::find(const std::string& path) const {
@@ -251,6 +253,9 @@ std::unique_ptr<HeldFile> CrashStateFileSystem::takeOver(const std::string& path
 }
 
 void CrashStateFileSystem::record(Step step) {
+    if (m_steps.empty()) {
+        m_base = m_model;  // the disk at the last settle(), kept once something changes it
+    }
     apply(m_model, step);
     m_steps.push_back(std::move(step));
 }
@@ -358,7 +363,6 @@ void CrashStateFileSystem::settle() {
         inode.durable = inode.data;
         inode.durableTime = inode.time;
     }
-    m_base = m_model;
     m_steps.clear();
 }
 
@@ -381,60 +385,31 @@ std::string CrashStateFileSystem::describeStep(std::size_t n) const {
     return {};
 }
 
-// Choices: one per pending folder operation (0 lost, 1 kept), then one per un-flushed content
-// (0 lost, 1 kept, 2 torn, 3 empty).
-CrashStateFileSystem::Model CrashStateFileSystem::crashState(
-    const Model& model, const std::vector<int>& choice,
-    const std::vector<std::size_t>& contents) const {
-    std::map<std::string, Entries> entries = model.durable;
-    for (std::size_t i = 0; i < model.pending.size(); ++i) {
-        if (choice[i] == 1) {
-            applyOp(entries[model.pending[i].folder], model.pending[i]);
-        }
+// What a file holds after a crash when its content was `variant`: 0 lost (the durable content),
+// 1 kept, 2 torn (its first half), 3 empty.
+CrashStateFileSystem::Inode CrashStateFileSystem::surviving(const Inode& inode, int variant) {
+    Inode result = inode;
+    switch (variant) {
+        case 0:
+            result.data = inode.durable;
+            result.time = inode.durableTime;
+            break;
+        case 1:
+            break;
+        case 2:
+            result.data.resize(inode.data.size() / 2);
+            break;
+        default:
+            result.data.clear();
+            break;
     }
-    Model state;
-    state.clock = model.clock;
-    state.inodes = model.inodes;
-    for (std::size_t j = 0; j < contents.size(); ++j) {
-        Inode& inode = state.inodes[contents[j]];
-        switch (choice[model.pending.size() + j]) {
-            case 0:
-                inode.data = inode.durable;
-                inode.time = inode.durableTime;
-                break;
-            case 1:
-                break;
-            case 2:
-                inode.data.resize(inode.data.size() / 2);
-                break;
-            default:
-                inode.data.clear();
-                break;
-        }
-    }
-    for (Inode& inode : state.inodes) {
-        inode.durable = inode.data;
-        inode.durableTime = inode.time;
-    }
-    // Only folders whose own entry survived are there.
-    std::vector<std::string> folders = {"/"};
-    while (!folders.empty()) {
-        const std::string folder = folders.back();
-        folders.pop_back();
-        const Entries& found = entries[folder];
-        state.live[folder] = found;
-        state.durable[folder] = found;
-        for (const auto& [name, entry] : found) {
-            if (entry.directory) {
-                folders.push_back(childOf(folder, name));
-            }
-        }
-    }
-    return state;
+    result.durable = result.data;
+    result.durableTime = result.time;
+    return result;
 }
 
 std::vector<CrashStateFileSystem> CrashStateFileSystem::crashStates(std::size_t n) const {
-    Model model = m_base;
+    Model model = m_steps.empty() ? m_model : m_base;
     for (std::size_t i = 0; i < n && i < m_steps.size(); ++i) {
         apply(model, m_steps[i]);
     }
@@ -503,16 +478,77 @@ std::vector<CrashStateFileSystem> CrashStateFileSystem::crashStates(std::size_t 
         choices.assign(picked.begin(), picked.end());
     }
 
+    // Each combination is told by a signature of its files first; only new ones are built.
+    std::map<std::pair<std::size_t, int>, std::string> described;  // (inode, variant) -> text
+    const auto describe = [&](std::size_t inode, int variant) -> const std::string& {
+        auto [it, added] = described.try_emplace({inode, variant});
+        if (added) {
+            it->second = contentText(surviving(model.inodes[inode], variant));
+        }
+        return it->second;
+    };
     std::vector<CrashStateFileSystem> states;
     std::set<std::string> seen;
     for (const std::vector<int>& choice : choices) {
-        Model state = crashState(model, choice, contents);
-        if (seen.insert(fingerprintOf(state)).second) {
-            CrashStateFileSystem fs;
-            fs.m_model = std::move(state);
-            fs.m_base = fs.m_model;
-            states.push_back(std::move(fs));
+        std::map<std::string, Entries> entries = model.durable;
+        for (std::size_t i = 0; i < model.pending.size(); ++i) {
+            if (choice[i] == 1) {
+                applyOp(entries[model.pending[i].folder], model.pending[i]);
+            }
         }
+        std::map<std::size_t, int> variants;  // a file not listed kept its durable content
+        for (std::size_t j = 0; j < contents.size(); ++j) {
+            variants[contents[j]] = choice[model.pending.size() + j];
+        }
+        const auto variantOf = [&](std::size_t inode) {
+            const auto it = variants.find(inode);
+            return it == variants.end() ? 0 : it->second;
+        };
+        // Only folders whose own entry survived are there.
+        std::set<std::string> folders;
+        for (std::vector<std::string> next = {"/"}; !next.empty();) {
+            const std::string folder = next.back();
+            next.pop_back();
+            folders.insert(folder);
+            for (const auto& [name, entry] : entries[folder]) {
+                if (entry.directory) {
+                    next.push_back(childOf(folder, name));
+                }
+            }
+        }
+        std::string signature;
+        for (const std::string& folder : folders) {
+            signature += "D " + folder + "\n";
+            for (const auto& [name, entry] : entries[folder]) {
+                if (!entry.directory) {
+                    signature += "F " + name + " " + describe(entry.inode, variantOf(entry.inode));
+                }
+            }
+        }
+        if (!seen.insert(signature).second) {
+            continue;
+        }
+        Model state;
+        state.clock = model.clock;
+        std::map<std::size_t, std::size_t> renumbered;  // inode of `model` -> of the state
+        for (const std::string& folder : folders) {
+            Entries found = entries[folder];
+            for (auto& [name, entry] : found) {
+                if (entry.directory) {
+                    continue;
+                }
+                auto [it, added] = renumbered.try_emplace(entry.inode, state.inodes.size());
+                if (added) {
+                    state.inodes.push_back(
+                        surviving(model.inodes[entry.inode], variantOf(entry.inode)));
+                }
+                entry.inode = it->second;
+            }
+            state.live[folder] = found;
+            state.durable[folder] = std::move(found);
+        }
+        states.emplace_back();
+        states.back().m_model = std::move(state);
     }
     return states;
 }
@@ -530,18 +566,24 @@ std::string CrashStateFileSystem::fingerprint() const {
     return fingerprintOf(m_model);
 }
 
+// Time, size and two hashes of a file's content: equal for equal files, and short, as it is
+// taken of every combination a crash point has.
+std::string CrashStateFileSystem::contentText(const Inode& inode) {
+    const std::string_view bytes(reinterpret_cast<const char*>(inode.data.data()),
+                                 inode.data.size());
+    return std::to_string(inode.time) + " " + std::to_string(inode.data.size()) + " " +
+           std::to_string(crc32(inode.data)) + " " +
+           std::to_string(std::hash<std::string_view>{}(bytes)) + "\n";
+}
+
 std::string CrashStateFileSystem::fingerprintOf(const Model& model) {
     std::string text;
     for (const auto& [folder, entries] : model.live) {
         text += "D " + folder + "\n";
         for (const auto& [name, entry] : entries) {
-            if (entry.directory) {
-                continue;
+            if (!entry.directory) {
+                text += "F " + name + " " + contentText(model.inodes[entry.inode]);
             }
-            const Inode& inode = model.inodes[entry.inode];
-            text += "F " + name + " " + std::to_string(inode.time) + " " +
-                    std::to_string(inode.data.size()) + "\n";
-            text.append(inode.data.begin(), inode.data.end());
         }
     }
     return text;

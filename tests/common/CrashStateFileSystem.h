@@ -83,8 +83,8 @@ private:
         std::map<std::string, int> byPath;
         int next = 0;
         Holds() = default;
-        Holds(const Holds&) {}
-        Holds& operator=(const Holds&) {
+        Holds(const Holds&) noexcept {}
+        Holds& operator=(const Holds&) noexcept {
             byPath.clear();
             return *this;
         }
@@ -126,13 +126,13 @@ private:
 
     static void apply(Model& model, const Step& step);
     static std::string fingerprintOf(const Model& model);
-    Model crashState(const Model& model, const std::vector<int>& choice,
-                     const std::vector<std::size_t>& contents) const;
+    static std::string contentText(const Inode& inode);
+    static Inode surviving(const Inode& inode, int variant);
     void record(Step step);
     const Entry* find(const std::string& path) const;
 
     Model m_model;  // what the record leads to: the disk as the program sees it
-    Model m_base;   // at the last settle()
+    Model m_base;   // at the last settle(), once a step was recorded since
     std::vector<Step> m_steps;
     Holds m_holds;
 };
