@@ -1,24 +1,33 @@
 #include "support/FileSystem.h"
 
-#include "support/Errors.h"
+#include "support/RoutingFileSystem.h"
 
 namespace kavrin {
 
-std::unique_ptr<HeldFile> FileSystem::createExclusive(const std::string& path,
-                                                      std::span<const std::uint8_t>) {
-    throw KavrinError("Cannot create file \"" + path +
-                      "\". This location cannot hold a claim of its own");
+FileBytes FileSystem::readFileReporting(const std::string& path, const FileProgress& progress) {
+    FileBytes bytes = readFile(path);
+    if (progress) {
+        progress(bytes.size, bytes.size);
+    }
+    return bytes;
 }
 
-HoldState FileSystem::holdState(const std::string&) {
-    return HoldState::Unknown;
+void FileSystem::writeFileReporting(const std::string& path,
+                                    std::span<const std::span<const std::uint8_t>> parts,
+                                    bool durable, const FileProgress& progress) {
+    writeFile(path, parts, durable);
+    if (progress) {
+        std::uint64_t total = 0;
+        for (const auto& part : parts) {
+            total += part.size();
+        }
+        progress(total, total);
+    }
 }
 
-std::unique_ptr<HeldFile> FileSystem::takeOver(const std::string& path,
-                                               std::span<const std::uint8_t>,
-                                               std::span<const std::uint8_t>) {
-    throw KavrinError("Cannot open file \"" + path +
-                      "\". This location cannot hold a claim of its own");
+FileSystem& localFileSystem() {
+    static RoutingFileSystem fs(nativeFileSystem(), shareFileSystem());
+    return fs;
 }
 
 }  // namespace kavrin

@@ -1,24 +1,15 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "support/FileBytes.h"
+
 namespace kavrin {
-
-// The bytes of a whole file, in memory allocated without initialisation (the read fills it).
-struct FileBytes {
-    std::unique_ptr<std::uint8_t[]> data;
-    std::size_t size = 0;
-};
-
-// `size` bytes for a whole file or body, not initialised, in huge pages where the system gives
-// them: on virtual machines the first touch of each small page of hundreds of fresh megabytes
-// costs more than filling them. Throws std::bad_alloc.
-FileBytes allocateFileBytes(std::size_t size);
 
 struct FileStatus {
     bool exists = false;
@@ -36,7 +27,10 @@ class HeldFile {
 public:
     virtual ~HeldFile() = default;
     // Removes the file while it is still held, so that no other process can take it over between
-    // the removal and the release. Throws KavrinError when the removal fails (the file stays).
+    // the removal and the release (POSIX: unlink, then close; Windows: the holding handle, opened
+    // with FILE_SHARE_DELETE, marks the file for deletion before it is closed). Only the file
+    // held: a name removed by hand and created again by another holder is left alone. Throws
+    // KavrinError when the removal fails (the file stays).
     virtual void remove() = 0;
 };
 
@@ -47,44 +41,95 @@ enum class HoldState {
     Unknown,  // nothing is there, or the back end cannot tell (no advisory locks)
 };
 
-// The narrow file layer everything that touches the disk goes through, so that tests can put an
-// in-memory or failing file system in its place. Paths are native (UTF-8 bytes on Linux).
-// Every operation that fails throws KavrinError with a message naming the path and the system's
-// reason; status() never throws.
+// Told how far a whole-file read or write has come: `done` of `total` bytes. It may pump the user
+// interface, and it may throw to abort the transfer: the back end stops, closes what it opened and
+// lets the exception reach the caller unchanged (an aborted write may leave part of the file).
+using FileProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
+// The narrow file layer everything that touches files goes through. Its back ends: the machine's
+// own file calls (nativeFileSystem), server shares (shareFileSystem), and in tests files held in
+// memory or made to fail. Every back end keeps the contracts below and proves it by passing the
+// same conformance tests.
+//
+// Paths are the program's texts (UTF-8 bytes on Linux); each back end maps them to its own form.
+// Every operation but status() reports a failure as KavrinError
+// "<what> \"<path>\". <reason>", <reason> being the system's or the server's own text for it.
+//
+// Whole-file reads and writes come in two forms: without progress (the form every back end
+// implements) and with it. The form with progress is a plain function that calls the protected
+// readFileReporting/writeFileReporting, whose default reports once, at the end: no back end and no
+// caller had to change for it, and a back end that moves files in blocks overrides those two and
+// reports after each block.
+// A derived class that overrides readFile or writeFile hides the progress form by name: call it
+// through a FileSystem reference, or bring it in with `using FileSystem::readFile;`.
 class FileSystem {
 public:
     virtual ~FileSystem() = default;
 
-    // What is at `path`; exists = false when nothing is there or it cannot be examined.
+    // What is at `path`; exists = false when nothing is there or it cannot be examined (a server
+    // that cannot be reached included). Never throws. modifiedNs is as fine as the back end keeps
+    // it, and only compared with earlier readings of the same back end.
     virtual FileStatus status(const std::string& path) = 0;
 
-    // Names of the entries of directory `dir`, without "." and "..".
+    // Names of the entries of directory `dir`, without "." and "..", in no particular order.
+    // "Cannot read directory \"<dir>\". <reason>".
     virtual std::vector<std::string> listDirectory(const std::string& dir) = 0;
 
-    // Reads the whole file. A file that cannot be opened throws
-    // "Cannot open file \"<path>\". <reason>".
+    // Reads the whole file. Other programs may go on reading it meanwhile; where the back end can
+    // (Windows, a share) it keeps them from writing it, POSIX cannot. A file that shrinks while it
+    // is read gives the bytes it still had.
+    // "Cannot open file \"<path>\". <reason>" when it cannot be opened (missing, a directory, no
+    // right to read); "Cannot read file \"<path>\". <reason>" when reading it fails, with the
+    // reason "Not enough memory" for a file larger than the memory the system can give.
     virtual FileBytes readFile(const std::string& path) = 0;
+    // The same, calling `progress` (when given) after each block read with the bytes read so far
+    // and the file's size, at least once, the last time with both equal.
+    FileBytes readFile(const std::string& path, const FileProgress& progress) {
+        return readFileReporting(path, progress);
+    }
 
-    // Creates or empties `path` and writes `parts` one after another as its whole content.
-    // With `durable`, the data is flushed to the disk before the call returns.
-    // A file that cannot be created throws "Cannot create file \"<path>\". <reason>".
+    // Creates `path` or empties it, and writes `parts` one after another as its whole content.
+    // With `durable`, the data has reached the disk (on a share: the server has been told to flush
+    // it) when the call returns. A write that fails or is aborted closes what it opened and may
+    // leave `path` holding part of the data: what must never be seen half written is written
+    // under a temporary name and then moved over the original with rename().
+    // "Cannot create file \"<path>\". <reason>" when it cannot be created or opened;
+    // "Cannot write file \"<path>\". <reason>" and "Cannot flush file \"<path>\". <reason>" after.
     virtual void writeFile(const std::string& path,
                            std::span<const std::span<const std::uint8_t>> parts, bool durable) = 0;
+    // The same, calling `progress` (when given) after each block written with the bytes written so
+    // far and the total of `parts`, at least once, the last time with both equal.
+    void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
+                   bool durable, const FileProgress& progress) {
+        writeFileReporting(path, parts, durable, progress);
+    }
 
-    // Renames `from` to `to`, replacing `to` atomically when it exists.
+    // Renames file `from` to `to` in the same back end, replacing `to` when it is a file. Where the
+    // system can (POSIX, Windows) the replacement is atomic: `to` names the old file or the new
+    // one at every moment, a crash included. Where it cannot (a share that renames only onto free
+    // names) it is the removal of `to` followed by the rename, and a failure between the two leaves
+    // no `to` and `from` unchanged. Either way the change lasts a crash only after syncDirectory()
+    // of the folder; callers that must not lose `to` keep a copy until then.
+    // "Cannot rename file \"<from>\" to \"<to>\". <reason>".
     virtual void rename(const std::string& from, const std::string& to) = 0;
 
-    // Removes a file.
+    // Removes a file. "Cannot delete file \"<path>\". <reason>".
     virtual void remove(const std::string& path) = 0;
 
     // Creates directory `path` with every missing level; an existing directory is no failure.
+    // Runs of separators name no level of their own, and a separator at the end is allowed.
+    // "Cannot create directory \"<path>\". <reason>", `path` as given, whichever level failed.
     virtual void createDirectories(const std::string& path) = 0;
 
     // Creates the single directory `path`. Returns false, creating nothing, when something
-    // already exists there; throws on any other failure.
+    // already exists there; throws "Cannot create directory \"<path>\". <reason>" on any other
+    // failure (its parent missing included).
     [[nodiscard]] virtual bool createDirectory(const std::string& path) = 0;
 
-    // Makes the entries of directory `dir` (creations, renames, removals) durable.
+    // Makes the changes to the entries of directory `dir` (creations, renames, removals) last a
+    // crash. A back end without such a call (Windows, where the file system orders it itself; a
+    // share, where the server does) only checks that `dir` is a directory it can reach.
+    // "Cannot flush directory \"<dir>\". <reason>".
     virtual void syncDirectory(const std::string& dir) = 0;
 
     // --- Claims: one writer at a time, across processes and computers ---------------------
@@ -92,9 +137,7 @@ public:
     // has a lock it can test (POSIX: an advisory lock, flock; Windows: the creating handle, held
     // open without write sharing), a holder that died leaves a file no process holds. Where it
     // has none (a share reached through an SMB client library), holdState answers Unknown and the
-    // caller judges the file by its content. A back end that cannot create a file exclusively
-    // (a read-only view, a test's stand-in) keeps the defaults: every claim through it fails, so
-    // that nothing is ever committed without one.
+    // caller judges the file by its content.
 
     // Creates `path` with `content` as its whole content and holds it. Checking that nothing is
     // there and creating the file are one atomic step for every process and computer that
@@ -104,10 +147,12 @@ public:
     // flushed; a reader may briefly find the file empty. Throws KavrinError
     // "Cannot create file \"<path>\". <reason>" on any other failure.
     [[nodiscard]] virtual std::unique_ptr<HeldFile> createExclusive(
-        const std::string& path, std::span<const std::uint8_t> content);
+        const std::string& path, std::span<const std::uint8_t> content) = 0;
 
-    // Whether a process holds the file at `path`. Never throws.
-    virtual HoldState holdState(const std::string& path);
+    // Whether a process holds the file at `path`, this one included (POSIX: whether flock can be
+    // taken; Windows: whether the file can be opened for writing, a sharing violation meaning
+    // held). Others can always read a held file. Never throws.
+    virtual HoldState holdState(const std::string& path) = 0;
 
     // Takes over the file at `path`, left by a holder that ended: when no process holds it (as
     // far as the back end can tell) and its whole content is still `expected`, gives it the
@@ -118,12 +163,36 @@ public:
     // create it exclusively again: two processes taking over the same file at the same moment
     // may then both succeed, which is why callers take over a file of such a back end only when
     // they know its holder has ended.
-    [[nodiscard]] virtual std::unique_ptr<HeldFile> takeOver(const std::string& path,
-                                                             std::span<const std::uint8_t> expected,
-                                                             std::span<const std::uint8_t> content);
+    [[nodiscard]] virtual std::unique_ptr<HeldFile> takeOver(
+        const std::string& path, std::span<const std::uint8_t> expected,
+        std::span<const std::uint8_t> content) = 0;
+
+    // Whether names at `path` compare without regard to letter case: a share and Windows do, so a
+    // file is found there under any spelling; POSIX does not, and the caller looks for the
+    // spelling itself (locateFile). Asked per path: a routing file system answers for the back end
+    // the path goes to.
+    virtual bool ignoresCase([[maybe_unused]] const std::string& path) const { return false; }
+
+protected:
+    // What the progress forms of readFile and writeFile run. By default the whole transfer is one
+    // block: the form without progress, then one report.
+    virtual FileBytes readFileReporting(const std::string& path, const FileProgress& progress);
+    virtual void writeFileReporting(const std::string& path,
+                                    std::span<const std::span<const std::uint8_t>> parts,
+                                    bool durable, const FileProgress& progress);
 };
 
-// The file system of the machine the program runs on.
+// The file system the program works on, the default of the engine, the window and the command
+// line: paths that begin with "\\" go to shareFileSystem(), every other path to nativeFileSystem().
 FileSystem& localFileSystem();
+
+// The platform's own file calls, for the machine's own paths (POSIX calls; on Windows the wide
+// Win32 API, which takes "\\server\share" paths too). Defined by the back end the build picks.
+FileSystem& nativeFileSystem();
+
+// Server shares, paths "\\server\share\...". Where the native calls reach shares themselves
+// (Windows) it is nativeFileSystem(); where no share can be reached, a back end that finds nothing
+// there.
+FileSystem& shareFileSystem();
 
 }  // namespace kavrin

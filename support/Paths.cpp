@@ -14,17 +14,21 @@ std::string joinPath(const std::string& folder, const std::string& name) {
 }
 
 std::string locateFile(FileSystem& fs, const std::string& path) {
-    // A share is reached through a file system that already ignores case.
-    if (isSharePath(path) || fs.status(path).exists) {
+    // A back end that ignores case finds the file under any spelling itself.
+    if (fs.ignoresCase(path) || fs.status(path).exists) {
         return path;
     }
-    const std::size_t slash = path.rfind('/');
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::size_t separator = path.find_last_of("/\\");
+    const std::string name = separator == std::string::npos ? path : path.substr(separator + 1);
     if (name.empty()) {
         return path;
     }
-    const std::string parent = slash == std::string::npos ? std::string() : path.substr(0, slash);
-    const std::string listed = slash == std::string::npos ? "." : (parent.empty() ? "/" : parent);
+    // The folder part as written, its separator kept; a lone separator at the start is the root.
+    const std::string folder =
+        separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+    const std::string listed = separator == std::string::npos ? "."
+                               : separator == 0               ? folder
+                                                              : path.substr(0, separator);
 
     std::vector<std::string> entries;
     try {
@@ -41,10 +45,7 @@ std::string locateFile(FileSystem& fs, const std::string& path) {
             match = &entry;
         }
     }
-    if (match == nullptr) {
-        return path;
-    }
-    return slash == std::string::npos ? *match : parent + '/' + *match;
+    return match == nullptr ? path : folder + *match;
 }
 
 }  // namespace kavrin

@@ -13,9 +13,10 @@ bool isSharePath(const std::string& folder);
 // folder is not looked at otherwise: a separator already at its end is doubled.
 std::string joinPath(const std::string& folder, const std::string& name);
 
-// The file system compares names with regard to case, the database's home did not: `path` when
-// something exists there, else the one entry of its folder whose name equals the last part of
-// `path` without regard to case, else `path` unchanged.
+// The database's home compares names without regard to case; a POSIX file system does not. `path`
+// when `fs` ignores case there or something exists there, else the one entry of its folder (the
+// part before the last '/' or '\\') whose name equals the last part of `path` without regard to
+// case, else `path` unchanged.
 std::string locateFile(FileSystem& fs, const std::string& path);
 
 }  // namespace kavrin

@@ -125,15 +125,26 @@ std::vector<std::string> FaultyFileSystem::listDirectory(const std::string& dir)
 }
 
 FileBytes FaultyFileSystem::readFile(const std::string& path) {
+    return readFileReporting(path, {});
+}
+
+FileBytes FaultyFileSystem::readFileReporting(const std::string& path,
+                                              const FileProgress& progress) {
     if (due(FileOp::ReadFile, path)) {
         fail("Cannot open file", path, kInjected);
     }
-    return m_inner.readFile(path);
+    return m_inner.readFile(path, progress);
 }
 
 void FaultyFileSystem::writeFile(const std::string& path,
                                  std::span<const std::span<const std::uint8_t>> parts,
                                  bool durable) {
+    writeFileReporting(path, parts, durable, {});
+}
+
+void FaultyFileSystem::writeFileReporting(const std::string& path,
+                                          std::span<const std::span<const std::uint8_t>> parts,
+                                          bool durable, const FileProgress& progress) {
     const auto tear = [&] {
         std::vector<std::uint8_t> bytes;
         for (const auto& part : parts) {
@@ -153,7 +164,7 @@ void FaultyFileSystem::writeFile(const std::string& path,
             fail("Cannot create file", path, systemErrorText(EACCES));
         }
     }
-    m_inner.writeFile(path, parts, durable);
+    m_inner.writeFile(path, parts, durable, progress);
 }
 
 void FaultyFileSystem::rename(const std::string& from, const std::string& to) {

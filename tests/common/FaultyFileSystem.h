@@ -79,6 +79,17 @@ public:
     [[nodiscard]] std::unique_ptr<HeldFile> takeOver(
         const std::string& path, std::span<const std::uint8_t> expected,
         std::span<const std::uint8_t> content) override;
+    bool ignoresCase(const std::string& path) const override { return m_inner.ignoresCase(path); }
+
+    using FileSystem::readFile;
+    using FileSystem::writeFile;
+
+protected:
+    // The faults and the crash of readFile and writeFile, with the progress passed on.
+    FileBytes readFileReporting(const std::string& path, const FileProgress& progress) override;
+    void writeFileReporting(const std::string& path,
+                            std::span<const std::span<const std::uint8_t>> parts, bool durable,
+                            const FileProgress& progress) override;
 
 private:
     class Held;

@@ -4,9 +4,20 @@
 #include <cstring>
 #include <utility>
 
+#include "support/AnsiText.h"
 #include "support/Errors.h"
 
 namespace kavrin::test {
+
+namespace {
+
+constexpr const char* kMissing = "No such file or directory";
+
+[[noreturn]] void fail(const char* what, const std::string& path, const char* reason) {
+    throw KavrinError(formatText("%s \"%s\". %s", what, path.c_str(), reason));
+}
+
+}  // namespace
 
 std::string MemoryFileSystem::normal(const std::string& path) {
     // Doubled separators name the same place, as on a real disk.
@@ -32,8 +43,32 @@ std::string MemoryFileSystem::parentOf(const std::string& path) {
     return slash == 0 ? "/" : p.substr(0, slash);
 }
 
-FileStatus MemoryFileSystem::status(const std::string& path) {
+std::string MemoryFileSystem::stored(const std::string& path) const {
     const std::string p = normal(path);
+    if (m_case == Case::Sensitive || p == "/" || files.count(p) != 0 || m_dirs.count(p) != 0) {
+        return p;
+    }
+    const std::string parent = stored(parentOf(p));
+    const std::string name = p.substr(p.rfind('/') + 1);
+    const auto sameName = [&](const std::string& key) {
+        return parentOf(key) == parent &&
+               asciiCompareText(key.substr(key.rfind('/') + 1), name) == 0;
+    };
+    for (const auto& [key, bytes] : files) {
+        if (sameName(key)) {
+            return key;
+        }
+    }
+    for (const std::string& key : m_dirs) {
+        if (key != "/" && sameName(key)) {
+            return key;
+        }
+    }
+    return (parent == "/" ? "/" : parent + "/") + name;
+}
+
+FileStatus MemoryFileSystem::status(const std::string& path) {
+    const std::string p = stored(path);
     FileStatus s;
     if (m_dirs.count(p) != 0) {
         s.exists = true;
@@ -47,9 +82,9 @@ FileStatus MemoryFileSystem::status(const std::string& path) {
 }
 
 std::vector<std::string> MemoryFileSystem::listDirectory(const std::string& dir) {
-    const std::string d = normal(dir);
+    const std::string d = stored(dir);
     if (m_dirs.count(d) == 0) {
-        throw KavrinError("Cannot read directory \"" + dir + "\". No such file or directory");
+        fail("Cannot read directory", dir, files.count(d) != 0 ? "Not a directory" : kMissing);
     }
     std::vector<std::string> names;
     auto collect = [&](const std::string& p) {
@@ -67,10 +102,9 @@ std::vector<std::string> MemoryFileSystem::listDirectory(const std::string& dir)
 }
 
 FileBytes MemoryFileSystem::readFile(const std::string& path) {
-    auto it = files.find(normal(path));
+    auto it = files.find(stored(path));
     if (it == files.end()) {
-        throw KavrinError("Cannot open file \"" + path + "\". " +
-                          (isDirectory(path) ? "Is a directory" : "No such file or directory"));
+        fail("Cannot open file", path, isDirectory(path) ? "Is a directory" : kMissing);
     }
     FileBytes bytes;
     bytes.size = it->second.size();
@@ -84,10 +118,12 @@ FileBytes MemoryFileSystem::readFile(const std::string& path) {
 void MemoryFileSystem::writeFile(const std::string& path,
                                  std::span<const std::span<const std::uint8_t>> parts,
                                  bool /*durable*/) {
-    const std::string p = normal(path);
-    if (m_dirs.count(parentOf(p)) == 0 || m_dirs.count(p) != 0) {
-        throw KavrinError("Cannot create file \"" + path + "\". " +
-                          (m_dirs.count(p) != 0 ? "Is a directory" : "No such file or directory"));
+    const std::string p = stored(path);
+    if (m_dirs.count(p) != 0) {
+        fail("Cannot create file", path, "Is a directory");
+    }
+    if (m_dirs.count(parentOf(p)) == 0) {
+        fail("Cannot create file", path, kMissing);
     }
     std::vector<std::uint8_t>& bytes = files[p];
     bytes.clear();
@@ -98,41 +134,49 @@ void MemoryFileSystem::writeFile(const std::string& path,
 }
 
 void MemoryFileSystem::rename(const std::string& from, const std::string& to) {
-    auto it = files.find(normal(from));
-    if (it == files.end() || m_dirs.count(parentOf(to)) == 0) {
-        throw KavrinError("Cannot rename file \"" + from + "\" to \"" + to +
-                          "\". No such file or directory");
+    auto it = files.find(stored(from));
+    const std::string target = stored(to);
+    const char* reason = nullptr;
+    if (it == files.end() || m_dirs.count(parentOf(target)) == 0) {
+        reason = kMissing;
+    } else if (m_dirs.count(target) != 0) {
+        reason = "Is a directory";
+    }
+    if (reason != nullptr) {
+        throw KavrinError(formatText("Cannot rename file \"%s\" to \"%s\". %s", from.c_str(),
+                                     to.c_str(), reason));
     }
     std::vector<std::uint8_t> bytes = std::move(it->second);
     files.erase(it);
-    files[normal(to)] = std::move(bytes);
-    m_times[normal(to)] = ++m_clock;
+    files[target] = std::move(bytes);
+    m_times[target] = ++m_clock;
 }
 
 void MemoryFileSystem::remove(const std::string& path) {
-    if (files.erase(normal(path)) == 0) {
-        throw KavrinError("Cannot delete file \"" + path + "\". No such file or directory");
+    if (files.erase(stored(path)) == 0) {
+        fail("Cannot delete file", path, isDirectory(path) ? "Is a directory" : kMissing);
     }
 }
 
 void MemoryFileSystem::createDirectories(const std::string& path) {
-    const std::string p = normal(path);
-    if (files.count(p) != 0) {
-        throw KavrinError("Cannot create directory \"" + path + "\". File exists");
+    std::vector<std::string> missing;
+    for (std::string level = stored(path); level != "/" && m_dirs.count(level) == 0;
+         level = parentOf(level)) {
+        if (files.count(level) != 0) {
+            fail("Cannot create directory", path, "Not a directory");
+        }
+        missing.push_back(level);
     }
-    if (p != "/" && m_dirs.count(p) == 0) {
-        createDirectories(parentOf(p));
-        m_dirs.insert(p);
-    }
+    m_dirs.insert(missing.begin(), missing.end());
 }
 
 bool MemoryFileSystem::createDirectory(const std::string& path) {
-    const std::string p = normal(path);
+    const std::string p = stored(path);
     if (m_dirs.count(p) != 0 || files.count(p) != 0) {
         return false;
     }
     if (m_dirs.count(parentOf(p)) == 0) {
-        throw KavrinError("Cannot create directory \"" + path + "\". No such file or directory");
+        fail("Cannot create directory", path, kMissing);
     }
     m_dirs.insert(p);
     return true;
@@ -140,7 +184,7 @@ bool MemoryFileSystem::createDirectory(const std::string& path) {
 
 void MemoryFileSystem::syncDirectory(const std::string& dir) {
     if (!isDirectory(dir)) {
-        throw KavrinError("Cannot flush directory \"" + dir + "\". No such file or directory");
+        fail("Cannot flush directory", dir, kMissing);
     }
 }
 
@@ -175,7 +219,7 @@ std::unique_ptr<HeldFile> MemoryFileSystem::hold(const std::string& path) {
 
 std::unique_ptr<HeldFile> MemoryFileSystem::createExclusive(const std::string& path,
                                                             std::span<const std::uint8_t> content) {
-    const std::string p = normal(path);
+    const std::string p = stored(path);
     if (files.count(p) != 0 || m_dirs.count(p) != 0) {
         return nullptr;
     }
@@ -185,7 +229,7 @@ std::unique_ptr<HeldFile> MemoryFileSystem::createExclusive(const std::string& p
 }
 
 HoldState MemoryFileSystem::holdState(const std::string& path) {
-    const std::string p = normal(path);
+    const std::string p = stored(path);
     if (!advisoryLocks || files.count(p) == 0) {
         return HoldState::Unknown;
     }
@@ -195,7 +239,7 @@ HoldState MemoryFileSystem::holdState(const std::string& path) {
 std::unique_ptr<HeldFile> MemoryFileSystem::takeOver(const std::string& path,
                                                      std::span<const std::uint8_t> expected,
                                                      std::span<const std::uint8_t> content) {
-    const std::string p = normal(path);
+    const std::string p = stored(path);
     const auto it = files.find(p);
     if (it == files.end() || (advisoryLocks && m_holds.byPath.count(p) != 0) ||
         !std::equal(it->second.begin(), it->second.end(), expected.begin(), expected.end())) {

@@ -12,11 +12,18 @@
 namespace kavrin::test {
 
 // A file system held in memory, with '/'-separated paths and "/" as its root: fast and free of
-// side effects, for fuzzing and for running the same operation thousands of times.
+// side effects, for fuzzing and for running the same operation thousands of times. By default it
+// compares names with regard to case, as a POSIX disk does; made with Case::Ignored it finds every
+// name under any spelling of its ASCII letters and keeps the spelling it was created with, as a
+// share does.
 class MemoryFileSystem final : public FileSystem {
 public:
-    MemoryFileSystem() { m_dirs.insert("/"); }
+    enum class Case { Sensitive, Ignored };
 
+    MemoryFileSystem() : MemoryFileSystem(Case::Sensitive) {}
+    explicit MemoryFileSystem(Case names) : m_case(names) { m_dirs.insert("/"); }
+
+    // Contents by normal path ('/' first, no doubled or trailing separator).
     std::map<std::string, std::vector<std::uint8_t>> files;
     // Whether holds can be told (an advisory lock); false answers Unknown, as a share does.
     bool advisoryLocks = true;
@@ -37,8 +44,12 @@ public:
     [[nodiscard]] std::unique_ptr<HeldFile> takeOver(
         const std::string& path, std::span<const std::uint8_t> expected,
         std::span<const std::uint8_t> content) override;
+    bool ignoresCase(const std::string&) const override { return m_case == Case::Ignored; }
 
-    bool isDirectory(const std::string& path) const { return m_dirs.count(normal(path)) != 0; }
+    using FileSystem::readFile;
+    using FileSystem::writeFile;
+
+    bool isDirectory(const std::string& path) const { return m_dirs.count(stored(path)) != 0; }
 
 private:
     class Held;
@@ -59,7 +70,11 @@ private:
 
     static std::string normal(const std::string& path);
     static std::string parentOf(const std::string& path);
+    // The key of `path` in `files` or the folders: its normal form, in the spelling of what is
+    // already there where names ignore case.
+    std::string stored(const std::string& path) const;
 
+    Case m_case;
     std::set<std::string> m_dirs;
     std::map<std::string, std::int64_t> m_times;
     std::int64_t m_clock = 0;

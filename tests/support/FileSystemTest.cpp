@@ -4,23 +4,31 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include <algorithm>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
+#include <functional>
 #include <iterator>
-#include <map>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <utility>
 #include <vector>
 
+#include "common/FaultyFileSystem.h"
+#include "common/MemoryFileSystem.h"
 #include "common/TempFolder.h"
 #include "support/Errors.h"
 #include "support/FileSystem.h"
 #include "support/Paths.h"
+#include "support/RoutingFileSystem.h"
 
 namespace kavrin {
 namespace {
 
+using test::FaultyFileSystem;
+using test::FileOp;
+using test::MemoryFileSystem;
 using test::TempFolder;
 
 std::vector<std::uint8_t> bytesOf(const std::string& text) {
@@ -49,13 +57,104 @@ std::string errorOf(Action action) {
     return "(no error)";
 }
 
-class FileSystemTest : public ::testing::Test {
-protected:
-    FileSystem& fs = localFileSystem();
-    TempFolder folder;
+// One back end under test with an empty folder of its own, for one test.
+struct Scene {
+    FileSystem* fs = nullptr;
+    std::string root;
+    std::shared_ptr<void> owner;  // what lives as long as the test: the back end, the folder
+    // Handles the process holds open, where the back end can count them.
+    std::function<std::size_t()> openHandles;
 };
 
-TEST_F(FileSystemTest, WritesPartsOneAfterAnotherAndReadsThemBack) {
+// A back end of the conformance suite: how to open a scene on it and what it promises. One that
+// needs a server names it in an environment variable and opens no scene without it, which skips
+// its cases.
+struct BackEnd {
+    const char* name;
+    std::function<std::optional<Scene>()> open;
+    bool ignoresCase;
+    bool posixReasons;  // fails with the POSIX texts of the reasons
+    bool inBlocks;      // reports progress block by block, not once per file
+};
+
+// A scene in a fresh temporary folder of the machine's disk, reached through `fs`, which `owned`
+// holds where the scene makes its own.
+Scene onDisk(FileSystem& fs, std::shared_ptr<FileSystem> owned = {}) {
+    struct Owner {
+        std::shared_ptr<FileSystem> fs;
+        TempFolder folder;
+    };
+    auto owner = std::make_shared<Owner>();
+    owner->fs = std::move(owned);
+    Scene scene{&fs, owner->folder.path(), owner, {}};
+    scene.openHandles = [] {
+        const auto fds = std::filesystem::directory_iterator("/proc/self/fd");
+        return static_cast<std::size_t>(std::distance(begin(fds), end(fds)));
+    };
+    return scene;
+}
+
+Scene inMemory(MemoryFileSystem::Case names) {
+    auto memory = std::make_shared<MemoryFileSystem>(names);
+    memory->createDirectories("/conformance");
+    return Scene{memory.get(), "/conformance", memory, {}};
+}
+
+Scene faultyOnDisk() {
+    auto faulty = std::make_shared<FaultyFileSystem>(nativeFileSystem());
+    return onDisk(*faulty, faulty);
+}
+
+// name, its scene, ignores case, POSIX reasons, progress in blocks
+const BackEnd kBackEnds[] = {
+    {"Memory", [] { return inMemory(MemoryFileSystem::Case::Sensitive); }, false, true, false},
+    {"MemoryIgnoringCase", [] { return inMemory(MemoryFileSystem::Case::Ignored); }, true, true,
+     false},
+    {"Native", [] { return onDisk(nativeFileSystem()); }, false, true, true},
+    {"Routed", [] { return onDisk(localFileSystem()); }, false, true, true},
+    {"Faulty", faultyOnDisk, false, true, true},
+};
+
+void PrintTo(const BackEnd& backEnd, std::ostream* out) {
+    *out << backEnd.name;
+}
+
+class FileSystemConformance : public ::testing::TestWithParam<BackEnd> {
+protected:
+    void SetUp() override {
+        std::optional<Scene> opened = GetParam().open();
+        if (!opened) {
+            GTEST_SKIP() << GetParam().name << " has nothing to run against here";
+        }
+        scene = std::move(*opened);
+    }
+
+    FileSystem& fs() { return *scene.fs; }
+
+    // `relative` below the scene's folder, its '/' written as the folder's own separator.
+    std::string at(std::string relative) const {
+        if (isSharePath(scene.root)) {
+            std::replace(relative.begin(), relative.end(), '/', '\\');
+        }
+        return joinPath(scene.root, relative);
+    }
+
+    std::vector<std::string> sortedListing(const std::string& dir) {
+        std::vector<std::string> names = fs().listDirectory(dir);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    Scene scene;
+};
+
+std::string nameOf(const ::testing::TestParamInfo<BackEnd>& backEnd) {
+    return backEnd.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(BackEnds, FileSystemConformance, ::testing::ValuesIn(kBackEnds), nameOf);
+
+TEST_P(FileSystemConformance, WritesPartsOneAfterAnotherAndReadsThemBack) {
     const auto header = bytesOf("HEADER");
     const auto empty = bytesOf("");
     std::vector<std::uint8_t> body(3 * 1024 * 1024 + 17);
@@ -63,231 +162,373 @@ TEST_F(FileSystemTest, WritesPartsOneAfterAnotherAndReadsThemBack) {
         body[i] = static_cast<std::uint8_t>(i * 31 + 7);
     }
     const std::span<const std::uint8_t> parts[] = {header, empty, body};
-    const std::string path = folder.file("Kavrin.cmp");
-    fs.writeFile(path, parts, true);
+    const std::string path = at("Kavrin.cmp");
+    fs().writeFile(path, parts, true);
 
-    const FileBytes read = fs.readFile(path);
+    const FileBytes read = fs().readFile(path);
     ASSERT_EQ(read.size, header.size() + body.size());
     EXPECT_EQ(std::memcmp(read.data.get(), header.data(), header.size()), 0);
     EXPECT_EQ(std::memcmp(read.data.get() + header.size(), body.data(), body.size()), 0);
-    EXPECT_EQ(fs.status(path).size, read.size);
+    EXPECT_EQ(fs().status(path).size, read.size);
 }
 
-TEST_F(FileSystemTest, WritingReplacesTheWholeOldContent) {
-    const std::string path = folder.file("f");
-    writeText(fs, path, "a much longer old content");
-    writeText(fs, path, "new");
-    EXPECT_EQ(readText(fs, path), "new");
+TEST_P(FileSystemConformance, WritingReplacesTheWholeOldContent) {
+    const std::string path = at("f");
+    writeText(fs(), path, "a much longer old content");
+    writeText(fs(), path, "new");
+    EXPECT_EQ(readText(fs(), path), "new");
 
-    fs.writeFile(path, {}, false);
-    EXPECT_EQ(fs.readFile(path).size, 0u);
-    EXPECT_TRUE(fs.status(path).exists);
+    fs().writeFile(path, {}, false);
+    EXPECT_EQ(fs().readFile(path).size, 0u);
+    EXPECT_TRUE(fs().status(path).exists);
 }
 
-TEST_F(FileSystemTest, FailuresNameThePathAndTheReason) {
-    const std::string missing = folder.file("missing");
-    const std::string inMissing = folder.file("missing/f");
-    EXPECT_EQ(errorOf([&] { fs.readFile(missing); }),
-              "Cannot open file \"" + missing + "\". No such file or directory");
-    EXPECT_EQ(errorOf([&] { fs.readFile(folder.path()); }),
-              "Cannot open file \"" + folder.path() + "\". Is a directory");
-    EXPECT_EQ(errorOf([&] { writeText(fs, inMissing, "x"); }),
-              "Cannot create file \"" + inMissing + "\". No such file or directory");
-    EXPECT_EQ(errorOf([&] { writeText(fs, folder.path(), "x"); }),
-              "Cannot create file \"" + folder.path() + "\". Is a directory");
-    EXPECT_EQ(errorOf([&] { fs.rename(missing, folder.file("b")); }),
-              "Cannot rename file \"" + missing + "\" to \"" + folder.file("b") +
-                  "\". No such file or directory");
-    EXPECT_EQ(errorOf([&] { fs.remove(missing); }),
-              "Cannot delete file \"" + missing + "\". No such file or directory");
-    EXPECT_EQ(errorOf([&] { (void)fs.createDirectory(inMissing); }),
-              "Cannot create directory \"" + inMissing + "\". No such file or directory");
-    EXPECT_EQ(errorOf([&] { fs.syncDirectory(missing); }),
-              "Cannot flush directory \"" + missing + "\". No such file or directory");
-    EXPECT_EQ(errorOf([&] { fs.listDirectory(missing); }),
-              "Cannot read directory \"" + missing + "\". No such file or directory");
-    EXPECT_FALSE(fs.status(missing).exists);
-    EXPECT_EQ(fs.status(inMissing), FileStatus{});
+TEST_P(FileSystemConformance, RenameReplacesTheTargetAndRemoveDeletes) {
+    const std::string from = at("new.tmp");
+    const std::string to = at("Kavrin.ist");
+    writeText(fs(), to, "old");
+    writeText(fs(), from, "fresh");
+    fs().rename(from, to);
+    EXPECT_EQ(readText(fs(), to), "fresh");
+    EXPECT_FALSE(fs().status(from).exists);
+
+    fs().remove(to);
+    EXPECT_FALSE(fs().status(to).exists);
 }
 
-TEST_F(FileSystemTest, WriteFailuresAfterOpeningAreReported) {
+TEST_P(FileSystemConformance, CreatesOneDirectoryOrEveryLevel) {
+    const std::string dir = at("20240822-153007");
+    EXPECT_TRUE(fs().createDirectory(dir));
+    EXPECT_TRUE(fs().status(dir).isDirectory);
+    EXPECT_FALSE(fs().createDirectory(dir));
+
+    const std::string file = at("plain");
+    writeText(fs(), file, "x");
+    EXPECT_FALSE(fs().createDirectory(file));
+    EXPECT_FALSE(fs().status(file).isDirectory);
+
+    const std::string deep = at("a/b//c/");
+    fs().createDirectories(deep);
+    EXPECT_TRUE(fs().status(at("a/b/c")).isDirectory);
+    fs().createDirectories(deep);  // existing is fine
+    fs().createDirectories(at("a/b/d"));
+    EXPECT_TRUE(fs().status(at("a/b/d")).isDirectory);
+}
+
+TEST_P(FileSystemConformance, ListsEntriesAndSyncsDirectories) {
+    writeText(fs(), at("Kavrin.cmp"), "");
+    writeText(fs(), at("kavrin.IST"), "");
+    ASSERT_TRUE(fs().createDirectory(at("backup")));
+    EXPECT_EQ(sortedListing(scene.root),
+              (std::vector<std::string>{"Kavrin.cmp", "backup", "kavrin.IST"}));
+    EXPECT_NO_THROW(fs().syncDirectory(scene.root));
+    EXPECT_TRUE(fs().listDirectory(at("backup")).empty());
+}
+
+TEST_P(FileSystemConformance, StatusGivesSizeAndKindAndNeverThrows) {
+    writeText(fs(), at("f"), "12345");
+    const FileStatus file = fs().status(at("f"));
+    EXPECT_TRUE(file.exists);
+    EXPECT_FALSE(file.isDirectory);
+    EXPECT_EQ(file.size, 5u);
+
+    const FileStatus dir = fs().status(scene.root);
+    EXPECT_TRUE(dir.exists);
+    EXPECT_TRUE(dir.isDirectory);
+
+    for (const char* nothing : {"missing", "missing/f", "f/below"}) {
+        EXPECT_EQ(fs().status(at(nothing)), FileStatus{}) << nothing;
+    }
+}
+
+TEST_P(FileSystemConformance, FindsANameInAnyCaseOnlyWhereItIgnoresCase) {
+    const std::string path = at("Kavrin.cmp");
+    const std::string other = at("KAVRIN.cmp");
+    writeText(fs(), path, "nodes");
+    const bool ignores = GetParam().ignoresCase;
+    EXPECT_EQ(fs().ignoresCase(other), ignores);
+    EXPECT_EQ(fs().status(other).exists, ignores);
+    // Either way locateFile gives a path that opens the file.
+    EXPECT_EQ(locateFile(fs(), other), ignores ? other : path);
+    EXPECT_EQ(readText(fs(), locateFile(fs(), other)), "nodes");
+
+    // Writing under the other spelling rewrites the one file where case is ignored and makes a
+    // second file where it is not.
+    writeText(fs(), other, "other");
+    EXPECT_EQ(readText(fs(), path), ignores ? "other" : "nodes");
+    const std::vector<std::string> one = {"Kavrin.cmp"};
+    const std::vector<std::string> two = {"KAVRIN.cmp", "Kavrin.cmp"};
+    EXPECT_EQ(sortedListing(scene.root), ignores ? one : two);
+}
+
+TEST_P(FileSystemConformance, FailuresNameThePathAndTheReason) {
+    const std::string missing = at("missing");
+    const std::string inMissing = at("missing/f");
+    const std::string dir = scene.root;
+    const std::string file = at("plain");
+    writeText(fs(), file, "x");
+    const char* const kNotFound = "No such file or directory";
+    const struct {
+        std::string start;  // the message up to the reason
+        const char* posixReason;
+        std::function<void()> action;
+    } cases[] = {
+        {"Cannot open file \"" + missing, kNotFound, [&] { fs().readFile(missing); }},
+        {"Cannot open file \"" + dir, "Is a directory", [&] { fs().readFile(dir); }},
+        {"Cannot create file \"" + inMissing, kNotFound, [&] { writeText(fs(), inMissing, "x"); }},
+        {"Cannot create file \"" + dir, "Is a directory", [&] { writeText(fs(), dir, "x"); }},
+        {"Cannot rename file \"" + missing + "\" to \"" + at("b"), kNotFound,
+         [&] { fs().rename(missing, at("b")); }},
+        {"Cannot delete file \"" + missing, kNotFound, [&] { fs().remove(missing); }},
+        {"Cannot create directory \"" + inMissing, kNotFound,
+         [&] { (void)fs().createDirectory(inMissing); }},
+        {"Cannot create directory \"" + file, "Not a directory",
+         [&] { fs().createDirectories(file); }},
+        {"Cannot create directory \"" + at("plain/below"), "Not a directory",
+         [&] { fs().createDirectories(at("plain/below")); }},
+        {"Cannot flush directory \"" + missing, kNotFound, [&] { fs().syncDirectory(missing); }},
+        {"Cannot read directory \"" + missing, kNotFound, [&] { fs().listDirectory(missing); }},
+        {"Cannot create file \"" + inMissing, kNotFound,
+         [&] { (void)fs().createExclusive(inMissing, bytesOf("x")); }},
+    };
+    for (const auto& c : cases) {
+        const std::string message = errorOf(c.action);
+        ASSERT_TRUE(message.starts_with(c.start + "\". ")) << message;
+        const std::string reason = message.substr(c.start.size() + 3);
+        EXPECT_FALSE(reason.empty()) << message;
+        if (GetParam().posixReasons) {
+            EXPECT_EQ(reason, c.posixReason) << message;
+        }
+    }
+}
+
+// The reports of one transfer, (done, total) each.
+using Reports = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+FileProgress recordInto(Reports& reports) {
+    return
+        [&reports](std::uint64_t done, std::uint64_t total) { reports.emplace_back(done, total); };
+}
+
+void expectGrowingToTheTotal(const Reports& reports, std::uint64_t total, bool inBlocks) {
+    ASSERT_FALSE(reports.empty());
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        EXPECT_EQ(reports[i].second, total);
+        if (i > 0) {
+            EXPECT_GT(reports[i].first, reports[i - 1].first);
+        }
+    }
+    EXPECT_EQ(reports.back().first, total);
+    if (inBlocks) {
+        EXPECT_GT(reports.size(), 2u);
+    }
+}
+
+// What the commit's one-at-a-time claim relies on.
+TEST_P(FileSystemConformance, OneCreatorHoldsAFileUntilItGoesAndAnEndedHoldIsTakenOver) {
+    const std::string claim = at("Kavrin.claim");
+    const auto mine = bytesOf("mine");
+    EXPECT_EQ(fs().holdState(claim), HoldState::Unknown);  // nothing there
+
+    std::unique_ptr<HeldFile> held = fs().createExclusive(claim, mine);
+    ASSERT_TRUE(held);
+    EXPECT_EQ(readText(fs(), claim), "mine");
+    EXPECT_EQ(fs().holdState(claim), HoldState::Held);
+    EXPECT_FALSE(fs().createExclusive(claim, bytesOf("x")));  // the second creator
+    EXPECT_FALSE(fs().takeOver(claim, mine, bytesOf("x")));   // held: not to be taken over
+    EXPECT_EQ(readText(fs(), claim), "mine");
+
+    // The holder ends without removing it, as a process that dies: the file stays, unheld.
+    held.reset();
+    EXPECT_EQ(fs().holdState(claim), HoldState::Free);
+    EXPECT_FALSE(fs().takeOver(claim, bytesOf("other"), bytesOf("x")));
+    held = fs().takeOver(claim, mine, bytesOf("next"));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(readText(fs(), claim), "next");
+    EXPECT_EQ(fs().holdState(claim), HoldState::Held);
+    EXPECT_FALSE(fs().takeOver(claim, bytesOf("next"), bytesOf("x")));
+
+    held->remove();
+    EXPECT_FALSE(fs().status(claim).exists);
+    held.reset();
+    EXPECT_FALSE(fs().takeOver(claim, bytesOf("next"), bytesOf("x")));  // gone
+    EXPECT_TRUE(fs().createExclusive(claim, mine));
+
+    // A holder whose file was removed by hand and made anew by another removes only its own.
+    std::unique_ptr<HeldFile> first = fs().createExclusive(at("second.claim"), bytesOf("1"));
+    ASSERT_TRUE(first);
+    fs().remove(at("second.claim"));
+    std::unique_ptr<HeldFile> second = fs().createExclusive(at("second.claim"), bytesOf("2"));
+    ASSERT_TRUE(second);
+    first->remove();
+    first.reset();
+    EXPECT_EQ(readText(fs(), at("second.claim")), "2");
+    EXPECT_EQ(fs().holdState(at("second.claim")), HoldState::Held);
+}
+
+TEST_P(FileSystemConformance, ReportsProgressInGrowingStepsEndingAtTheTotal) {
+    std::vector<std::uint8_t> data(9 * 1024 * 1024 + 5);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(i * 13 + 1);
+    }
+    const std::span<const std::uint8_t> all(data);
+    const std::span<const std::uint8_t> parts[] = {all.first(1000), all.subspan(1000)};
+    const std::string path = at("Kavrin.ist");
+    Reports written;
+    fs().writeFile(path, parts, true, recordInto(written));
+    expectGrowingToTheTotal(written, data.size(), GetParam().inBlocks);
+
+    Reports read;
+    const FileBytes bytes = fs().readFile(path, recordInto(read));
+    expectGrowingToTheTotal(read, data.size(), GetParam().inBlocks);
+    ASSERT_EQ(bytes.size, data.size());
+    EXPECT_EQ(std::memcmp(bytes.data.get(), data.data(), data.size()), 0);
+
+    // An empty file is reported once, whole.
+    Reports empty;
+    fs().writeFile(at("empty"), {}, false, recordInto(empty));
+    (void)fs().readFile(at("empty"), recordInto(empty));
+    EXPECT_EQ(empty, (Reports{{0, 0}, {0, 0}}));
+}
+
+TEST_P(FileSystemConformance, AnExceptionFromProgressAbortsTheTransferAndReachesTheCaller) {
+    struct Abort {};
+    const std::vector<std::uint8_t> data(9 * 1024 * 1024, 7);
+    const std::span<const std::uint8_t> parts[] = {data};
+    const std::string path = at("Kavrin.cmp.new");
+    fs().writeFile(path, parts, false);
+    const std::size_t handles = scene.openHandles ? scene.openHandles() : 0;
+
+    int reports = 0;
+    const FileProgress abort = [&](std::uint64_t, std::uint64_t) {
+        ++reports;
+        throw Abort{};
+    };
+    EXPECT_THROW(fs().readFile(path, abort), Abort);
+    EXPECT_THROW(fs().writeFile(path, parts, true, abort), Abort);
+    EXPECT_EQ(reports, 2);
+    if (scene.openHandles) {
+        EXPECT_EQ(scene.openHandles(), handles);
+    }
+    // Nothing of the aborted transfers stands in the way of the next ones.
+    writeText(fs(), path, "whole");
+    EXPECT_EQ(readText(fs(), path), "whole");
+    fs().remove(path);
+    EXPECT_FALSE(fs().status(path).exists);
+}
+
+// What only the POSIX back end has: /dev/full, permissions, sparse files, nanosecond times.
+
+TEST(PosixFileSystemTest, WriteFailuresAfterOpeningAreReported) {
     if (::access("/dev/full", W_OK) != 0) {
         GTEST_SKIP() << "no /dev/full here";
     }
     // /dev/full accepts the open and refuses every byte, as a full disk does.
-    EXPECT_EQ(errorOf([&] { writeText(fs, "/dev/full", "data"); }),
+    EXPECT_EQ(errorOf([&] { writeText(nativeFileSystem(), "/dev/full", "data"); }),
               "Cannot write file \"/dev/full\". No space left on device");
 }
 
-TEST_F(FileSystemTest, UnreadableFileFailsCleanly) {
+TEST(PosixFileSystemTest, UnreadableFileFailsCleanly) {
     if (::geteuid() == 0) {
         GTEST_SKIP() << "permissions do not stop the superuser";
     }
+    TempFolder folder;
     const std::string path = folder.file("locked");
-    writeText(fs, path, "secret");
+    writeText(nativeFileSystem(), path, "secret");
     ASSERT_EQ(::chmod(path.c_str(), 0), 0);
-    EXPECT_EQ(errorOf([&] { fs.readFile(path); }),
+    EXPECT_EQ(errorOf([&] { nativeFileSystem().readFile(path); }),
               "Cannot open file \"" + path + "\". Permission denied");
 }
 
-TEST_F(FileSystemTest, FileLargerThanMemoryIsRefusedBeforeReading) {
+TEST(PosixFileSystemTest, FileLargerThanMemoryIsRefusedBeforeReading) {
     // A sparse terabyte: no disk space, and far more than the machine could hold.
+    TempFolder folder;
     const std::string path = folder.file("huge");
-    writeText(fs, path, "");
+    writeText(nativeFileSystem(), path, "");
     std::error_code error;
     std::filesystem::resize_file(path, std::uint64_t{1} << 40, error);
     if (error) {
         GTEST_SKIP() << "no sparse files here";
     }
-    EXPECT_EQ(errorOf([&] { fs.readFile(path); }),
+    EXPECT_EQ(errorOf([&] { nativeFileSystem().readFile(path); }),
               "Cannot read file \"" + path + "\". Not enough memory");
 }
 
-TEST_F(FileSystemTest, RenameReplacesTheTarget) {
-    const std::string from = folder.file("new.tmp");
-    const std::string to = folder.file("Kavrin.ist");
-    writeText(fs, to, "old");
-    writeText(fs, from, "fresh");
-    fs.rename(from, to);
-    EXPECT_EQ(readText(fs, to), "fresh");
-    EXPECT_FALSE(fs.status(from).exists);
-
-    fs.remove(to);
-    EXPECT_FALSE(fs.status(to).exists);
-}
-
-TEST_F(FileSystemTest, CreateDirectoryReportsWhatWasThere) {
-    const std::string dir = folder.file("20240822-153007");
-    EXPECT_TRUE(fs.createDirectory(dir));
-    EXPECT_TRUE(fs.status(dir).isDirectory);
-    EXPECT_FALSE(fs.createDirectory(dir));
-
-    const std::string file = folder.file("plain");
-    writeText(fs, file, "x");
-    EXPECT_FALSE(fs.createDirectory(file));
-    EXPECT_FALSE(fs.status(file).isDirectory);
-}
-
-TEST_F(FileSystemTest, CreateDirectoriesMakesEveryLevel) {
-    const std::string deep = folder.file("a/b//c/");
-    fs.createDirectories(deep);
-    EXPECT_TRUE(fs.status(folder.file("a/b/c")).isDirectory);
-    fs.createDirectories(deep);  // existing is fine
-    fs.createDirectories(folder.file("a/b/d"));
-    EXPECT_TRUE(fs.status(folder.file("a/b/d")).isDirectory);
-
-    const std::string file = folder.file("a/file");
-    writeText(fs, file, "x");
-    EXPECT_EQ(errorOf([&] { fs.createDirectories(file); }),
-              "Cannot create directory \"" + file + "\". Not a directory");
-    EXPECT_EQ(errorOf([&] { fs.createDirectories(file + "/below"); }),
-              "Cannot create directory \"" + file + "/below\". Not a directory");
-}
-
-TEST_F(FileSystemTest, ListsEntriesAndSyncsDirectories) {
-    writeText(fs, folder.file("Kavrin.cmp"), "");
-    writeText(fs, folder.file("kavrin.IST"), "");
-    ASSERT_TRUE(fs.createDirectory(folder.file("backup")));
-    auto names = fs.listDirectory(folder.path());
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"Kavrin.cmp", "backup", "kavrin.IST"}));
-    EXPECT_NO_THROW(fs.syncDirectory(folder.path()));
-    EXPECT_TRUE(fs.listDirectory(folder.file("backup")).empty());
-}
-
-TEST_F(FileSystemTest, StatusGivesSizeKindAndModificationTime) {
+TEST(PosixFileSystemTest, StatusGivesTheModificationTimeToTheNanosecond) {
+    TempFolder folder;
     const std::string path = folder.file("f");
-    writeText(fs, path, "12345");
+    writeText(nativeFileSystem(), path, "12345");
     const timespec times[2] = {{1700000000, 0}, {1724340607, 123456789}};
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-
-    const FileStatus file = fs.status(path);
-    EXPECT_TRUE(file.exists);
-    EXPECT_FALSE(file.isDirectory);
-    EXPECT_EQ(file.size, 5u);
-    EXPECT_EQ(file.modifiedNs, 1724340607123456789LL);
-
-    const FileStatus dir = fs.status(folder.path());
-    EXPECT_TRUE(dir.exists);
-    EXPECT_TRUE(dir.isDirectory);
+    EXPECT_EQ(nativeFileSystem().status(path).modifiedNs, 1724340607123456789LL);
 }
 
-TEST(PathsTest, JoinAppendsExactlyOneSeparator) {
-    EXPECT_EQ(joinPath("/data", "kavrin.cmp"), "/data/kavrin.cmp");
-    EXPECT_EQ(joinPath("/data/", "kavrin.cmp"), "/data//kavrin.cmp");
-    EXPECT_EQ(joinPath("", "kavrin.cmp"), "/kavrin.cmp");
-    EXPECT_EQ(joinPath("\\\\SERVER\\Kavrin$", "Kavrin.ttl"), "\\\\SERVER\\Kavrin$\\Kavrin.ttl");
-    EXPECT_TRUE(isSharePath("\\\\SERVER"));
-    EXPECT_FALSE(isSharePath("\\SERVER"));
-    EXPECT_FALSE(isSharePath("//server"));
-}
-
-TEST_F(FileSystemTest, LocateFileFindsTheNameInAnyCase) {
-    writeText(fs, folder.file("Kavrin.cmp"), "");
-    writeText(fs, folder.file("KAVRIN.IST"), "");
-    EXPECT_EQ(locateFile(fs, folder.file("Kavrin.cmp")), folder.file("Kavrin.cmp"));
-    EXPECT_EQ(locateFile(fs, folder.file("kavrin.cmp")), folder.file("Kavrin.cmp"));
-    EXPECT_EQ(locateFile(fs, folder.file("Kavrin.ist")), folder.file("KAVRIN.IST"));
-    EXPECT_EQ(locateFile(fs, folder.file("Kavrin.ttl")), folder.file("Kavrin.ttl"));
-    // The folder part is kept as written, doubled separators included.
-    EXPECT_EQ(locateFile(fs, folder.path() + "//kavrin.cmp"), folder.path() + "//Kavrin.cmp");
-    EXPECT_EQ(locateFile(fs, folder.file("missing/kavrin.cmp")), folder.file("missing/kavrin.cmp"));
-
-    // Two spellings of the same name: guessing would open the wrong one.
-    writeText(fs, folder.file("kavrin.TTL"), "");
-    writeText(fs, folder.file("KAVRIN.ttl"), "");
-    EXPECT_EQ(locateFile(fs, folder.file("Kavrin.ttl")), folder.file("Kavrin.ttl"));
-}
-
-// A file system that holds a fixed listing per folder and fails to list the rest.
-class ListingFileSystem final : public FileSystem {
-public:
-    std::map<std::string, std::vector<std::string>> listings;
-    std::vector<std::string> listed;
-
-    FileStatus status(const std::string&) override { return {}; }
-    std::vector<std::string> listDirectory(const std::string& dir) override {
-        listed.push_back(dir);
-        const auto it = listings.find(dir);
-        if (it == listings.end()) {
-            throw KavrinError("Cannot read directory \"" + dir + "\". Permission denied");
+TEST(RoutingFileSystemTest, SendsSharePathsToTheShareBackEndAndTheRestToTheLocalOne) {
+    MemoryFileSystem localMemory;
+    MemoryFileSystem shareMemory(MemoryFileSystem::Case::Ignored);
+    FaultyFileSystem local(localMemory);  // counts and records the calls, fails none
+    FaultyFileSystem share(shareMemory);
+    RoutingFileSystem fs(local, share);
+    const std::span<const std::uint8_t> nothing[] = {std::span<const std::uint8_t>()};
+    const FileProgress ignore = [](std::uint64_t, std::uint64_t) {};
+    const std::function<void(const std::string&)> operations[] = {
+        [&](const std::string& p) { (void)fs.status(p); },
+        [&](const std::string& p) { fs.listDirectory(p); },
+        [&](const std::string& p) { fs.readFile(p); },
+        [&](const std::string& p) { fs.readFile(p, ignore); },
+        [&](const std::string& p) { fs.writeFile(p, nothing, false); },
+        [&](const std::string& p) { fs.writeFile(p, nothing, true, ignore); },
+        [&](const std::string& p) { fs.rename(p, p + ".new"); },
+        [&](const std::string& p) { fs.remove(p); },
+        [&](const std::string& p) { fs.createDirectories(p); },
+        [&](const std::string& p) { (void)fs.createDirectory(p); },
+        [&](const std::string& p) { fs.syncDirectory(p); },
+    };
+    for (const std::string path : {"/data/Kavrin.cmp", "\\\\SRV\\Kavrin$\\Kavrin.cmp"}) {
+        const bool onShare = isSharePath(path);
+        FaultyFileSystem& taker = onShare ? share : local;
+        EXPECT_EQ(fs.ignoresCase(path), onShare) << path;
+        for (const auto& operation : operations) {
+            const int localCalls = local.calls(FileOp::Any);
+            const int shareCalls = share.calls(FileOp::Any);
+            try {
+                operation(path);
+            } catch (const KavrinError&) {
+                // the memory back end has no such file: only where the call went matters
+            }
+            EXPECT_EQ(local.calls(FileOp::Any) - localCalls, onShare ? 0 : 1);
+            EXPECT_EQ(share.calls(FileOp::Any) - shareCalls, onShare ? 1 : 0);
+            EXPECT_NE(taker.journal().back().find(path), std::string::npos)
+                << taker.journal().back();
         }
-        return it->second;
     }
-    FileBytes readFile(const std::string&) override { return {}; }
-    void writeFile(const std::string&, std::span<const std::span<const std::uint8_t>>,
-                   bool) override {}
-    void rename(const std::string&, const std::string&) override {}
-    void remove(const std::string&) override {}
-    void createDirectories(const std::string&) override {}
-    bool createDirectory(const std::string&) override { return false; }
-    void syncDirectory(const std::string&) override {}
-};
 
-TEST(LocateFileTest, ListsTheRightParent) {
-    ListingFileSystem fs;
-    fs.listings["/"] = {"Kavrin.cmp"};
-    fs.listings["."] = {"KAVRIN.ist"};
-    fs.listings["data"] = {"x", "Kavrin.TTL"};
-    EXPECT_EQ(locateFile(fs, "/kavrin.cmp"), "/Kavrin.cmp");
-    EXPECT_EQ(locateFile(fs, "kavrin.ist"), "KAVRIN.ist");
-    EXPECT_EQ(locateFile(fs, "data/kavrin.ttl"), "data/Kavrin.TTL");
-    EXPECT_EQ(fs.listed, (std::vector<std::string>{"/", ".", "data"}));
+    writeText(fs, "/data.tmp", "x");
+    EXPECT_EQ(errorOf([&] { fs.rename("/data.tmp", "\\\\SRV\\Kavrin$\\Kavrin.cmp"); }),
+              "Cannot rename file \"/data.tmp\" to \"\\\\SRV\\Kavrin$\\Kavrin.cmp\". The two "
+              "paths are on different file systems");
+    EXPECT_TRUE(localMemory.status("/data.tmp").exists);
 }
 
-TEST(LocateFileTest, LeavesThePathAloneWhenItCannotDecide) {
-    ListingFileSystem fs;
-    fs.listings["/data"] = {"kavrin.cmp.bak", "avrin.cmp", "kavrin.cm"};
-    EXPECT_EQ(locateFile(fs, "/data/kavrin.cmp"), "/data/kavrin.cmp");
-    EXPECT_EQ(locateFile(fs, "/locked/kavrin.cmp"), "/locked/kavrin.cmp");  // listing fails
-    EXPECT_EQ(locateFile(fs, "/data/"), "/data/");
-    // Only ASCII letters fold: file names on disk are not in the code page.
-    fs.listings["/data"] = {"K\xC3\x89.cmp"};
-    EXPECT_EQ(locateFile(fs, "/data/k\xC3\xA9.cmp"), "/data/k\xC3\xA9.cmp");
-
-    fs.listed.clear();
-    EXPECT_EQ(locateFile(fs, "\\\\SERVER\\Kavrin$\\kavrin.cmp"), "\\\\SERVER\\Kavrin$\\kavrin.cmp");
-    EXPECT_TRUE(fs.listed.empty());
+TEST(RoutingFileSystemTest, TheProgramsFileSystemFindsNothingOnAShareItCannotReach) {
+    FileSystem& fs = localFileSystem();
+    const std::string share = "\\\\kavrin-test.invalid\\Kavrin$";
+    const std::string file = share + "\\Kavrin.cmp";
+    EXPECT_EQ(fs.status(file), FileStatus{});
+    EXPECT_TRUE(fs.ignoresCase(file));
+    EXPECT_FALSE(fs.ignoresCase("/tmp/Kavrin.cmp"));
+    const std::pair<std::string, std::function<void()>> failures[] = {
+        {"Cannot open file \"" + file, [&] { fs.readFile(file); }},
+        {"Cannot create file \"" + file, [&] { writeText(fs, file, "x"); }},
+        {"Cannot delete file \"" + file, [&] { fs.remove(file); }},
+        {"Cannot read directory \"" + share, [&] { fs.listDirectory(share); }},
+        {"Cannot create directory \"" + share, [&] { fs.createDirectories(share); }},
+        {"Cannot flush directory \"" + share, [&] { fs.syncDirectory(share); }},
+    };
+    for (const auto& [start, action] : failures) {
+        const std::string message = errorOf(action);
+        EXPECT_TRUE(message.starts_with(start + "\". ")) << message;
+    }
 }
 
 }  // namespace

@@ -1,17 +1,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <utility>
 #include <vector>
 
@@ -22,30 +19,13 @@ namespace kavrin {
 
 namespace {
 
+// Whole files move in blocks of this size, so that a progress report comes every few
+// milliseconds and an abort is not kept waiting for the rest of a large file.
+constexpr std::size_t kBlockSize = 4 * 1024 * 1024;
+
 [[noreturn]] void fail(const char* what, const std::string& path, int code) {
     throw KavrinError(
         formatText("%s \"%s\". %s", what, path.c_str(), systemErrorText(code).c_str()));
-}
-
-// Memory the system can still give, from /proc/meminfo (available memory plus free swap); 0 when
-// it cannot be told. Linux hands out more than it has and kills the process that touches too much,
-// so a file larger than this is refused before it is read instead of ending the program.
-std::uint64_t availableMemory() {
-    FILE* info = std::fopen("/proc/meminfo", "re");
-    if (info == nullptr) {
-        return 0;
-    }
-    std::uint64_t total = 0;
-    char line[256];
-    while (std::fgets(line, sizeof line, info) != nullptr) {
-        unsigned long long kib = 0;
-        if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1 ||
-            std::sscanf(line, "SwapFree: %llu kB", &kib) == 1) {
-            total += static_cast<std::uint64_t>(kib) * 1024;
-        }
-    }
-    std::fclose(info);
-    return total;
 }
 
 // Closes a descriptor on every path; close() is called explicitly where its result matters.
@@ -129,12 +109,12 @@ bool sameFile(int fd, const std::string& path) {
            held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-class LocalHeldFile final : public HeldFile {
+class PosixHeldFile final : public HeldFile {
 public:
-    LocalHeldFile(std::string path, int fd) : m_path(std::move(path)), m_fd(fd) {}
-    ~LocalHeldFile() override { ::close(m_fd); }  // drops the lock
-    LocalHeldFile(const LocalHeldFile&) = delete;
-    LocalHeldFile& operator=(const LocalHeldFile&) = delete;
+    PosixHeldFile(std::string path, int fd) : m_path(std::move(path)), m_fd(fd) {}
+    ~PosixHeldFile() override { ::close(m_fd); }  // drops the lock
+    PosixHeldFile(const PosixHeldFile&) = delete;
+    PosixHeldFile& operator=(const PosixHeldFile&) = delete;
 
     void remove() override {
         // Only the file held here: one removed by hand and made anew belongs to another holder.
@@ -148,7 +128,10 @@ private:
     int m_fd;
 };
 
-class LocalFileSystem final : public FileSystem {
+// The machine's own files through the POSIX calls. Names compare with regard to case; a rename
+// over an existing file is atomic; every write and directory change can be flushed to the disk;
+// a held file is held with flock.
+class PosixFileSystem final : public FileSystem {
 public:
     FileStatus status(const std::string& path) override {
         FileStatus result;
@@ -185,75 +168,11 @@ public:
         }
     }
 
-    FileBytes readFile(const std::string& path) override {
-        Descriptor fd(openRetrying(path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!fd.valid()) {
-            fail("Cannot open file", path, errno);
-        }
-        struct stat st {};
-        if (::fstat(fd.get(), &st) != 0) {
-            fail("Cannot read file", path, errno);
-        }
-        if (S_ISDIR(st.st_mode)) {
-            fail("Cannot open file", path, EISDIR);
-        }
-        const auto size = static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 0);
-        const std::uint64_t available = availableMemory();
-        if (available != 0 && size > available) {
-            throw KavrinError(
-                formatText("Cannot read file \"%s\". Not enough memory", path.c_str()));
-        }
-        FileBytes bytes;
-        try {
-            // Bodies reach hundreds of megabytes: zero-filling them first would cost a second pass.
-            bytes = allocateFileBytes(size);
-        } catch (const std::bad_alloc&) {
-            throw KavrinError(
-                formatText("Cannot read file \"%s\". Not enough memory", path.c_str()));
-        }
-        std::size_t done = 0;
-        while (done < size) {
-            const ssize_t got = ::read(fd.get(), bytes.data.get() + done, size - done);
-            if (got < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                fail("Cannot read file", path, errno);
-            }
-            if (got == 0) {
-                break;  // the file shrank since it was opened
-            }
-            done += static_cast<std::size_t>(got);
-        }
-        bytes.size = done;
-        return bytes;
-    }
+    FileBytes readFile(const std::string& path) override { return readFileReporting(path, {}); }
 
     void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
                    bool durable) override {
-        Descriptor fd(openRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!fd.valid()) {
-            fail("Cannot create file", path, errno);
-        }
-        for (const auto& part : parts) {
-            std::size_t done = 0;
-            while (done < part.size()) {
-                const ssize_t put = ::write(fd.get(), part.data() + done, part.size() - done);
-                if (put < 0) {
-                    if (errno == EINTR) {
-                        continue;
-                    }
-                    fail("Cannot write file", path, errno);
-                }
-                done += static_cast<std::size_t>(put);
-            }
-        }
-        if (durable && ::fsync(fd.get()) != 0) {
-            fail("Cannot flush file", path, errno);
-        }
-        if (fd.close() != 0) {
-            fail("Cannot write file", path, errno);
-        }
+        writeFileReporting(path, parts, durable, {});
     }
 
     void rename(const std::string& from, const std::string& to) override {
@@ -329,7 +248,7 @@ public:
             ::unlink(path.c_str());
             fail("Cannot write file", path, code);
         }
-        return std::make_unique<LocalHeldFile>(path, fd.release());
+        return std::make_unique<PosixHeldFile>(path, fd.release());
     }
 
     HoldState holdState(const std::string& path) override {
@@ -391,7 +310,7 @@ public:
         if (::ftruncate(fd.get(), 0) != 0 || !writeAllAt(fd.get(), content)) {
             fail("Cannot write file", path, errno);
         }
-        return std::make_unique<LocalHeldFile>(path, fd.release());
+        return std::make_unique<PosixHeldFile>(path, fd.release());
     }
 
     void syncDirectory(const std::string& dir) override {
@@ -403,29 +322,96 @@ public:
             fail("Cannot flush directory", dir, errno);
         }
     }
+
+    bool ignoresCase(const std::string&) const override { return false; }
+
+protected:
+    FileBytes readFileReporting(const std::string& path, const FileProgress& progress) override {
+        Descriptor fd(openRetrying(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd.valid()) {
+            fail("Cannot open file", path, errno);
+        }
+        struct stat st {};
+        if (::fstat(fd.get(), &st) != 0) {
+            fail("Cannot read file", path, errno);
+        }
+        if (S_ISDIR(st.st_mode)) {
+            fail("Cannot open file", path, EISDIR);
+        }
+        FileBytes bytes =
+            allocateFileBytesFor(path, st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0);
+        const std::size_t size = bytes.size;
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t got =
+                ::read(fd.get(), bytes.data.get() + done, std::min(kBlockSize, size - done));
+            if (got < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                fail("Cannot read file", path, errno);
+            }
+            if (got == 0) {
+                break;  // the file shrank since it was opened
+            }
+            done += static_cast<std::size_t>(got);
+            if (progress && done < size) {
+                progress(done, size);
+            }
+        }
+        bytes.size = done;
+        if (progress) {
+            progress(done, done);
+        }
+        return bytes;
+    }
+
+    void writeFileReporting(const std::string& path,
+                            std::span<const std::span<const std::uint8_t>> parts, bool durable,
+                            const FileProgress& progress) override {
+        Descriptor fd(openRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!fd.valid()) {
+            fail("Cannot create file", path, errno);
+        }
+        std::uint64_t total = 0;
+        for (const auto& part : parts) {
+            total += part.size();
+        }
+        std::uint64_t written = 0;
+        for (const auto& part : parts) {
+            std::size_t done = 0;
+            while (done < part.size()) {
+                const ssize_t put =
+                    ::write(fd.get(), part.data() + done, std::min(kBlockSize, part.size() - done));
+                if (put < 0) {
+                    if (errno == EINTR) {
+                        continue;
+                    }
+                    fail("Cannot write file", path, errno);
+                }
+                done += static_cast<std::size_t>(put);
+                written += static_cast<std::uint64_t>(put);
+                if (progress && written < total) {
+                    progress(written, total);
+                }
+            }
+        }
+        if (durable && ::fsync(fd.get()) != 0) {
+            fail("Cannot flush file", path, errno);
+        }
+        if (fd.close() != 0) {
+            fail("Cannot write file", path, errno);
+        }
+        if (progress) {
+            progress(total, total);
+        }
+    }
 };
 
 }  // namespace
 
-FileBytes allocateFileBytes(std::size_t size) {
-    FileBytes bytes;
-    bytes.data = std::make_unique_for_overwrite<std::uint8_t[]>(size);
-    bytes.size = size;
-#ifdef MADV_HUGEPAGE
-    // Only a hint, for the whole 2 MiB pages inside the buffer; refused, nothing changes.
-    constexpr std::uintptr_t kHugePage = 2 * 1024 * 1024;
-    const auto first = reinterpret_cast<std::uintptr_t>(bytes.data.get());
-    const std::uintptr_t begin = (first + kHugePage - 1) & ~(kHugePage - 1);
-    const std::uintptr_t end = (first + size) & ~(kHugePage - 1);
-    if (end > begin) {
-        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-    }
-#endif
-    return bytes;
-}
-
-FileSystem& localFileSystem() {
-    static LocalFileSystem fs;
+FileSystem& nativeFileSystem() {
+    static PosixFileSystem fs;
     return fs;
 }
 

@@ -1,0 +1,23 @@
+#include "support/FileBytes.h"
+
+#include <limits>
+#include <new>
+
+#include "support/Errors.h"
+
+namespace kavrin {
+
+FileBytes allocateFileBytesFor(const std::string& path, std::uint64_t size) {
+    const std::uint64_t available = availableMemory();
+    if ((available == 0 || size <= available) && size <= std::numeric_limits<std::size_t>::max()) {
+        try {
+            // Bodies reach hundreds of megabytes: zero-filling them first would cost a second pass.
+            return allocateFileBytes(static_cast<std::size_t>(size));
+        } catch (const std::bad_alloc&) {
+            // reported below, as a file the system has no room for
+        }
+    }
+    throw KavrinError(formatText("Cannot read file \"%s\". Not enough memory", path.c_str()));
+}
+
+}  // namespace kavrin

@@ -1,0 +1,85 @@
+#include "support/RoutingFileSystem.h"
+
+#include "support/Errors.h"
+#include "support/Paths.h"
+
+namespace kavrin {
+
+FileSystem& RoutingFileSystem::backEndFor(const std::string& path) const {
+    return isSharePath(path) ? m_share : m_local;
+}
+
+FileStatus RoutingFileSystem::status(const std::string& path) {
+    return backEndFor(path).status(path);
+}
+
+std::vector<std::string> RoutingFileSystem::listDirectory(const std::string& dir) {
+    return backEndFor(dir).listDirectory(dir);
+}
+
+FileBytes RoutingFileSystem::readFile(const std::string& path) {
+    return backEndFor(path).readFile(path);
+}
+
+FileBytes RoutingFileSystem::readFileReporting(const std::string& path,
+                                               const FileProgress& progress) {
+    return backEndFor(path).readFile(path, progress);
+}
+
+void RoutingFileSystem::writeFile(const std::string& path,
+                                  std::span<const std::span<const std::uint8_t>> parts,
+                                  bool durable) {
+    backEndFor(path).writeFile(path, parts, durable);
+}
+
+void RoutingFileSystem::writeFileReporting(const std::string& path,
+                                           std::span<const std::span<const std::uint8_t>> parts,
+                                           bool durable, const FileProgress& progress) {
+    backEndFor(path).writeFile(path, parts, durable, progress);
+}
+
+void RoutingFileSystem::rename(const std::string& from, const std::string& to) {
+    FileSystem& target = backEndFor(from);
+    if (&target != &backEndFor(to)) {
+        throw KavrinError(formatText("Cannot rename file \"%s\" to \"%s\". %s", from.c_str(),
+                                     to.c_str(), "The two paths are on different file systems"));
+    }
+    target.rename(from, to);
+}
+
+void RoutingFileSystem::remove(const std::string& path) {
+    backEndFor(path).remove(path);
+}
+
+void RoutingFileSystem::createDirectories(const std::string& path) {
+    backEndFor(path).createDirectories(path);
+}
+
+bool RoutingFileSystem::createDirectory(const std::string& path) {
+    return backEndFor(path).createDirectory(path);
+}
+
+void RoutingFileSystem::syncDirectory(const std::string& dir) {
+    backEndFor(dir).syncDirectory(dir);
+}
+
+std::unique_ptr<HeldFile> RoutingFileSystem::createExclusive(
+    const std::string& path, std::span<const std::uint8_t> content) {
+    return backEndFor(path).createExclusive(path, content);
+}
+
+HoldState RoutingFileSystem::holdState(const std::string& path) {
+    return backEndFor(path).holdState(path);
+}
+
+std::unique_ptr<HeldFile> RoutingFileSystem::takeOver(const std::string& path,
+                                                      std::span<const std::uint8_t> expected,
+                                                      std::span<const std::uint8_t> content) {
+    return backEndFor(path).takeOver(path, expected, content);
+}
+
+bool RoutingFileSystem::ignoresCase(const std::string& path) const {
+    return backEndFor(path).ignoresCase(path);
+}
+
+}  // namespace kavrin
