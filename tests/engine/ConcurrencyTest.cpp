@@ -24,6 +24,7 @@
 #include "dbformat/Layout.h"
 #include "engine/MaintenanceEngine.h"
 #include "support/AnsiText.h"
+#include "support/Paths.h"
 #include "support/Process.h"
 #include "support/SystemHelpers.h"
 
@@ -288,7 +289,7 @@ void putDatabase(FileSystem& fs, const std::string& folder, const DatabaseBuilde
     const char* names[] = {"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"};
     for (std::size_t i = 0; i < 3; ++i) {
         const std::span<const std::uint8_t> parts[] = {files[i]};
-        fs.writeFile(folder + "/" + names[i], parts, false);
+        fs.writeFile(joinPath(folder, names[i]), parts, false);
     }
 }
 
@@ -506,11 +507,11 @@ TEST(CommitClaimTest, TwoProcessesCommittingAtOnceLeaveExactlyOneResult) {
                 << refusal;
             ++changeRefusals;
         }
-        ASSERT_EQ(contentOf(fs, folder + "/Kavrin.cmp"), results[winner][0]);
-        ASSERT_EQ(contentOf(fs, folder + "/Kavrin.ist"), results[winner][1]);
-        ASSERT_EQ(contentOf(fs, folder + "/Kavrin.ttl"), results[winner][2]);
-        ASSERT_FALSE(fs.status(folder + "/Kavrin.claim").exists);
-        ASSERT_FALSE(fs.status(folder + "/Kavrin.journal").exists);
+        ASSERT_EQ(contentOf(fs, joinPath(folder, "Kavrin.cmp")), results[winner][0]);
+        ASSERT_EQ(contentOf(fs, joinPath(folder, "Kavrin.ist")), results[winner][1]);
+        ASSERT_EQ(contentOf(fs, joinPath(folder, "Kavrin.ttl")), results[winner][2]);
+        ASSERT_FALSE(fs.status(joinPath(folder, "Kavrin.claim")).exists);
+        ASSERT_FALSE(fs.status(joinPath(folder, "Kavrin.journal")).exists);
     }
     for (auto& tool : tools) {
         tool->send("quit");
