@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dbformat/ClaimFormat.h"
 #include "dbformat/DatabaseFile.h"
