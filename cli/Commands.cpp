@@ -25,7 +25,7 @@ namespace {
 class Session {
 public:
     Session(const Location& location, const Console& console)
-        : view(console.err, location.server, location.text),
+        : view(console.err, location.server, location.text, console.progressLine),
           engine(view, console.fs, console.clock),
           m_err(console.err) {}
 
@@ -355,8 +355,12 @@ void applyShareOptions(const Invocation& invocation, Terminal& terminal) {
 
 }  // namespace
 
+std::span<const CommandSpec> commandTable() {
+    return kCommands;
+}
+
 int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                   FileSystem& fs, Clock& clock, Terminal& terminal) {
+                   FileSystem& fs, Clock& clock, bool progressLine, Terminal& terminal) {
     if (args.empty()) {
         err << usageText(kCommands);
         return 2;
@@ -371,8 +375,13 @@ int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
             out << usageText(kCommands);
             return 0;
         }
+        if (invocation->showVersion) {
+            out << "kavrin-dbtool-cli " << FileVersionText(RunningProgramPath()) << '\n';
+            return 0;
+        }
         applyShareOptions(*invocation, terminal);
-        return invocation->command->run(*invocation, Console{out, err, fs, clock, terminal});
+        return invocation->command->run(*invocation,
+                                        Console{out, err, fs, clock, terminal, progressLine});
     } catch (const UsageError& usage) {
         err << "kavrin-dbtool-cli: " << usage.message << "\n\n" << usageText(kCommands);
         return 2;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -12,10 +13,14 @@
 namespace kavrin::cli {
 
 // Runs one command line (the arguments after the program name) and returns the exit code:
-// 0 done, 1 the work failed (the message is on `err`), 2 the command line was wrong. What the
-// command line leaves out of the credentials of a share is asked for on `terminal`.
+// 0 done, 1 the work failed (the message is on `err`), 2 the command line was wrong. With
+// `progressLine` (`err` is a terminal) the long operations keep one line of progress on `err`.
+// What the command line leaves out of the credentials of a share is asked for on `terminal`.
 int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                    FileSystem& fs = localFileSystem(), Clock& clock = systemClock(),
-                   Terminal& terminal = processTerminal());
+                   bool progressLine = false, Terminal& terminal = processTerminal());
+
+// Every command of the program.
+std::span<const CommandSpec> commandTable();
 
 }  // namespace kavrin::cli

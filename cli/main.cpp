@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <iostream>
 #include <locale>
 #include <span>
@@ -16,5 +18,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     kavrin::cli::hidePasswordArguments(
         std::span<char*>(argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0)));
-    return kavrin::cli::runCommandLine(args, std::cout, std::cerr);
+    // The progress line is for a person watching; scripts and logs get the log lines alone.
+    const bool progressLine = isatty(STDERR_FILENO) == 1;
+    return kavrin::cli::runCommandLine(args, std::cout, std::cerr, kavrin::localFileSystem(),
+                                       kavrin::systemClock(), progressLine);
 }

@@ -4,12 +4,13 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake pkg-config
+    build-essential cmake pkg-config zlib1g-dev
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev qt6-qpa-plugins
     fonts-dejavu-core
     clang libclang-rt-14-dev
     time xvfb xauth
+    scdoc lintian desktop-file-utils appstream man-db xdotool netpbm
     samba smbclient libsmbclient-dev
 )
 

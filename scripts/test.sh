@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything and runs the whole test suite: once in the normal build
-# and once built with AddressSanitizer and UndefinedBehaviorSanitizer, then a minute of fuzzing
-# per libFuzzer target.
+# and once built with AddressSanitizer and UndefinedBehaviorSanitizer; then the Debian package,
+# made from the normal build, is checked as installed; then a minute of fuzzing per libFuzzer
+# target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -23,6 +24,15 @@ for preset in default sanitize; do
     passed=$((passed + ${count:-0}))
     rm -f "$log"
 done
+echo "=== package"
+started=$SECONDS
+deb=$(scripts/package.sh | tail -n 1)
+log=$(mktemp)
+tests/package/check.sh "$deb" | tee "$log"
+count=$(sed -n 's/^package checks: \([0-9]*\) passed, 0 failed$/\1/p' "$log")
+passed=$((passed + ${count:-0}))
+rm -f "$log"
+echo "package made and checked in $((SECONDS - started)) s"
 echo "=== fuzz"
 scripts/fuzz.sh
 echo "tests: $passed passed, 0 failed"

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -128,6 +129,11 @@ bool isUnreachable(int error) {
     return error == ETIMEDOUT || error == EHOSTUNREACH || error == ENETUNREACH ||
            error == EHOSTDOWN;
 }
+
+// How often, and after how long a first pause (doubled each time), a call refused for a sharing
+// violation is made again.
+constexpr int kBusyAttempts = 6;
+constexpr auto kBusyPause = std::chrono::milliseconds(10);
 
 // A server that took this long to fail is not asked again for a while: an open asks several
 // questions in a row, and each would wait as long again.
@@ -320,6 +326,69 @@ public:
 
     bool ignoresCase(const std::string&) const override { return true; }
 
+    // Claims: the library has no lock another client could test, so a claim on a share is the
+    // file alone, created exclusively; its content and the caller's rules say whether its holder
+    // has ended.
+    std::unique_ptr<HeldFile> createExclusive(const std::string& path,
+                                              std::span<const std::uint8_t> content) override {
+        const SharePath target = parseSharePath(path);
+        const std::string url = urlOf(target);
+        bool created = false;
+        bool writing = false;
+        // Created empty with read access and every sharing allowed, so that another client
+        // reading the name the moment it appears cannot make the server refuse the creation
+        // after the file is made; then filled. Runs again after a dropped connection or a
+        // sharing violation: the file it created is then its own to fill.
+        const int error = perform(path, target, [&](SMBCCTX* c) {
+            if (!created) {
+                OpenFile made(*this, c,
+                              open(c, url, O_RDONLY | O_CREAT | O_EXCL, SMBC_SHAREMODE_DENY_NONE));
+                if (!made.isOpen()) {
+                    return lastError();
+                }
+                created = true;
+            }
+            writing = true;
+            OpenFile file(*this, c, open(c, url, O_WRONLY | O_TRUNC, SMBC_SHAREMODE_DENY_WRITE));
+            if (!file.isOpen()) {
+                return lastError();
+            }
+            if (!content.empty() &&
+                smbc_getFunctionWrite(c)(c, file.handle(), content.data(), content.size()) !=
+                    static_cast<ssize_t>(content.size())) {
+                return file.failed(lastError());
+            }
+            return file.close();
+        });
+        if (error == EEXIST && !created) {
+            return nullptr;
+        }
+        if (error != 0) {
+            if (writing) {
+                try {
+                    remove(path);
+                } catch (const KavrinError&) {
+                    // the claim stays unreadable; its holder's rules deal with it
+                }
+            }
+            fail(writing ? "Cannot write file" : "Cannot create file", path, error);
+        }
+        return std::make_unique<ShareHeldFile>(
+            *this, path, std::vector<std::uint8_t>(content.begin(), content.end()));
+    }
+
+    HoldState holdState(const std::string&) override { return HoldState::Unknown; }
+
+    std::unique_ptr<HeldFile> takeOver(const std::string& path,
+                                       std::span<const std::uint8_t> expected,
+                                       std::span<const std::uint8_t> content) override {
+        if (!holds(path, expected)) {
+            return nullptr;
+        }
+        remove(path);
+        return createExclusive(path, content);
+    }
+
 protected:
     FileBytes readFileReporting(const std::string& path, const FileProgress& progress) override {
         const SharePath target = parseSharePath(path);
@@ -444,6 +513,41 @@ protected:
     }
 
 private:
+    // A claim this program created: it holds no lock, only the knowledge of what it wrote.
+    class ShareHeldFile final : public HeldFile {
+    public:
+        ShareHeldFile(SmbShareFileSystem& fs, std::string path, std::vector<std::uint8_t> content)
+            : m_fs(fs), m_path(std::move(path)), m_content(std::move(content)) {}
+
+        // Only while it still holds what was written: another holder's claim under the same name
+        // is left alone.
+        void remove() override {
+            if (m_fs.holds(m_path, m_content)) {
+                m_fs.remove(m_path);
+            }
+        }
+
+    private:
+        SmbShareFileSystem& m_fs;
+        std::string m_path;
+        std::vector<std::uint8_t> m_content;
+    };
+
+    // Whether the file at `path` is there with exactly `content`.
+    bool holds(const std::string& path, std::span<const std::uint8_t> content) {
+        const FileStatus found = status(path);
+        if (!found.exists || found.isDirectory || found.size != content.size()) {
+            return false;
+        }
+        try {
+            const FileBytes bytes = readFile(path);
+            return bytes.size == content.size() &&
+                   std::equal(content.begin(), content.end(), bytes.data.get());
+        } catch (const KavrinError&) {
+            return false;  // gone meanwhile
+        }
+    }
+
     // A file the library opened, closed on every path. After the server failed to answer in time
     // it is closed only once the connection has been cut (abandonSilentServer), or closing would
     // wait as long again.
@@ -626,6 +730,16 @@ private:
             // The dead connection goes first (at once: it is closed already), or the library
             // would take it again.
             smbc_getFunctionPurgeCachedServers(context)(context);
+            errno = 0;
+            error = call(context);
+        }
+        // A sharing violation lasts as long as another client has the file open in a way that
+        // excludes this use (reading it while it is to be removed; a removal still under way):
+        // milliseconds, as a rule.
+        auto pause = kBusyPause;
+        for (int attempt = 1; error == EBUSY && attempt < kBusyAttempts; ++attempt) {
+            std::this_thread::sleep_for(pause);
+            pause *= 2;
             errno = 0;
             error = call(context);
         }

@@ -92,7 +92,8 @@ protected:
     int runWith(Terminal& terminal, const std::vector<std::string>& args) {
         out.str("");
         err.str("");
-        return cli::runCommandLine(args, out, err, localFileSystem(), systemClock(), terminal);
+        return cli::runCommandLine(args, out, err, localFileSystem(), systemClock(), false,
+                                   terminal);
     }
     std::string user() const { return test::testCredentials().user; }
     std::string password() const { return test::testCredentials().password; }

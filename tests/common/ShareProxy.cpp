@@ -164,7 +164,9 @@ void ShareProxy::run() {
         }
         if ((polled[0].revents & POLLIN) != 0) {
             char byte;
-            (void)::read(s.wake[0], &byte, 1);
+            if (::read(s.wake[0], &byte, 1) < 0) {
+                continue;
+            }
             std::lock_guard lock(s.mutex);
             switch (s.command) {
                 case kStop:

@@ -11,10 +11,14 @@
 
 namespace kavrin::test {
 
-TempFolder::TempFolder() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = (base != nullptr && *base != '\0') ? base : "/tmp";
-    pattern += "/kavrin-test-XXXXXX";
+TempFolder::TempFolder()
+    : TempFolder([] {
+          const char* base = std::getenv("TMPDIR");
+          return std::string((base != nullptr && *base != '\0') ? base : "/tmp");
+      }()) {}
+
+TempFolder::TempFolder(const std::string& base) {
+    std::string pattern = base + "/kavrin-test-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     if (::mkdtemp(name.data()) == nullptr) {

@@ -97,12 +97,17 @@ protected:
         EXPECT_EQ(file("Kavrin.ttl"), expected.titleFile());
     }
 
-    // The three files of `dir` hold the bodies of `source` behind the node file's header.
+    // The three files of `dir` are those of `source`, byte for byte, each with its own header.
     void expectBackupOf(const DatabaseBuilder& source, const std::string& dir) const {
-        const Bytes header = headerBytes(source.nodeHeader);
-        EXPECT_EQ(readFileBytes(dir + "/Kavrin.cmp"), header + source.nodes);
-        EXPECT_EQ(readFileBytes(dir + "/Kavrin.ist"), header + source.installs);
-        EXPECT_EQ(readFileBytes(dir + "/Kavrin.ttl"), header + source.titles);
+        EXPECT_EQ(readFileBytes(dir + "/Kavrin.cmp"), source.nodeFile());
+        EXPECT_EQ(readFileBytes(dir + "/Kavrin.ist"), source.installFile());
+        EXPECT_EQ(readFileBytes(dir + "/Kavrin.ttl"), source.titleFile());
+    }
+
+    // Three headers that differ, as a server that upgraded its files one by one may leave them.
+    void giveEachFileItsOwnHeader() {
+        DatabaseBuilder::setHeader(db.installHeader, 9, 9, "Installs", "other", 1.0, 2.0, 3.0, 4);
+        DatabaseBuilder::setHeader(db.titleHeader, 7, 7, "Titles", "other", 5.0, 6.0, 7.0, 8);
     }
 
     void expectClosedAndIdle() const {
@@ -246,23 +251,22 @@ TEST_F(CommitTest, TrailingPartialRecordsAreDroppedButBackedUp) {
     expectBackupOf(db, path(kStamp));
 }
 
-TEST_F(CommitTest, EveryFileWrittenCarriesTheNodeFileHeader) {
+// The new files carry the node file's header; the backup is a byte-for-byte copy of each file.
+TEST_F(CommitTest, NewFilesCarryTheNodeFileHeaderTheBackupEachItsOwn) {
     db.addInstall(db.addNode("A"), db.addTitle(5));
-    DatabaseBuilder::setHeader(db.installHeader, 9, 9, "Installs", "other", 1.0, 2.0, 3.0, 4);
-    DatabaseBuilder::setHeader(db.titleHeader, 7, 7, "Titles", "other", 5.0, 6.0, 7.0, 8);
+    giveEachFileItsOwnHeader();
     writeAndOpen();
 
     engine.CommitDatabase();
 
     ASSERT_EQ(view.errors, Lines{});
     const Bytes header = headerBytes(db.nodeHeader);
-    for (const std::string& dir : {folder.path(), path(kStamp)}) {
-        for (const char* name : {"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"}) {
-            const Bytes written = readFileBytes(dir + "/" + name);
-            ASSERT_GE(written.size(), header.size());
-            EXPECT_EQ(Bytes(written.begin(), written.begin() + 230), header) << dir << "/" << name;
-        }
+    for (const char* name : {"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"}) {
+        const Bytes written = file(name);
+        ASSERT_GE(written.size(), header.size());
+        EXPECT_EQ(Bytes(written.begin(), written.begin() + 230), header) << name;
     }
+    expectBackupOf(db, path(kStamp));
 }
 
 // The files may be spelled in any case; the commit must replace the ones the open read, not
@@ -307,7 +311,8 @@ TEST_F(CommitTest, NothingIsReplacedBeforeBackupAndNewFilesAreOnDisk) {
             changes.push_back(operation);
         }
     }
-    EXPECT_EQ(changes, (Lines{"createDirectories " + f,
+    EXPECT_EQ(changes, (Lines{"createExclusive " + f + "/Kavrin.claim",
+                              "createDirectories " + f,
                               "createDirectory " + b,
                               "writeFile " + b + "/Kavrin.cmp (durable)",
                               "writeFile " + b + "/Kavrin.ist (durable)",
@@ -326,7 +331,8 @@ TEST_F(CommitTest, NothingIsReplacedBeforeBackupAndNewFilesAreOnDisk) {
                               "rename " + f + "/Kavrin.ttl.new -> " + f + "/Kavrin.ttl",
                               "syncDirectory " + f,
                               "remove " + f + "/Kavrin.journal",
-                              "syncDirectory " + f}));
+                              "syncDirectory " + f,
+                              "removeHeld " + f + "/Kavrin.claim"}));
 }
 
 // --- What a commit shows -----------------------------------------------------------------------
@@ -386,7 +392,8 @@ TEST_F(CommitTest, OneNodeSetsNoPosition) {
 
 // --- Failures ------------------------------------------------------------------------------------
 
-TEST_F(CommitTest, ReadOnlyFolderFailsAtTheFirstBackupFileAndChangesNothing) {
+// The claim is the commit's first write: a folder the user may not write refuses it.
+TEST_F(CommitTest, ReadOnlyFolderFailsAtTheClaimAndChangesNothing) {
     db.addInstall(db.addNode("A"), db.addTitle(5));
     db.addNode("B");
     writeAndOpen();
@@ -400,11 +407,9 @@ TEST_F(CommitTest, ReadOnlyFolderFailsAtTheFirstBackupFileAndChangesNothing) {
     engine.CommitDatabase();
     ::chmod(folder.path().c_str(), 0755);
 
-    const std::string b = folder.path() + "/" + kStamp;
     ASSERT_EQ(view.errors.size(), 1u);
-    EXPECT_NE(view.errors[0].find(b + "/Kavrin.cmp"), std::string::npos) << view.errors[0];
-    EXPECT_EQ(commitLog(), (Lines{"Creating backup directory : " + b,
-                                  "Saving : " + b + "/Kavrin.cmp", view.errors[0]}));
+    EXPECT_NE(view.errors[0].find(path("Kavrin.claim")), std::string::npos) << view.errors[0];
+    EXPECT_EQ(commitLog(), (Lines{view.errors[0]}));
     expectDatabase(db);
     EXPECT_EQ(entries(folder.path()),
               (std::vector<std::string>{"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"}));
@@ -460,6 +465,7 @@ TEST_F(CommitTest, FailureBeforeTheFirstReplacementLeavesTheOriginals) {
 TEST_F(CommitTest, FailureAfterAReplacementPutsTheOriginalsBack) {
     db.addInstall(db.addNode("A"), db.addTitle(5));
     db.addInstall(db.addNode("B"), db.addTitle(6));
+    giveEachFileItsOwnHeader();  // put back byte for byte, not behind the node file's header
     db.write(folder.path());
     struct Fault {
         FileOp op;

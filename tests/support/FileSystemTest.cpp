@@ -76,6 +76,7 @@ struct BackEnd {
     bool ignoresCase;
     bool posixReasons;  // fails with the POSIX texts of the reasons
     bool inBlocks;      // reports progress block by block, not once per file
+    bool locks;         // holdState tells a held file from one whose holder ended
 };
 
 // A scene in a fresh temporary folder of the machine's disk, reached through `fs`, which `owned`
@@ -117,15 +118,16 @@ std::optional<Scene> onShare() {
     return Scene{&shareFileSystem(), folder->path(), folder, {}};
 }
 
-// name, its scene, ignores case, POSIX reasons, progress in blocks
+// name, its scene, ignores case, POSIX reasons, progress in blocks, locks
 const BackEnd kBackEnds[] = {
-    {"Memory", [] { return inMemory(MemoryFileSystem::Case::Sensitive); }, false, true, false},
+    {"Memory", [] { return inMemory(MemoryFileSystem::Case::Sensitive); }, false, true, false,
+     true},
     {"MemoryIgnoringCase", [] { return inMemory(MemoryFileSystem::Case::Ignored); }, true, true,
-     false},
-    {"Native", [] { return onDisk(nativeFileSystem()); }, false, true, true},
-    {"Routed", [] { return onDisk(localFileSystem()); }, false, true, true},
-    {"Faulty", faultyOnDisk, false, true, true},
-    {"Share", onShare, true, true, true},
+     false, true},
+    {"Native", [] { return onDisk(nativeFileSystem()); }, false, true, true, true},
+    {"Routed", [] { return onDisk(localFileSystem()); }, false, true, true, true},
+    {"Faulty", faultyOnDisk, false, true, true, true},
+    {"Share", onShare, true, true, true, false},
 };
 
 void PrintTo(const BackEnd& backEnd, std::ostream* out) {
@@ -301,6 +303,8 @@ TEST_P(FileSystemConformance, FailuresNameThePathAndTheReason) {
          [&] { fs().createDirectories(at("plain/below")); }},
         {"Cannot flush directory \"" + missing, kNotFound, [&] { fs().syncDirectory(missing); }},
         {"Cannot read directory \"" + missing, kNotFound, [&] { fs().listDirectory(missing); }},
+        {"Cannot create file \"" + inMissing, kNotFound,
+         [&] { (void)fs().createExclusive(inMissing, bytesOf("x")); }},
     };
     for (const auto& c : cases) {
         const std::string message = errorOf(c.action);
@@ -333,6 +337,56 @@ void expectGrowingToTheTotal(const Reports& reports, std::uint64_t total, bool i
     if (inBlocks) {
         EXPECT_GT(reports.size(), 2u);
     }
+}
+
+// What the commit's one-at-a-time claim relies on. A back end without locks answers Unknown for
+// every file: its claims are judged by their content alone.
+TEST_P(FileSystemConformance, OneCreatorHoldsAFileUntilItGoesAndAnEndedHoldIsTakenOver) {
+    const bool locks = GetParam().locks;
+    const HoldState held = locks ? HoldState::Held : HoldState::Unknown;
+    const HoldState ended = locks ? HoldState::Free : HoldState::Unknown;
+    const std::string claim = at("Kavrin.claim");
+    const auto mine = bytesOf("mine");
+    EXPECT_EQ(fs().holdState(claim), HoldState::Unknown);  // nothing there
+
+    std::unique_ptr<HeldFile> holder = fs().createExclusive(claim, mine);
+    ASSERT_TRUE(holder);
+    EXPECT_EQ(readText(fs(), claim), "mine");
+    EXPECT_EQ(fs().holdState(claim), held);
+    EXPECT_FALSE(fs().createExclusive(claim, bytesOf("x")));  // the second creator
+    if (locks) {
+        EXPECT_FALSE(fs().takeOver(claim, mine, bytesOf("x")));  // held: not to be taken over
+        EXPECT_EQ(readText(fs(), claim), "mine");
+    }
+
+    // The holder ends without removing it, as a process that dies: the file stays, unheld.
+    holder.reset();
+    EXPECT_EQ(fs().holdState(claim), ended);
+    EXPECT_FALSE(fs().takeOver(claim, bytesOf("other"), bytesOf("x")));
+    holder = fs().takeOver(claim, mine, bytesOf("next"));
+    ASSERT_TRUE(holder);
+    EXPECT_EQ(readText(fs(), claim), "next");
+    EXPECT_EQ(fs().holdState(claim), held);
+    if (locks) {
+        EXPECT_FALSE(fs().takeOver(claim, bytesOf("next"), bytesOf("x")));
+    }
+
+    holder->remove();
+    EXPECT_FALSE(fs().status(claim).exists);
+    holder.reset();
+    EXPECT_FALSE(fs().takeOver(claim, bytesOf("next"), bytesOf("x")));  // gone
+    EXPECT_TRUE(fs().createExclusive(claim, mine));
+
+    // A holder whose file was removed by hand and made anew by another removes only its own.
+    std::unique_ptr<HeldFile> first = fs().createExclusive(at("second.claim"), bytesOf("1"));
+    ASSERT_TRUE(first);
+    fs().remove(at("second.claim"));
+    std::unique_ptr<HeldFile> second = fs().createExclusive(at("second.claim"), bytesOf("2"));
+    ASSERT_TRUE(second);
+    first->remove();
+    first.reset();
+    EXPECT_EQ(readText(fs(), at("second.claim")), "2");
+    EXPECT_EQ(fs().holdState(at("second.claim")), held);
 }
 
 TEST_P(FileSystemConformance, ReportsProgressInGrowingStepsEndingAtTheTotal) {
