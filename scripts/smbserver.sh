@@ -13,10 +13,13 @@
 # The server runs in the foreground as a child of this script, which reaps it: nothing is left
 # behind, not even a zombie. Nothing is written outside the folder, except the test user's line in
 # /etc/passwd when it is missing (the user owns nothing and stays). Environment: KAVRIN_SMB_USER
-# (default kavtest), KAVRIN_SMB_PORT (default: a free one).
+# (default kavtest), KAVRIN_SMB_PORT (default: a free one), KAVRIN_SMB_GUESTS (default yes: the
+# share admits guests, so that the tests can show a refused password is not made a guest session;
+# no: only the test user gets in).
 set -euo pipefail
 
 user=${KAVRIN_SMB_USER:-kavtest}
+guests=${KAVRIN_SMB_GUESTS:-yes}
 password=Kavrin-Test-1
 
 die() {
@@ -80,7 +83,7 @@ start() {
 [Kavrin\$]
    path = $dir/share/Kavrin
    read only = no
-   guest ok = yes
+   guest ok = $guests
    browseable = no
    create mask = 0666
    directory mask = 0777

@@ -123,6 +123,13 @@ bool isDropped(int error) {
     return error == ECONNABORTED || error == ECONNRESET || error == EPIPE || error == ENOTCONN;
 }
 
+// Whether the server answered the request itself (with success or about the file), so that the
+// credentials it was sent with were accepted.
+bool serverAnswered(int error) {
+    return error == 0 || error == ENOENT || error == EEXIST || error == ENOTDIR ||
+           error == EISDIR || error == ENOTEMPTY || error == EBUSY;
+}
+
 // What a server that cannot be reached reports, after up to the library's 5 s connect limit or
 // the reply timeout.
 bool isUnreachable(int error) {
@@ -710,8 +717,8 @@ private:
             prompted = true;
             error = callRetrying(context, call);
         }
-        if (error == 0 && prompted) {
-            m_accepted[key] = trying;
+        if (prompted && serverAnswered(error)) {
+            m_accepted[key] = trying;  // the server took them, whatever it said of the file
         }
         if (error == ETIMEDOUT) {
             abandonSilentServer(context);
