@@ -158,14 +158,6 @@ void copyInto(char* buffer, int size, const std::string& text) {
     }
 }
 
-// The library's diagnostics, one message per call and without its line end: to standard error
-// when they were asked for, else nowhere.
-void logLibraryMessage(void*, int, const char* message) {
-    if (shareSettings().debugLevel > 0 && message != nullptr) {
-        std::fprintf(stderr, "%s\n", message);
-    }
-}
-
 // The server part of a share path as the key of what it accepted: names compare without regard
 // to case.
 std::string serverKey(const std::string& server) {
@@ -187,6 +179,8 @@ public:
 
     ~SmbShareFileSystem() override {
         if (m_context != nullptr) {
+            // The callback is the library's for good: it must not reach this object once gone.
+            smbc_setLogCallback(m_context, nullptr, [](void*, int, const char*) {});
             smbc_free_context(m_context, 1);
         }
     }
@@ -612,9 +606,10 @@ private:
         SMBCCTX* context = smbc_new_context();
         int error = lastError();
         if (context != nullptr) {
-            smbc_setLogCallback(context, nullptr, &logLibraryMessage);
+            m_debugLevel = shareSettings().debugLevel;
+            smbc_setLogCallback(context, this, &logLibraryMessage);
             smbc_setOptionDebugToStderr(context, 1);
-            smbc_setDebug(context, shareSettings().debugLevel);
+            smbc_setDebug(context, m_debugLevel);
             smbc_setOptionUserData(context, this);
             smbc_setFunctionCheckServer(context, &takeConnectionAsItIs);
             smbc_setFunctionAddCachedServer(context, &addCachedServer);
@@ -644,6 +639,15 @@ private:
         return m_context;
     }
 
+    // The library's diagnostics, one message per call and without its line end: to standard
+    // error when they were asked for, else nowhere. It may speak while this object is destroyed,
+    // after the settings are gone: the level is kept here.
+    static void logLibraryMessage(void* self, int, const char* message) {
+        if (static_cast<const SmbShareFileSystem*>(self)->m_debugLevel > 0 && message != nullptr) {
+            std::fprintf(stderr, "%s\n", message);
+        }
+    }
+
     // New settings: new credentials, so the connections made with the old ones go.
     void noticeNewSettings(SMBCCTX* context) {
         if (m_generation == shareSettingsGeneration()) {
@@ -652,7 +656,8 @@ private:
         m_generation = shareSettingsGeneration();
         m_accepted.clear();
         smbc_getFunctionPurgeCachedServers(context)(context);
-        smbc_setDebug(context, shareSettings().debugLevel);
+        m_debugLevel = shareSettings().debugLevel;
+        smbc_setDebug(context, m_debugLevel);
     }
 
     // The library asks before every operation (the connection may be new); it gets what this
@@ -931,6 +936,7 @@ private:
 
     SMBCCTX* m_context = nullptr;
     int m_contextError = 0;
+    int m_debugLevel = 0;
     unsigned m_generation = 0;
     // Credentials a prompt gave and the server accepted, by server, while the program runs.
     std::map<std::string, ShareCredentials> m_accepted;
