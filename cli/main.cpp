@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli/Commands.h"
+#include "support/SystemHelpers.h"
 
 int main(int argc, char** argv) {
     // Dates are shown in the user's locale, as the window shows them.
@@ -12,6 +13,6 @@ int main(int argc, char** argv) {
     } catch (const std::exception&) {
         std::locale::global(std::locale::classic());
     }
-    std::vector<std::string> args(argv + 1, argv + argc);
+    const std::vector<std::string> args = kavrin::consoleProgramArguments(argc, argv);
     return kavrin::cli::runCommandLine(args, std::cout, std::cerr);
 }

@@ -11,6 +11,7 @@
 
 #include "support/Errors.h"
 #include "support/FileSystem.h"
+#include "support/Paths.h"
 
 namespace kavrin {
 
@@ -260,6 +261,10 @@ protected:
 };
 
 }  // namespace
+
+char nativeSeparator() {
+    return '/';
+}
 
 FileSystem& nativeFileSystem() {
     static PosixFileSystem fs;
