@@ -10,6 +10,9 @@ packages=(
     fonts-dejavu-core
     clang libclang-rt-14-dev
     time xvfb xauth
+    # The Windows build and its tests: the cross compiler (the -posix one, which has std::thread
+    # and std::mutex), windres, GoogleTest's sources, and wine to run the tests.
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine wine64
 )
 
 missing=()
