@@ -20,10 +20,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     const bool writing = args[1] == "write";
-    const HANDLE file = CreateFileW(
-        path.c_str(), writing ? GENERIC_WRITE : GENERIC_READ,
-        writing ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-        FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(path.c_str(), writing ? GENERIC_WRITE : GENERIC_READ,
+                                    writing ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         std::cerr << "hold_file: cannot open " << args[0] << ": " << GetLastError() << '\n';
         return 1;
