@@ -131,6 +131,9 @@ public:
                                  : std::string("unknown command")};
         }
         const std::vector<CLI::App*> parsed = m_root.get_subcommands();
+        if (m_invocation.showVersion) {
+            return std::move(m_invocation);  // whatever else was asked
+        }
         if (parsed.empty()) {
             throw UsageError{"missing COMMAND"};
         }
@@ -190,6 +193,27 @@ public:
         return groups;
     }
 
+    std::vector<std::pair<std::string, std::vector<std::string>>> acceptedOptions() const {
+        const auto names = [](const CLI::App& app) {
+            std::vector<std::string> list;
+            for (const CLI::Option* option : app.get_options()) {
+                for (const std::string& name : option->get_snames()) {
+                    list.push_back("-" + name);
+                }
+                for (const std::string& name : option->get_lnames()) {
+                    list.push_back("--" + name);
+                }
+            }
+            return list;
+        };
+        std::vector<std::pair<std::string, std::vector<std::string>>> result;
+        result.emplace_back("", names(m_root));
+        for (const CLI::App* command : m_root.get_subcommands({})) {
+            result.emplace_back(command->get_name(), names(*command));
+        }
+        return result;
+    }
+
 private:
     std::span<const CommandSpec> m_commands;
     CLI::App m_root;
@@ -217,8 +241,9 @@ CLI::Option* addFlagOption(CLI::App& command, const std::string& group, const st
         ->trigger_on_parse();
 }
 
-void addProgramOptions(CLI::App& program, Invocation& /*invocation*/) {
+void addProgramOptions(CLI::App& program, Invocation& invocation) {
     program.set_help_flag("-h,--help", "list every command and option");
+    addFlagOption(program, "", "--version", "", [&invocation] { invocation.showVersion = true; });
 }
 
 void addLocationOptions(CLI::App& command, Invocation& invocation) {
@@ -283,8 +308,8 @@ std::optional<Invocation> parseCommandLine(const std::vector<std::string>& args,
 }
 
 std::string usageText(std::span<const CommandSpec> commands) {
-    std::string text = std::string("Usage: ") + kProgram +
-                       " COMMAND LOCATION [OPTIONS]\n"
+    std::string text = std::string("Usage: ") + kProgram + " COMMAND LOCATION [OPTIONS]\n" +
+                       "       " + kProgram + " --version\n" +
                        "\n"
                        "LOCATION is a database folder, or --server NAME for the Kavrin$ share of "
                        "a server.\n"
@@ -313,6 +338,11 @@ std::string usageText(std::span<const CommandSpec> commands) {
         "Log lines go to standard error. Exit code 0 on success, 1 when the work failed, 2 on a\n"
         "wrong command line.\n";
     return text;
+}
+
+std::vector<std::pair<std::string, std::vector<std::string>>> acceptedOptions(
+    std::span<const CommandSpec> commands) {
+    return Parser(commands).acceptedOptions();
 }
 
 std::optional<double> parseDateArgument(const std::string& text) {

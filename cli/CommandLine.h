@@ -46,7 +46,8 @@ struct CommandSpec;
 // Everything a command line asks for. The option groups fill it as they read the options, in
 // the order given; each command reads the parts that concern it.
 struct Invocation {
-    const CommandSpec* command = nullptr;  // never null once parsed
+    const CommandSpec* command = nullptr;  // null only when just the version was asked for
+    bool showVersion = false;
     Location location;
     std::vector<std::string> operands;  // the positional arguments after LOCATION, as named
     bool fixDuplicates = false;
@@ -61,6 +62,7 @@ struct Console {
     std::ostream& err;
     FileSystem& fs;
     Clock& clock;
+    bool progressLine = false;  // `err` is a terminal: long operations show their progress there
 };
 
 // One command of the command line: how --help shows it, what it reads and what it does.
@@ -109,7 +111,7 @@ CLI::Option* addNumberOption(CLI::App& command, const std::string& group, const 
 }
 
 // The options of the program itself, given before the command: -h, --help, which every command
-// takes as well and which lists everything.
+// takes as well and which lists everything; --version.
 void addProgramOptions(CLI::App& program, Invocation& invocation);
 
 // The option groups commands share. Each adds its options to `command`.
@@ -127,6 +129,12 @@ std::optional<Invocation> parseCommandLine(const std::vector<std::string>& args,
 
 // The text of --help: every command and every option that --help shows.
 std::string usageText(std::span<const CommandSpec> commands);
+
+// Every name of every option the parser accepts, hidden ones included: the program's own (under
+// the name "") and then each command's, as "-h", "--help", "--server"... The manual page and the
+// shell completion are checked against it.
+std::vector<std::pair<std::string, std::vector<std::string>>> acceptedOptions(
+    std::span<const CommandSpec> commands);
 
 // "YYYY-MM-DD" (midnight) or "YYYY-MM-DDTHH:MM:SS" as a DateTimeValue; nothing when malformed.
 std::optional<double> parseDateArgument(const std::string& text);

@@ -13,6 +13,7 @@
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
 #include "support/Errors.h"
+#include "support/SystemHelpers.h"
 
 namespace kavrin::cli {
 
@@ -22,7 +23,7 @@ namespace {
 class Session {
 public:
     Session(const Location& location, const Console& console)
-        : view(console.err, location.server, location.text),
+        : view(console.err, location.server, location.text, console.progressLine),
           engine(view, console.fs, console.clock),
           m_err(console.err) {}
 
@@ -335,8 +336,12 @@ const CommandSpec kCommands[] = {
 
 }  // namespace
 
+std::span<const CommandSpec> commandTable() {
+    return kCommands;
+}
+
 int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                   FileSystem& fs, Clock& clock) {
+                   FileSystem& fs, Clock& clock, bool progressLine) {
     if (args.empty()) {
         err << usageText(kCommands);
         return 2;
@@ -351,7 +356,11 @@ int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
             out << usageText(kCommands);
             return 0;
         }
-        return invocation->command->run(*invocation, Console{out, err, fs, clock});
+        if (invocation->showVersion) {
+            out << "kavrin-dbtool-cli " << FileVersionText(RunningProgramPath()) << '\n';
+            return 0;
+        }
+        return invocation->command->run(*invocation, Console{out, err, fs, clock, progressLine});
     } catch (const UsageError& usage) {
         err << "kavrin-dbtool-cli: " << usage.message << "\n\n" << usageText(kCommands);
         return 2;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -11,8 +12,13 @@
 namespace kavrin::cli {
 
 // Runs one command line (the arguments after the program name) and returns the exit code:
-// 0 done, 1 the work failed (the message is on `err`), 2 the command line was wrong.
+// 0 done, 1 the work failed (the message is on `err`), 2 the command line was wrong. With
+// `progressLine` (`err` is a terminal) the long operations keep one line of progress on `err`.
 int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                   FileSystem& fs = localFileSystem(), Clock& clock = systemClock());
+                   FileSystem& fs = localFileSystem(), Clock& clock = systemClock(),
+                   bool progressLine = false);
+
+// Every command of the program.
+std::span<const CommandSpec> commandTable();
 
 }  // namespace kavrin::cli

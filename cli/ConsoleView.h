@@ -12,10 +12,13 @@ namespace kavrin::cli {
 
 // The MainView of the command line: the line lists are kept for the command to print, log lines
 // go to the error stream as they come, prompts are answered by the command's options and errors
-// are collected for the command to report.
+// are collected for the command to report. With `progressLine` (the error stream is a terminal)
+// the progress area is one line there, "Opening  42%", rewritten in place and erased when the
+// area is hidden; log lines are written above it.
 class ConsoleView : public MainView {
 public:
-    ConsoleView(std::ostream& logStream, bool serverMode, std::string location);
+    ConsoleView(std::ostream& logStream, bool serverMode, std::string location,
+                bool progressLine = false);
 
     // How the questions are answered: the offer to fix duplicates, and whether to commit pending
     // changes before the database is closed or opened again.
@@ -41,11 +44,11 @@ public:
     void setDuplicatesTabVisible(bool) override {}
     void showConnected(const std::string&) override {}
     void showNotConnected() override {}
-    void setActionCaption(const std::string&) override {}
+    void setActionCaption(const std::string& caption) override;
     void showProgressBar() override {}
-    void setProgressPosition(int) override {}
-    void showProgressArea() override {}
-    void hideProgressArea() override {}
+    void setProgressPosition(int percent) override;
+    void showProgressArea() override;
+    void hideProgressArea() override;
     void setHealthText(const std::string& text) override { health = text; }
     void setHealthVisible(bool) override {}
     void setBusy(bool) override {}
@@ -56,10 +59,19 @@ public:
     void pump() override {}
 
 private:
+    void drawProgress();
+    void eraseProgress();
+
     std::ostream& m_log;
     bool m_serverMode;
     std::string m_location;
     std::array<std::vector<std::string>, 4> m_lines;
+
+    bool m_progressLine;
+    bool m_progressShown = false;
+    std::string m_action;
+    int m_percent = 0;
+    std::size_t m_drawnWidth = 0;  // of the progress line on the terminal; 0 when there is none
 };
 
 }  // namespace kavrin::cli

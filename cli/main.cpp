@@ -14,5 +14,8 @@ int main(int argc, char** argv) {
         std::locale::global(std::locale::classic());
     }
     const std::vector<std::string> args = kavrin::consoleProgramArguments(argc, argv);
-    return kavrin::cli::runCommandLine(args, std::cout, std::cerr);
+    // The progress line is for a person watching; scripts and logs get the log lines alone.
+    const bool progressLine = kavrin::standardErrorIsConsole();
+    return kavrin::cli::runCommandLine(args, std::cout, std::cerr, kavrin::localFileSystem(),
+                                       kavrin::systemClock(), progressLine);
 }

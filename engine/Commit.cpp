@@ -3,15 +3,18 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "dbformat/Layout.h"
+#include "engine/CommitClaim.h"
 #include "engine/Compaction.h"
 #include "engine/Journal.h"
 #include "engine/MaintenanceEngine.h"
 #include "support/Errors.h"
 #include "support/Paths.h"
+#include "support/ReplaceFile.h"
 #include "support/SystemHelpers.h"
 
 namespace kavrin {
@@ -91,20 +94,24 @@ void removeLeftovers(FileSystem& fs, const std::string& folder) {
     }
     leftovers.back() = joinPath(folder, kJournalTemporaryName);
     for (const std::string& path : leftovers) {
-        const FileStatus status = fs.status(path);
-        if (status.exists && !status.isDirectory) {
-            try {
-                fs.remove(path);
-            } catch (const std::exception&) {
-                // Tried again by the next commit; the commit itself writes over it.
-            }
+        try {
+            removeIfThere(fs, path);
+        } catch (const std::exception&) {
+            // Tried again by the next commit; the commit itself writes over it.
         }
     }
 }
 
-std::array<std::span<const std::uint8_t>, 2> fileParts(const DatabaseHeader& header,
-                                                       const MemoryStream& body) {
-    return {std::span<const std::uint8_t>(header.bytes.data(), header.bytes.size()), body.span()};
+// One whole database file as it is written: a header and a body.
+struct FileImage {
+    const DatabaseHeader* header;
+    const MemoryStream* body;
+};
+using FileImages = std::array<FileImage, 3>;
+
+std::array<std::span<const std::uint8_t>, 2> fileParts(const FileImage& file) {
+    return {std::span<const std::uint8_t>(file.header->bytes.data(), file.header->bytes.size()),
+            file.body->span()};
 }
 
 class ViewReporter final : public CompactionReporter {
@@ -120,8 +127,6 @@ private:
     std::function<void()> m_pump;
 };
 
-using Bodies = std::array<const MemoryStream*, 3>;
-
 // Every change a commit makes to the database files happens here, in this order:
 //   1. each new file is written whole, and flushed, under a temporary name in the database folder;
 //   2. the folder's entries are made durable and the files are checked once more for changes;
@@ -130,8 +135,9 @@ using Bodies = std::array<const MemoryStream*, 3>;
 //   5. the journal is removed.
 // A failure in 1 to 3 leaves the originals as they were and removes the temporary files. Three
 // renames are not one atomic step: a failure in 4 after a file was replaced puts the replaced
-// files back with the bytes of the backup, so that the files always belong together. When the
-// process dies in 4, the journal lets the next open finish or undo the replacement.
+// files back byte for byte as they were opened (the bytes of the backup), so that the files
+// always belong together. When the process dies in 4, the journal lets the next open finish or
+// undo the replacement.
 class DatabaseReplacement {
 public:
     DatabaseReplacement(FileSystem& fs, LogSink& log, const std::string& folder,
@@ -149,16 +155,17 @@ public:
     }
 
     // `stillUnchanged` throws when the originals must not be replaced after all.
-    void run(const DatabaseHeader& header, const Bodies& newBodies, const Bodies& oldBodies,
+    // `oldFiles` are the files as they were opened, `newFiles` what replaces them.
+    void run(const FileImages& newFiles, const FileImages& oldFiles,
              const std::function<void()>& stillUnchanged) {
         try {
-            for (std::size_t i = 0; i < newBodies.size(); ++i) {
-                SaveDatabaseFile(m_fs, m_log, joinPath(m_folder, kSaveNames[i]), header,
-                                 *newBodies[i], {m_temporaries[i], true});
+            for (std::size_t i = 0; i < newFiles.size(); ++i) {
+                SaveDatabaseFile(m_fs, m_log, joinPath(m_folder, kSaveNames[i]),
+                                 *newFiles[i].header, *newFiles[i].body, {m_temporaries[i], true});
             }
             m_fs.syncDirectory(m_folder);
             stillUnchanged();
-            writeJournal(m_fs, m_folder, describe(header, newBodies, oldBodies));
+            writeJournal(m_fs, m_folder, describe(newFiles, oldFiles));
         } catch (const std::exception&) {
             abandon();
             throw;
@@ -175,7 +182,7 @@ public:
                 abandon();
                 throw;
             }
-            restore(replaced, header, oldBodies, e.what());
+            restore(replaced, oldFiles, e.what());
         }
 
         // The database is whole and new; a journal left behind would be finished by the next
@@ -190,8 +197,7 @@ public:
     }
 
 private:
-    Journal describe(const DatabaseHeader& header, const Bodies& newBodies,
-                     const Bodies& oldBodies) const {
+    Journal describe(const FileImages& newFiles, const FileImages& oldFiles) const {
         Journal journal;
         journal.backupFolder = fileNameOf(m_backupFolder);
         for (std::size_t i = 0; i < journal.files.size(); ++i) {
@@ -199,8 +205,8 @@ private:
             entry.target = fileNameOf(m_targets[i]);
             entry.temporary = fileNameOf(m_temporaries[i]);
             entry.copy = kSaveNames[i];
-            entry.newFile = checkOf(fileParts(header, *newBodies[i]));
-            entry.copyFile = checkOf(fileParts(header, *oldBodies[i]));
+            entry.newFile = checkOf(fileParts(newFiles[i]));
+            entry.copyFile = checkOf(fileParts(oldFiles[i]));
             entry.originalSize = m_originals[i].size;
             entry.originalModifiedNs = m_originals[i].modifiedNs;
         }
@@ -222,13 +228,8 @@ private:
 
     // Not noexcept: what the file system throws besides its errors must pass.
     bool removeIfThere(const std::string& path) {
-        const FileStatus status = m_fs.status(path);
-        if (!status.exists || status.isDirectory) {
-            return false;
-        }
         try {
-            m_fs.remove(path);
-            return true;
+            return kavrin::removeIfThere(m_fs, path);
         } catch (const std::exception&) {
             return false;  // left for the next commit (or, for a journal, the next open)
         }
@@ -240,21 +241,19 @@ private:
         }
     }
 
-    // The backup holds each body behind the held header; those bytes are still in memory.
-    [[noreturn]] void restore(std::size_t replaced, const DatabaseHeader& header,
-                              const Bodies& oldBodies, const std::string& cause) {
+    // The files as they were opened, the bytes of the backup, are still in memory.
+    [[noreturn]] void restore(std::size_t replaced, const FileImages& oldFiles,
+                              const std::string& cause) {
         // The new files not yet in place go first: from then on the journal can only lead the
         // next open to undo the commit, as this one does.
         removeTemporaries(replaced);
         std::string restoreFailure;
         for (std::size_t i = 0; i < replaced; ++i) {
             try {
-                const auto parts = fileParts(header, *oldBodies[i]);
-                m_fs.writeFile(m_temporaries[i], parts, true);
-                m_fs.rename(m_temporaries[i], m_targets[i]);
+                const auto parts = fileParts(oldFiles[i]);
+                replaceFile(m_fs, m_temporaries[i], m_targets[i], parts);
             } catch (const std::exception& e) {
                 restoreFailure = e.what();
-                removeIfThere(m_temporaries[i]);
                 break;
             }
         }
@@ -286,16 +285,22 @@ private:
     std::array<std::string, 3> m_temporaries;
 };
 
+// The three files byte for byte as the open read them, each behind its own header.
+FileImages openedFiles(const DatabaseContext& ctx) {
+    return {FileImage{&ctx.Header, &ctx.NodesMS}, FileImage{&ctx.InstallHeader, &ctx.InstallsMS},
+            FileImage{&ctx.TitleHeader, &ctx.TitlesMS}};
+}
+
 }  // namespace
 
 std::string MaintenanceEngine::BackupDatabase() {
     const std::string folder =
         createBackupFolder(m_fs, m_ctx.DatabaseFolder, TimeStampText(m_clock));
     m_view.log("Creating backup directory : " + folder);
-    const Bodies bodies = {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS};
-    for (std::size_t i = 0; i < bodies.size(); ++i) {
-        SaveDatabaseFile(m_fs, m_view, joinPath(folder, kSaveNames[i]), m_ctx.Header, *bodies[i],
-                         {{}, true});
+    const FileImages files = openedFiles(m_ctx);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        SaveDatabaseFile(m_fs, m_view, joinPath(folder, kSaveNames[i]), *files[i].header,
+                         *files[i].body, {{}, true});
     }
     // A commit relies on the backup to put the files back: it must survive a crash as well.
     m_fs.syncDirectory(folder);
@@ -310,12 +315,15 @@ void MaintenanceEngine::CommitDatabase() {
     m_view.selectPage(Page::Log);
     m_view.setBusy(true);
 
-    bool bulkBegun = false;
+    std::optional<CommitClaim> claim;
+    std::optional<NodeList::BulkUpdate> bulk;
     std::unique_ptr<CompactedBodies> compacted;
     try {
         if (!m_ctx.IsOpen) {
             throw KavrinError("No database is open.");
         }
+        // One commit at a time: from before the check for changes until the journal is gone.
+        claim.emplace(CommitClaim::take(m_fs, m_view, m_clock, m_ctx.DatabaseFolder));
         requireUnchanged(m_fs, m_openedPaths, m_openedFiles);
         requireNoJournal(m_fs, m_ctx.DatabaseFolder);
         removeLeftovers(m_fs, m_ctx.DatabaseFolder);
@@ -324,8 +332,7 @@ void MaintenanceEngine::CommitDatabase() {
         m_view.setActionCaption("Re-indexing");
         m_view.showProgressBar();
         m_view.showProgressArea();
-        m_nodes.beginUpdate();
-        bulkBegun = true;
+        bulk.emplace(m_nodes);
 
         m_view.log("Re-indexing Computer - Installs...");
         std::vector<CompactionEntry> entries;
@@ -342,11 +349,13 @@ void MaintenanceEngine::CommitDatabase() {
         m_view.log("Commiting to Database...");
         DatabaseReplacement replacement(m_fs, m_view, m_ctx.DatabaseFolder, m_openedPaths,
                                         m_openedFiles, backupFolder);
-        replacement.run(
-            m_ctx.Header,
-            {&compacted->NewNodesMS, &compacted->NewInstallsMS, &compacted->NewTitlesMS},
-            {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS},
-            [this] { requireUnchanged(m_fs, m_openedPaths, m_openedFiles); });
+        // The new files all carry the node file's header, the database's own.
+        const DatabaseHeader& header = m_ctx.Header;
+        replacement.run({FileImage{&header, &compacted->NewNodesMS},
+                         FileImage{&header, &compacted->NewInstallsMS},
+                         FileImage{&header, &compacted->NewTitlesMS}},
+                        openedFiles(m_ctx),
+                        [this] { requireUnchanged(m_fs, m_openedPaths, m_openedFiles); });
     } catch (const std::bad_alloc&) {
         const std::string message = "Out of memory while committing the database.";
         m_view.log(message);
@@ -357,8 +366,9 @@ void MaintenanceEngine::CommitDatabase() {
     }
 
     compacted.reset();
-    if (bulkBegun) {
-        m_nodes.endUpdate();
+    bulk.reset();
+    if (claim) {
+        claim->release();
     }
     CloseDatabase();
     m_view.hideProgressArea();

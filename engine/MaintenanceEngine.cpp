@@ -1,9 +1,12 @@
 #include "engine/MaintenanceEngine.h"
 
+#include <chrono>
 #include <exception>
 #include <new>
+#include <thread>
 
 #include "dbformat/Layout.h"
+#include "engine/CommitClaim.h"
 #include "engine/Journal.h"
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
@@ -25,6 +28,26 @@ std::string messageOf(const std::exception& e) {
 }
 
 constexpr std::uint64_t kMaxReferencedBody = std::uint64_t{1} << 32;
+
+// How often the open reads the files again while another program writes to them, and how long it
+// waits before the second reading (doubled before each further one).
+constexpr int kReadAttempts = 5;
+constexpr std::chrono::milliseconds kReadPause{25};
+
+// The log line of an open that finds a commit's claim in the way.
+std::string claimReport(const ClaimFinding& claim) {
+    switch (claim.kind) {
+        case ClaimFinding::Running:
+            return "A commit of this database is running : " + claim.holder;
+        case ClaimFinding::Abandoned:
+            return "The database was claimed for a commit more than " +
+                   std::string(kClaimAgeLimitText) + " ago : " + claim.holder +
+                   ". If that commit no longer runs, delete \"" + claim.path + "\".";
+        default:
+            return "A commit of this database may be running : its claim \"" + claim.path +
+                   "\" cannot be read (" + claim.holder + ").";
+    }
+}
 
 std::string tooLargeMessage(const std::string& path) {
     return "Cannot open file \"" + path +
@@ -110,112 +133,100 @@ void MaintenanceEngine::OpenDatabase() {
 
     bool failed = false;
     std::string failure;
-    bool bulkBegun = false;
     std::uint32_t nodeCount = 0;
     std::uint32_t installCount = 0;
     std::uint32_t titleCount = 0;
-    try {
-        m_ctx.FileMS.clear();
-        m_ctx.NodesMS.clear();
-        m_ctx.InstallsMS.clear();
-        m_ctx.TitlesMS.clear();
-        m_counts = {};
-        m_openedPaths = {};
-        m_openedFiles = {};
-        m_installCounts.clear();
-        m_installCountsValid = false;
-        m_view.setActionCaption("Opening");
-        m_view.showProgressBar();
-        m_nodes.beginUpdate();
-        bulkBegun = true;
-        m_nodes.clear();
-        m_view.clearLines(LineList::DBStats);
-        m_view.clearLines(LineList::Duplicates);
-        m_view.setProgressPosition(0);
-        m_view.showNotConnected();
-        m_view.setHealthVisible(false);
-        m_view.showProgressArea();
-        m_view.setDuplicatesTabVisible(false);
+    // The node list is filled inside one bulk update (step 9 to E3), which ends on every path,
+    // also when an end step fails, so that the list never stays frozen.
+    bool endStepFailed = false;
+    {
+        NodeList::BulkUpdate bulk(m_nodes);
+        try {
+            m_ctx.FileMS.clear();
+            m_ctx.NodesMS.clear();
+            m_ctx.InstallsMS.clear();
+            m_ctx.TitlesMS.clear();
+            m_counts = {};
+            m_openedPaths = {};
+            m_openedFiles = {};
+            m_installCounts.clear();
+            m_installCountsValid = false;
+            m_view.setActionCaption("Opening");
+            m_view.showProgressBar();
+            m_nodes.clear();
+            m_view.clearLines(LineList::DBStats);
+            m_view.clearLines(LineList::Duplicates);
+            m_view.setProgressPosition(0);
+            m_view.showNotConnected();
+            m_view.setHealthVisible(false);
+            m_view.showProgressArea();
+            m_view.setDuplicatesTabVisible(false);
 
-        const std::string& folder = m_ctx.DatabaseFolder;
-        // A commit cut short while it replaced the files leaves a journal: the files are made
-        // to belong together again before anything of them is read.
-        recoverInterruptedCommit(m_fs, m_view, folder);
-        for (const char* name :
-             {filename::kNodeExists, filename::kInstallExists, filename::kTitleExists}) {
-            const std::string path = joinPath(folder, name);
-            const FileStatus status = m_fs.status(locateFile(m_fs, path));
-            if (!status.exists || status.isDirectory) {
-                throw KavrinError("Error: \"The database does not exist.\"\r\n\r\n" + path);
+            const std::string& folder = m_ctx.DatabaseFolder;
+            // A commit running now owns its journal, and its files are not to be read half
+            // replaced; reading while it writes stays allowed (the reads are checked below).
+            const ClaimFinding claim = inspectClaim(m_fs, m_clock, folder);
+            if (claim.kind != ClaimFinding::None && claim.kind != ClaimFinding::Ended) {
+                if (m_fs.status(journalPath(folder)).exists) {
+                    throw KavrinError(claimRefusal(
+                        claim, "It is replacing the database files; the database was not opened."));
+                }
+                m_view.log(claimReport(claim));
             }
-        }
+            // A commit cut short while it replaced the files leaves a journal: the files are made
+            // to belong together again before anything of them is read.
+            recoverInterruptedCommit(m_fs, m_view, folder, claim);
+            for (const char* name :
+                 {filename::kNodeExists, filename::kInstallExists, filename::kTitleExists}) {
+                const std::string path = joinPath(folder, name);
+                const FileStatus status = m_fs.status(locateFile(m_fs, path));
+                if (!status.exists || status.isDirectory) {
+                    throw KavrinError("Error: \"The database does not exist.\"\r\n\r\n" + path);
+                }
+            }
 
-        MemoryStream* bodies[] = {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS};
-        const char* loadNames[] = {filename::kNodeLoad, filename::kInstallLoad,
-                                   filename::kTitleLoad};
-        for (std::size_t i = 0; i < 3; ++i) {
-            const std::string path = joinPath(folder, loadNames[i]);
-            const std::string located = locateFile(m_fs, path);
-            // Node and title records are referred to by 32-bit offsets: a body of 4 GiB or more
-            // would have records no reference can name, so it is refused before it is read.
-            const bool referenced = i != 1;
-            if (referenced && m_fs.status(located).size >= header::kSize + kMaxReferencedBody) {
-                throw KavrinError(tooLargeMessage(path));
-            }
-            DatabaseHeader header =
-                LoadDatabaseFile(m_fs, m_view, path, m_ctx.FileMS, *bodies[i], located);
-            if (referenced && bodies[i]->size() >= kMaxReferencedBody) {
-                throw KavrinError(tooLargeMessage(path));  // it grew while it was read
-            }
-            m_openedPaths[i] = located;
-            m_openedFiles[i] = m_fs.status(located);
-            if (i == 0) {
-                m_ctx.Header = header;  // only the node file's header is kept
-            }
-        }
-        nodeCount = RecordCount(m_ctx.NodesMS, node::kSize);
-        installCount = RecordCount(m_ctx.InstallsMS, install::kSize);
-        titleCount = RecordCount(m_ctx.TitlesMS, title::kSize);
+            loadDatabaseFiles(folder);
+            nodeCount = RecordCount(m_ctx.NodesMS, node::kSize);
+            installCount = RecordCount(m_ctx.InstallsMS, install::kSize);
+            titleCount = RecordCount(m_ctx.TitlesMS, title::kSize);
 
-        ValidateHeader(m_ctx.Header);
+            ValidateHeader(m_ctx.Header);
 
-        const DatabaseHeader& h = m_ctx.Header;
-        m_view.appendLine(LineList::DBStats, "DB Name : " + ansiToUtf8(h.dbName()));
-        m_view.appendLine(LineList::DBStats, "Comment : " + ansiToUtf8(h.dbComment()));
-        m_view.appendLine(LineList::DBStats, "Type : " + std::to_string(h.dbType()));
-        m_view.appendLine(LineList::DBStats, "Version : " + std::to_string(h.dbVersion()));
-        if (isSet(h.upgraded())) {
-            m_view.appendLine(LineList::DBStats, "Upgaded : " + DateTimeText(h.upgraded()));
+            const DatabaseHeader& h = m_ctx.Header;
+            m_view.appendLine(LineList::DBStats, "DB Name : " + ansiToUtf8(h.dbName()));
+            m_view.appendLine(LineList::DBStats, "Comment : " + ansiToUtf8(h.dbComment()));
+            m_view.appendLine(LineList::DBStats, "Type : " + std::to_string(h.dbType()));
+            m_view.appendLine(LineList::DBStats, "Version : " + std::to_string(h.dbVersion()));
+            if (isSet(h.upgraded())) {
+                m_view.appendLine(LineList::DBStats, "Upgaded : " + DateTimeText(h.upgraded()));
+                m_view.appendLine(LineList::DBStats, "Upgrade from Version : " +
+                                                         std::to_string(h.upgradedFromVersion()));
+            } else {
+                m_view.appendLine(LineList::DBStats, "Uprgaded : ");
+            }
+            m_view.appendLine(
+                LineList::DBStats,
+                "Created : " + (isSet(h.created()) ? DateTimeText(h.created()) : std::string()));
+            m_view.appendLine(
+                LineList::DBStats,
+                "Updated : " + (isSet(h.updated()) ? DateTimeText(h.updated()) : std::string()));
+            m_view.appendLine(LineList::DBStats, "Total Nodes : " + std::to_string(nodeCount));
             m_view.appendLine(LineList::DBStats,
-                              "Upgrade from Version : " + std::to_string(h.upgradedFromVersion()));
-        } else {
-            m_view.appendLine(LineList::DBStats, "Uprgaded : ");
+                              "Total Software Titles : " + std::to_string(titleCount));
+            m_view.appendLine(LineList::DBStats,
+                              "Total Software Installs : " + std::to_string(installCount));
+
+            BuildNodeList(nodeCount);
+            m_view.showConnected(folder);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+            failure = "Out of memory while opening the database.";
+        } catch (const std::exception& e) {
+            failed = true;
+            failure = messageOf(e);
         }
-        m_view.appendLine(
-            LineList::DBStats,
-            "Created : " + (isSet(h.created()) ? DateTimeText(h.created()) : std::string()));
-        m_view.appendLine(
-            LineList::DBStats,
-            "Updated : " + (isSet(h.updated()) ? DateTimeText(h.updated()) : std::string()));
-        m_view.appendLine(LineList::DBStats, "Total Nodes : " + std::to_string(nodeCount));
-        m_view.appendLine(LineList::DBStats,
-                          "Total Software Titles : " + std::to_string(titleCount));
-        m_view.appendLine(LineList::DBStats,
-                          "Total Software Installs : " + std::to_string(installCount));
 
-        BuildNodeList(nodeCount);
-        m_view.showConnected(folder);
-    } catch (const std::bad_alloc&) {
-        failed = true;
-        failure = "Out of memory while opening the database.";
-    } catch (const std::exception& e) {
-        failed = true;
-        failure = messageOf(e);
-    }
-
-    // The end steps run on success and failure alike. The bulk update is always closed, also when
-    // an end step fails, so that the list never stays frozen.
-    try {
+        // The end steps run on success and failure alike; a failing one skips the rest of them.
         try {
             m_view.setBusy(false);
             m_view.appendLine(LineList::DBStats, "Total Active Node Records : " +
@@ -224,28 +235,89 @@ void MaintenanceEngine::OpenDatabase() {
                                                      std::to_string(m_counts.DuplicateCount));
             m_view.appendLine(LineList::DBStats,
                               "Total Null Node Records : " + std::to_string(m_counts.NullCount));
-        } catch (...) {
-            if (bulkBegun) {
-                m_nodes.endUpdate();
-            }
-            throw;
+        } catch (const std::exception& e) {
+            failed = true;
+            failure = messageOf(e);
+            endStepFailed = true;
         }
-        if (bulkBegun) {
-            m_nodes.endUpdate();
+    }  // end of the bulk update
+
+    if (!endStepFailed) {
+        try {
+            m_view.hideProgressArea();
+            ShowDuplicateStatus();
+            m_ctx.IsOpen = true;
+            m_view.updateCommands(true);
+        } catch (const std::exception& e) {
+            failed = true;
+            failure = messageOf(e);
         }
-        m_view.hideProgressArea();
-        ShowDuplicateStatus();
-        m_ctx.IsOpen = true;
-        m_view.updateCommands(true);
-    } catch (const std::exception& e) {
-        failed = true;
-        failure = messageOf(e);
     }
 
     if (failed) {
         m_view.showError(failure);
         CloseDatabase();
     }
+}
+
+void MaintenanceEngine::loadDatabaseFiles(const std::string& folder) {
+    MemoryStream* bodies[] = {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS};
+    DatabaseHeader* headers[] = {&m_ctx.Header, &m_ctx.InstallHeader, &m_ctx.TitleHeader};
+    const char* loadNames[] = {filename::kNodeLoad, filename::kInstallLoad, filename::kTitleLoad};
+    std::string changed;
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        if (attempt > 0) {
+            m_view.log("The database file \"" + changed +
+                       "\" changed while it was read; reading the database again.");
+            std::this_thread::sleep_for(kReadPause * (1 << (attempt - 1)));
+        }
+        changed.clear();
+        for (std::size_t i = 0; i < 3 && changed.empty(); ++i) {
+            const std::string path = joinPath(folder, loadNames[i]);
+            const std::string located = locateFile(m_fs, path);
+            const FileStatus before = m_fs.status(located);
+            // Node and title records are referred to by 32-bit offsets: a body of 4 GiB or more
+            // would have records no reference can name, so it is refused before it is read.
+            const bool referenced = i != 1;
+            if (referenced && before.size >= header::kSize + kMaxReferencedBody) {
+                throw KavrinError(tooLargeMessage(path));
+            }
+            try {
+                *headers[i] =
+                    LoadDatabaseFile(m_fs, m_view, path, m_ctx.FileMS, *bodies[i], located);
+            } catch (const KavrinError&) {
+                // A file another program is rewriting may be short for a moment.
+                if (m_fs.status(located) == before) {
+                    throw;
+                }
+                changed = located;
+                break;
+            }
+            const FileStatus after = m_fs.status(located);
+            if (after != before || bodies[i]->size() + header::kSize != after.size) {
+                changed = located;
+                break;
+            }
+            if (referenced && bodies[i]->size() >= kMaxReferencedBody) {
+                throw KavrinError(tooLargeMessage(path));
+            }
+            m_openedPaths[i] = located;
+            m_openedFiles[i] = after;
+        }
+        // Each file held still while it was read; all three together still as they were read
+        // means that they were all of one moment.
+        for (std::size_t i = 0; i < 3 && changed.empty(); ++i) {
+            if (m_fs.status(m_openedPaths[i]) != m_openedFiles[i]) {
+                changed = m_openedPaths[i];
+            }
+        }
+        if (changed.empty()) {
+            return;
+        }
+    }
+    throw KavrinError("The database files do not hold still: \"" + changed +
+                      "\" changed each time it was read. Another program is writing to the "
+                      "database; open it again when that program has finished.");
 }
 
 void MaintenanceEngine::CloseDatabase() {

@@ -21,7 +21,11 @@ struct DatabaseContext {
     bool IsOpen = false;
     std::string DatabaseFolder;  // as resolved by the last open; kept by close and failed opens
     DatabaseHeader Header;       // the node file's header as last loaded
-    MemoryStream NodesMS;        // bodies: each file less its header
+    // The install and title files' own headers as last loaded: a backup, and every put-back of a
+    // file a commit replaced, writes each file byte for byte as it was opened.
+    DatabaseHeader InstallHeader;
+    DatabaseHeader TitleHeader;
+    MemoryStream NodesMS;  // bodies: each file less its header
     MemoryStream InstallsMS;
     MemoryStream TitlesMS;
     MemoryStream FileMS;  // scratch: one whole file while it is loaded or saved
@@ -114,8 +118,9 @@ public:
 
     // --- Backup and commit -------------------------------------------------------------------
 
-    // Writes the three bodies behind the held header into a new time-stamped sub-folder, durably,
-    // and returns that folder ("-2", "-3"... appended when the stamp's folder exists already).
+    // Writes the three files as they were opened, each behind its own header, byte for byte, into
+    // a new time-stamped sub-folder, durably, and returns that folder ("-2", "-3"... appended
+    // when the stamp's folder exists already).
     std::string BackupDatabase();
     // Backs up, compacts and rewrites the database, then closes it. Shows its own failures and
     // never throws.
@@ -140,6 +145,10 @@ private:
     mutable std::vector<std::uint32_t> m_installCounts;
     mutable bool m_installCountsValid = false;
 
+    // Reads the three files of `folder` into the bodies and headers and keeps their paths and
+    // status. Reads again, a few times and briefly apart, while another program changes them, so
+    // that the bodies are all of one moment; throws when they never hold still.
+    void loadDatabaseFiles(const std::string& folder);
     void sortNodeList();
     // Lets the view handle its waiting events, marking the engine as pumping meanwhile.
     void pumpEvents();

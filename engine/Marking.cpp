@@ -9,27 +9,11 @@
 
 namespace kavrin {
 
-namespace {
-
-// Ends a bulk update of the node list on every path.
-class BulkUpdate {
-public:
-    explicit BulkUpdate(NodeList& nodes) : m_nodes(nodes) { m_nodes.beginUpdate(); }
-    ~BulkUpdate() { m_nodes.endUpdate(); }
-    BulkUpdate(const BulkUpdate&) = delete;
-    BulkUpdate& operator=(const BulkUpdate&) = delete;
-
-private:
-    NodeList& m_nodes;
-};
-
-}  // namespace
-
 void MaintenanceEngine::MarkSelectedNodes(bool mark) {
     if (isPumping() || m_view.selectedCount() == 0) {
         return;
     }
-    BulkUpdate bulk(m_nodes);
+    NodeList::BulkUpdate bulk(m_nodes);
     for (std::size_t i = 0; i < m_nodes.count(); ++i) {
         if (m_view.isSelected(i)) {
             m_nodes.setIcon(i, mark ? kIconMarked : kIconLive);
@@ -57,7 +41,7 @@ void MaintenanceEngine::MarkNodesOlderThan(double date) {
     if (isPumping()) {
         return;
     }
-    BulkUpdate bulk(m_nodes);
+    NodeList::BulkUpdate bulk(m_nodes);
     const std::uint8_t* nodes = m_ctx.NodesMS.data();
     const std::uint64_t size = m_ctx.NodesMS.size();
     for (std::size_t i = 0; i < m_nodes.count(); ++i) {

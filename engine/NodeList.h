@@ -64,8 +64,21 @@ public:
     const std::vector<NodeEntry>& rows() const { return m_rows; }
 
     // Bulk-update brackets; they nest, and the observer hears of the changes at the outermost end.
+    // Prefer BulkUpdate, which ends the bracket on every path.
     void beginUpdate();
     void endUpdate();
+
+    // A bulk update for the lifetime of the object.
+    class BulkUpdate {
+    public:
+        explicit BulkUpdate(NodeList& nodes) : m_nodes(nodes) { m_nodes.beginUpdate(); }
+        ~BulkUpdate() { m_nodes.endUpdate(); }
+        BulkUpdate(const BulkUpdate&) = delete;
+        BulkUpdate& operator=(const BulkUpdate&) = delete;
+
+    private:
+        NodeList& m_nodes;
+    };
 
     void clear();
     // Makes room for `rows` rows, so that a list built row by row is never moved while it grows.

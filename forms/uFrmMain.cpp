@@ -15,6 +15,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -40,6 +41,12 @@ namespace kavrin {
 namespace {
 
 const QString kDesignedCaption = QStringLiteral("KavrinServer Database Tool");
+
+// Where the settings keep the last location opened.
+const QString kLastModeKey = QStringLiteral("LastLocation/Mode");
+const QString kLastPathKey = QStringLiteral("LastLocation/Path");
+const QString kServerMode = QStringLiteral("server");
+const QString kFolderMode = QStringLiteral("folder");
 
 // The window's client area at 96 dpi, and the parts of the status bar.
 constexpr QSize kClientSize(817, 494);
@@ -96,6 +103,54 @@ TMainFRM::~TMainFRM() {
 void TMainFRM::setDialogs(TfrmDate* dateDialog, TfrmWarningInfo* infoDialog) {
     m_dateDialog = dateDialog;
     m_infoDialog = infoDialog;
+}
+
+void TMainFRM::rememberLocations(QSettings* settings) {
+    m_settings = settings;
+    if (m_settings == nullptr) {
+        return;
+    }
+    const QString mode = m_settings->value(kLastModeKey).toString();
+    const QVariant path = m_settings->value(kLastPathKey);
+    if ((mode == kServerMode || mode == kFolderMode) && path.isValid()) {
+        showLocation({mode == kServerMode, path.toString()});
+    }
+}
+
+void TMainFRM::openAtStart(const WindowLocation& location) {
+    showLocation(location);
+    m_startLocation = location;
+    if (m_firstActivationDone) {
+        QMetaObject::invokeMethod(this, &TMainFRM::openStartLocation, Qt::QueuedConnection);
+    }
+}
+
+void TMainFRM::showLocation(const WindowLocation& location) {
+    {
+        // Not a change of mode by the user: what was typed is replaced, not emptied first.
+        const QSignalBlocker blocker(KavrinServerCHECKBOX);
+        (location.server ? KavrinServerCHECKBOX : DBFileCHECKBOX)->setChecked(true);
+    }
+    BrowseBUTTON->setEnabled(!location.server);
+    DatabasePathEDT->setText(location.text);
+}
+
+void TMainFRM::openStartLocation() {
+    // A close asked for meanwhile comes first; the fields keep the location either way.
+    if (!m_startLocation || m_closeDeferred) {
+        return;
+    }
+    m_startLocation.reset();
+    runCommand([this] { openDatabase(); });
+}
+
+void TMainFRM::openDatabase() {
+    m_engine->OpenDatabase();
+    if (m_settings != nullptr && m_engine->context().IsOpen) {
+        m_settings->setValue(kLastModeKey, serverMode() ? kServerMode : kFolderMode);
+        m_settings->setValue(kLastPathKey, DatabasePathEDT->text());
+        m_settings->sync();
+    }
 }
 
 // --- Building -------------------------------------------------------------------------------
@@ -420,11 +475,18 @@ void TMainFRM::FormActivate() {
         return;
     }
     m_informationShown = true;
-    if (m_infoDialog != nullptr) {
-        // Shown once activation has been handled, not from inside it.
-        QMetaObject::invokeMethod(
-            this, [this] { runCommand([this] { m_infoDialog->exec(); }); }, Qt::QueuedConnection);
-    }
+    // Shown once activation has been handled, not from inside it. A location given at start is
+    // opened when the dialog has been read and closed.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_infoDialog != nullptr) {
+                runCommand([this] { m_infoDialog->exec(); });
+            }
+            m_firstActivationDone = true;
+            openStartLocation();
+        },
+        Qt::QueuedConnection);
 }
 
 void TMainFRM::DBFileCHECKBOXClick() {
@@ -446,7 +508,7 @@ void TMainFRM::BrowseBUTTONClick() {
 }
 
 void TMainFRM::ConnectBTNClick() {
-    m_engine->OpenDatabase();
+    openDatabase();
 }
 
 void TMainFRM::NodesLVColumnClick(int column) {
@@ -469,7 +531,7 @@ void TMainFRM::LVEditPOPPopup() {
 }
 
 void TMainFRM::OpenMENClick() {
-    m_engine->OpenDatabase();
+    openDatabase();
 }
 
 void TMainFRM::CloseMENClick() {
@@ -478,7 +540,7 @@ void TMainFRM::CloseMENClick() {
 
 void TMainFRM::CommitMENClick() {
     m_engine->CommitDatabase();
-    m_engine->OpenDatabase();
+    openDatabase();
 }
 
 void TMainFRM::Exit1Click() {

@@ -9,6 +9,7 @@
 
 #include "engine/MainView.h"
 #include "engine/MaintenanceEngine.h"
+#include "forms/StartArguments.h"
 #include "support/Clock.h"
 #include "support/FileSystem.h"
 
@@ -20,6 +21,7 @@ class QMenu;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QSettings;
 class QStatusBar;
 class QTabWidget;
 
@@ -44,6 +46,14 @@ public:
     // The dialogs the window shows; created after it (start-up order). Either may be null, in
     // which case its commands show nothing.
     void setDialogs(TfrmDate* dateDialog, TfrmWarningInfo* infoDialog);
+
+    // Keeps the last location opened in `settings` from now on and shows the one kept there, if
+    // any, in place of the first-start defaults. Without it (the default) nothing is kept.
+    void rememberLocations(QSettings* settings);
+
+    // Shows `location` in the location fields and opens it once the information dialog of the
+    // first activation has closed, or at once when that has happened already.
+    void openAtStart(const WindowLocation& location);
 
     MaintenanceEngine& engine() { return *m_engine; }
     NodeListModel* nodeListModel() const { return m_nodeModel; }
@@ -102,6 +112,11 @@ private:
     void runCommand(const std::function<void()>& command);
     void runDeferredClose();
 
+    // OpenDatabase; the location is kept for the next run when the open succeeded.
+    void openDatabase();
+    void showLocation(const WindowLocation& location);
+    void openStartLocation();
+
     LineListView* lineList(LineList list) const;
     void flushProgress();
     void updateHealthStretch();
@@ -136,6 +151,9 @@ private:
     TfrmWarningInfo* m_infoDialog = nullptr;
 
     bool m_informationShown = false;
+    bool m_firstActivationDone = false;  // and with it the information dialog it shows
+    std::optional<WindowLocation> m_startLocation;
+    QSettings* m_settings = nullptr;
     bool m_busy = false;
     int m_commandDepth = 0;
     bool m_closeDeferred = false;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the tool, makes a sample database in build/sample and starts the
-# window. In the window choose "Folder", type or browse to the sample folder and press "Open DB".
+# window on it: the window opens the sample as soon as its information dialog is closed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -11,4 +11,4 @@ if [ ! -f "$sample/Kavrin.cmp" ]; then
 fi
 echo "Sample database: $(pwd)/$sample"
 build/cli/kavrin-dbtool-cli stats "$sample"
-exec build/app/kavrin-dbtool
+exec build/app/kavrin-dbtool --folder "$(pwd)/$sample"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds everything and runs the whole test suite: once in the normal build,
-# once built with AddressSanitizer and UndefinedBehaviorSanitizer, once cross-built for Windows
-# and run under wine (which also makes the Windows download), then a minute of fuzzing per
-# libFuzzer target.
+# Sets up the machine, builds everything and runs the whole test suite: once in the normal build
+# and once built with AddressSanitizer and UndefinedBehaviorSanitizer; then the Debian package,
+# made from the normal build, is checked as installed; then the Windows build, cross-built, has
+# its tests run under wine and makes the Windows download; then a minute of fuzzing per libFuzzer
+# target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -20,7 +21,17 @@ for preset in default sanitize; do
     scripts/build.sh "$preset"
     run_tests "$preset"
 done
+echo "=== package"
+started=$SECONDS
+deb=$(scripts/package.sh | tail -n 1)
+log=$(mktemp)
+tests/package/check.sh "$deb" | tee "$log"
+count=$(sed -n 's/^package checks: \([0-9]*\) passed, 0 failed$/\1/p' "$log")
+passed=$((passed + ${count:-0}))
+rm -f "$log"
+echo "package made and checked in $((SECONDS - started)) s"
 echo "=== windows build, tests under wine"
+started=$SECONDS
 scripts/build.sh windows
 scripts/wine.sh start build-windows
 trap 'scripts/wine.sh stop build-windows' EXIT
@@ -30,7 +41,7 @@ trap - EXIT
 (cd build-windows && cpack >/dev/null)
 zip=$(ls build-windows/package/kavrin-dbtool-cli-*-win64.zip)
 cmake -E tar tf "$zip" | grep -q '/kavrin-dbtool-cli.exe$'
-echo "Windows download: $zip"
+echo "Windows build tested and $zip made in $((SECONDS - started)) s"
 echo "=== fuzz"
 scripts/fuzz.sh
 echo "tests: $passed passed, 0 failed"

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -17,6 +18,27 @@ struct FileStatus {
     std::int64_t modifiedNs = 0;  // modification time, nanoseconds since the epoch
 
     bool operator==(const FileStatus&) const = default;
+};
+
+// A file this process created exclusively and holds (FileSystem::createExclusive, takeOver): a
+// claim other processes can see. Destroying the object releases the hold and leaves the file, as
+// the death of the process would; remove() first to take the file away.
+class HeldFile {
+public:
+    virtual ~HeldFile() = default;
+    // Removes the file while it is still held, so that no other process can take it over between
+    // the removal and the release (POSIX: unlink, then close; Windows: the holding handle, opened
+    // with FILE_SHARE_DELETE, marks the file for deletion before it is closed). Only the file
+    // held: a name removed by hand and created again by another holder is left alone. Throws
+    // KavrinError when the removal fails (the file stays).
+    virtual void remove() = 0;
+};
+
+// Whether a process holds a file through createExclusive or takeOver.
+enum class HoldState {
+    Held,     // some process holds it (this one included)
+    Free,     // the file is there and no process holds it: its holder has ended
+    Unknown,  // nothing is there, or the back end cannot tell (no advisory locks)
 };
 
 // Told how far a whole-file read or write has come: `done` of `total` bytes. It may pump the user
@@ -109,6 +131,41 @@ public:
     // share, where the server does) only checks that `dir` is a directory it can reach.
     // "Cannot flush directory \"<dir>\". <reason>".
     virtual void syncDirectory(const std::string& dir) = 0;
+
+    // --- Claims: one writer at a time, across processes and computers ---------------------
+    // A claim is a small file created exclusively and held while it lives. Where the back end
+    // has a lock it can test (POSIX: an advisory lock, flock; Windows: the creating handle, held
+    // open without write sharing), a holder that died leaves a file no process holds. Where it
+    // has none (a share reached through an SMB client library), holdState answers Unknown and the
+    // caller judges the file by its content.
+
+    // Creates `path` with `content` as its whole content and holds it. Checking that nothing is
+    // there and creating the file are one atomic step for every process and computer that
+    // reaches the file (POSIX and SMB: open with O_CREAT | O_EXCL; Windows: CreateFileW with
+    // CREATE_NEW). Returns null, creating nothing, when something is at `path` already or
+    // another process took the new file over before this one held it. The content need not be
+    // flushed; a reader may briefly find the file empty. Throws KavrinError
+    // "Cannot create file \"<path>\". <reason>" on any other failure.
+    [[nodiscard]] virtual std::unique_ptr<HeldFile> createExclusive(
+        const std::string& path, std::span<const std::uint8_t> content) = 0;
+
+    // Whether a process holds the file at `path`, this one included (POSIX: whether flock can be
+    // taken; Windows: whether the file can be opened for writing, a sharing violation meaning
+    // held). Others can always read a held file. Never throws.
+    virtual HoldState holdState(const std::string& path) = 0;
+
+    // Takes over the file at `path`, left by a holder that ended: when no process holds it (as
+    // far as the back end can tell) and its whole content is still `expected`, gives it the
+    // content `content` and holds it, and no other process can take it over meanwhile (POSIX:
+    // the advisory lock taken first; Windows: opening it without sharing). Returns null,
+    // changing nothing, when it is held, gone or has other content. Throws KavrinError on any
+    // other failure. A back end without locks can only compare the content, remove the file and
+    // create it exclusively again: two processes taking over the same file at the same moment
+    // may then both succeed, which is why callers take over a file of such a back end only when
+    // they know its holder has ended.
+    [[nodiscard]] virtual std::unique_ptr<HeldFile> takeOver(
+        const std::string& path, std::span<const std::uint8_t> expected,
+        std::span<const std::uint8_t> content) = 0;
 
     // Whether names at `path` compare without regard to letter case: a share and Windows do, so a
     // file is found there under any spelling; POSIX does not, and the caller looks for the

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "support/Errors.h"
 #include "support/FileSystem.h"
@@ -48,6 +51,9 @@ public:
         return ::close(fd);
     }
 
+    // Gives the descriptor away; it is no longer closed here.
+    int release() { return std::exchange(m_fd, -1); }
+
 private:
     int m_fd;
 };
@@ -65,8 +71,67 @@ bool isDirectory(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool writeAllAt(int fd, std::span<const std::uint8_t> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t put =
+            ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        if (put < 0 && errno != EINTR) {
+            return false;
+        }
+        done += put > 0 ? static_cast<std::size_t>(put) : 0;
+    }
+    return true;
+}
+
+// The advisory lock that marks a claim as held: flock, which every open of the file conflicts
+// with, in this process too, and which the system drops when the holder dies.
+enum class Lock { Taken, Busy, Unsupported };
+
+Lock tryLock(int fd) {
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            return Lock::Taken;
+        }
+        if (errno == EWOULDBLOCK) {
+            return Lock::Busy;
+        }
+        if (errno != EINTR) {
+            return Lock::Unsupported;  // a file system without locks (some network mounts)
+        }
+    }
+}
+
+// The same file: a name that now leads elsewhere was removed and created again meanwhile.
+bool sameFile(int fd, const std::string& path) {
+    struct stat held {};
+    struct stat named {};
+    return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+class PosixHeldFile final : public HeldFile {
+public:
+    PosixHeldFile(std::string path, int fd) : m_path(std::move(path)), m_fd(fd) {}
+    ~PosixHeldFile() override { ::close(m_fd); }  // drops the lock
+    PosixHeldFile(const PosixHeldFile&) = delete;
+    PosixHeldFile& operator=(const PosixHeldFile&) = delete;
+
+    void remove() override {
+        // Only the file held here: one removed by hand and made anew belongs to another holder.
+        if (sameFile(m_fd, m_path) && ::unlink(m_path.c_str()) != 0 && errno != ENOENT) {
+            fail("Cannot delete file", m_path, errno);
+        }
+    }
+
+private:
+    std::string m_path;
+    int m_fd;
+};
+
 // The machine's own files through the POSIX calls. Names compare with regard to case; a rename
-// over an existing file is atomic; every write and directory change can be flushed to the disk.
+// over an existing file is atomic; every write and directory change can be flushed to the disk;
+// a held file is held with flock.
 class PosixFileSystem final : public FileSystem {
 public:
     FileStatus status(const std::string& path) override {
@@ -163,6 +228,90 @@ public:
             return false;
         }
         fail("Cannot create directory", path, errno);
+    }
+
+    std::unique_ptr<HeldFile> createExclusive(const std::string& path,
+                                              std::span<const std::uint8_t> content) override {
+        Descriptor fd(openRetrying(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (!fd.valid()) {
+            if (errno == EEXIST) {
+                return nullptr;
+            }
+            fail("Cannot create file", path, errno);
+        }
+        // Between the creation and the lock, another process may have found the file unheld and
+        // taken it over; it is then that process's.
+        if (tryLock(fd.get()) == Lock::Busy) {
+            return nullptr;
+        }
+        if (!writeAllAt(fd.get(), content)) {
+            const int code = errno;
+            ::unlink(path.c_str());
+            fail("Cannot write file", path, code);
+        }
+        return std::make_unique<PosixHeldFile>(path, fd.release());
+    }
+
+    HoldState holdState(const std::string& path) override {
+        // Some file systems lock only files open for writing.
+        int opened = openRetrying(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (opened < 0) {
+            opened = openRetrying(path.c_str(), O_RDONLY | O_CLOEXEC);
+        }
+        Descriptor fd(opened);
+        if (!fd.valid()) {
+            return HoldState::Unknown;
+        }
+        switch (tryLock(fd.get())) {
+            case Lock::Taken:
+                return HoldState::Free;  // closing drops the lock just taken
+            case Lock::Busy:
+                return HoldState::Held;
+            case Lock::Unsupported:
+                break;
+        }
+        return HoldState::Unknown;
+    }
+
+    std::unique_ptr<HeldFile> takeOver(const std::string& path,
+                                       std::span<const std::uint8_t> expected,
+                                       std::span<const std::uint8_t> content) override {
+        Descriptor fd(openRetrying(path.c_str(), O_RDWR | O_CLOEXEC));
+        if (!fd.valid()) {
+            if (errno == ENOENT) {
+                return nullptr;
+            }
+            fail("Cannot open file", path, errno);
+        }
+        // The lock first: of two processes taking the file over, the second finds it held.
+        if (tryLock(fd.get()) == Lock::Busy) {
+            return nullptr;
+        }
+        std::vector<std::uint8_t> found(expected.size() + 1);
+        std::size_t got = 0;
+        while (got < found.size()) {
+            const ssize_t n =
+                ::pread(fd.get(), found.data() + got, found.size() - got, static_cast<off_t>(got));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                fail("Cannot read file", path, errno);
+            }
+            if (n == 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        if (got != expected.size() ||
+            !std::equal(expected.begin(), expected.end(), found.begin()) ||
+            !sameFile(fd.get(), path)) {
+            return nullptr;
+        }
+        if (::ftruncate(fd.get(), 0) != 0 || !writeAllAt(fd.get(), content)) {
+            fail("Cannot write file", path, errno);
+        }
+        return std::make_unique<PosixHeldFile>(path, fd.release());
     }
 
     void syncDirectory(const std::string& dir) override {

@@ -63,6 +63,21 @@ void RoutingFileSystem::syncDirectory(const std::string& dir) {
     backEndFor(dir).syncDirectory(dir);
 }
 
+std::unique_ptr<HeldFile> RoutingFileSystem::createExclusive(
+    const std::string& path, std::span<const std::uint8_t> content) {
+    return backEndFor(path).createExclusive(path, content);
+}
+
+HoldState RoutingFileSystem::holdState(const std::string& path) {
+    return backEndFor(path).holdState(path);
+}
+
+std::unique_ptr<HeldFile> RoutingFileSystem::takeOver(const std::string& path,
+                                                      std::span<const std::uint8_t> expected,
+                                                      std::span<const std::uint8_t> content) {
+    return backEndFor(path).takeOver(path, expected, content);
+}
+
 bool RoutingFileSystem::ignoresCase(const std::string& path) const {
     return backEndFor(path).ignoresCase(path);
 }

@@ -25,6 +25,12 @@ public:
     void createDirectories(const std::string& path) override;
     [[nodiscard]] bool createDirectory(const std::string& path) override;
     void syncDirectory(const std::string& dir) override;
+    [[nodiscard]] std::unique_ptr<HeldFile> createExclusive(
+        const std::string& path, std::span<const std::uint8_t> content) override;
+    HoldState holdState(const std::string& path) override;
+    [[nodiscard]] std::unique_ptr<HeldFile> takeOver(
+        const std::string& path, std::span<const std::uint8_t> expected,
+        std::span<const std::uint8_t> content) override;
     bool ignoresCase(const std::string& path) const override;
 
     using FileSystem::readFile;

@@ -43,4 +43,8 @@ std::string RunningProgramPath();
 // is UTF-8 until the program ends.
 std::vector<std::string> consoleProgramArguments(int argc, char** argv);
 
+// Whether standard error is shown to a person, in a terminal or a console window (not a file, a
+// pipe or the null device).
+bool standardErrorIsConsole();
+
 }  // namespace kavrin

@@ -70,4 +70,8 @@ std::vector<std::string> consoleProgramArguments(int argc, char** argv) {
     return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
+bool standardErrorIsConsole() {
+    return isatty(STDERR_FILENO) == 1;
+}
+
 }  // namespace kavrin

@@ -176,4 +176,10 @@ std::vector<std::string> consoleProgramArguments(int argc, char** argv) {
     return arguments;
 }
 
+// isatty() would also take the null device for one.
+bool standardErrorIsConsole() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
+}
+
 }  // namespace kavrin

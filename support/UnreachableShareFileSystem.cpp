@@ -34,6 +34,15 @@ public:
         fail("Cannot create directory", path);
     }
     void syncDirectory(const std::string& dir) override { fail("Cannot flush directory", dir); }
+    std::unique_ptr<HeldFile> createExclusive(const std::string& path,
+                                              std::span<const std::uint8_t>) override {
+        fail("Cannot create file", path);
+    }
+    HoldState holdState(const std::string&) override { return HoldState::Unknown; }
+    std::unique_ptr<HeldFile> takeOver(const std::string& path, std::span<const std::uint8_t>,
+                                       std::span<const std::uint8_t>) override {
+        fail("Cannot open file", path);
+    }
     // Shares compare names without regard to case, reachable or not.
     bool ignoresCase(const std::string&) const override { return true; }
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <exception>
+#include <utility>
 #include <vector>
 
 #include "support/Errors.h"
@@ -32,6 +33,14 @@ const char* kindName(FileOp op) {
             return "createDirectory";
         case FileOp::SyncDirectory:
             return "syncDirectory";
+        case FileOp::CreateExclusive:
+            return "createExclusive";
+        case FileOp::HoldState:
+            return "holdState";
+        case FileOp::TakeOver:
+            return "takeOver";
+        case FileOp::RemoveHeld:
+            return "removeHeld";
         case FileOp::Any:
             break;
     }
@@ -207,6 +216,59 @@ void FaultyFileSystem::syncDirectory(const std::string& dir) {
         fail("Cannot flush directory", dir, kInjected);
     }
     m_inner.syncDirectory(dir);
+}
+
+class FaultyFileSystem::Held final : public HeldFile {
+public:
+    Held(FaultyFileSystem& fs, std::string path, std::unique_ptr<HeldFile> inner)
+        : m_fs(fs), m_path(std::move(path)), m_inner(std::move(inner)) {}
+    void remove() override {
+        if (m_fs.due(FileOp::RemoveHeld, m_path)) {
+            m_fs.fail("Cannot delete file", m_path, kInjected);
+        }
+        if (m_fs.readOnly(m_path)) {
+            m_fs.fail("Cannot delete file", m_path, systemErrorText(EACCES));
+        }
+        m_inner->remove();
+    }
+
+private:
+    FaultyFileSystem& m_fs;
+    std::string m_path;
+    std::unique_ptr<HeldFile> m_inner;
+};
+
+std::unique_ptr<HeldFile> FaultyFileSystem::createExclusive(const std::string& path,
+                                                            std::span<const std::uint8_t> content) {
+    if (due(FileOp::CreateExclusive, path)) {
+        fail("Cannot create file", path, kInjected);
+    }
+    if (readOnly(path) && !m_inner.status(path).exists) {
+        fail("Cannot create file", path, systemErrorText(EACCES));
+    }
+    std::unique_ptr<HeldFile> held = m_inner.createExclusive(path, content);
+    return held ? std::make_unique<Held>(*this, path, std::move(held)) : nullptr;
+}
+
+HoldState FaultyFileSystem::holdState(const std::string& path) {
+    if (due(FileOp::HoldState, path)) {
+        ++m_faults;
+        return HoldState::Unknown;
+    }
+    return m_inner.holdState(path);
+}
+
+std::unique_ptr<HeldFile> FaultyFileSystem::takeOver(const std::string& path,
+                                                     std::span<const std::uint8_t> expected,
+                                                     std::span<const std::uint8_t> content) {
+    if (due(FileOp::TakeOver, path)) {
+        fail("Cannot open file", path, kInjected);
+    }
+    if (readOnly(path)) {
+        fail("Cannot open file", path, systemErrorText(EACCES));
+    }
+    std::unique_ptr<HeldFile> held = m_inner.takeOver(path, expected, content);
+    return held ? std::make_unique<Held>(*this, path, std::move(held)) : nullptr;
 }
 
 }  // namespace kavrin::test

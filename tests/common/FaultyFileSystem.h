@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,10 @@ enum class FileOp {
     CreateDirectories,
     CreateDirectory,
     SyncDirectory,
+    CreateExclusive,
+    HoldState,
+    TakeOver,
+    RemoveHeld,  // HeldFile::remove
     Any,
 };
 
@@ -32,7 +37,8 @@ struct SimulatedCrash {};
 // A file system that passes every operation to another one, except those it is told to fail:
 // write paths are tested against failures no real disk produces on demand. A failed operation
 // does nothing and throws the kind of message the real layer throws (status() reports nothing
-// there instead, as it never throws).
+// there instead, and holdState() Unknown, as they never throw). After a crash, a held file stays
+// and its hold ends, as when a process dies.
 class FaultyFileSystem final : public FileSystem {
 public:
     explicit FaultyFileSystem(FileSystem& inner) : m_inner(inner) {}
@@ -67,6 +73,12 @@ public:
     void createDirectories(const std::string& path) override;
     [[nodiscard]] bool createDirectory(const std::string& path) override;
     void syncDirectory(const std::string& dir) override;
+    [[nodiscard]] std::unique_ptr<HeldFile> createExclusive(
+        const std::string& path, std::span<const std::uint8_t> content) override;
+    HoldState holdState(const std::string& path) override;
+    [[nodiscard]] std::unique_ptr<HeldFile> takeOver(
+        const std::string& path, std::span<const std::uint8_t> expected,
+        std::span<const std::uint8_t> content) override;
     bool ignoresCase(const std::string& path) const override { return m_inner.ignoresCase(path); }
 
     using FileSystem::readFile;
@@ -80,6 +92,8 @@ protected:
                             const FileProgress& progress) override;
 
 private:
+    class Held;
+
     static constexpr std::size_t kKinds = static_cast<std::size_t>(FileOp::Any) + 1;
     static std::size_t index(FileOp op) { return static_cast<std::size_t>(op); }
 

@@ -1,6 +1,8 @@
 #include "common/MemoryFileSystem.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "support/AnsiText.h"
 #include "support/Errors.h"
@@ -190,6 +192,68 @@ void MemoryFileSystem::syncDirectory(const std::string& dir) {
     if (!isDirectory(dir)) {
         fail("Cannot flush directory", dir, kMissing);
     }
+}
+
+class MemoryFileSystem::Held final : public HeldFile {
+public:
+    Held(MemoryFileSystem& fs, std::string path, int id)
+        : m_fs(fs), m_path(std::move(path)), m_id(id) {}
+    ~Held() override {
+        const auto it = m_fs.m_holds.byPath.find(m_path);
+        if (it != m_fs.m_holds.byPath.end() && it->second == m_id) {
+            m_fs.m_holds.byPath.erase(it);
+        }
+    }
+    void remove() override {
+        const auto it = m_fs.m_holds.byPath.find(m_path);
+        if (it != m_fs.m_holds.byPath.end() && it->second == m_id) {
+            m_fs.files.erase(m_path);
+        }
+    }
+
+private:
+    MemoryFileSystem& m_fs;
+    std::string m_path;
+    int m_id;
+};
+
+std::unique_ptr<HeldFile> MemoryFileSystem::hold(const std::string& path) {
+    const int id = ++m_holds.next;
+    m_holds.byPath[path] = id;
+    return std::make_unique<Held>(*this, path, id);
+}
+
+std::unique_ptr<HeldFile> MemoryFileSystem::createExclusive(const std::string& path,
+                                                            std::span<const std::uint8_t> content) {
+    const std::string p = stored(path);
+    if (files.count(p) != 0 || m_dirs.count(p) != 0) {
+        return nullptr;
+    }
+    const std::span<const std::uint8_t> parts[] = {content};
+    writeFile(path, parts, false);
+    return hold(p);
+}
+
+HoldState MemoryFileSystem::holdState(const std::string& path) {
+    const std::string p = stored(path);
+    if (!advisoryLocks || files.count(p) == 0) {
+        return HoldState::Unknown;
+    }
+    return m_holds.byPath.count(p) != 0 ? HoldState::Held : HoldState::Free;
+}
+
+std::unique_ptr<HeldFile> MemoryFileSystem::takeOver(const std::string& path,
+                                                     std::span<const std::uint8_t> expected,
+                                                     std::span<const std::uint8_t> content) {
+    const std::string p = stored(path);
+    const auto it = files.find(p);
+    if (it == files.end() || (advisoryLocks && m_holds.byPath.count(p) != 0) ||
+        !std::equal(it->second.begin(), it->second.end(), expected.begin(), expected.end())) {
+        return nullptr;
+    }
+    const std::span<const std::uint8_t> parts[] = {content};
+    writeFile(path, parts, false);
+    return hold(p);
 }
 
 }  // namespace kavrin::test

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,6 +25,8 @@ public:
 
     // Contents by normal path ('/' first, no doubled or trailing separator).
     std::map<std::string, std::vector<std::uint8_t>> files;
+    // Whether holds can be told (an advisory lock); false answers Unknown, as a share does.
+    bool advisoryLocks = true;
 
     FileStatus status(const std::string& path) override;
     std::vector<std::string> listDirectory(const std::string& dir) override;
@@ -35,6 +38,12 @@ public:
     void createDirectories(const std::string& path) override;
     [[nodiscard]] bool createDirectory(const std::string& path) override;
     void syncDirectory(const std::string& dir) override;
+    [[nodiscard]] std::unique_ptr<HeldFile> createExclusive(
+        const std::string& path, std::span<const std::uint8_t> content) override;
+    HoldState holdState(const std::string& path) override;
+    [[nodiscard]] std::unique_ptr<HeldFile> takeOver(
+        const std::string& path, std::span<const std::uint8_t> expected,
+        std::span<const std::uint8_t> content) override;
     bool ignoresCase(const std::string&) const override { return m_case == Case::Ignored; }
 
     using FileSystem::readFile;
@@ -43,6 +52,22 @@ public:
     bool isDirectory(const std::string& path) const { return m_dirs.count(stored(path)) != 0; }
 
 private:
+    class Held;
+    // The files held, each by a numbered hold. Holds belong to the processes of the moment: a
+    // copy of the file system is the disk after they have all ended, and holds none.
+    struct Holds {
+        std::map<std::string, int> byPath;
+        int next = 0;
+        Holds() = default;
+        Holds(const Holds&) {}
+        Holds& operator=(const Holds&) {
+            byPath.clear();
+            return *this;
+        }
+    };
+
+    std::unique_ptr<HeldFile> hold(const std::string& path);
+
     static std::string normal(const std::string& path);
     static std::string parentOf(const std::string& path);
     // The key of `path` in `files` or the folders: its normal form, in the spelling of what is
@@ -53,6 +78,7 @@ private:
     std::set<std::string> m_dirs;
     std::map<std::string, std::int64_t> m_times;
     std::int64_t m_clock = 0;
+    Holds m_holds;
 };
 
 }  // namespace kavrin::test

@@ -23,25 +23,25 @@ std::filesystem::path pathOf(const std::string& text) {
 
 }  // namespace
 
-TempFolder::TempFolder() {
-    // The system's temporary folder ($TMPDIR or /tmp; on Windows %TMP%), a fresh name in it.
-    const std::filesystem::path base = std::filesystem::temp_directory_path();
+// The system's temporary folder: $TMPDIR or /tmp; on Windows %TMP%.
+TempFolder::TempFolder() : TempFolder(textOf(std::filesystem::temp_directory_path())) {}
+
+TempFolder::TempFolder(const std::string& base) {
     std::random_device seed;
     std::mt19937_64 random(seed());
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::filesystem::path candidate =
-            base / ("kavrin-test-" + std::to_string(random() % 1000000000000ULL));
+            pathOf(base) / ("kavrin-test-" + std::to_string(random() % 1000000000000ULL));
         std::error_code error;
         if (std::filesystem::create_directory(candidate, error)) {
             m_path = textOf(candidate);
             return;
         }
         if (error) {
-            throw std::runtime_error("cannot create a folder in " + textOf(base) + ": " +
-                                     error.message());
+            throw std::runtime_error("cannot create a folder in " + base + ": " + error.message());
         }
     }
-    throw std::runtime_error("no free folder name in " + textOf(base));
+    throw std::runtime_error("no free folder name in " + base);
 }
 
 TempFolder::~TempFolder() {

@@ -9,6 +9,8 @@ namespace kavrin::test {
 class TempFolder {
 public:
     TempFolder();
+    // A fresh folder inside `base` (which must exist).
+    explicit TempFolder(const std::string& base);
     ~TempFolder();
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;

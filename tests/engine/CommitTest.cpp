@@ -97,12 +97,17 @@ protected:
         EXPECT_EQ(file("Kavrin.ttl"), expected.titleFile());
     }
 
-    // The three files of `dir` hold the bodies of `source` behind the node file's header.
+    // The three files of `dir` are those of `source`, byte for byte, each with its own header.
     void expectBackupOf(const DatabaseBuilder& source, const std::string& dir) const {
-        const Bytes header = headerBytes(source.nodeHeader);
-        EXPECT_EQ(readFileBytes(joinPath(dir, "Kavrin.cmp")), header + source.nodes);
-        EXPECT_EQ(readFileBytes(joinPath(dir, "Kavrin.ist")), header + source.installs);
-        EXPECT_EQ(readFileBytes(joinPath(dir, "Kavrin.ttl")), header + source.titles);
+        EXPECT_EQ(readFileBytes(joinPath(dir, "Kavrin.cmp")), source.nodeFile());
+        EXPECT_EQ(readFileBytes(joinPath(dir, "Kavrin.ist")), source.installFile());
+        EXPECT_EQ(readFileBytes(joinPath(dir, "Kavrin.ttl")), source.titleFile());
+    }
+
+    // Three headers that differ, as a server that upgraded its files one by one may leave them.
+    void giveEachFileItsOwnHeader() {
+        DatabaseBuilder::setHeader(db.installHeader, 9, 9, "Installs", "other", 1.0, 2.0, 3.0, 4);
+        DatabaseBuilder::setHeader(db.titleHeader, 7, 7, "Titles", "other", 5.0, 6.0, 7.0, 8);
     }
 
     void expectClosedAndIdle() const {
@@ -246,23 +251,22 @@ TEST_F(CommitTest, TrailingPartialRecordsAreDroppedButBackedUp) {
     expectBackupOf(db, path(kStamp));
 }
 
-TEST_F(CommitTest, EveryFileWrittenCarriesTheNodeFileHeader) {
+// The new files carry the node file's header; the backup is a byte-for-byte copy of each file.
+TEST_F(CommitTest, NewFilesCarryTheNodeFileHeaderTheBackupEachItsOwn) {
     db.addInstall(db.addNode("A"), db.addTitle(5));
-    DatabaseBuilder::setHeader(db.installHeader, 9, 9, "Installs", "other", 1.0, 2.0, 3.0, 4);
-    DatabaseBuilder::setHeader(db.titleHeader, 7, 7, "Titles", "other", 5.0, 6.0, 7.0, 8);
+    giveEachFileItsOwnHeader();
     writeAndOpen();
 
     engine.CommitDatabase();
 
     ASSERT_EQ(view.errors, Lines{});
     const Bytes header = headerBytes(db.nodeHeader);
-    for (const std::string& dir : {folder.path(), path(kStamp)}) {
-        for (const char* name : {"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"}) {
-            const Bytes written = readFileBytes(joinPath(dir, name));
-            ASSERT_GE(written.size(), header.size());
-            EXPECT_EQ(Bytes(written.begin(), written.begin() + 230), header) << dir << "/" << name;
-        }
+    for (const char* name : {"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"}) {
+        const Bytes written = file(name);
+        ASSERT_GE(written.size(), header.size());
+        EXPECT_EQ(Bytes(written.begin(), written.begin() + 230), header) << name;
     }
+    expectBackupOf(db, path(kStamp));
 }
 
 // The files may be spelled in any case; the commit must replace the ones the open read, not
@@ -313,28 +317,28 @@ TEST_F(CommitTest, NothingIsReplacedBeforeBackupAndNewFilesAreOnDisk) {
             changes.push_back(operation);
         }
     }
-    EXPECT_EQ(changes,
-              (Lines{"createDirectories " + f,
-                     "createDirectory " + b,
-                     "writeFile " + joinPath(b, "Kavrin.cmp") + " (durable)",
-                     "writeFile " + joinPath(b, "Kavrin.ist") + " (durable)",
-                     "writeFile " + joinPath(b, "Kavrin.ttl") + " (durable)",
-                     "syncDirectory " + b,
-                     "syncDirectory " + f,
-                     "writeFile " + joinPath(f, "Kavrin.cmp.new") + " (durable)",
-                     "writeFile " + joinPath(f, "Kavrin.ist.new") + " (durable)",
-                     "writeFile " + joinPath(f, "Kavrin.ttl.new") + " (durable)",
-                     "syncDirectory " + f,
-                     "writeFile " + joinPath(f, "Kavrin.journal.new") + " (durable)",
-                     "rename " + joinPath(f, "Kavrin.journal.new") + " -> " +
-                         joinPath(f, "Kavrin.journal"),
-                     "syncDirectory " + f,
-                     "rename " + joinPath(f, "Kavrin.cmp.new") + " -> " + opened("kavrin.cmp"),
-                     "rename " + joinPath(f, "Kavrin.ist.new") + " -> " + opened("kavrin.ist"),
-                     "rename " + joinPath(f, "Kavrin.ttl.new") + " -> " + opened("kavrin.ttl"),
-                     "syncDirectory " + f,
-                     "remove " + joinPath(f, "Kavrin.journal"),
-                     "syncDirectory " + f}));
+    EXPECT_EQ(changes, (Lines{"createExclusive " + joinPath(f, "Kavrin.claim"),
+                              "createDirectories " + f,
+                              "createDirectory " + b,
+                              "writeFile " + joinPath(b, "Kavrin.cmp") + " (durable)",
+                              "writeFile " + joinPath(b, "Kavrin.ist") + " (durable)",
+                              "writeFile " + joinPath(b, "Kavrin.ttl") + " (durable)",
+                              "syncDirectory " + b,
+                              "syncDirectory " + f,
+                              "writeFile " + joinPath(f, "Kavrin.cmp.new") + " (durable)",
+                              "writeFile " + joinPath(f, "Kavrin.ist.new") + " (durable)",
+                              "writeFile " + joinPath(f, "Kavrin.ttl.new") + " (durable)",
+                              "syncDirectory " + f,
+                              "writeFile " + joinPath(f, "Kavrin.journal.new") + " (durable)",
+                              "rename " + joinPath(f, "Kavrin.journal.new") + " -> " + joinPath(f, "Kavrin.journal"),
+                              "syncDirectory " + f,
+                              "rename " + joinPath(f, "Kavrin.cmp.new") + " -> " + opened("kavrin.cmp"),
+                              "rename " + joinPath(f, "Kavrin.ist.new") + " -> " + opened("kavrin.ist"),
+                              "rename " + joinPath(f, "Kavrin.ttl.new") + " -> " + opened("kavrin.ttl"),
+                              "syncDirectory " + f,
+                              "remove " + joinPath(f, "Kavrin.journal"),
+                              "syncDirectory " + f,
+                              "removeHeld " + joinPath(f, "Kavrin.claim")}));
 }
 
 // --- What a commit shows -----------------------------------------------------------------------
@@ -349,13 +353,12 @@ TEST_F(CommitTest, LogsItsStepsInOrderAndEndsClosedThenOpensTheNewFiles) {
 
     const std::string f = folder.path();
     const std::string b = joinPath(f, kStamp);
-    EXPECT_EQ(
-        commitLog(),
-        (Lines{"Creating backup directory : " + b, "Saving : " + joinPath(b, "Kavrin.cmp"),
-               "Saving : " + joinPath(b, "Kavrin.ist"), "Saving : " + joinPath(b, "Kavrin.ttl"),
-               "Re-indexing Computer - Installs...", "Re-indexing Title - Installs...",
-               "Commiting to Database...", "Saving : " + joinPath(f, "Kavrin.cmp"),
-               "Saving : " + joinPath(f, "Kavrin.ist"), "Saving : " + joinPath(f, "Kavrin.ttl")}));
+    EXPECT_EQ(commitLog(),
+              (Lines{"Creating backup directory : " + b, "Saving : " + joinPath(b, "Kavrin.cmp"),
+                     "Saving : " + joinPath(b, "Kavrin.ist"), "Saving : " + joinPath(b, "Kavrin.ttl"),
+                     "Re-indexing Computer - Installs...", "Re-indexing Title - Installs...",
+                     "Commiting to Database...", "Saving : " + joinPath(f, "Kavrin.cmp"),
+                     "Saving : " + joinPath(f, "Kavrin.ist"), "Saving : " + joinPath(f, "Kavrin.ttl")}));
     ASSERT_GE(view.trace.size(), 2u);
     EXPECT_EQ(view.trace[0], "page:3");
     EXPECT_EQ(view.trace[1], "busy:on");
@@ -395,17 +398,18 @@ TEST_F(CommitTest, OneNodeSetsNoPosition) {
 
 // --- Failures ------------------------------------------------------------------------------------
 
-TEST_F(CommitTest, ReadOnlyFolderFailsAtTheFirstBackupFileAndChangesNothing) {
+// The claim is the commit's first write: a folder the user may not write refuses it.
+TEST_F(CommitTest, ReadOnlyFolderFailsAtTheClaimAndChangesNothing) {
     db.addInstall(db.addNode("A"), db.addTitle(5));
     db.addNode("B");
     writeAndOpen();
     mark("B");
     namespace stdfs = std::filesystem;
     if (permissionsBind()) {
-        stdfs::permissions(
-            folder.path(),
-            stdfs::perms::owner_write | stdfs::perms::group_write | stdfs::perms::others_write,
-            stdfs::perm_options::remove);
+        stdfs::permissions(folder.path(),
+                           stdfs::perms::owner_write | stdfs::perms::group_write |
+                               stdfs::perms::others_write,
+                           stdfs::perm_options::remove);
     } else {
         fs.makeReadOnly(folder.path());
     }
@@ -413,11 +417,9 @@ TEST_F(CommitTest, ReadOnlyFolderFailsAtTheFirstBackupFileAndChangesNothing) {
     engine.CommitDatabase();
     stdfs::permissions(folder.path(), stdfs::perms::owner_write, stdfs::perm_options::add);
 
-    const std::string b = folder.file(kStamp);
     ASSERT_EQ(view.errors.size(), 1u);
-    EXPECT_NE(view.errors[0].find(joinPath(b, "Kavrin.cmp")), std::string::npos) << view.errors[0];
-    EXPECT_EQ(commitLog(), (Lines{"Creating backup directory : " + b,
-                                  "Saving : " + joinPath(b, "Kavrin.cmp"), view.errors[0]}));
+    EXPECT_NE(view.errors[0].find(path("Kavrin.claim")), std::string::npos) << view.errors[0];
+    EXPECT_EQ(commitLog(), (Lines{view.errors[0]}));
     expectDatabase(db);
     EXPECT_EQ(entries(folder.path()),
               (std::vector<std::string>{"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"}));
@@ -473,6 +475,7 @@ TEST_F(CommitTest, FailureBeforeTheFirstReplacementLeavesTheOriginals) {
 TEST_F(CommitTest, FailureAfterAReplacementPutsTheOriginalsBack) {
     db.addInstall(db.addNode("A"), db.addTitle(5));
     db.addInstall(db.addNode("B"), db.addTitle(6));
+    giveEachFileItsOwnHeader();  // put back byte for byte, not behind the node file's header
     db.write(folder.path());
     struct Fault {
         FileOp op;

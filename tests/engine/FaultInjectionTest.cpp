@@ -142,6 +142,9 @@ protected:
         m_db.addInstall(delta, t3, 1);
         m_db.addInstall(echo, t3);
         m_db.addInstall(bravo, t0);
+        // Each file its own header: the backup and every put-back must keep them apart.
+        DatabaseBuilder::setHeader(m_db.installHeader, 1, 2, "Installs", "own", 1.0, 2.0, 3.0, 4);
+        DatabaseBuilder::setHeader(m_db.titleHeader, 1, 2, "Titles", "own", 5.0, 6.0, 7.0, 8);
         m_old = {m_db.nodeFile(), m_db.installFile(), m_db.titleFile()};
     }
 
@@ -183,8 +186,7 @@ protected:
         return old ? State::Old : fresh ? State::New : State::Mixed;
     }
 
-    // The three copies hold the database as it was opened (the headers are all alike here, so
-    // each copy is the original file byte for byte).
+    // The three copies are the files as they were opened, byte for byte.
     bool backupComplete(Disk& disk) const {
         for (std::size_t i = 0; i < kFiles.size(); ++i) {
             if (disk.read(disk.path(kStamp) + "/" + kFiles[i]) != m_old[i]) {

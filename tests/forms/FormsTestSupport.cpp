@@ -52,6 +52,11 @@ void onNextModal(std::function<void(QWidget*)> act) {
             timer->stop();
             timer->deleteLater();
             act(modal);
+            // A check that failed inside `act` returned before it ended the dialog: end it, so
+            // that the test reports the failure instead of waiting in exec() until it is killed.
+            if (QTest::currentTestFailed() && QApplication::activeModalWidget() == modal) {
+                modal->close();
+            }
         }
     });
     timer->start();

@@ -1,5 +1,4 @@
 #include <QAbstractItemModelTester>
-#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QIcon>
 #include <QItemSelectionModel>
@@ -137,7 +136,7 @@ private slots:
     }
 
     // A list of 100,000 rows fills, selects whole and sorts in a view without per-row cost.
-    void hundredThousandRowsStaySmooth() {
+    void hundredThousandRowsReachTheViewInOneSignalEach() {
         NodeList nodes;
         NodeListModel model(nodes, nullptr);
         nodes.setObserver(&model);
@@ -150,8 +149,12 @@ private slots:
         view.resize(400, 300);
         view.show();
 
-        QElapsedTimer clock;
-        clock.start();
+        // The view must hear of a batch and of a sort once each, never row by row: per-row
+        // signals make a list of this size take seconds to fill or sort.
+        QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+        QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+        QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
+        QSignalSpy layouts(&model, &QAbstractItemModel::layoutChanged);
         nodes.beginUpdate();
         for (std::uint32_t i = 0; i < 100000; ++i) {
             nodes.addRow(entry("NODE" + std::to_string((i * 7919) % 100000), 765 * i));
@@ -160,13 +163,14 @@ private slots:
         view.selectAll();
         nodes.sort(&NodeListModelTest::asciiLessStatic);
         QCoreApplication::processEvents();
-        const qint64 elapsed = clock.elapsed();
 
         QCOMPARE(model.rowCount(), 100000);
         QCOMPARE(view.selectionModel()->selectedRows().size(), 100000);
         QCOMPARE(model.index(0, 0).data().toString(), QString("NODE0"));
-        // Generous for a shared machine; per-row widgets or signals take many times this.
-        QVERIFY2(elapsed < 5000, qPrintable(QString("took %1 ms").arg(elapsed)));
+        QCOMPARE(inserted.count(), 0);
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(resets.count(), 1);
+        QCOMPARE(layouts.count(), 1);
         nodes.setObserver(nullptr);
     }
 };

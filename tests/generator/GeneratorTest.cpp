@@ -263,6 +263,16 @@ public:
         return directories.insert(path).second;
     }
     void syncDirectory(const std::string&) override {}
+    // Holds nothing: nothing is committed through it.
+    std::unique_ptr<HeldFile> createExclusive(const std::string&,
+                                              std::span<const std::uint8_t>) override {
+        return nullptr;
+    }
+    HoldState holdState(const std::string&) override { return HoldState::Unknown; }
+    std::unique_ptr<HeldFile> takeOver(const std::string&, std::span<const std::uint8_t>,
+                                       std::span<const std::uint8_t>) override {
+        return nullptr;
+    }
 };
 
 TEST(Generator, WritesEachFileOnceBehindItsOwnHeader) {

@@ -273,6 +273,8 @@ TEST_P(FileSystemConformance, FailuresNameThePathAndTheReason) {
          [&] { fs().createDirectories(at("plain/below")); }},
         {"Cannot flush directory \"" + missing, kNotFound, [&] { fs().syncDirectory(missing); }},
         {"Cannot read directory \"" + missing, kNotFound, [&] { fs().listDirectory(missing); }},
+        {"Cannot create file \"" + inMissing, kNotFound,
+         [&] { (void)fs().createExclusive(inMissing, bytesOf("x")); }},
     };
     for (const auto& c : cases) {
         const std::string message = errorOf(c.action);
@@ -305,6 +307,48 @@ void expectGrowingToTheTotal(const Reports& reports, std::uint64_t total, bool i
     if (inBlocks) {
         EXPECT_GT(reports.size(), 2u);
     }
+}
+
+// What the commit's one-at-a-time claim relies on.
+TEST_P(FileSystemConformance, OneCreatorHoldsAFileUntilItGoesAndAnEndedHoldIsTakenOver) {
+    const std::string claim = at("Kavrin.claim");
+    const auto mine = bytesOf("mine");
+    EXPECT_EQ(fs().holdState(claim), HoldState::Unknown);  // nothing there
+
+    std::unique_ptr<HeldFile> held = fs().createExclusive(claim, mine);
+    ASSERT_TRUE(held);
+    EXPECT_EQ(readText(fs(), claim), "mine");
+    EXPECT_EQ(fs().holdState(claim), HoldState::Held);
+    EXPECT_FALSE(fs().createExclusive(claim, bytesOf("x")));  // the second creator
+    EXPECT_FALSE(fs().takeOver(claim, mine, bytesOf("x")));   // held: not to be taken over
+    EXPECT_EQ(readText(fs(), claim), "mine");
+
+    // The holder ends without removing it, as a process that dies: the file stays, unheld.
+    held.reset();
+    EXPECT_EQ(fs().holdState(claim), HoldState::Free);
+    EXPECT_FALSE(fs().takeOver(claim, bytesOf("other"), bytesOf("x")));
+    held = fs().takeOver(claim, mine, bytesOf("next"));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(readText(fs(), claim), "next");
+    EXPECT_EQ(fs().holdState(claim), HoldState::Held);
+    EXPECT_FALSE(fs().takeOver(claim, bytesOf("next"), bytesOf("x")));
+
+    held->remove();
+    EXPECT_FALSE(fs().status(claim).exists);
+    held.reset();
+    EXPECT_FALSE(fs().takeOver(claim, bytesOf("next"), bytesOf("x")));  // gone
+    EXPECT_TRUE(fs().createExclusive(claim, mine));
+
+    // A holder whose file was removed by hand and made anew by another removes only its own.
+    std::unique_ptr<HeldFile> first = fs().createExclusive(at("second.claim"), bytesOf("1"));
+    ASSERT_TRUE(first);
+    fs().remove(at("second.claim"));
+    std::unique_ptr<HeldFile> second = fs().createExclusive(at("second.claim"), bytesOf("2"));
+    ASSERT_TRUE(second);
+    first->remove();
+    first.reset();
+    EXPECT_EQ(readText(fs(), at("second.claim")), "2");
+    EXPECT_EQ(fs().holdState(at("second.claim")), HoldState::Held);
 }
 
 TEST_P(FileSystemConformance, ReportsProgressInGrowingStepsEndingAtTheTotal) {

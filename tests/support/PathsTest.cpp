@@ -72,6 +72,16 @@ public:
     void createDirectories(const std::string&) override {}
     bool createDirectory(const std::string&) override { return false; }
     void syncDirectory(const std::string&) override {}
+    // Holds nothing: nothing is committed through it.
+    std::unique_ptr<HeldFile> createExclusive(const std::string&,
+                                              std::span<const std::uint8_t>) override {
+        return nullptr;
+    }
+    HoldState holdState(const std::string&) override { return HoldState::Unknown; }
+    std::unique_ptr<HeldFile> takeOver(const std::string&, std::span<const std::uint8_t>,
+                                       std::span<const std::uint8_t>) override {
+        return nullptr;
+    }
     bool ignoresCase(const std::string&) const override { return ignoring; }
 };
 

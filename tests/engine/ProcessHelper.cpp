@@ -1,0 +1,120 @@
+// A second program for the tests that need one: another instance of the tool committing the same
+// database, or a server appending to the database files while the tool reads them.
+//
+//   kavrin_process_helper append FOLDER COUNT PAUSE_US
+//       appends COUNT node records to FOLDER/Kavrin.cmp, each followed by an install of it in
+//       FOLDER/Kavrin.ist, PAUSE_US microseconds apart, as the server adds nodes
+//   kavrin_process_helper commit FOLDER NODE
+//       reads commands from standard input, one a line, and answers each on standard output:
+//       "open" opens the database and marks NODE ("ready", or "failed <message>");
+//       "commit US" waits US microseconds and commits ("committed", or "refused <message>");
+//       "quit" ends. Line breaks in a message are sent as blanks.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/DatabaseBuilder.h"
+#include "common/MemoryView.h"
+#include "engine/MaintenanceEngine.h"
+
+namespace {
+
+using kavrin::test::DatabaseBuilder;
+
+bool appendAll(int fd, const std::vector<std::uint8_t>& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (put < 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+int append(const std::string& folder, int count, int pauseMicros) {
+    const int nodes = ::open((folder + "/Kavrin.cmp").c_str(), O_WRONLY | O_APPEND);
+    const int installs = ::open((folder + "/Kavrin.ist").c_str(), O_WRONLY | O_APPEND);
+    if (nodes < 0 || installs < 0) {
+        std::perror("open");
+        return 1;
+    }
+    for (int k = 0; k < count; ++k) {
+        const off_t end = ::lseek(nodes, 0, SEEK_END);
+        DatabaseBuilder install;
+        install.addInstall(static_cast<std::uint32_t>(end - 230), 0);
+        if (!appendAll(nodes, DatabaseBuilder::nodeRecord({"ADDED" + std::to_string(k)})) ||
+            !appendAll(installs, install.installs)) {
+            std::perror("write");
+            return 1;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(pauseMicros));
+    }
+    ::close(nodes);
+    ::close(installs);
+    return 0;
+}
+
+std::string oneLine(std::string text) {
+    for (char& c : text) {
+        c = c == '\r' || c == '\n' ? ' ' : c;
+    }
+    return text;
+}
+
+int commit(const std::string& folder, const std::string& node) {
+    kavrin::test::MemoryView view;
+    view.location = folder;
+    kavrin::MaintenanceEngine engine(view);
+    std::string command;
+    while (std::cin >> command) {
+        view.errors.clear();
+        if (command == "open") {
+            engine.OpenDatabase();
+            const auto row = engine.nodeList().findCaption(node, 0, true);
+            if (!engine.context().IsOpen || !row) {
+                std::cout << "failed "
+                          << oneLine(view.errors.empty() ? "no " + node : view.errors[0])
+                          << std::endl;
+                continue;
+            }
+            engine.nodeList().setIcon(*row, kavrin::kIconMarked);
+            std::cout << "ready" << std::endl;
+        } else if (command == "commit") {
+            long micros = 0;
+            std::cin >> micros;
+            std::this_thread::sleep_for(std::chrono::microseconds(micros));
+            engine.CommitDatabase();
+            if (view.errors.empty()) {
+                std::cout << "committed" << std::endl;
+            } else {
+                std::cout << "refused " << oneLine(view.errors[0]) << std::endl;
+            }
+        } else {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 4 && args[0] == "append") {
+        return append(args[1], std::atoi(args[2].c_str()), std::atoi(args[3].c_str()));
+    }
+    if (args.size() == 3 && args[0] == "commit") {
+        return commit(args[1], args[2]);
+    }
+    std::cerr << "usage: kavrin_process_helper append FOLDER COUNT PAUSE_US | commit FOLDER NODE\n";
+    return 2;
+}
