@@ -1,8 +1,12 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <utility>
+#include <vector>
 
 #include "support/Errors.h"
 #include "support/FileSystem.h"
@@ -58,11 +62,13 @@ public:
     HANDLE get() const { return m_handle; }
     bool valid() const { return m_handle != INVALID_HANDLE_VALUE; }
 
+    // Gives the handle away; it is no longer closed here.
+    HANDLE release() { return std::exchange(m_handle, INVALID_HANDLE_VALUE); }
+
     // Closes now and reports whether that succeeded: a share may report a failed write only here.
     bool close() {
-        const HANDLE handle = m_handle;
-        m_handle = INVALID_HANDLE_VALUE;
-        return CloseHandle(handle) != FALSE;
+        const HANDLE handle = std::exchange(m_handle, INVALID_HANDLE_VALUE);
+        return handle == INVALID_HANDLE_VALUE || CloseHandle(handle) != FALSE;
     }
 
 private:
@@ -144,6 +150,176 @@ void keepSpelling(std::wstring& path) {
         path.replace(start, std::wstring::npos, name);
     }
 }
+
+// The identity of an open file, which outlives renames: its volume and its index there.
+bool fileIdOf(HANDLE file, std::pair<DWORD, std::uint64_t>& id) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info)) {
+        return false;
+    }
+    id = {info.dwVolumeSerialNumber,
+          (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    return true;
+}
+
+// Whether `path` names the file open as `file`: a name removed and made anew leads elsewhere.
+bool sameFile(HANDLE file, const std::wstring& path) {
+    // No access asked: this open conflicts with no other, whatever it shares.
+    Handle named(CreateFileW(path.c_str(), 0,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, 0, nullptr));
+    std::pair<DWORD, std::uint64_t> held;
+    std::pair<DWORD, std::uint64_t> found;
+    return named.valid() && fileIdOf(file, held) && fileIdOf(named.get(), found) && held == found;
+}
+
+// Removes the file `path` at once; 0, or the system's code for why not. A file another program
+// holds open (sharing its deletion) would keep its name until that program closes it, and nothing
+// could be created under that name meanwhile, as POSIX and newer Windows allow: where the system
+// cannot drop the name at once, the file first moves aside to a name of its own.
+DWORD removeFile(const std::wstring& path) {
+    {
+        Handle alone(CreateFileW(path.c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (alone.valid()) {
+            FILE_DISPOSITION_INFO gone{TRUE};
+            return SetFileInformationByHandle(alone.get(), FileDispositionInfo, &gone, sizeof gone)
+                       ? 0
+                       : GetLastError();
+        }
+        if (GetLastError() != ERROR_SHARING_VIOLATION) {
+            return GetLastError();
+        }
+    }
+    Handle shared(CreateFileW(path.c_str(), DELETE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!shared.valid()) {
+        return GetLastError();
+    }
+    // FileDispositionInfoEx and its POSIX semantics (Windows 10), which this toolchain's headers
+    // do not name yet.
+    constexpr auto kDispositionEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+    FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE |
+                                   FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+    if (SetFileInformationByHandle(shared.get(), kDispositionEx, &posix, sizeof posix)) {
+        return 0;
+    }
+    static std::atomic<unsigned> counter{0};
+    const std::wstring aside = path + L".deleted-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                               std::to_wstring(counter++);
+    // Marked for deletion through a handle of the name it has then (some systems remove the file
+    // under the name it was marked by); failing to move, it keeps its name until the holder ends.
+    Handle moved(MoveFileExW(path.c_str(), aside.c_str(), 0)
+                     ? CreateFileW(aside.c_str(), DELETE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
+                     : INVALID_HANDLE_VALUE);
+    FILE_DISPOSITION_INFO gone{TRUE};
+    return SetFileInformationByHandle(moved.valid() ? moved.get() : shared.get(),
+                                      FileDispositionInfo, &gone, sizeof gone)
+               ? 0
+               : GetLastError();
+}
+
+// Up to `limit` bytes of the open file from its start.
+bool readStart(HANDLE file, std::size_t limit, std::vector<std::uint8_t>& bytes) {
+    bytes.assign(limit, 0);
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
+        return false;
+    }
+    std::size_t got = 0;
+    while (got < limit) {
+        DWORD n = 0;
+        if (!ReadFile(file, bytes.data() + got, static_cast<DWORD>(limit - got), &n, nullptr)) {
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        got += n;
+    }
+    bytes.resize(got);
+    return true;
+}
+
+bool writeAll(HANDLE file, std::span<const std::uint8_t> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD put = 0;
+        if (!WriteFile(file, bytes.data() + done,
+                       static_cast<DWORD>(std::min(kBlockSize, bytes.size() - done)), &put,
+                       nullptr)) {
+            return false;
+        }
+        done += put;
+    }
+    return true;
+}
+
+// The lock that marks a claim as held: one byte far beyond any content, locked exclusively through
+// the holding handle. Like flock it binds every other handle, in this process too, leaves reading
+// the content alone, and goes when the handle closes, however its process ends; a server's share
+// keeps it for every computer.
+constexpr DWORD kLockOffsetHigh = 0x40000000;  // 2^62
+
+enum class Lock { Taken, Busy, Failed };
+
+Lock tryLock(HANDLE file) {
+    OVERLAPPED at{};
+    at.OffsetHigh = kLockOffsetHigh;
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        return Lock::Taken;
+    }
+    return GetLastError() == ERROR_LOCK_VIOLATION ? Lock::Busy : Lock::Failed;
+}
+
+// A claim's handle: it reads, and shares everything, so that others read the claim, and write or
+// remove it as they choose; only the lock says that it is held.
+HANDLE openShared(const std::wstring& path, DWORD access, DWORD disposition) {
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Writes `content` as the whole content of the claim `path` through a handle of its own: the
+// holding handle only reads, as one that writes would keep out every reader that shares no
+// writing, and readers of the database files share none. A reader of the claim keeps this
+// writer out for the moment it reads; the lock keeps every other writer of claims away meanwhile.
+bool writeClaim(const std::wstring& path, std::span<const std::uint8_t> content) {
+    for (int attempt = 0;; ++attempt) {
+        Handle file(openShared(path, GENERIC_WRITE, OPEN_EXISTING));
+        if (file.valid()) {
+            return SetEndOfFile(file.get()) && writeAll(file.get(), content) && file.close();
+        }
+        if (GetLastError() != ERROR_SHARING_VIOLATION || attempt == 100) {
+            return false;
+        }
+        Sleep(10);
+    }
+}
+
+class WindowsHeldFile final : public HeldFile {
+public:
+    WindowsHeldFile(std::string path, std::wstring name, HANDLE handle)
+        : m_path(std::move(path)), m_name(std::move(name)), m_handle(handle) {}
+
+    void remove() override {
+        // Only the file held here: one removed by hand and made anew belongs to another holder.
+        if (!sameFile(m_handle.get(), m_name)) {
+            return;
+        }
+        const DWORD code = removeFile(m_name);
+        if (code != 0 && code != ERROR_FILE_NOT_FOUND) {
+            fail("Cannot delete file", m_path, code);
+        }
+    }
+
+private:
+    std::string m_path;
+    std::wstring m_name;
+    Handle m_handle;  // closing it drops the lock
+};
 
 // The machine's files and the servers' shares through the wide Win32 calls. Names compare
 // without regard to case; a file is read while others may read it but not write it, written with
@@ -233,8 +409,9 @@ public:
 
     void remove(const std::string& path) override {
         const char* const what = "Cannot delete file";
-        if (!DeleteFileW(wide(what, path).c_str())) {
-            failLast(what, path);
+        const DWORD code = removeFile(wide(what, path));
+        if (code != 0) {
+            fail(what, path, code);
         }
     }
 
@@ -299,15 +476,110 @@ public:
         }
     }
 
+    // Created by a handle that writes, which keeps readers out until the content is whole, and
+    // locked at once through the holding handle: the moment between is the one a POSIX claim has
+    // between its creation and its lock.
+    std::unique_ptr<HeldFile> createExclusive(const std::string& path,
+                                              std::span<const std::uint8_t> content) override {
+        const char* const what = "Cannot create file";
+        const std::wstring name = wide(what, path);
+        Handle writer(openShared(name, GENERIC_WRITE, CREATE_NEW));
+        if (!writer.valid()) {
+            const DWORD code = GetLastError();
+            if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) {
+                return nullptr;
+            }
+            fail(what, path, code);
+        }
+        Handle held(openShared(name, GENERIC_READ, OPEN_EXISTING));
+        if (!held.valid()) {
+            failLast(what, path);
+        }
+        switch (tryLock(held.get())) {
+            case Lock::Taken:
+                break;
+            case Lock::Busy:
+                return nullptr;  // taken over by another process before the lock
+            case Lock::Failed:
+                failLast(what, path);
+        }
+        if (!writeAll(writer.get(), content) || !writer.close()) {
+            const DWORD code = GetLastError();
+            writer.close();
+            held.close();
+            removeFile(name);  // a claim cut short would only stand in the way
+            fail("Cannot write file", path, code);
+        }
+        return std::make_unique<WindowsHeldFile>(path, name, held.release());
+    }
+
+    HoldState holdState(const std::string& path) override {
+        std::wstring name;
+        if (!toWide(path, name)) {
+            return HoldState::Unknown;
+        }
+        Handle file(openShared(name, GENERIC_READ, OPEN_EXISTING));
+        if (!file.valid()) {
+            return HoldState::Unknown;
+        }
+        switch (tryLock(file.get())) {
+            case Lock::Taken:
+                return HoldState::Free;  // closing drops the lock just taken
+            case Lock::Busy:
+                return HoldState::Held;
+            case Lock::Failed:
+                break;
+        }
+        return HoldState::Unknown;
+    }
+
+    std::unique_ptr<HeldFile> takeOver(const std::string& path,
+                                       std::span<const std::uint8_t> expected,
+                                       std::span<const std::uint8_t> content) override {
+        const char* const what = "Cannot open file";
+        const std::wstring name = wide(what, path);
+        Handle held(openShared(name, GENERIC_READ, OPEN_EXISTING));
+        if (!held.valid()) {
+            const DWORD code = GetLastError();
+            if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+                return nullptr;
+            }
+            fail(what, path, code);
+        }
+        // The lock first: of two processes taking the file over, the second finds it held.
+        switch (tryLock(held.get())) {
+            case Lock::Taken:
+                break;
+            case Lock::Busy:
+                return nullptr;
+            case Lock::Failed:
+                failLast(what, path);
+        }
+        std::vector<std::uint8_t> found;
+        if (!readStart(held.get(), expected.size() + 1, found)) {
+            failLast("Cannot read file", path);
+        }
+        if (!std::equal(found.begin(), found.end(), expected.begin(), expected.end()) ||
+            !sameFile(held.get(), name)) {
+            return nullptr;
+        }
+        if (!writeClaim(name, content)) {
+            failLast("Cannot write file", path);
+        }
+        return std::make_unique<WindowsHeldFile>(path, name, held.release());
+    }
+
     bool ignoresCase(const std::string&) const override { return true; }
 
 protected:
     FileBytes readFileReporting(const std::string& path, const FileProgress& progress) override {
         const char* const what = "Cannot open file";
         // Others may read the file meanwhile but not write it: a file the server holds open for
-        // writing is refused with the system's reason rather than read half written.
-        Handle file(CreateFileW(wide(what, path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        // writing is refused with the system's reason rather than read half written. Removing or
+        // renaming it is no writing: the bytes read stay those of the file opened.
+        Handle file(CreateFileW(wide(what, path).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (!file.valid()) {
             failLast(what, path);
         }

@@ -19,6 +19,10 @@ std::size_t openHandleCount();
 // the superuser, and not on Windows, whose read-only attribute a folder ignores.
 bool permissionsBind();
 
+// Whether a file another program holds open for writing cannot be read at all (Windows, where the
+// tool reads sharing only reading), rather than read as it is at that moment (POSIX).
+bool writersKeepReadersOut();
+
 // A fresh empty folder in the Kavrin$ share of the server that the environment variable
 // KAVRIN_TEST_SERVER names, removed with everything in it when the last copy of the result goes;
 // empty where that variable is not set or the platform reaches no share itself.

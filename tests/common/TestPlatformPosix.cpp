@@ -16,6 +16,10 @@ std::size_t openHandleCount() {
     return static_cast<std::size_t>(std::distance(begin(fds), end(fds)));
 }
 
+bool writersKeepReadersOut() {
+    return false;
+}
+
 bool permissionsBind() {
     return ::geteuid() != 0;
 }

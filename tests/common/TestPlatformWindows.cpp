@@ -46,6 +46,10 @@ std::size_t openHandleCount() {
     return count;
 }
 
+bool writersKeepReadersOut() {
+    return true;
+}
+
 bool permissionsBind() {
     return false;
 }
