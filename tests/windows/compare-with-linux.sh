@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows command line under wine against the Linux one on the same database:
 #   compare-with-linux.sh WINDOWS_CLI HOLD_FILE LINUX_CLI WINEPREFIX WINE
-# stats, nodes, details and commit print the same lines (dates and times aside, which follow each
+# --version, stats, nodes, details and commit print the same lines (dates and times aside, which follow each
 # platform's user locale: they are compared as dates) and a commit writes the same bytes, the
 # backup included, whether the database is reached by a drive path or by a server's share. A
 # database file that another program holds open for writing is refused with the system's reason;
@@ -85,6 +85,12 @@ for command in "${commands[@]}"; do
         cat "$work/share.out"
     fi
 done
+
+# The version: on Windows read from the program's version resource, on Linux built in.
+linux_version=$("$linux_cli" --version)
+windows_version=$("$wine" "$windows_cli" --version)
+[ "$windows_version" = "$linux_version" ] || fail "version: $windows_version, not $linux_version"
+echo "version of the .exe from its resource: $windows_version"
 
 # The committed files and the backup, byte for byte.
 compared=0
