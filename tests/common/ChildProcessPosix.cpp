@@ -35,7 +35,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) : m_handles(new
         args.push_back(const_cast<char*>(arg.c_str()));
     }
     args.push_back(nullptr);
-    const int failed = ::posix_spawn(&m_handles->pid, args[0], &actions, nullptr, args.data(), environ);
+    const int failed =
+        ::posix_spawn(&m_handles->pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(toChild[0]);
     ::close(fromChild[1]);

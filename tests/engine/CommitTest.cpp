@@ -317,28 +317,30 @@ TEST_F(CommitTest, NothingIsReplacedBeforeBackupAndNewFilesAreOnDisk) {
             changes.push_back(operation);
         }
     }
-    EXPECT_EQ(changes, (Lines{"createExclusive " + joinPath(f, "Kavrin.claim"),
-                              "createDirectories " + f,
-                              "createDirectory " + b,
-                              "writeFile " + joinPath(b, "Kavrin.cmp") + " (durable)",
-                              "writeFile " + joinPath(b, "Kavrin.ist") + " (durable)",
-                              "writeFile " + joinPath(b, "Kavrin.ttl") + " (durable)",
-                              "syncDirectory " + b,
-                              "syncDirectory " + f,
-                              "writeFile " + joinPath(f, "Kavrin.cmp.new") + " (durable)",
-                              "writeFile " + joinPath(f, "Kavrin.ist.new") + " (durable)",
-                              "writeFile " + joinPath(f, "Kavrin.ttl.new") + " (durable)",
-                              "syncDirectory " + f,
-                              "writeFile " + joinPath(f, "Kavrin.journal.new") + " (durable)",
-                              "rename " + joinPath(f, "Kavrin.journal.new") + " -> " + joinPath(f, "Kavrin.journal"),
-                              "syncDirectory " + f,
-                              "rename " + joinPath(f, "Kavrin.cmp.new") + " -> " + opened("kavrin.cmp"),
-                              "rename " + joinPath(f, "Kavrin.ist.new") + " -> " + opened("kavrin.ist"),
-                              "rename " + joinPath(f, "Kavrin.ttl.new") + " -> " + opened("kavrin.ttl"),
-                              "syncDirectory " + f,
-                              "remove " + joinPath(f, "Kavrin.journal"),
-                              "syncDirectory " + f,
-                              "removeHeld " + joinPath(f, "Kavrin.claim")}));
+    EXPECT_EQ(changes,
+              (Lines{"createExclusive " + joinPath(f, "Kavrin.claim"),
+                     "createDirectories " + f,
+                     "createDirectory " + b,
+                     "writeFile " + joinPath(b, "Kavrin.cmp") + " (durable)",
+                     "writeFile " + joinPath(b, "Kavrin.ist") + " (durable)",
+                     "writeFile " + joinPath(b, "Kavrin.ttl") + " (durable)",
+                     "syncDirectory " + b,
+                     "syncDirectory " + f,
+                     "writeFile " + joinPath(f, "Kavrin.cmp.new") + " (durable)",
+                     "writeFile " + joinPath(f, "Kavrin.ist.new") + " (durable)",
+                     "writeFile " + joinPath(f, "Kavrin.ttl.new") + " (durable)",
+                     "syncDirectory " + f,
+                     "writeFile " + joinPath(f, "Kavrin.journal.new") + " (durable)",
+                     "rename " + joinPath(f, "Kavrin.journal.new") + " -> " +
+                         joinPath(f, "Kavrin.journal"),
+                     "syncDirectory " + f,
+                     "rename " + joinPath(f, "Kavrin.cmp.new") + " -> " + opened("kavrin.cmp"),
+                     "rename " + joinPath(f, "Kavrin.ist.new") + " -> " + opened("kavrin.ist"),
+                     "rename " + joinPath(f, "Kavrin.ttl.new") + " -> " + opened("kavrin.ttl"),
+                     "syncDirectory " + f,
+                     "remove " + joinPath(f, "Kavrin.journal"),
+                     "syncDirectory " + f,
+                     "removeHeld " + joinPath(f, "Kavrin.claim")}));
 }
 
 // --- What a commit shows -----------------------------------------------------------------------
@@ -353,12 +355,13 @@ TEST_F(CommitTest, LogsItsStepsInOrderAndEndsClosedThenOpensTheNewFiles) {
 
     const std::string f = folder.path();
     const std::string b = joinPath(f, kStamp);
-    EXPECT_EQ(commitLog(),
-              (Lines{"Creating backup directory : " + b, "Saving : " + joinPath(b, "Kavrin.cmp"),
-                     "Saving : " + joinPath(b, "Kavrin.ist"), "Saving : " + joinPath(b, "Kavrin.ttl"),
-                     "Re-indexing Computer - Installs...", "Re-indexing Title - Installs...",
-                     "Commiting to Database...", "Saving : " + joinPath(f, "Kavrin.cmp"),
-                     "Saving : " + joinPath(f, "Kavrin.ist"), "Saving : " + joinPath(f, "Kavrin.ttl")}));
+    EXPECT_EQ(
+        commitLog(),
+        (Lines{"Creating backup directory : " + b, "Saving : " + joinPath(b, "Kavrin.cmp"),
+               "Saving : " + joinPath(b, "Kavrin.ist"), "Saving : " + joinPath(b, "Kavrin.ttl"),
+               "Re-indexing Computer - Installs...", "Re-indexing Title - Installs...",
+               "Commiting to Database...", "Saving : " + joinPath(f, "Kavrin.cmp"),
+               "Saving : " + joinPath(f, "Kavrin.ist"), "Saving : " + joinPath(f, "Kavrin.ttl")}));
     ASSERT_GE(view.trace.size(), 2u);
     EXPECT_EQ(view.trace[0], "page:3");
     EXPECT_EQ(view.trace[1], "busy:on");
@@ -406,10 +409,10 @@ TEST_F(CommitTest, ReadOnlyFolderFailsAtTheClaimAndChangesNothing) {
     mark("B");
     namespace stdfs = std::filesystem;
     if (permissionsBind()) {
-        stdfs::permissions(folder.path(),
-                           stdfs::perms::owner_write | stdfs::perms::group_write |
-                               stdfs::perms::others_write,
-                           stdfs::perm_options::remove);
+        stdfs::permissions(
+            folder.path(),
+            stdfs::perms::owner_write | stdfs::perms::group_write | stdfs::perms::others_write,
+            stdfs::perm_options::remove);
     } else {
         fs.makeReadOnly(folder.path());
     }
