@@ -1,8 +1,5 @@
 #include "cli/Credentials.h"
 
-#include <termios.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -26,48 +23,6 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-class ProcessTerminal final : public Terminal {
-public:
-    bool interactive() override { return ::isatty(STDIN_FILENO) == 1; }
-
-    void tell(const std::string& line) override {
-        std::fprintf(stderr, "%s\n", line.c_str());
-        std::fflush(stderr);
-    }
-
-    std::optional<std::string> ask(const std::string& prompt, bool secret) override {
-        std::fputs(prompt.c_str(), stderr);
-        std::fflush(stderr);
-        termios saved{};
-        const bool quiet = secret && ::tcgetattr(STDIN_FILENO, &saved) == 0;
-        if (quiet) {
-            termios silent = saved;
-            silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
-        }
-        std::string line;
-        bool ended = true;
-        for (int c; (c = std::fgetc(stdin)) != EOF;) {
-            ended = false;
-            if (c == '\n') {
-                break;
-            }
-            line += static_cast<char>(c);
-        }
-        if (quiet) {
-            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-            std::fputs("\n", stderr);  // the Enter that was not echoed
-        }
-        if (ended) {
-            return std::nullopt;
-        }
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        return line;
-    }
-};
-
 std::string refusalMessage(const std::string& share, const ShareCredentials& refused,
                            const std::string& reason) {
     const std::string who =
@@ -78,9 +33,23 @@ std::string refusalMessage(const std::string& share, const ShareCredentials& ref
 
 }  // namespace
 
-Terminal& processTerminal() {
-    static ProcessTerminal terminal;
-    return terminal;
+std::optional<std::string> readLine() {
+    std::string line;
+    bool ended = true;
+    for (int c; (c = std::fgetc(stdin)) != EOF;) {
+        ended = false;
+        if (c == '\n') {
+            break;
+        }
+        line += static_cast<char>(c);
+    }
+    if (ended) {
+        return std::nullopt;
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return line;
 }
 
 bool parseUserArgument(const std::string& text, ShareCredentials& credentials) {

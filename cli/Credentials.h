@@ -21,8 +21,11 @@ public:
     virtual std::optional<std::string> ask(const std::string& prompt, bool secret) = 0;
 };
 
-// Standard input and standard error of the process.
+// Standard input and standard error of the process (TerminalPosix.cpp, TerminalWindows.cpp).
 Terminal& processTerminal();
+
+// One line of standard input without its line end (CR LF or LF); nothing when the input ended.
+std::optional<std::string> readLine();
 
 // "[DOMAIN\]USER[%PASSWORD]" (also "DOMAIN/USER") into `credentials`; a domain or a password it
 // does not hold leaves the one there. Returns whether it held a password.
