@@ -6,6 +6,8 @@
 #include <locale>
 #include <sstream>
 
+#include "support/Errors.h"
+
 namespace kavrin {
 
 namespace {
@@ -111,6 +113,18 @@ std::string DateTimeText(double value) {
         text << ' ' << std::put_time(&tm, "%X");
     }
     return text.str();
+}
+
+std::string IsoDateTimeText(double value) {
+    DateTimeParts p;
+    if (!decodeDateTime(value, p)) {
+        return "(invalid date)";
+    }
+    std::string text = formatText("%04d-%02d-%02d", p.year, p.month, p.day);
+    if (p.hour != 0 || p.minute != 0 || p.second != 0) {
+        text += formatText("T%02d:%02d:%02d", p.hour, p.minute, p.second);
+    }
+    return text;
 }
 
 }  // namespace kavrin

@@ -19,6 +19,11 @@ bool decodeDateTime(double value, DateTimeParts& parts);
 // A value decodeDateTime refuses gives "(invalid date)".
 std::string DateTimeText(double value);
 
+// The same value in one form for every locale, for files and for what scripts read:
+// "YYYY-MM-DD", followed by "THH:MM:SS" unless the time of day is 00:00:00 to the second.
+// A value decodeDateTime refuses gives "(invalid date)".
+std::string IsoDateTimeText(double value);
+
 // The DateTimeValue of a calendar date and time (no range check).
 double encodeDateTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
 

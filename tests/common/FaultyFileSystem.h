@@ -52,6 +52,9 @@ public:
     // nothing and throws SimulatedCrash. With `tearWrite`, a file write the crash cuts short
     // leaves the first half of its bytes, as a write under way when the power goes may.
     void crashAfter(int n, bool tearWrite = false);
+    // Every later write of a file whose path ends with `suffix` changes its last byte on the way,
+    // as a disk or a share that silently damages data does; the write reports success.
+    void corruptWritesTo(const std::string& suffix) { m_corruptSuffix = suffix; }
     bool crashed() const { return m_crashed; }
     // Counts back to zero; no fault, crash or read-only folder left.
     void reset();
@@ -66,6 +69,8 @@ public:
     FileStatus status(const std::string& path) override;
     std::vector<std::string> listDirectory(const std::string& dir) override;
     FileBytes readFile(const std::string& path) override;
+    // Counted and failed as a readFile; the blocks come from the inner file system.
+    void readFileInBlocks(const std::string& path, const FileBlockConsumer& consume) override;
     void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
                    bool durable) override;
     void rename(const std::string& from, const std::string& to) override;
@@ -110,6 +115,7 @@ private:
     std::vector<std::string> m_readOnly;
     std::vector<std::string> m_journal;
     int m_faults = 0;
+    std::string m_corruptSuffix;
     int m_crashAt = -1;  // the count of operations after which the process dies; -1: never
     bool m_tearWrite = false;
     bool m_crashed = false;
