@@ -317,6 +317,9 @@ TEST_F(CommitTest, NothingIsReplacedBeforeBackupAndNewFilesAreOnDisk) {
                               "writeFile " + b + "/Kavrin.cmp (durable)",
                               "writeFile " + b + "/Kavrin.ist (durable)",
                               "writeFile " + b + "/Kavrin.ttl (durable)",
+                              "writeFile " + b + "/manifest.csv (durable)",
+                              "writeFile " + b + "/offsets.csv (durable)",
+                              "writeFile " + b + "/summary.txt (durable)",
                               "syncDirectory " + b,
                               "syncDirectory " + f,
                               "writeFile " + f + "/Kavrin.cmp.new (durable)",
@@ -330,6 +333,9 @@ TEST_F(CommitTest, NothingIsReplacedBeforeBackupAndNewFilesAreOnDisk) {
                               "rename " + f + "/Kavrin.ist.new -> " + f + "/Kavrin.ist",
                               "rename " + f + "/Kavrin.ttl.new -> " + f + "/Kavrin.ttl",
                               "syncDirectory " + f,
+                              "readFile " + f + "/Kavrin.cmp (in blocks)",
+                              "readFile " + f + "/Kavrin.ttl (in blocks)",
+                              "readFile " + f + "/Kavrin.ist (in blocks)",
                               "remove " + f + "/Kavrin.journal",
                               "syncDirectory " + f,
                               "removeHeld " + f + "/Kavrin.claim"}));
@@ -350,9 +356,14 @@ TEST_F(CommitTest, LogsItsStepsInOrderAndEndsClosedThenOpensTheNewFiles) {
     EXPECT_EQ(commitLog(),
               (Lines{"Creating backup directory : " + b, "Saving : " + b + "/Kavrin.cmp",
                      "Saving : " + b + "/Kavrin.ist", "Saving : " + b + "/Kavrin.ttl",
-                     "Re-indexing Computer - Installs...", "Re-indexing Title - Installs...",
-                     "Commiting to Database...", "Saving : " + f + "/Kavrin.cmp",
-                     "Saving : " + f + "/Kavrin.ist", "Saving : " + f + "/Kavrin.ttl"}));
+                     "Saving : " + b + "/manifest.csv", "Saving : " + b + "/offsets.csv",
+                     "Saving : " + b + "/summary.txt", "Re-indexing Computer - Installs...",
+                     "Re-indexing Title - Installs...", "Commiting to Database...",
+                     "Saving : " + f + "/Kavrin.cmp", "Saving : " + f + "/Kavrin.ist",
+                     "Saving : " + f + "/Kavrin.ttl",
+                     "Checked : the files in place are the files written, with nodes 1, "
+                     "installs 1, titles 1 as previewed; every install names a written node and "
+                     "a written title or keeps its reference to no title."}));
     ASSERT_GE(view.trace.size(), 2u);
     EXPECT_EQ(view.trace[0], "page:3");
     EXPECT_EQ(view.trace[1], "busy:on");
@@ -432,9 +443,10 @@ TEST_F(CommitTest, FailureBeforeTheFirstReplacementLeavesTheOriginals) {
         int n;
         std::size_t savesLogged;
     };
-    // The writes: three backup files, then three new files; the directory flushes: backup folder,
-    // database folder, then database folder once the new files are written.
-    for (const Fault fault : {Fault{FileOp::WriteFile, 4, 1}, Fault{FileOp::WriteFile, 6, 3},
+    // The writes: three backup files, the manifest's three, then three new files; the directory
+    // flushes: backup folder, database folder, then database folder once the new files are
+    // written.
+    for (const Fault fault : {Fault{FileOp::WriteFile, 7, 1}, Fault{FileOp::WriteFile, 9, 3},
                               Fault{FileOp::SyncDirectory, 3, 3}, Fault{FileOp::Rename, 1, 3}}) {
         SCOPED_TRACE(testing::Message()
                      << "operation " << static_cast<int>(fault.op) << " #" << fault.n);
@@ -514,7 +526,7 @@ TEST_F(CommitTest, NoFileIsReplacedUnlessTheBackupIsOnDisk) {
     const Lines log = commitLog();
     EXPECT_EQ(std::find(log.begin(), log.end(), "Re-indexing Computer - Installs..."), log.end());
     expectDatabase(db);
-    EXPECT_EQ(fs.calls(FileOp::WriteFile), 3);
+    EXPECT_EQ(fs.calls(FileOp::WriteFile), 6);  // the three files and the manifest's three
     expectClosedAndIdle();
 }
 
@@ -590,8 +602,8 @@ TEST_F(CommitTest, BackupsWithinOneSecondGetFoldersOfTheirOwn) {
 
     ASSERT_EQ(view.errors, Lines{});
     EXPECT_EQ(commitLog()[0], "Creating backup directory : " + stamp);
-    EXPECT_EQ(commitLog()[4], "Creating backup directory : " + stamp + "-2");
-    EXPECT_EQ(commitLog()[8], "Creating backup directory : " + stamp + "-3");
+    EXPECT_EQ(commitLog()[5], "Creating backup directory : " + stamp + "-2");
+    EXPECT_EQ(commitLog()[10], "Creating backup directory : " + stamp + "-3");
     for (const std::string& dir : {stamp, stamp + "-2", stamp + "-3"}) {
         expectBackupOf(db, dir);
     }
