@@ -287,6 +287,13 @@ private:
         if (restoreFailure.empty()) {
             try {
                 m_fs.syncDirectory(m_folder);
+                // A disk that damaged what was written may damage what is put back as well.
+                for (std::size_t i = 0; i < replaced; ++i) {
+                    if (checkFileOnDisk(m_fs, m_targets[i]) != m_originalChecks[i]) {
+                        restoreFailure = "\"" + m_targets[i] + "\" is not the file put back";
+                        break;
+                    }
+                }
             } catch (const std::exception& e) {
                 restoreFailure = e.what();
             }

@@ -92,15 +92,6 @@ void readRecords(FileSystem& fs, const std::string& path, std::size_t recordSize
 // What a node record is to the installs that name it.
 enum NodeKind : std::uint8_t { kActive, kInactive, kEmpty };
 
-FileCheck checkOnDisk(FileSystem& fs, const std::string& path) {
-    FileCheck check;
-    fs.readFileInBlocks(path, [&check](std::span<const std::uint8_t> block) {
-        check.size += block.size();
-        check.crc = crc32(block, check.crc);
-    });
-    return check;
-}
-
 std::string checkText(const FileCheck& check) {
     return std::to_string(check.size) + " bytes, CRC-32 " + formatText("0x%08X", check.crc);
 }
@@ -162,6 +153,15 @@ void addCount(std::vector<std::string>& out, const std::string& label, std::uint
 }
 
 }  // namespace
+
+FileCheck checkFileOnDisk(FileSystem& fs, const std::string& path) {
+    FileCheck check;
+    fs.readFileInBlocks(path, [&check](std::span<const std::uint8_t> block) {
+        check.size += block.size();
+        check.crc = crc32(block, check.crc);
+    });
+    return check;
+}
 
 DatabaseScan scanDatabase(FileSystem& fs, const std::array<std::string, 3>& paths) {
     DatabaseScan scan;
@@ -376,7 +376,7 @@ std::string checkRestoredDatabase(FileSystem& fs, const std::array<std::string, 
     std::array<FileCheck, 3> found;
     for (std::size_t file = 0; file < paths.size(); ++file) {
         try {
-            found[file] = checkOnDisk(fs, paths[file]);
+            found[file] = checkFileOnDisk(fs, paths[file]);
         } catch (const KavrinError& e) {
             checkFailed(kRestored, e.what());
         }

@@ -17,6 +17,9 @@ namespace kavrin {
 // and never hold a file whole: besides one block they need a byte per node record, a bit per
 // title record and the distinct node names, whatever the size of the install file.
 
+// Size and CRC-32 of the file at `path`, read in blocks. Throws the file layer's error.
+FileCheck checkFileOnDisk(FileSystem& fs, const std::string& path);
+
 // What one reading of the three files found. Counts are of whole records.
 struct DatabaseScan {
     std::array<FileCheck, 3> files{};  // size and CRC-32 of every byte of each file

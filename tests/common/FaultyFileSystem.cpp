@@ -70,6 +70,7 @@ void FaultyFileSystem::reset() {
     m_failAt = {};
     m_readOnly.clear();
     m_corruptSuffix.clear();
+    m_corruptWrites = 0;
     m_journal.clear();
     m_faults = 0;
 }
@@ -172,7 +173,8 @@ void FaultyFileSystem::writeFileReporting(const std::string& path,
             fail("Cannot create file", path, systemErrorText(EACCES));
         }
     }
-    if (!m_corruptSuffix.empty() && path.ends_with(m_corruptSuffix)) {
+    if (m_corruptWrites > 0 && path.ends_with(m_corruptSuffix)) {
+        --m_corruptWrites;
         std::vector<std::uint8_t> bytes;
         for (const auto& part : parts) {
             bytes.insert(bytes.end(), part.begin(), part.end());

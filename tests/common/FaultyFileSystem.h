@@ -52,9 +52,12 @@ public:
     // nothing and throws SimulatedCrash. With `tearWrite`, a file write the crash cuts short
     // leaves the first half of its bytes, as a write under way when the power goes may.
     void crashAfter(int n, bool tearWrite = false);
-    // Every later write of a file whose path ends with `suffix` changes its last byte on the way,
-    // as a disk or a share that silently damages data does; the write reports success.
-    void corruptWritesTo(const std::string& suffix) { m_corruptSuffix = suffix; }
+    // The next `count` writes of a file whose path ends with `suffix` change its last byte on the
+    // way, as a disk or a share that silently damages data does; each reports success.
+    void corruptWritesTo(const std::string& suffix, int count = 1) {
+        m_corruptSuffix = suffix;
+        m_corruptWrites = count;
+    }
     bool crashed() const { return m_crashed; }
     // Counts back to zero; no fault, crash or read-only folder left.
     void reset();
@@ -116,6 +119,7 @@ private:
     std::vector<std::string> m_journal;
     int m_faults = 0;
     std::string m_corruptSuffix;
+    int m_corruptWrites = 0;
     int m_crashAt = -1;  // the count of operations after which the process dies; -1: never
     bool m_tearWrite = false;
     bool m_crashed = false;

@@ -613,5 +613,158 @@ TEST_F(CommitTest, BackupsWithinOneSecondGetFoldersOfTheirOwn) {
     EXPECT_EQ(engine.BackupDatabase(), stamp + "-5");
 }
 
+// --- The record and the check ------------------------------------------------------------------
+
+// A manifest that cannot be written fails the commit before anything is replaced; a check of the
+// files in place that finds other bytes than were written, or cannot read them, puts the
+// originals back and says so.
+TEST_F(CommitTest, AFailedManifestOrCheckLeavesTheOriginals) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    db.addInstall(db.addNode("B"), db.addTitle(6));
+    giveEachFileItsOwnHeader();
+    db.write(folder.path());
+    const std::string stamp = path(kStamp);
+    const struct {
+        std::function<void()> fault;
+        std::string message;
+        bool replaced;
+    } cases[] = {
+        {[&] { fs.failAt(FileOp::WriteFile, 4); }, "manifest.csv", false},
+        {[&] { fs.corruptWritesTo("Kavrin.ist.new"); },
+         "The check of the rewritten database failed: \"" + path("Kavrin.ist") +
+             "\" on the disk is not the file written",
+         true},
+        {[&] { fs.failAt(FileOp::ReadFile, 1); },
+         "The check of the rewritten database failed: Cannot open file", true},
+        // The put-back is checked as well: damaged too, it is reported, and the journal kept
+        // for the next open, which finds the file changed by another hand and leaves it.
+        {[&] { fs.corruptWritesTo("Kavrin.ist.new", 2); },
+         "The database files could not be put back (\"" + path("Kavrin.ist") +
+             "\" is not the file put back); the backup folder \"" + stamp +
+             "-4\" holds the database as it was before the commit.",
+         true},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].message);
+        view.errors.clear();
+        open();
+        mark("B");
+        cases[i].fault();
+
+        engine.CommitDatabase();
+
+        ASSERT_EQ(view.errors.size(), 1u);
+        EXPECT_NE(view.errors[0].find(cases[i].message), std::string::npos) << view.errors[0];
+        EXPECT_EQ(fs.calls(FileOp::Rename) > 0, cases[i].replaced);
+        if (i == 3) {
+            EXPECT_TRUE(std::filesystem::exists(path("Kavrin.journal")));
+            break;
+        }
+        if (cases[i].replaced) {
+            const std::string backup = i == 1 ? stamp + "-2" : stamp + "-3";
+            EXPECT_NE(view.errors[0].find("put back as they were before the commit, from the "
+                                          "backup folder \"" +
+                                          backup + "\""),
+                      std::string::npos)
+                << view.errors[0];
+        }
+        expectDatabase(db);
+        EXPECT_FALSE(std::filesystem::exists(path("Kavrin.journal")));
+        expectClosedAndIdle();
+    }
+}
+
+// --- Restore -----------------------------------------------------------------------------------
+
+// A restore puts a backup's files back byte for byte, as a commit would: a backup of what it
+// replaces first, so that it is undone by restoring that.
+TEST_F(CommitTest, RestoreAndRestoreUndone) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    db.addInstall(db.addNode("B"), db.addTitle(6));
+    giveEachFileItsOwnHeader();
+    writeAndOpen();
+    mark("B");
+    engine.CommitDatabase();
+    ASSERT_EQ(view.errors, Lines{});
+    const Bytes committed = file("Kavrin.cmp");
+
+    open();
+    engine.RestoreBackup(kStamp);  // by its name in the database folder
+    ASSERT_EQ(view.errors, Lines{});
+    expectDatabase(db);
+    const std::string undo = path(kStamp) + "-2";
+    EXPECT_EQ(readFileBytes(undo + "/Kavrin.cmp"), committed);
+    const Lines log = commitLog();
+    EXPECT_EQ(log.front(), std::string("Restoring the database from the backup : ") + kStamp);
+    EXPECT_EQ(log[log.size() - 2], "Checked : the restored files are the backup's, byte for byte.");
+    EXPECT_EQ(log.back(), "Restored : the database holds the files of the backup \"" +
+                              path(kStamp) + "\"; the files it replaced are in the backup \"" +
+                              undo + "\".");
+    expectClosedAndIdle();
+
+    open();
+    engine.RestoreBackup(undo);  // by its path
+    ASSERT_EQ(view.errors, Lines{});
+    EXPECT_EQ(file("Kavrin.cmp"), committed);
+    expectBackupOf(db, path(kStamp) + "-3");
+}
+
+// A backup that is not there, not whole or not a database is refused before anything is
+// written: no claim, no backup folder, the files as they were.
+TEST_F(CommitTest, RestoreRefusesBackupsThatAreMissingTornOrForeign) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    writeAndOpen();
+    const std::string backup = engine.BackupDatabase();
+    const struct {
+        const char* what;
+        std::function<void(const std::string& dir)> damage;
+        std::string reason;
+    } cases[] = {
+        {"no folder", [](const std::string& dir) { std::filesystem::remove_all(dir); },
+         "there is no such folder"},
+        {"no file", [](const std::string& dir) { std::filesystem::remove(dir + "/Kavrin.ttl"); },
+         "it holds no file Kavrin.ttl"},
+        {"short",
+         [](const std::string& dir) { std::filesystem::resize_file(dir + "/Kavrin.ist", 229); },
+         "Kavrin.ist is shorter than the 230-byte header of a database file: it is torn"},
+        {"cut",
+         [](const std::string& dir) {
+             std::filesystem::resize_file(dir + "/Kavrin.cmp", 230 + 700);
+         },
+         "but its summary.txt says Kavrin.cmp : 995 bytes"},
+        {"foreign",
+         [](const std::string& dir) {
+             Bytes bytes = readFileBytes(dir + "/Kavrin.cmp");
+             bytes[0] = 7;
+             writeFileBytes(dir + "/Kavrin.cmp", bytes);
+             std::filesystem::remove(dir + "/summary.txt");  // made by hand, unchecked
+         },
+         "Kavrin.cmp is not a database this tool opens"},
+    };
+    const std::string damaged = path("damaged");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(damaged);
+        std::filesystem::copy(backup, damaged);
+        c.damage(damaged);
+        view.errors.clear();
+        open();
+
+        engine.RestoreBackup(damaged);
+
+        ASSERT_EQ(view.errors.size(), 1u);
+        EXPECT_TRUE(
+            view.errors[0].starts_with("The backup \"" + damaged + "\" cannot be restored: "))
+            << view.errors[0];
+        EXPECT_NE(view.errors[0].find(c.reason), std::string::npos) << view.errors[0];
+        EXPECT_TRUE(view.errors[0].ends_with(". Nothing was written.")) << view.errors[0];
+        EXPECT_EQ(fs.calls(FileOp::WriteFile) + fs.calls(FileOp::CreateExclusive) +
+                      fs.calls(FileOp::CreateDirectory) + fs.calls(FileOp::Rename),
+                  0);
+        expectDatabase(db);
+        expectClosedAndIdle();
+    }
+}
+
 }  // namespace
 }  // namespace kavrin::test
