@@ -1,6 +1,7 @@
-// A whole commit (backup, new files, journal, renames, journal removal) with the file system
-// failing, or the process dying, at each of its operations in turn. After every run the database
-// folder must hold one whole generation of the database, and the next open must load it.
+// A whole commit (backup and manifest, new files, journal, renames, check, journal removal), and a
+// whole restore, which replaces the files the same way, with the file system failing, or the
+// process dying, at each of its operations in turn. After every run the database folder must hold
+// one whole generation of the database, and the next open must load it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,9 +32,19 @@ constexpr std::array<const char*, 3> kFiles = {"Kavrin.cmp", "Kavrin.ist", "Kavr
 
 enum class DiskKind { Memory, Local };
 
-void PrintTo(DiskKind kind, std::ostream* out) {
-    *out << (kind == DiskKind::Memory ? "in memory" : "on disk");
+// Where the run happens and what it is: a commit of the old database, or a restore of a backup
+// that holds the database the commit makes.
+struct Scenario {
+    DiskKind disk;
+    bool restore;
+};
+
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+    *out << (scenario.restore ? "restore " : "commit ")
+         << (scenario.disk == DiskKind::Memory ? "in memory" : "on disk");
 }
+
+constexpr const char* kSource = "20240101-000000";  // the backup a restore puts back
 
 // One database folder, in memory or in a fresh folder of the real disk, seen through the same
 // file layer the engine uses.
@@ -122,7 +133,7 @@ const char* nameOf(State state) {
     return state == State::Old ? "old" : state == State::New ? "new" : "MIXED";
 }
 
-class CommitUnderFaults : public ::testing::TestWithParam<DiskKind> {
+class CommitUnderFaults : public ::testing::TestWithParam<Scenario> {
 protected:
     // A database whose commit changes all three files: a marked node, a null record, a dead
     // install and a title only the marked node has.
@@ -148,10 +159,17 @@ protected:
         m_old = {m_db.nodeFile(), m_db.installFile(), m_db.titleFile()};
     }
 
-    // The folder with the old database, opened through `fs` with BRAVO marked.
+    // The folder with the old database (and for a restore, the backup of the new one), opened
+    // through `fs` with BRAVO marked.
     std::unique_ptr<Session> prepare(Disk& disk, FaultyFileSystem& fs) {
         for (std::size_t i = 0; i < kFiles.size(); ++i) {
             disk.write(disk.path(kFiles[i]), m_old[i]);
+        }
+        if (GetParam().restore) {
+            disk.fs().createDirectories(disk.path(kSource));
+            for (std::size_t i = 0; i < kFiles.size(); ++i) {
+                disk.write(disk.path(kSource) + "/" + kFiles[i], m_new[i]);
+            }
         }
         auto session = std::make_unique<Session>(fs, disk.folder);
         EXPECT_TRUE(session->open()) << session->lastError();
@@ -160,18 +178,40 @@ protected:
         return session;
     }
 
-    // Runs the commit once without a fault: its operations and the files it writes.
+    void runOperation(Session& session) const {
+        if (GetParam().restore) {
+            session.engine.RestoreBackup(kSource);
+        } else {
+            session.engine.CommitDatabase();
+        }
+    }
+
+    // Runs the operation once without a fault: its operations and the files it writes. The new
+    // generation is always the commit's; a restore puts it back from its backup.
     void measureCleanCommit() {
-        Disk disk(GetParam());
-        FaultyFileSystem fs(disk.fs());
-        auto session = prepare(disk, fs);
-        session->engine.CommitDatabase();
-        ASSERT_EQ(session->view.errors, Names{});
-        m_operations = fs.calls(FileOp::Any);
-        m_cleanJournal = fs.journal();
-        for (std::size_t i = 0; i < kFiles.size(); ++i) {
-            m_new[i] = disk.read(disk.path(kFiles[i])).value_or(Bytes{});
-            ASSERT_NE(m_new[i], m_old[i]) << kFiles[i] << ": the commit must change every file";
+        for (const bool restore : {false, true}) {
+            if (restore && !GetParam().restore) {
+                break;
+            }
+            Disk disk(GetParam().disk);
+            FaultyFileSystem fs(disk.fs());
+            auto session = prepare(disk, fs);
+            if (restore) {
+                session->engine.RestoreBackup(kSource);
+            } else {
+                session->engine.CommitDatabase();
+            }
+            ASSERT_EQ(session->view.errors, Names{});
+            m_operations = fs.calls(FileOp::Any);
+            m_cleanJournal = fs.journal();
+            for (std::size_t i = 0; i < kFiles.size(); ++i) {
+                const Bytes written = disk.read(disk.path(kFiles[i])).value_or(Bytes{});
+                if (restore) {
+                    ASSERT_EQ(written, m_new[i]) << kFiles[i];
+                }
+                m_new[i] = written;
+                ASSERT_NE(m_new[i], m_old[i]) << kFiles[i] << ": the commit must change every file";
+            }
         }
     }
 
@@ -238,10 +278,11 @@ protected:
     }
 
     void report(const char* what, int runs, int halfWritten, int oldCount, int newCount) const {
-        const std::string disk = GetParam() == DiskKind::Memory ? "memory" : "disk";
+        const std::string disk = std::string(GetParam().restore ? "restore, " : "commit, ") +
+                                 (GetParam().disk == DiskKind::Memory ? "memory" : "disk");
         RecordProperty("operations", m_operations);
         RecordProperty("halfWritten", halfWritten);
-        std::cout << "[ " << disk << " ] " << what << ": clean commit of " << m_operations
+        std::cout << "[ " << disk << " ] " << what << ": clean run of " << m_operations
                   << " operations, " << runs << " runs, " << oldCount << " old, " << newCount
                   << " new, " << halfWritten << " half-written databases\n";
     }
@@ -262,12 +303,12 @@ TEST_P(CommitUnderFaults, AFailureAtAnyOperationLeavesAWholeDatabase) {
     int newCount = 0;
     for (int n = 1; n <= m_operations + 1; ++n) {
         SCOPED_TRACE(testing::Message() << "operation " << n << ": " << operation(n));
-        Disk disk(GetParam());
+        Disk disk(GetParam().disk);
         FaultyFileSystem fs(disk.fs());
         auto session = prepare(disk, fs);
         fs.failAt(FileOp::Any, n);
 
-        session->engine.CommitDatabase();
+        runOperation(*session);
 
         EXPECT_EQ(fs.faults(), n <= m_operations ? 1 : 0);
         const State state = stateOf(disk);
@@ -276,7 +317,7 @@ TEST_P(CommitUnderFaults, AFailureAtAnyOperationLeavesAWholeDatabase) {
         if (session->view.errors.empty()) {
             EXPECT_EQ(state, State::New) << "the commit reported success";
         }
-        if (state == State::New || session->logged("Re-indexing Computer - Installs...")) {
+        if (state == State::New || session->logged("Commiting to Database...")) {
             EXPECT_TRUE(backupComplete(disk));
         }
         EXPECT_FALSE(session->engine.context().IsOpen);
@@ -303,14 +344,14 @@ TEST_P(CommitUnderFaults, ACrashAtAnyOperationIsRecoveredByTheNextOpen) {
         for (int n = 0; n <= m_operations; ++n) {
             SCOPED_TRACE(testing::Message() << (tear ? "torn write, " : "") << "crash after " << n
                                             << " operations, before " << operation(n + 1));
-            Disk disk(GetParam());
+            Disk disk(GetParam().disk);
             FaultyFileSystem fs(disk.fs());
             auto session = prepare(disk, fs);
             fs.crashAfter(n, tear);
 
             bool crashed = false;
             try {
-                session->engine.CommitDatabase();
+                runOperation(*session);
             } catch (const SimulatedCrash&) {
                 crashed = true;
             }
@@ -338,9 +379,13 @@ TEST_P(CommitUnderFaults, ACrashAtAnyOperationIsRecoveredByTheNextOpen) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Disks, CommitUnderFaults,
-                         ::testing::Values(DiskKind::Memory, DiskKind::Local),
-                         [](const ::testing::TestParamInfo<DiskKind>& param) {
-                             return param.param == DiskKind::Memory ? "InMemory" : "OnDisk";
+                         ::testing::Values(Scenario{DiskKind::Memory, false},
+                                           Scenario{DiskKind::Local, false},
+                                           Scenario{DiskKind::Memory, true},
+                                           Scenario{DiskKind::Local, true}),
+                         [](const ::testing::TestParamInfo<Scenario>& param) {
+                             return std::string(param.param.restore ? "Restore" : "Commit") +
+                                    (param.param.disk == DiskKind::Memory ? "InMemory" : "OnDisk");
                          });
 
 }  // namespace
