@@ -86,11 +86,13 @@ QTreeWidget* table(QWidget* parent, const char* name, const QStringList& headers
     return widget;
 }
 
-// A table that shows all its rows without scrolling.
+// A table that shows all its rows without scrolling; its first column takes the room left.
 void fitRows(QTreeWidget* widget) {
-    for (int column = 0; column < widget->columnCount(); ++column) {
+    widget->header()->setStretchLastSection(false);
+    for (int column = 1; column < widget->columnCount(); ++column) {
         widget->resizeColumnToContents(column);
     }
+    widget->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     const int rows = widget->topLevelItemCount();
     const int rowHeight = rows > 0 ? widget->sizeHintForRow(0) : 0;
     widget->setFixedHeight(widget->header()->sizeHint().height() + rows * rowHeight +

@@ -57,6 +57,7 @@ TfrmRestore::TfrmRestore(QWidget* parent, std::vector<BackupFolderInfo> backups)
             item->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
         }
     }
+    BackupsLV->header()->setStretchLastSection(false);
     for (int column = 0; column < BackupsLV->columnCount(); ++column) {
         BackupsLV->resizeColumnToContents(column);
     }
