@@ -133,7 +133,8 @@ public:
     // Backs up (with the manifest of what the commit removes and where each record goes),
     // compacts and rewrites the database, checks the files in place against the preview and
     // puts the originals back when they differ, then closes the database. Shows its own failures
-    // and never throws.
+    // and never throws. The check reads the files in blocks: it adds no copy of the database
+    // to what the commit holds.
     void CommitDatabase();
 
     // The backup folders of the open database, newest first.
@@ -143,6 +144,7 @@ public:
     // written), then the claim, the check for changes since the open, a backup of the current
     // files, the journaled replacement and the check of the files in place. Logs what it did and
     // closes the database. Shows its own failures and never throws.
+    // Memory: the backup's three files whole, beside the open database.
     void RestoreBackup(const std::string& backup);
 
 private:
