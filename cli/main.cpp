@@ -1,11 +1,10 @@
-#include <unistd.h>
-
 #include <iostream>
 #include <locale>
 #include <string>
 #include <vector>
 
 #include "cli/Commands.h"
+#include "support/SystemHelpers.h"
 
 int main(int argc, char** argv) {
     // Dates are shown in the user's locale, as the window shows them.
@@ -14,9 +13,9 @@ int main(int argc, char** argv) {
     } catch (const std::exception&) {
         std::locale::global(std::locale::classic());
     }
-    std::vector<std::string> args(argv + 1, argv + argc);
+    const std::vector<std::string> args = kavrin::consoleProgramArguments(argc, argv);
     // The progress line is for a person watching; scripts and logs get the log lines alone.
-    const bool progressLine = isatty(STDERR_FILENO) == 1;
+    const bool progressLine = kavrin::standardErrorIsConsole();
     return kavrin::cli::runCommandLine(args, std::cout, std::cerr, kavrin::localFileSystem(),
                                        kavrin::systemClock(), progressLine);
 }

@@ -11,6 +11,10 @@ packages=(
     clang libclang-rt-14-dev
     time xvfb xauth
     scdoc lintian desktop-file-utils appstream man-db xdotool netpbm
+    # The Windows build and its tests: the cross compiler (the -posix one, which has std::thread
+    # and std::mutex), windres, zlib for it, GoogleTest's sources, and wine to run the tests.
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev googletest
+    wine wine64
 )
 
 missing=()

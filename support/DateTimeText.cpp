@@ -1,10 +1,6 @@
 #include "support/DateTimeText.h"
 
 #include <cmath>
-#include <ctime>
-#include <iomanip>
-#include <locale>
-#include <sstream>
 
 #include "support/Errors.h"
 
@@ -94,25 +90,7 @@ std::string DateTimeText(double value) {
     if (!decodeDateTime(value, parts)) {
         return "(invalid date)";
     }
-    std::tm tm{};
-    tm.tm_year = parts.year - 1900;
-    tm.tm_mon = parts.month - 1;
-    tm.tm_mday = parts.day;
-    tm.tm_hour = parts.hour;
-    tm.tm_min = parts.minute;
-    tm.tm_sec = parts.second;
-    // Locales whose date forms name the weekday or the day of the year read these as well.
-    const long long unixDay = daysFromCivil(parts.year, parts.month, parts.day);
-    tm.tm_wday = static_cast<int>(((unixDay % 7) + 7 + 4) % 7);
-    tm.tm_yday = static_cast<int>(unixDay - daysFromCivil(parts.year, 1, 1));
-
-    std::ostringstream text;
-    text.imbue(std::locale());
-    text << std::put_time(&tm, "%x");
-    if (parts.hour != 0 || parts.minute != 0 || parts.second != 0) {
-        text << ' ' << std::put_time(&tm, "%X");
-    }
-    return text.str();
+    return localeDateTimeText(parts, parts.hour != 0 || parts.minute != 0 || parts.second != 0);
 }
 
 std::string IsoDateTimeText(double value) {

@@ -24,6 +24,10 @@ std::string DateTimeText(double value);
 // A value decodeDateTime refuses gives "(invalid date)".
 std::string IsoDateTimeText(double value);
 
+// The platform's part of DateTimeText: the short date of the user's locale and, with `withTime`,
+// a blank and the long time, of a date decodeDateTime gave. UTF-8.
+std::string localeDateTimeText(const DateTimeParts& parts, bool withTime);
+
 // The DateTimeValue of a calendar date and time (no range check).
 double encodeDateTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
 

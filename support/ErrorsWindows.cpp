@@ -1,17 +1,20 @@
 #include <windows.h>
 
 #include "support/Errors.h"
+#include "support/WideText.h"
 
 namespace kavrin {
 
+// The system's text in its own language, through the wide call: the program's texts are UTF-8,
+// and the code page of the ANSI call would garble any letter outside ASCII.
 std::string systemErrorText(int code) {
-    char* text = nullptr;
-    const DWORD length = FormatMessageA(
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::string result;
     if (length != 0 && text != nullptr) {
-        result.assign(text, length);
+        result = fromWide(std::wstring_view(text, length));
     }
     if (text != nullptr) {
         LocalFree(text);
@@ -20,6 +23,9 @@ std::string systemErrorText(int code) {
     while (!result.empty() &&
            (result.back() == '\r' || result.back() == '\n' || result.back() == ' ')) {
         result.pop_back();
+    }
+    if (result.empty()) {
+        return formatText("Unknown error %d", code);
     }
     return result;
 }

@@ -27,8 +27,9 @@ class HeldFile {
 public:
     virtual ~HeldFile() = default;
     // Removes the file while it is still held, so that no other process can take it over between
-    // the removal and the release (POSIX: unlink, then close; Windows: the holding handle, opened
-    // with FILE_SHARE_DELETE, marks the file for deletion before it is closed). Only the file
+    // the removal and the release (POSIX: unlink, then close; Windows: the file, whose holding
+    // handle shares its deletion, is deleted before that handle closes, moved aside first where
+    // the system would keep the name of a file still open). Only the file
     // held: a name removed by hand and created again by another holder is left alone. Throws
     // KavrinError when the removal fails (the file stays).
     virtual void remove() = 0;
@@ -144,8 +145,9 @@ public:
 
     // --- Claims: one writer at a time, across processes and computers ---------------------
     // A claim is a small file created exclusively and held while it lives. Where the back end
-    // has a lock it can test (POSIX: an advisory lock, flock; Windows: the creating handle, held
-    // open without write sharing), a holder that died leaves a file no process holds. Where it
+    // has a lock it can test (POSIX: an advisory lock, flock; Windows: a byte-range lock,
+    // LockFileEx, on a byte beyond the content, which a server's share keeps for every computer),
+    // a holder that died leaves a file no process holds. Where it
     // has none (a share reached through an SMB client library), holdState answers Unknown and the
     // caller judges the file by its content.
 
@@ -159,15 +161,14 @@ public:
     [[nodiscard]] virtual std::unique_ptr<HeldFile> createExclusive(
         const std::string& path, std::span<const std::uint8_t> content) = 0;
 
-    // Whether a process holds the file at `path`, this one included (POSIX: whether flock can be
-    // taken; Windows: whether the file can be opened for writing, a sharing violation meaning
-    // held). Others can always read a held file. Never throws.
+    // Whether a process holds the file at `path`, this one included (whether the lock can be
+    // taken). Others can always read a held file. Never throws.
     virtual HoldState holdState(const std::string& path) = 0;
 
     // Takes over the file at `path`, left by a holder that ended: when no process holds it (as
     // far as the back end can tell) and its whole content is still `expected`, gives it the
-    // content `content` and holds it, and no other process can take it over meanwhile (POSIX:
-    // the advisory lock taken first; Windows: opening it without sharing). Returns null,
+    // content `content` and holds it, and no other process can take it over meanwhile (the lock
+    // taken first). Returns null,
     // changing nothing, when it is held, gone or has other content. Throws KavrinError on any
     // other failure. A back end without locks can only compare the content, remove the file and
     // create it exclusively again: two processes taking over the same file at the same moment

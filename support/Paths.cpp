@@ -10,7 +10,7 @@ bool isSharePath(const std::string& folder) {
 }
 
 std::string joinPath(const std::string& folder, const std::string& name) {
-    return folder + (isSharePath(folder) ? '\\' : '/') + name;
+    return folder + (isSharePath(folder) ? '\\' : nativeSeparator()) + name;
 }
 
 std::string locateFile(FileSystem& fs, const std::string& path) {

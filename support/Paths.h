@@ -9,8 +9,12 @@ namespace kavrin {
 // A location that starts with "\\" is a server share; its paths keep backslashes.
 bool isSharePath(const std::string& folder);
 
-// The folder text with `name` appended after one separator ('\' on a share, '/' elsewhere). The
-// folder is not looked at otherwise: a separator already at its end is doubled.
+// The separator of the machine's own paths: '/' on POSIX, '\' on Windows. Defined by the
+// platform's file back end.
+char nativeSeparator();
+
+// The folder text with `name` appended after one separator ('\' on a share, the native one
+// elsewhere). The folder is not looked at otherwise: a separator already at its end is doubled.
 std::string joinPath(const std::string& folder, const std::string& name);
 
 // The database's home compares names without regard to case; a POSIX file system does not. `path`

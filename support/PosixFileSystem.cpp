@@ -14,6 +14,7 @@
 
 #include "support/Errors.h"
 #include "support/FileSystem.h"
+#include "support/Paths.h"
 
 namespace kavrin {
 
@@ -439,6 +440,10 @@ protected:
 };
 
 }  // namespace
+
+char nativeSeparator() {
+    return '/';
+}
 
 FileSystem& nativeFileSystem() {
     static PosixFileSystem fs;

@@ -29,15 +29,22 @@ std::string builtVersionText() {
     return formatText("%u.%u.%u.%u", numbers[0], numbers[1], numbers[2], numbers[3]);
 }
 
+ComputerNameSeam g_seam;
+
 }  // namespace
 
 std::string FileVersionText([[maybe_unused]] const std::string& path) {
     return builtVersionText();
 }
 
+void setComputerNameSeam(const ComputerNameSeam& seam) {
+    g_seam = seam;
+}
+
+// No fallback here: the failure of the system's call is the error.
 std::string LocalComputerName() {
     char buffer[256] = {};
-    if (gethostname(buffer, sizeof buffer) != 0) {
+    if (g_seam.systemCallFails || gethostname(buffer, sizeof buffer) != 0) {
         throw EAPIException("GetComputerName failed.");
     }
     // A name that filled the buffer may come without its terminating zero.
@@ -57,6 +64,14 @@ std::string RunningProgramPath() {
         }
         buffer.resize(buffer.size() * 2);
     }
+}
+
+std::vector<std::string> consoleProgramArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+bool standardErrorIsConsole() {
+    return isatty(STDERR_FILENO) == 1;
 }
 
 }  // namespace kavrin

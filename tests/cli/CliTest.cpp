@@ -7,6 +7,7 @@
 #include "cli/Commands.h"
 #include "common/DatabaseBuilder.h"
 #include "common/TempFolder.h"
+#include "common/TestPlatform.h"
 #include "support/DateTimeText.h"
 
 namespace kavrin {
@@ -35,11 +36,15 @@ TEST_F(CliTest, StatsNodesAndDuplicates) {
     EXPECT_EQ(
         out.str(),
         "DB Name : Test Inventory\nComment : Built by a test\nType : 1\nVersion : 2\nUprgaded : \n"
-        "Created : 07/06/09 12:00:00\nUpdated : 03/15/23 06:00:00\nTotal Nodes : 5\n"
-        "Total Software Titles : 1\nTotal Software Installs : 2\nTotal Active Node Records : 3\n"
-        "Total Duplicate Node Records : 1\nTotal Null Node Records : 1\n"
-        "Status : Duplicate Records Found\n");
-    EXPECT_NE(err.str().find("Loading : " + folder.path() + "/kavrin.cmp\n"), std::string::npos);
+        "Created : " +
+            test::forPlatform("07/06/09 12:00:00", "7/6/2009 12:00:00 PM") +
+            "\nUpdated : " + test::forPlatform("03/15/23 06:00:00", "3/15/2023 6:00:00 AM") +
+            "\nTotal Nodes : 5\n"
+            "Total Software Titles : 1\nTotal Software Installs : 2\nTotal Active Node Records : "
+            "3\n"
+            "Total Duplicate Node Records : 1\nTotal Null Node Records : 1\n"
+            "Status : Duplicate Records Found\n");
+    EXPECT_NE(err.str().find("Loading : " + folder.file("kavrin.cmp") + "\n"), std::string::npos);
 
     ASSERT_EQ(run({"nodes", folder.path()}), 0);
     EXPECT_EQ(out.str(),
@@ -54,7 +59,7 @@ TEST_F(CliTest, FailuresAndUsage) {
     EXPECT_EQ(run({"stats", folder.path()}), 1);
     EXPECT_EQ(out.str(), "");
     EXPECT_EQ(err.str(),
-              "Error: \"The database does not exist.\"\r\n\r\n" + folder.path() + "/kavrin.cmp\n");
+              "Error: \"The database does not exist.\"\r\n\r\n" + folder.file("kavrin.cmp") + "\n");
 
     EXPECT_EQ(run({"stats", "--server", "NOSUCHHOST"}), 1);
     EXPECT_NE(err.str().find("\\\\NOSUCHHOST\\Kavrin$\\kavrin.cmp"), std::string::npos);
@@ -76,7 +81,8 @@ TEST_F(CliTest, DetailsByNameOrOffset) {
     ASSERT_EQ(run({"details", folder.path(), "Pc-1"}), 0) << err.str();
     std::string byName = out.str();
     EXPECT_NE(byName.find("Name : PC-1\n"), std::string::npos);
-    EXPECT_NE(byName.find("Last Online : 03/15/23\n"), std::string::npos);
+    EXPECT_NE(byName.find("Last Online : " + test::forPlatform("03/15/23", "3/15/2023") + "\n"),
+              std::string::npos);
     EXPECT_NE(byName.find("Install Count : 2\n"), std::string::npos);
     ASSERT_EQ(run({"details", folder.path(), "0x0"}), 0);
     EXPECT_EQ(out.str(), byName);

@@ -5,6 +5,7 @@
 #include "cli/CliFixture.h"
 #include "common/DatabaseBuilder.h"
 #include "generator/Generator.h"
+#include "support/Paths.h"
 
 namespace kavrin {
 namespace {
@@ -19,9 +20,9 @@ TEST_F(GenerateCommandTest, TheEngineOpensWhatWasGenerated) {
         << err.str();
     const std::string summary = out.str();
     EXPECT_TRUE(summary.starts_with("Generated " + db + ": 400 node records (")) << summary;
-    EXPECT_EQ(test::readFileBytes(db + "/Kavrin.cmp").size(), 230u + 400 * 765);
-    EXPECT_EQ(test::readFileBytes(db + "/Kavrin.ist").size(), 230u + 2400 * 13);
-    EXPECT_EQ(test::readFileBytes(db + "/Kavrin.ttl").size(), 230u + 50 * 134);
+    EXPECT_EQ(test::readFileBytes(joinPath(db, "Kavrin.cmp")).size(), 230u + 400 * 765);
+    EXPECT_EQ(test::readFileBytes(joinPath(db, "Kavrin.ist")).size(), 230u + 2400 * 13);
+    EXPECT_EQ(test::readFileBytes(joinPath(db, "Kavrin.ttl")).size(), 230u + 50 * 134);
 
     GeneratorOptions o;
     o.nodes = 400;
@@ -57,11 +58,11 @@ TEST_F(GenerateCommandTest, TheEngineOpensWhatWasGenerated) {
               400 - counts.nullRecords);
 
     // Generating again replaces the files with the same bytes.
-    const std::vector<std::uint8_t> before = test::readFileBytes(db + "/Kavrin.ist");
+    const std::vector<std::uint8_t> before = test::readFileBytes(joinPath(db, "Kavrin.ist"));
     ASSERT_EQ(run({"generate", db, "--seed", "9", "--titles", "50", "--nodes", "400",
                    "--installs-per-node", "6", "--null-rate", "0.05", "--duplicate-rate", "0.05"}),
               0);
-    EXPECT_EQ(test::readFileBytes(db + "/Kavrin.ist"), before);
+    EXPECT_EQ(test::readFileBytes(joinPath(db, "Kavrin.ist")), before);
 }
 
 TEST_F(GenerateCommandTest, EmptyDatabaseAndCommandLineErrors) {
@@ -88,7 +89,7 @@ TEST_F(GenerateCommandTest, EmptyDatabaseAndCommandLineErrors) {
 
     // A folder that cannot be created: the failure is the file layer's, exit code 1.
     test::writeFileBytes(folder.file("plain"), {1, 2, 3});
-    EXPECT_EQ(run({"generate", folder.file("plain") + "/db", "--nodes", "3"}), 1);
+    EXPECT_EQ(run({"generate", joinPath(folder.file("plain"), "db"), "--nodes", "3"}), 1);
     EXPECT_FALSE(err.str().empty());
     EXPECT_EQ(out.str(), "");
 }

@@ -1,7 +1,6 @@
 #pragma once
 
-#include <sys/types.h>
-
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,9 +26,10 @@ public:
     int wait();
 
 private:
-    pid_t m_pid = -1;
-    int m_input = -1;
-    int m_output = -1;
+    // The process and the two ends of its pipes, as the platform knows them
+    // (ChildProcessPosix.cpp, ChildProcessWindows.cpp).
+    struct Handles;
+    std::unique_ptr<Handles> m_handles;
     std::string m_buffer;
     int m_exit = -1;
     bool m_ended = false;

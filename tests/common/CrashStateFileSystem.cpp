@@ -11,14 +11,21 @@
 
 #include "support/Crc32.h"
 #include "support/Errors.h"
+#include "support/Paths.h"
 
 namespace kavrin::test {
 
 namespace {
 
 std::string normal(const std::string& path) {
+    // Where the machine's paths are written with '\\', both separators are, as the engine joins
+    // names with its own.
+    const bool backslashes = nativeSeparator() == '\\';
     std::string result;
-    for (const char c : path) {
+    for (char c : path) {
+        if (backslashes && c == '\\') {
+            c = '/';
+        }
         if (c == '/' && !result.empty() && result.back() == '/') {
             continue;
         }

@@ -6,6 +6,7 @@
 
 #include "support/AnsiText.h"
 #include "support/Errors.h"
+#include "support/Paths.h"
 
 namespace kavrin::test {
 
@@ -20,9 +21,14 @@ constexpr const char* kMissing = "No such file or directory";
 }  // namespace
 
 std::string MemoryFileSystem::normal(const std::string& path) {
-    // Doubled separators name the same place, as on a real disk.
+    // Doubled separators name the same place, as on a real disk. Where the machine's paths are
+    // written with '\\', both separators are, as the engine joins names with its own.
+    const bool backslashes = nativeSeparator() == '\\';
     std::string result;
     for (char c : path) {
+        if (backslashes && c == '\\') {
+            c = '/';
+        }
         if (c == '/' && !result.empty() && result.back() == '/') {
             continue;
         }

@@ -1,49 +1,67 @@
 #include "common/TempFolder.h"
 
-#include <stdlib.h>
-
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <system_error>
-#include <vector>
+
+#include "support/Paths.h"
 
 namespace kavrin::test {
 
-TempFolder::TempFolder()
-    : TempFolder([] {
-          const char* base = std::getenv("TMPDIR");
-          return std::string((base != nullptr && *base != '\0') ? base : "/tmp");
-      }()) {}
+namespace {
+
+// The program's text (UTF-8) of a path of the standard library, and back.
+std::string textOf(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+std::filesystem::path pathOf(const std::string& text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+}  // namespace
+
+// The system's temporary folder: $TMPDIR or /tmp; on Windows %TMP%.
+TempFolder::TempFolder() : TempFolder(textOf(std::filesystem::temp_directory_path())) {}
 
 TempFolder::TempFolder(const std::string& base) {
-    std::string pattern = base + "/kavrin-test-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (::mkdtemp(name.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed for " + pattern + ": " + std::strerror(errno));
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path candidate =
+            pathOf(base) / ("kavrin-test-" + std::to_string(random() % 1000000000000ULL));
+        std::error_code error;
+        if (std::filesystem::create_directory(candidate, error)) {
+            m_path = textOf(candidate);
+            return;
+        }
+        if (error) {
+            throw std::runtime_error("cannot create a folder in " + base + ": " + error.message());
+        }
     }
-    m_path = name.data();
+    throw std::runtime_error("no free folder name in " + base);
 }
 
 TempFolder::~TempFolder() {
     // Tests take permissions away to provoke failures; give them back so that removal succeeds.
+    const std::filesystem::path root = pathOf(m_path);
     std::error_code error;
-    std::filesystem::permissions(m_path, std::filesystem::perms::owner_all,
+    std::filesystem::permissions(root, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, error);
-    for (auto it = std::filesystem::recursive_directory_iterator(m_path, error);
+    for (auto it = std::filesystem::recursive_directory_iterator(root, error);
          !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
         if (it->is_directory(error) && !it->is_symlink(error)) {
             std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
                                          std::filesystem::perm_options::add, error);
         }
     }
-    std::filesystem::remove_all(m_path, error);
+    std::filesystem::remove_all(root, error);
 }
 
 std::string TempFolder::file(const std::string& name) const {
-    return m_path + "/" + name;
+    return joinPath(m_path, name);
 }
 
 }  // namespace kavrin::test

@@ -17,7 +17,7 @@ public:
 
     const std::string& path() const { return m_path; }
 
-    // path() + "/" + name
+    // path(), the native separator, name
     std::string file(const std::string& name) const;
 
 private:

@@ -2,8 +2,10 @@
 
 #include "common/DatabaseBuilder.h"
 #include "common/TempFolder.h"
+#include "common/TestPlatform.h"
 #include "dbformat/DatabaseFile.h"
 #include "support/Errors.h"
+#include "support/Paths.h"
 
 namespace kavrin {
 namespace {
@@ -75,7 +77,8 @@ TEST_F(DatabaseFileTest, ShortAndExactSizeFiles) {
 
     const std::string missing = folder.file("missing.cmp");
     EXPECT_EQ(messageOf([&] { LoadDatabaseFile(localFileSystem(), log, missing, fileMS, body); }),
-              "Cannot open file \"" + missing + "\". No such file or directory");
+              "Cannot open file \"" + missing + "\". " +
+                  test::forPlatform("No such file or directory", systemErrorText(2)));
 }
 
 TEST_F(DatabaseFileTest, SaveWritesHeaderThenWholeBodyWhateverItsPosition) {
@@ -97,10 +100,11 @@ TEST_F(DatabaseFileTest, SaveWritesHeaderThenWholeBodyWhateverItsPosition) {
     EXPECT_EQ(test::readFileBytes(folder.file("temp")), written);
     EXPECT_EQ(log.lines.back(), "Saving : " + folder.file("named"));
 
-    const std::string blocked = folder.file("no-such-dir") + "/out";
+    const std::string blocked = joinPath(folder.file("no-such-dir"), "out");
     EXPECT_EQ(
         messageOf([&] { SaveDatabaseFile(localFileSystem(), log, blocked, db.nodeHeader, body); }),
-        "Cannot create file \"" + blocked + "\". No such file or directory");
+        "Cannot create file \"" + blocked + "\". " +
+            test::forPlatform("No such file or directory", systemErrorText(3)));
     EXPECT_EQ(log.lines.back(), "Saving : " + blocked);  // the line comes before the attempt
 }
 

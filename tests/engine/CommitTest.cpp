@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -15,8 +13,10 @@
 #include "common/FixedClock.h"
 #include "common/MemoryView.h"
 #include "common/TempFolder.h"
+#include "common/TestPlatform.h"
 #include "dbformat/Layout.h"
 #include "engine/MaintenanceEngine.h"
+#include "support/Paths.h"
 
 namespace kavrin::test {
 namespace {
@@ -79,7 +79,7 @@ protected:
         return {log.begin() + static_cast<std::ptrdiff_t>(logBefore), log.end()};
     }
 
-    std::string path(const std::string& name) const { return folder.path() + "/" + name; }
+    std::string path(const std::string& name) const { return folder.file(name); }
     Bytes file(const std::string& name) const { return readFileBytes(path(name)); }
 
     std::vector<std::string> entries(const std::string& dir) const {
@@ -99,9 +99,9 @@ protected:
 
     // The three files of `dir` are those of `source`, byte for byte, each with its own header.
     void expectBackupOf(const DatabaseBuilder& source, const std::string& dir) const {
-        EXPECT_EQ(readFileBytes(dir + "/Kavrin.cmp"), source.nodeFile());
-        EXPECT_EQ(readFileBytes(dir + "/Kavrin.ist"), source.installFile());
-        EXPECT_EQ(readFileBytes(dir + "/Kavrin.ttl"), source.titleFile());
+        EXPECT_EQ(readFileBytes(joinPath(dir, "Kavrin.cmp")), source.nodeFile());
+        EXPECT_EQ(readFileBytes(joinPath(dir, "Kavrin.ist")), source.installFile());
+        EXPECT_EQ(readFileBytes(joinPath(dir, "Kavrin.ttl")), source.titleFile());
     }
 
     // Three headers that differ, as a server that upgraded its files one by one may leave them.
@@ -279,7 +279,9 @@ TEST_F(CommitTest, ReplacesTheFilesItOpenedWhateverTheirSpelling) {
         std::string upper = name;
         std::transform(upper.begin(), upper.end(), upper.begin(),
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        std::filesystem::rename(path(name), path(upper));
+        // In two steps: a rename that changes only the case is nothing to some file systems.
+        std::filesystem::rename(path(name), path(upper + ".tmp"));
+        std::filesystem::rename(path(upper + ".tmp"), path(upper));
     }
     open();
     mark("B");
@@ -304,41 +306,47 @@ TEST_F(CommitTest, NothingIsReplacedBeforeBackupAndNewFilesAreOnDisk) {
 
     ASSERT_EQ(view.errors, Lines{});
     const std::string f = folder.path();
-    const std::string b = f + "/" + kStamp;
+    const std::string b = joinPath(f, kStamp);
+    // The files the open read (loaded as kavrin.cmp...), under the spelling it found them by.
+    const auto opened = [&](const char* name) {
+        return locateFile(localFileSystem(), joinPath(f, name));
+    };
     Lines changes;
     for (const std::string& operation : fs.journal()) {
         if (!operation.starts_with("status") && !operation.starts_with("listDirectory")) {
             changes.push_back(operation);
         }
     }
-    EXPECT_EQ(changes, (Lines{"createExclusive " + f + "/Kavrin.claim",
-                              "createDirectories " + f,
-                              "createDirectory " + b,
-                              "writeFile " + b + "/Kavrin.cmp (durable)",
-                              "writeFile " + b + "/Kavrin.ist (durable)",
-                              "writeFile " + b + "/Kavrin.ttl (durable)",
-                              "writeFile " + b + "/manifest.csv (durable)",
-                              "writeFile " + b + "/offsets.csv (durable)",
-                              "writeFile " + b + "/summary.txt (durable)",
-                              "syncDirectory " + b,
-                              "syncDirectory " + f,
-                              "writeFile " + f + "/Kavrin.cmp.new (durable)",
-                              "writeFile " + f + "/Kavrin.ist.new (durable)",
-                              "writeFile " + f + "/Kavrin.ttl.new (durable)",
-                              "syncDirectory " + f,
-                              "writeFile " + f + "/Kavrin.journal.new (durable)",
-                              "rename " + f + "/Kavrin.journal.new -> " + f + "/Kavrin.journal",
-                              "syncDirectory " + f,
-                              "rename " + f + "/Kavrin.cmp.new -> " + f + "/Kavrin.cmp",
-                              "rename " + f + "/Kavrin.ist.new -> " + f + "/Kavrin.ist",
-                              "rename " + f + "/Kavrin.ttl.new -> " + f + "/Kavrin.ttl",
-                              "syncDirectory " + f,
-                              "readFile " + f + "/Kavrin.cmp (in blocks)",
-                              "readFile " + f + "/Kavrin.ttl (in blocks)",
-                              "readFile " + f + "/Kavrin.ist (in blocks)",
-                              "remove " + f + "/Kavrin.journal",
-                              "syncDirectory " + f,
-                              "removeHeld " + f + "/Kavrin.claim"}));
+    EXPECT_EQ(changes,
+              (Lines{"createExclusive " + joinPath(f, "Kavrin.claim"),
+                     "createDirectories " + f,
+                     "createDirectory " + b,
+                     "writeFile " + joinPath(b, "Kavrin.cmp") + " (durable)",
+                     "writeFile " + joinPath(b, "Kavrin.ist") + " (durable)",
+                     "writeFile " + joinPath(b, "Kavrin.ttl") + " (durable)",
+                     "writeFile " + joinPath(b, "manifest.csv") + " (durable)",
+                     "writeFile " + joinPath(b, "offsets.csv") + " (durable)",
+                     "writeFile " + joinPath(b, "summary.txt") + " (durable)",
+                     "syncDirectory " + b,
+                     "syncDirectory " + f,
+                     "writeFile " + joinPath(f, "Kavrin.cmp.new") + " (durable)",
+                     "writeFile " + joinPath(f, "Kavrin.ist.new") + " (durable)",
+                     "writeFile " + joinPath(f, "Kavrin.ttl.new") + " (durable)",
+                     "syncDirectory " + f,
+                     "writeFile " + joinPath(f, "Kavrin.journal.new") + " (durable)",
+                     "rename " + joinPath(f, "Kavrin.journal.new") + " -> " +
+                         joinPath(f, "Kavrin.journal"),
+                     "syncDirectory " + f,
+                     "rename " + joinPath(f, "Kavrin.cmp.new") + " -> " + opened("kavrin.cmp"),
+                     "rename " + joinPath(f, "Kavrin.ist.new") + " -> " + opened("kavrin.ist"),
+                     "rename " + joinPath(f, "Kavrin.ttl.new") + " -> " + opened("kavrin.ttl"),
+                     "syncDirectory " + f,
+                     "readFile " + opened("kavrin.cmp") + " (in blocks)",
+                     "readFile " + opened("kavrin.ttl") + " (in blocks)",
+                     "readFile " + opened("kavrin.ist") + " (in blocks)",
+                     "remove " + joinPath(f, "Kavrin.journal"),
+                     "syncDirectory " + f,
+                     "removeHeld " + joinPath(f, "Kavrin.claim")}));
 }
 
 // --- What a commit shows -----------------------------------------------------------------------
@@ -352,18 +360,19 @@ TEST_F(CommitTest, LogsItsStepsInOrderAndEndsClosedThenOpensTheNewFiles) {
     engine.CommitDatabase();
 
     const std::string f = folder.path();
-    const std::string b = f + "/" + kStamp;
-    EXPECT_EQ(commitLog(),
-              (Lines{"Creating backup directory : " + b, "Saving : " + b + "/Kavrin.cmp",
-                     "Saving : " + b + "/Kavrin.ist", "Saving : " + b + "/Kavrin.ttl",
-                     "Saving : " + b + "/manifest.csv", "Saving : " + b + "/offsets.csv",
-                     "Saving : " + b + "/summary.txt", "Re-indexing Computer - Installs...",
-                     "Re-indexing Title - Installs...", "Commiting to Database...",
-                     "Saving : " + f + "/Kavrin.cmp", "Saving : " + f + "/Kavrin.ist",
-                     "Saving : " + f + "/Kavrin.ttl",
-                     "Checked : the files in place are the files written, with nodes 1, "
-                     "installs 1, titles 1 as previewed; every install names a written node and "
-                     "a written title or keeps its reference to no title."}));
+    const std::string b = joinPath(f, kStamp);
+    EXPECT_EQ(
+        commitLog(),
+        (Lines{"Creating backup directory : " + b, "Saving : " + joinPath(b, "Kavrin.cmp"),
+               "Saving : " + joinPath(b, "Kavrin.ist"), "Saving : " + joinPath(b, "Kavrin.ttl"),
+               "Saving : " + joinPath(b, "manifest.csv"), "Saving : " + joinPath(b, "offsets.csv"),
+               "Saving : " + joinPath(b, "summary.txt"), "Re-indexing Computer - Installs...",
+               "Re-indexing Title - Installs...", "Commiting to Database...",
+               "Saving : " + joinPath(f, "Kavrin.cmp"), "Saving : " + joinPath(f, "Kavrin.ist"),
+               "Saving : " + joinPath(f, "Kavrin.ttl"),
+               "Checked : the files in place are the files written, with nodes 1, "
+               "installs 1, titles 1 as previewed; every install names a written node and "
+               "a written title or keeps its reference to no title."}));
     ASSERT_GE(view.trace.size(), 2u);
     EXPECT_EQ(view.trace[0], "page:3");
     EXPECT_EQ(view.trace[1], "busy:on");
@@ -409,14 +418,18 @@ TEST_F(CommitTest, ReadOnlyFolderFailsAtTheClaimAndChangesNothing) {
     db.addNode("B");
     writeAndOpen();
     mark("B");
-    if (::geteuid() == 0) {
-        fs.makeReadOnly(folder.path());  // permissions do not stop the superuser
+    namespace stdfs = std::filesystem;
+    if (permissionsBind()) {
+        stdfs::permissions(
+            folder.path(),
+            stdfs::perms::owner_write | stdfs::perms::group_write | stdfs::perms::others_write,
+            stdfs::perm_options::remove);
     } else {
-        ASSERT_EQ(::chmod(folder.path().c_str(), 0555), 0);
+        fs.makeReadOnly(folder.path());
     }
 
     engine.CommitDatabase();
-    ::chmod(folder.path().c_str(), 0755);
+    stdfs::permissions(folder.path(), stdfs::perms::owner_write, stdfs::perm_options::add);
 
     ASSERT_EQ(view.errors.size(), 1u);
     EXPECT_NE(view.errors[0].find(path("Kavrin.claim")), std::string::npos) << view.errors[0];
@@ -631,7 +644,8 @@ TEST_F(CommitTest, AFailedManifestOrCheckLeavesTheOriginals) {
     } cases[] = {
         {[&] { fs.failAt(FileOp::WriteFile, 4); }, "manifest.csv", false},
         {[&] { fs.corruptWritesTo("Kavrin.ist.new"); },
-         "The check of the rewritten database failed: \"" + path("Kavrin.ist") +
+         "The check of the rewritten database failed: \"" +
+             locateFile(localFileSystem(), path("kavrin.ist")) +
              "\" on the disk is not the file written",
          true},
         {[&] { fs.failAt(FileOp::ReadFile, 1); },
@@ -639,7 +653,8 @@ TEST_F(CommitTest, AFailedManifestOrCheckLeavesTheOriginals) {
         // The put-back is checked as well: damaged too, it is reported, and the journal kept
         // for the next open, which finds the file changed by another hand and leaves it.
         {[&] { fs.corruptWritesTo("Kavrin.ist.new", 2); },
-         "The database files could not be put back (\"" + path("Kavrin.ist") +
+         "The database files could not be put back (\"" +
+             locateFile(localFileSystem(), path("kavrin.ist")) +
              "\" is not the file put back); the backup folder \"" + stamp +
              "-4\" holds the database as it was before the commit.",
          true},

@@ -21,6 +21,7 @@
 #include "common/MemoryFileSystem.h"
 #include "common/MemoryView.h"
 #include "common/TempFolder.h"
+#include "common/TestPlatform.h"
 #include "dbformat/Layout.h"
 #include "engine/MaintenanceEngine.h"
 #include "support/AnsiText.h"
@@ -55,7 +56,7 @@ public:
         return disk.listDirectory(dir);
     }
     FileBytes readFile(const std::string& path) override {
-        std::string name = path.substr(path.rfind('/') + 1);
+        std::string name = path.substr(path.find_last_of("/\\") + 1);
         std::transform(name.begin(), name.end(), name.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         const int nth = ++m_reads[name];
@@ -225,7 +226,10 @@ TEST(ConsistentReadTest, AServerAppendingOnDiskNeverMakesTheOpenLoadAMix) {
         engine.OpenDatabase();
         if (!engine.context().IsOpen) {
             ASSERT_EQ(view.errors.size(), 1u);
-            ASSERT_TRUE(contains(view.errors[0], kHoldStill)) << view.errors[0];
+            // Where a file being written cannot be read at all, the open fails on it at once.
+            ASSERT_TRUE(contains(view.errors[0], kHoldStill) ||
+                        (writersKeepReadersOut() && view.errors[0].starts_with("Cannot open file")))
+                << view.errors[0];
             ++refused;
             continue;
         }
@@ -359,7 +363,8 @@ TEST(CommitClaimTest, ASecondCommitWhileOneRunsIsRefusedNamingTheFirst) {
 TEST(CommitClaimTest, AClaimLeftBehindIsTakenOverOnlyWhenItsHolderEnded) {
     const std::string here = LocalComputerName();
     const std::string me = std::to_string(currentProcessId());
-    constexpr const char* kGone = "2147483600";  // beyond any process id Linux gives
+    const std::string path = joinPath("/db", "Kavrin.claim");  // as the engine names it
+    constexpr const char* kGone = "2147483600";                // beyond any process id Linux gives
     const auto claim = [](const std::string& computer, const std::string& process,
                           const std::string& time) {
         return "Kavrin commit claim 1\ncomputer " + computer + "\nprocess " + process + "\ntime " +
@@ -395,12 +400,12 @@ TEST(CommitClaimTest, AClaimLeftBehindIsTakenOverOnlyWhenItsHolderEnded) {
          false, "",
          "claimed for a commit by computer OTHERPC, process 4711, since 2024-08-22 13:30:07, more "
          "than an hour ago, and whether that commit still runs cannot be told from here. If it "
-         "does not (that computer stopped or lost its connection), delete the file "
-         "\"/db/Kavrin.claim\" and try again. Nothing was written.",
+         "does not (that computer stopped or lost its connection), delete the file \"" +
+             path + "\" and try again. Nothing was written.",
          "claimed for a commit more than an hour ago : computer OTHERPC"},
         {"unreadable on a share", "garbage", false, false, "",
-         "the claim \"/db/Kavrin.claim\" cannot be read: it is empty or torn",
-         "may be running : its claim \"/db/Kavrin.claim\" cannot be read"},
+         "the claim \"" + path + "\" cannot be read: it is empty or torn",
+         "may be running : its claim \"" + path + "\" cannot be read"},
     };
     const DatabaseBuilder db = threeNodes();
     for (const Case& c : cases) {
@@ -423,7 +428,7 @@ TEST(CommitClaimTest, AClaimLeftBehindIsTakenOverOnlyWhenItsHolderEnded) {
 
         if (!c.taken.empty()) {
             EXPECT_EQ(instance.view.errors, Lines{});
-            EXPECT_TRUE(instance.logged("Taking over the claim \"/db/Kavrin.claim\""));
+            EXPECT_TRUE(instance.logged("Taking over the claim \"" + path + "\""));
             EXPECT_TRUE(instance.logged(c.taken));
             EXPECT_FALSE(fs.status("/db/Kavrin.claim").exists);
             continue;

@@ -15,6 +15,7 @@
 #include "common/MemoryView.h"
 #include "engine/Journal.h"
 #include "engine/MaintenanceEngine.h"
+#include "support/Paths.h"
 
 namespace kavrin::test {
 namespace {
@@ -23,6 +24,23 @@ using Bytes = std::vector<std::uint8_t>;
 using Lines = std::vector<std::string>;
 
 // --- Recovery by the next open ---------------------------------------------------------------
+
+// `text` as the engine writes it: the paths in it below the folder "/db" joined by the platform's
+// own separator (the memory file system takes either).
+std::string native(std::string text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '/' && text.compare(i, 3, "/db") != 0) {
+            text[i] = nativeSeparator();
+        }
+    }
+    return text;
+}
+Lines native(Lines lines) {
+    for (std::string& line : lines) {
+        line = native(line);
+    }
+    return lines;
+}
 
 // An engine with its own view, as a fresh start of the program has.
 struct Session {
@@ -98,7 +116,7 @@ protected:
 
     // A commit that dies right after the operation of the clean commit that is `operation`.
     void interruptAfter(const std::string& operation) {
-        const auto it = std::find(m_operations.begin(), m_operations.end(), operation);
+        const auto it = std::find(m_operations.begin(), m_operations.end(), native(operation));
         ASSERT_NE(it, m_operations.end()) << operation;
         FaultyFileSystem fs(disk);
         Session session(fs);
@@ -168,7 +186,7 @@ TEST_F(InterruptedCommitTest, CompleteNewFilesFinishTheCommit) {
         expected.push_back("Removing : /db/Kavrin.claim");  // left by the interrupted commit
         expected.push_back(
             "Interrupted commit finished: the database holds the files the commit wrote.");
-        EXPECT_EQ(session.recoveryLog(), expected);
+        EXPECT_EQ(session.recoveryLog(), native(expected));
         EXPECT_TRUE(holdsNew());
         EXPECT_EQ(session.captions(), Lines{"KEEP"});
         expectClean();
@@ -201,7 +219,7 @@ TEST_F(InterruptedCommitTest, AMissingOrTornNewFileUndoesTheCommitFromTheBackup)
         expected.push_back(
             "Interrupted commit undone: the database holds the files as they were before the "
             "commit.");
-        EXPECT_EQ(session.recoveryLog(), expected);
+        EXPECT_EQ(session.recoveryLog(), native(expected));
         EXPECT_TRUE(holdsOld());
         EXPECT_EQ(session.captions(), (Lines{"GONE", "KEEP"}));
         expectClean();
@@ -284,9 +302,9 @@ TEST_F(InterruptedCommitTest, RefusesWhatItCannotAccountFor) {
 
         ASSERT_EQ(session.view.errors.size(), 1u);
         const std::string& error = session.view.errors[0];
-        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+        EXPECT_NE(error.find(native(c.message)), std::string::npos) << error;
         EXPECT_EQ(session.recoveryLog(),
-                  (Lines{"Interrupted commit found : /db/Kavrin.journal", error}));
+                  (Lines{native("Interrupted commit found : /db/Kavrin.journal"), error}));
         EXPECT_EQ(disk.files, before);
         EXPECT_FALSE(session.engine.context().IsOpen);
     }
@@ -411,7 +429,8 @@ TEST_F(InterruptedCommitTest, ACommitDoesNotRunOverTheJournalOfAnother) {
     session.engine.CommitDatabase();
 
     ASSERT_EQ(session.view.errors.size(), 1u);
-    EXPECT_NE(session.view.errors[0].find("journal \"/db/Kavrin.journal\""), std::string::npos);
+    EXPECT_NE(session.view.errors[0].find(native("journal \"/db/Kavrin.journal\"")),
+              std::string::npos);
     EXPECT_EQ(disk.files, before);
     EXPECT_FALSE(disk.isDirectory(kBackup));
     EXPECT_EQ(fs.calls(FileOp::WriteFile) + fs.calls(FileOp::Remove) +

@@ -3,7 +3,9 @@
 #include <cmath>
 #include "dbformat/Coding.h"
 
+#include "common/TestPlatform.h"
 #include "engine/EngineFixture.h"
+#include "support/Paths.h"
 
 namespace kavrin {
 namespace {
@@ -25,13 +27,16 @@ TEST_F(OpenDatabaseTest, StatisticsLinesAndOpenState) {
     db.addInstall(765, 0);
     open(db);
 
-    EXPECT_EQ(view.list(LineList::DBStats),
-              (std::vector<std::string>{
-                  "DB Name : Inventory & Co", "Comment : Main site", "Type : 1", "Version : 2",
-                  "Upgaded : 06/18/20 06:00:00", "Upgrade from Version : 1", "Created : 03/15/23",
-                  "Updated : 03/16/23 12:00:00", "Total Nodes : 3", "Total Software Titles : 1",
-                  "Total Software Installs : 2", "Total Active Node Records : 1",
-                  "Total Duplicate Node Records : 0", "Total Null Node Records : 1"}));
+    EXPECT_EQ(
+        view.list(LineList::DBStats),
+        (std::vector<std::string>{
+            "DB Name : Inventory & Co", "Comment : Main site", "Type : 1", "Version : 2",
+            "Upgaded : " + test::forPlatform("06/18/20 06:00:00", "6/18/2020 6:00:00 AM"),
+            "Upgrade from Version : 1", "Created : " + test::forPlatform("03/15/23", "3/15/2023"),
+            "Updated : " + test::forPlatform("03/16/23 12:00:00", "3/16/2023 12:00:00 PM"),
+            "Total Nodes : 3", "Total Software Titles : 1", "Total Software Installs : 2",
+            "Total Active Node Records : 1", "Total Duplicate Node Records : 0",
+            "Total Null Node Records : 1"}));
     EXPECT_TRUE(engine.context().IsOpen);
     EXPECT_TRUE(view.connected);
     EXPECT_EQ(view.connectedFolder, folder.path());
@@ -45,9 +50,9 @@ TEST_F(OpenDatabaseTest, StatisticsLinesAndOpenState) {
     EXPECT_TRUE(view.questions.empty());
     // The log names the files as the open spells them, though the folder holds Kavrin.cmp.
     EXPECT_EQ(view.list(LineList::Log),
-              (std::vector<std::string>{"Loading : " + folder.path() + "/kavrin.cmp",
-                                        "Loading : " + folder.path() + "/kavrin.ist",
-                                        "Loading : " + folder.path() + "/kavrin.ttl"}));
+              (std::vector<std::string>{"Loading : " + folder.file("kavrin.cmp"),
+                                        "Loading : " + folder.file("kavrin.ist"),
+                                        "Loading : " + folder.file("kavrin.ttl")}));
 }
 
 TEST_F(OpenDatabaseTest, UnsetDatesAndLongTexts) {
@@ -70,29 +75,31 @@ TEST_F(OpenDatabaseTest, MissingFilesAreReportedInOrder) {
     engine.OpenDatabase();
     ASSERT_EQ(view.errors.size(), 1u);
     EXPECT_EQ(view.errors[0],
-              "Error: \"The database does not exist.\"\r\n\r\n" + base + "/kavrin.cmp");
+              "Error: \"The database does not exist.\"\r\n\r\n" + folder.file("kavrin.cmp"));
 
     DatabaseBuilder db;
     db.write(base);
-    fs::remove(base + "/Kavrin.ist");
+    fs::remove(folder.file("Kavrin.ist"));
     engine.OpenDatabase();
     EXPECT_EQ(view.errors.back(),
-              "Error: \"The database does not exist.\"\r\n\r\n" + base + "/Kavrin.ist");
+              "Error: \"The database does not exist.\"\r\n\r\n" + folder.file("Kavrin.ist"));
 
     db.write(base);
-    fs::remove(base + "/Kavrin.ttl");
+    fs::remove(folder.file("Kavrin.ttl"));
     engine.OpenDatabase();
     EXPECT_EQ(view.errors.back(),
-              "Error: \"The database does not exist.\"\r\n\r\n" + base + "/Kavrin.ttl");
+              "Error: \"The database does not exist.\"\r\n\r\n" + folder.file("Kavrin.ttl"));
 
     // A separator typed at the end is doubled, as typed.
-    view.location = base + "/";
+    const std::string separator(1, nativeSeparator());
+    view.location = base + separator;
     engine.OpenDatabase();
-    EXPECT_EQ(view.errors.back(),
-              "Error: \"The database does not exist.\"\r\n\r\n" + base + "//Kavrin.ttl");
+    EXPECT_EQ(view.errors.back(), "Error: \"The database does not exist.\"\r\n\r\n" + base +
+                                      separator + separator + "Kavrin.ttl");
     view.location = "";
     engine.OpenDatabase();
-    EXPECT_EQ(view.errors.back(), "Error: \"The database does not exist.\"\r\n\r\n/kavrin.cmp");
+    EXPECT_EQ(view.errors.back(),
+              "Error: \"The database does not exist.\"\r\n\r\n" + separator + "kavrin.cmp");
 }
 
 TEST_F(OpenDatabaseTest, ServerModeNamesTheShareWithBackslashes) {
@@ -348,10 +355,9 @@ TEST_F(OpenDatabaseTest, BodiesBeyondTheReachOfReferencesAreRefused) {
     fs::resize_file(folder.file("Kavrin.ttl"), 230 + (std::uint64_t{1} << 32));
     engine.OpenDatabase();
     ASSERT_EQ(view.errors.size(), 1u);
-    EXPECT_EQ(view.errors[0],
-              "Cannot open file \"" + folder.path() +
-                  "/kavrin.ttl\". The file holds 4 GiB or more of records, more than its "
-                  "32-bit references can reach.");
+    EXPECT_EQ(view.errors[0], "Cannot open file \"" + folder.file("kavrin.ttl") +
+                                  "\". The file holds 4 GiB or more of records, more than its "
+                                  "32-bit references can reach.");
     EXPECT_FALSE(engine.context().IsOpen);
     // One byte less is the largest body whose every offset fits.
     fs::resize_file(folder.file("Kavrin.ttl"), 230 + 134);

@@ -9,12 +9,10 @@
 //       "open" opens the database and marks NODE ("ready", or "failed <message>");
 //       "commit US" waits US microseconds and commits ("committed", or "refused <message>");
 //       "quit" ends. Line breaks in a message are sent as blanks.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -23,43 +21,53 @@
 #include "common/DatabaseBuilder.h"
 #include "common/MemoryView.h"
 #include "engine/MaintenanceEngine.h"
+#include "support/Paths.h"
+#include "support/SystemHelpers.h"
 
 namespace {
 
 using kavrin::test::DatabaseBuilder;
 
-bool appendAll(int fd, const std::vector<std::uint8_t>& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (put < 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(put);
-    }
-    return true;
+bool append(std::ofstream& file, const std::vector<std::uint8_t>& bytes) {
+    file.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(file.flush());
 }
 
 int append(const std::string& folder, int count, int pauseMicros) {
-    const int nodes = ::open((folder + "/Kavrin.cmp").c_str(), O_WRONLY | O_APPEND);
-    const int installs = ::open((folder + "/Kavrin.ist").c_str(), O_WRONLY | O_APPEND);
-    if (nodes < 0 || installs < 0) {
+    const auto mode = std::ios::binary | std::ios::app;
+    std::ofstream nodes;
+    std::ofstream installs;
+    // Where a file being read cannot be opened for writing (Windows), the server tries again.
+    for (int attempt = 0; attempt < 1000 && !(nodes.is_open() && installs.is_open()); ++attempt) {
+        if (!nodes.is_open()) {
+            nodes.clear();
+            nodes.open(kavrin::joinPath(folder, "Kavrin.cmp"), mode);
+        }
+        if (!installs.is_open()) {
+            installs.clear();
+            installs.open(kavrin::joinPath(folder, "Kavrin.ist"), mode);
+        }
+        if (!(nodes.is_open() && installs.is_open())) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    if (!nodes.is_open() || !installs.is_open()) {
         std::perror("open");
         return 1;
     }
     for (int k = 0; k < count; ++k) {
-        const off_t end = ::lseek(nodes, 0, SEEK_END);
+        nodes.seekp(0, std::ios::end);
+        const auto end = static_cast<std::uint32_t>(nodes.tellp());
         DatabaseBuilder install;
-        install.addInstall(static_cast<std::uint32_t>(end - 230), 0);
-        if (!appendAll(nodes, DatabaseBuilder::nodeRecord({"ADDED" + std::to_string(k)})) ||
-            !appendAll(installs, install.installs)) {
+        install.addInstall(end - 230, 0);
+        if (!append(nodes, DatabaseBuilder::nodeRecord({"ADDED" + std::to_string(k)})) ||
+            !append(installs, install.installs)) {
             std::perror("write");
             return 1;
         }
         std::this_thread::sleep_for(std::chrono::microseconds(pauseMicros));
     }
-    ::close(nodes);
-    ::close(installs);
     return 0;
 }
 
@@ -108,7 +116,7 @@ int commit(const std::string& folder, const std::string& node) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    const std::vector<std::string> args = kavrin::consoleProgramArguments(argc, argv);
     if (args.size() == 4 && args[0] == "append") {
         return append(args[1], std::atoi(args[2].c_str()), std::atoi(args[3].c_str()));
     }

@@ -13,6 +13,7 @@
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
 #include "support/Errors.h"
+#include "support/Paths.h"
 
 namespace kavrin {
 namespace {
@@ -280,14 +281,14 @@ TEST(Generator, WritesEachFileOnceBehindItsOwnHeader) {
     writeGeneratedDatabase(fs, "inv/site", db);
     EXPECT_EQ(fs.writes, 3);
     EXPECT_EQ(fs.directories, std::set<std::string>{"inv/site"});
-    const std::vector<std::uint8_t>& nodeFile = fs.files.at("inv/site/Kavrin.cmp");
+    const std::vector<std::uint8_t>& nodeFile = fs.files.at(joinPath("inv/site", "Kavrin.cmp"));
     ASSERT_EQ(nodeFile.size(), header::kSize + db.nodes.size);
     EXPECT_EQ(std::memcmp(nodeFile.data(), db.nodeHeader.bytes.data(), header::kSize), 0);
     EXPECT_EQ(std::memcmp(nodeFile.data() + header::kSize, db.nodes.data.get(), db.nodes.size), 0);
-    const std::vector<std::uint8_t>& installFile = fs.files.at("inv/site/Kavrin.ist");
+    const std::vector<std::uint8_t>& installFile = fs.files.at(joinPath("inv/site", "Kavrin.ist"));
     ASSERT_EQ(installFile.size(), header::kSize + 300 * 7 * install::kSize);
     EXPECT_EQ(std::memcmp(installFile.data(), db.installHeader.bytes.data(), header::kSize), 0);
-    const std::vector<std::uint8_t>& titleFile = fs.files.at("inv/site/Kavrin.ttl");
+    const std::vector<std::uint8_t>& titleFile = fs.files.at(joinPath("inv/site", "Kavrin.ttl"));
     ASSERT_EQ(titleFile.size(), header::kSize + 90 * title::kSize);
     EXPECT_EQ(std::memcmp(titleFile.data(), db.titleHeader.bytes.data(), header::kSize), 0);
 }

@@ -14,7 +14,13 @@ extern char** environ;
 
 namespace kavrin::test {
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
+struct ChildProcess::Handles {
+    pid_t pid = -1;
+    int input = -1;
+    int output = -1;
+};
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv) : m_handles(new Handles) {
     int toChild[2];
     int fromChild[2];
     if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) {
@@ -29,29 +35,30 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
     }
     args.push_back(nullptr);
-    const int failed = ::posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ);
+    const int failed =
+        ::posix_spawn(&m_handles->pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(toChild[0]);
     ::close(fromChild[1]);
-    m_input = toChild[1];
-    m_output = fromChild[0];
+    m_handles->input = toChild[1];
+    m_handles->output = fromChild[0];
     if (failed != 0) {
-        ::close(m_input);
-        ::close(m_output);
+        ::close(m_handles->input);
+        ::close(m_handles->output);
         throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(failed));
     }
 }
 
 ChildProcess::~ChildProcess() {
     wait();
-    ::close(m_output);
+    ::close(m_handles->output);
 }
 
 void ChildProcess::send(const std::string& line) {
     const std::string text = line + "\n";
     std::size_t done = 0;
     while (done < text.size()) {
-        const ssize_t put = ::write(m_input, text.data() + done, text.size() - done);
+        const ssize_t put = ::write(m_handles->input, text.data() + done, text.size() - done);
         if (put < 0) {
             if (errno == EINTR) {
                 continue;
@@ -71,7 +78,7 @@ std::string ChildProcess::receive() {
             return line;
         }
         char chunk[4096];
-        const ssize_t got = ::read(m_output, chunk, sizeof chunk);
+        const ssize_t got = ::read(m_handles->output, chunk, sizeof chunk);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -87,7 +94,7 @@ bool ChildProcess::running() {
         return false;
     }
     int status = 0;
-    if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+    if (::waitpid(m_handles->pid, &status, WNOHANG) == m_handles->pid) {
         m_ended = true;
         m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
@@ -95,14 +102,14 @@ bool ChildProcess::running() {
 }
 
 int ChildProcess::wait() {
-    if (m_input >= 0) {
-        ::close(m_input);
-        m_input = -1;
+    if (m_handles->input >= 0) {
+        ::close(m_handles->input);
+        m_handles->input = -1;
     }
     while (!m_ended) {
         int status = 0;
-        const pid_t done = ::waitpid(m_pid, &status, 0);
-        if (done == m_pid) {
+        const pid_t done = ::waitpid(m_handles->pid, &status, 0);
+        if (done == m_handles->pid) {
             m_ended = true;
             m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         } else if (done < 0 && errno != EINTR) {
