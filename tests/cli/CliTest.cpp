@@ -246,7 +246,7 @@ TEST_F(CliTest, VerifyBackupAndRestore) {
 
     // The backup by its name in the database folder; then that restore undone by the backup it
     // made of the files it replaced.
-    const std::string name = backup.substr(backup.rfind('/') + 1);
+    const std::string name = backup.substr(backup.find_last_of("/\\") + 1);
     ASSERT_EQ(run({"restore", folder.path(), name}), 0) << err.str();
     EXPECT_NE(out.str().find("Total Nodes : 1\n"), std::string::npos) << out.str();
     EXPECT_TRUE(test::readFileBytes(folder.file("Kavrin.cmp")) == sound);

@@ -20,10 +20,10 @@
 #include "dbformat/Coding.h"
 #include "dbformat/Layout.h"
 #include "engine/DatabaseCheck.h"
-#include "engine/Journal.h"
 #include "engine/MaintenanceEngine.h"
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
+#include "support/Paths.h"
 
 namespace kavrin::test {
 namespace {
@@ -302,7 +302,7 @@ TEST(CommitRecordTest, VerifyReportsEveryKindOfDamageAndChangesNothing) {
     putDatabase(fs, sound());
     fs.rename("/db/Kavrin.ist", "/db/KAVRIN.IST");
     EXPECT_EQ(verifyDatabase(fs, "/db").problems, 0);
-    fs.files[journalPath("/db")] = {'x'};
+    fs.files["/db/Kavrin.journal"] = {'x'};
     const auto before = fs.files;
     EXPECT_EQ(verifyDatabase(fs, "/db").problems, 1);
     EXPECT_EQ(fs.files, before);
@@ -313,8 +313,8 @@ TEST(CommitRecordTest, VerifyReportsEveryKindOfDamageAndChangesNothing) {
             try {
                 verifyDatabase(fs, "/db");
             } catch (const KavrinError& e) {
-                EXPECT_EQ(std::string(e.what()),
-                          "Error: \"The database does not exist.\"\r\n\r\n/db/Kavrin.ist");
+                EXPECT_EQ(std::string(e.what()), "Error: \"The database does not exist.\"\r\n\r\n" +
+                                                     joinPath("/db", "Kavrin.ist"));
                 throw;
             }
         },
