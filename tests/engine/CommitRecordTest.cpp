@@ -23,6 +23,7 @@
 #include "engine/MaintenanceEngine.h"
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
+#include "support/Errors.h"
 #include "support/Paths.h"
 
 namespace kavrin::test {
