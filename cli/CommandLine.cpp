@@ -21,6 +21,8 @@ constexpr const char* kProgram = "kavrin-dbtool-cli";
 constexpr const char* kLocationGroup = "LOCATION options, accepted anywhere after the command";
 constexpr const char* kMarkingGroup =
     "MARKING options, applied in the order given (the duplicates fix first)";
+constexpr const char* kOrderGroup =
+    "ORDER options, applied right after the open and before the marking";
 constexpr const char* kGeneratorGroup =
     "GENERATOR options (the same options always give the same bytes)";
 
@@ -333,6 +335,26 @@ void addMarkingOptions(CLI::App& command, Invocation& invocation) {
                    [&steps](const std::string& node) {
                        steps.push_back({MarkStep::Undelete, node});
                    });
+}
+
+void addOrderOptions(CLI::App& command, Invocation& invocation) {
+    addValueOption(command, kOrderGroup, "--sort", "COLUMN",
+                   "sort the node list by COLUMN (node, index, active or unique),\n"
+                   "which decides the order of the rewritten node file",
+                   [&invocation](const std::string& text) {
+                       static const char* const kColumns[] = {"node", "index", "active", "unique"};
+                       for (int column = 0; column < 4; ++column) {
+                           if (text == kColumns[column]) {
+                               invocation.sortColumn = column;
+                               return;
+                           }
+                       }
+                       throw UsageError{"COLUMN of --sort must be node, index, active or unique"};
+                   });
+    addFlagOption(command, kOrderGroup, "--descending",
+                  "sort in descending order (the column --sort names, or the\n"
+                  "one the open sorted by)",
+                  [&invocation] { invocation.descending = true; });
 }
 
 void addGeneratorOptions(CLI::App& command, Invocation& invocation) {

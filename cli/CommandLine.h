@@ -55,6 +55,10 @@ struct Invocation {
     std::vector<std::string> operands;  // the positional arguments after LOCATION, as named
     bool fixDuplicates = false;
     std::vector<MarkStep> marking;
+    // The node list's order, set right after the open as column clicks would: the column (0 to
+    // 3: node, index, active, unique; none keeps the open's) and the direction.
+    std::optional<int> sortColumn;
+    bool descending = false;
     bool dryRun = false;
     GeneratorOptions generator;
     // Who the program is on a server share (-U, -W, -A, -k) and the share library's diagnostics
@@ -129,6 +133,8 @@ void addProgramOptions(CLI::App& program, Invocation& invocation);
 void addLocationOptions(CLI::App& command, Invocation& invocation);
 // --fix-duplicates, --older-than, --delete, --undelete (mark, commit).
 void addMarkingOptions(CLI::App& command, Invocation& invocation);
+// --sort COLUMN, --descending (mark, commit).
+void addOrderOptions(CLI::App& command, Invocation& invocation);
 // --nodes, --installs-per-node, ... (generate).
 void addGeneratorOptions(CLI::App& command, Invocation& invocation);
 

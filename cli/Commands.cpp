@@ -9,7 +9,7 @@
 #include "cli/ConsoleView.h"
 #include "cli/Credentials.h"
 #include "dbformat/Layout.h"
-#include "engine/Compaction.h"
+#include "engine/DatabaseCheck.h"
 #include "engine/MaintenanceEngine.h"
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
@@ -103,8 +103,25 @@ void printNodes(std::ostream& out, const NodeList& nodes, bool withMark) {
         out << '\t' << entry.subItems[kIndexText] << '\t' << entry.subItems[kActiveText] << '\t'
             << entry.subItems[kUniqueText];
         if (withMark) {
-            out << '\t' << (entry.marked() ? "marked" : "live");
+            out << '\t' << (entry.marked() ? "marked" : "live") << '\t';
+            writeName(out, entry.reason);
         }
+        out << '\n';
+    }
+}
+
+// The totals of the preview, then each node it removes: name, offset (before any other offset
+// on the line, which the reason may hold), user, last online, installs, reason.
+void printPreview(std::ostream& out, const CommitPreview& preview) {
+    for (const std::string& line : previewTotalsLines(preview)) {
+        out << line << '\n';
+    }
+    for (const RemovedNode& node : preview.removed) {
+        writeName(out, node.name);
+        out << '\t' << node.indexText << '\t';
+        writeName(out, node.user);
+        out << '\t' << IsoDateTimeText(node.lastOnline) << '\t' << node.installs << '\t';
+        writeName(out, node.reason);
         out << '\n';
     }
 }
@@ -165,12 +182,17 @@ int runDetails(const Invocation& invocation, const Console& console) {
     return 0;
 }
 
-// Opens the database (answering the offer to fix duplicates as asked) and applies the marking
-// steps; false, with the message printed, when either failed.
+// Opens the database (answering the offer to fix duplicates as asked), puts the list in the
+// order asked for and applies the marking steps; false, with the message printed, when either
+// failed.
 bool openAndMark(Session& session, const Invocation& invocation, std::ostream& err) {
     session.view.fixDuplicatesAnswer = invocation.fixDuplicates ? Answer::Yes : Answer::No;
     if (!session.open()) {
         return false;
+    }
+    if (invocation.sortColumn || invocation.descending) {
+        session.engine.SortNodeList(invocation.sortColumn.value_or(session.engine.sortColumn()),
+                                    invocation.descending);
     }
     try {
         for (const MarkStep& step : invocation.marking) {
@@ -204,13 +226,19 @@ int runMark(const Invocation& invocation, const Console& console) {
     return 0;
 }
 
-// Counts nothing per call: a dry run has no window to keep alive.
-class SilentReporter final : public CompactionReporter {
-public:
-    void setPosition(int) override {}
-    void pump() override {}
-    void titlePassStarting() override {}
-};
+// A commit or a restore has run: its errors, or the statistics of the files it left, opened
+// again as the window does.
+int reportRewritten(Session& session, std::ostream& out) {
+    if (!session.view.errors.empty()) {
+        session.reportErrors();
+        return 1;
+    }
+    if (!session.open()) {
+        return 1;
+    }
+    printStats(out, session);
+    return 0;
+}
 
 int runCommit(const Invocation& invocation, const Console& console) {
     std::ostream& out = console.out;
@@ -220,20 +248,8 @@ int runCommit(const Invocation& invocation, const Console& console) {
         return 1;
     }
     if (invocation.dryRun) {
-        // The bodies a commit would write, built in memory; nothing on disk changes.
-        std::vector<CompactionEntry> entries;
-        for (const NodeEntry& entry : session.engine.nodeList().rows()) {
-            entries.push_back({entry.data, entry.marked()});
-        }
-        const DatabaseContext& ctx = session.engine.context();
-        SilentReporter reporter;
         try {
-            const CompactedBodies bodies = compactBodies(ctx.NodesMS.span(), ctx.InstallsMS.span(),
-                                                         ctx.TitlesMS.span(), entries, reporter);
-            out << "Nodes written : " << RecordCount(bodies.NewNodesMS, node::kSize) << '\n'
-                << "Installs written : " << RecordCount(bodies.NewInstallsMS, install::kSize)
-                << '\n'
-                << "Titles written : " << RecordCount(bodies.NewTitlesMS, title::kSize) << '\n';
+            printPreview(out, session.engine.PreviewCommit());
         } catch (const std::exception& e) {
             err << e.what() << '\n';
             return 1;
@@ -241,16 +257,43 @@ int runCommit(const Invocation& invocation, const Console& console) {
         return 0;
     }
     session.engine.CommitDatabase();
-    if (!session.view.errors.empty()) {
-        session.reportErrors();
-        return 1;
-    }
-    // As the window does after a commit: open the rewritten files and show what they hold.
+    return reportRewritten(session, out);
+}
+
+int runRestore(const Invocation& invocation, const Console& console) {
+    Session session(invocation.location, console);
     if (!session.open()) {
         return 1;
     }
-    printStats(out, session);
+    session.engine.RestoreBackup(invocation.operands.at(0));
+    return reportRewritten(session, console.out);
+}
+
+int runBackup(const Invocation& invocation, const Console& console) {
+    Session session(invocation.location, console);
+    if (!session.open()) {
+        return 1;
+    }
+    try {
+        console.out << session.engine.BackupDatabase() << '\n';
+    } catch (const std::exception& e) {
+        console.err << e.what() << '\n';
+        return 1;
+    }
     return 0;
+}
+
+int runVerify(const Invocation& invocation, const Console& console) {
+    Session session(invocation.location, console);
+    try {
+        const VerifyReport report =
+            verifyDatabase(console.fs, session.engine.ResolveDatabaseFolder());
+        printLines(console.out, report.lines);
+        return report.problems == 0 ? 0 : 1;
+    } catch (const std::exception& e) {
+        console.err << e.what() << '\n';
+        return 1;
+    }
 }
 
 int runGenerate(const Invocation& invocation, const Console& console) {
@@ -280,8 +323,13 @@ int runGenerate(const Invocation& invocation, const Console& console) {
     return 0;
 }
 
-void addCommitOptions(CLI::App& command, Invocation& invocation) {
+void addMarkOptions(CLI::App& command, Invocation& invocation) {
+    addOrderOptions(command, invocation);
     addMarkingOptions(command, invocation);
+}
+
+void addCommitOptions(CLI::App& command, Invocation& invocation) {
+    addMarkOptions(command, invocation);
     // Listed with the command itself.
     addFlagOption(command, "", "--dry-run", "", [&invocation] { invocation.dryRun = true; });
 }
@@ -312,21 +360,42 @@ const CommandSpec kCommands[] = {
      .operands = {"NODE"},
      .run = runDetails},
     {.name = "mark",
-     .synopsis = "mark LOCATION [MARKING]...",
+     .synopsis = "mark LOCATION [ORDER] [MARKING]...",
      .summary = "mark nodes and print the node list with a fifth column\n"
-                "\"marked\" or \"live\", then the health text; writes nothing",
+                "\"marked\" or \"live\" and a sixth, why it is marked, then\n"
+                "the health text; writes nothing",
      .takesLocation = true,
-     .addOptions = addMarkingOptions,
+     .addOptions = addMarkOptions,
      .run = runMark},
     {.name = "commit",
-     .synopsis = "commit LOCATION [MARKING]... [--dry-run]",
+     .synopsis = "commit LOCATION [ORDER] [MARKING]... [--dry-run]",
      .summary = "mark as \"mark\" does, then back up and rewrite the database\n"
-                "without the marked nodes and print the \"DB Stats\" lines of\n"
-                "the rewritten database; with --dry-run only print how many\n"
-                "nodes, installs and titles a commit would write",
+                "without the marked nodes, check the files written and print\n"
+                "the \"DB Stats\" lines of the rewritten database; with\n"
+                "--dry-run print what a commit would write and remove\n"
+                "instead, and the nodes it removes, one a line",
      .takesLocation = true,
      .addOptions = addCommitOptions,
      .run = runCommit},
+    {.name = "verify",
+     .synopsis = "verify LOCATION",
+     .summary = "check the database without changing it and print what is\n"
+                "wrong; exit code 1 when something is",
+     .takesLocation = true,
+     .run = runVerify},
+    {.name = "backup",
+     .synopsis = "backup LOCATION",
+     .summary = "back the database up into a new folder and print its path",
+     .takesLocation = true,
+     .run = runBackup},
+    {.name = "restore",
+     .synopsis = "restore LOCATION BACKUP",
+     .summary = "put the files of backup folder BACKUP (a path, or a folder\n"
+                "name in the database folder) back, backing the current files\n"
+                "up first; print the \"DB Stats\" lines of the result",
+     .takesLocation = true,
+     .operands = {"BACKUP"},
+     .run = runRestore},
     {.name = "generate",
      .synopsis = "generate FOLDER [GENERATOR]...",
      .summary = "write a made-up database into FOLDER (created when\n"

@@ -8,8 +8,11 @@
 #include <vector>
 
 #include "dbformat/Layout.h"
+#include "engine/BackupFolder.h"
 #include "engine/CommitClaim.h"
+#include "engine/CommitPreview.h"
 #include "engine/Compaction.h"
+#include "engine/DatabaseCheck.h"
 #include "engine/Journal.h"
 #include "engine/MaintenanceEngine.h"
 #include "support/Errors.h"
@@ -132,17 +135,21 @@ private:
 //   2. the folder's entries are made durable and the files are checked once more for changes;
 //   3. the journal is put on the disk, naming the backup and the new files with their checks;
 //   4. the temporary files are renamed over the originals, and the folder made durable again;
-//   5. the journal is removed.
+//   5. the files in place are checked (DatabaseCheck.h), read back from the disk;
+//   6. the journal is removed.
 // A failure in 1 to 3 leaves the originals as they were and removes the temporary files. Three
-// renames are not one atomic step: a failure in 4 after a file was replaced puts the replaced
-// files back byte for byte as they were opened (the bytes of the backup), so that the files
-// always belong together. When the process dies in 4, the journal lets the next open finish or
-// undo the replacement.
+// renames are not one atomic step: a failure in 4 after a file was replaced, and a check in 5
+// that finds the files other than they must be, put the replaced files back byte for byte as
+// they were opened (the bytes of the backup), so that the files always belong together. When the
+// process dies in 4 or 5, the journal lets the next open finish or undo the replacement.
+// A commit and a restore both replace the files through here.
 class DatabaseReplacement {
 public:
     DatabaseReplacement(FileSystem& fs, LogSink& log, const std::string& folder,
                         const std::array<std::string, 3>& targets,
-                        const std::array<FileStatus, 3>& originals, const std::string& backupFolder,
+                        const std::array<FileStatus, 3>& originals,
+                        const std::array<FileCheck, 3>& originalChecks,
+                        const std::string& backupFolder, std::string operation,
                         FileProgress progress)
         : m_fs(fs),
           m_log(log),
@@ -150,16 +157,25 @@ public:
           m_folder(folder),
           m_targets(targets),
           m_originals(originals),
-          m_backupFolder(backupFolder) {
+          m_originalChecks(originalChecks),
+          m_backupFolder(backupFolder),
+          m_operation(std::move(operation)) {
         for (std::size_t i = 0; i < kSaveNames.size(); ++i) {
             m_temporaries[i] = temporaryPath(folder, i);
         }
     }
 
-    // `stillUnchanged` throws when the originals must not be replaced after all.
+    // `stillUnchanged` throws when the originals must not be replaced after all. `check` reads
+    // the files in place, given what was written, and throws when they are not what they must be;
+    // it returns the line the log shows.
     // `oldFiles` are the files as they were opened, `newFiles` what replaces them.
+    using Check = std::function<std::string(const std::array<FileCheck, 3>& written)>;
     void run(const FileImages& newFiles, const FileImages& oldFiles,
-             const std::function<void()>& stillUnchanged) {
+             const std::function<void()>& stillUnchanged, const Check& check) {
+        std::array<FileCheck, 3> written;
+        for (std::size_t i = 0; i < written.size(); ++i) {
+            written[i] = checkOf(fileParts(newFiles[i]));
+        }
         try {
             for (std::size_t i = 0; i < newFiles.size(); ++i) {
                 SaveDatabaseFile(m_fs, m_log, joinPath(m_folder, kSaveNames[i]),
@@ -168,7 +184,7 @@ public:
             }
             m_fs.syncDirectory(m_folder);
             stillUnchanged();
-            writeJournal(m_fs, m_folder, describe(newFiles, oldFiles));
+            writeJournal(m_fs, m_folder, describe(written));
         } catch (const std::exception&) {
             abandon();
             throw;
@@ -194,6 +210,17 @@ public:
             restore(replaced, oldFiles, e.what());
         }
 
+        std::string checked;
+        try {
+            checked = check(written);
+        } catch (const std::bad_alloc&) {
+            restore(m_targets.size(), oldFiles,
+                    "The files put in place could not be checked: out of memory.");
+        } catch (const std::exception& e) {
+            restore(m_targets.size(), oldFiles, e.what());
+        }
+        m_log.log(checked);
+
         // The database is whole and new; a journal left behind would be finished by the next
         // open, which finds every file replaced already.
         try {
@@ -206,7 +233,7 @@ public:
     }
 
 private:
-    Journal describe(const FileImages& newFiles, const FileImages& oldFiles) const {
+    Journal describe(const std::array<FileCheck, 3>& written) const {
         Journal journal;
         journal.backupFolder = fileNameOf(m_backupFolder);
         for (std::size_t i = 0; i < journal.files.size(); ++i) {
@@ -214,8 +241,8 @@ private:
             entry.target = fileNameOf(m_targets[i]);
             entry.temporary = fileNameOf(m_temporaries[i]);
             entry.copy = kSaveNames[i];
-            entry.newFile = checkOf(fileParts(newFiles[i]));
-            entry.copyFile = checkOf(fileParts(oldFiles[i]));
+            entry.newFile = written[i];
+            entry.copyFile = m_originalChecks[i];
             entry.originalSize = m_originals[i].size;
             entry.originalModifiedNs = m_originals[i].modifiedNs;
         }
@@ -269,20 +296,25 @@ private:
         if (restoreFailure.empty()) {
             try {
                 m_fs.syncDirectory(m_folder);
+                // A disk that damaged what was written may damage what is put back as well.
+                for (std::size_t i = 0; i < replaced; ++i) {
+                    if (checkFileOnDisk(m_fs, m_targets[i]) != m_originalChecks[i]) {
+                        restoreFailure = "\"" + m_targets[i] + "\" is not the file put back";
+                        break;
+                    }
+                }
             } catch (const std::exception& e) {
                 restoreFailure = e.what();
             }
         }
         if (restoreFailure.empty()) {
             removeIfThere(journalPath(m_folder));  // else the next open finds nothing to undo
-            throw KavrinError(cause +
-                              " The database files were put back as they were before the "
-                              "commit, from the backup folder \"" +
-                              m_backupFolder + "\".");
+            throw KavrinError(cause + " The database files were put back as they were before the " +
+                              m_operation + ", from the backup folder \"" + m_backupFolder + "\".");
         }
         throw KavrinError(cause + " The database files could not be put back (" + restoreFailure +
                           "); the backup folder \"" + m_backupFolder +
-                          "\" holds the database as it was before the commit.");
+                          "\" holds the database as it was before the " + m_operation + ".");
     }
 
     FileSystem& m_fs;
@@ -291,7 +323,9 @@ private:
     std::string m_folder;
     std::array<std::string, 3> m_targets;
     std::array<FileStatus, 3> m_originals;
+    std::array<FileCheck, 3> m_originalChecks;
     std::string m_backupFolder;
+    std::string m_operation;  // "commit" or "restore", as the messages name it
     std::array<std::string, 3> m_temporaries;
 };
 
@@ -303,11 +337,17 @@ FileImages openedFiles(const DatabaseContext& ctx) {
 
 }  // namespace
 
-std::string MaintenanceEngine::BackupDatabase() {
-    return backup(false);
+std::array<FileCheck, 3> MaintenanceEngine::openedChecks() const {
+    const FileImages files = openedFiles(m_ctx);
+    std::array<FileCheck, 3> checks;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        checks[i] = checkOf(fileParts(files[i]));
+    }
+    return checks;
 }
 
-std::string MaintenanceEngine::backup(bool pump) {
+std::string MaintenanceEngine::writeBackup(const std::array<FileCheck, 3>& checks,
+                                           const BackupExtras& extras, bool pump) {
     const std::string folder =
         createBackupFolder(m_fs, m_ctx.DatabaseFolder, TimeStampText(m_clock));
     m_view.log("Creating backup directory : " + folder);
@@ -316,10 +356,44 @@ std::string MaintenanceEngine::backup(bool pump) {
         SaveDatabaseFile(m_fs, m_view, joinPath(folder, kSaveNames[i]), *files[i].header,
                          *files[i].body, {{}, true, pump ? pumpingProgress() : FileProgress()});
     }
-    // A commit relies on the backup to put the files back: it must survive a crash as well.
+    for (const auto& [name, text] : extras(checks)) {
+        const std::string path = joinPath(folder, name);
+        m_view.log("Saving : " + path);
+        const std::span<const std::uint8_t> parts[] = {
+            {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}};
+        m_fs.writeFile(path, parts, true);
+    }
+    // A commit relies on the backup to put the files back: it must survive a crash as well, and
+    // its manifest with it, before anything is replaced.
     m_fs.syncDirectory(folder);
     m_fs.syncDirectory(m_ctx.DatabaseFolder);
     return folder;
+}
+
+std::string MaintenanceEngine::BackupDatabase() {
+    return writeBackup(
+        openedChecks(),
+        [this](const std::array<FileCheck, 3>& checks) {
+            return BackupExtraFiles{
+                {kSummaryName, backupSummaryText("Backup of " + m_ctx.DatabaseFolder + " as opened",
+                                                 m_clock, checks, {})}};
+        },
+        false);
+}
+
+CommitPreview MaintenanceEngine::PreviewCommit() const {
+    if (!m_ctx.IsOpen) {
+        throw KavrinError("No database is open.");
+    }
+    return previewCommit(m_ctx.NodesMS.span(), m_ctx.InstallsMS.span(), m_ctx.TitlesMS.span(),
+                         m_nodes);
+}
+
+std::vector<BackupFolderInfo> MaintenanceEngine::BackupFolders() const {
+    if (!m_ctx.IsOpen) {
+        throw KavrinError("No database is open.");
+    }
+    return listBackupFolders(m_fs, m_ctx.DatabaseFolder);
 }
 
 void MaintenanceEngine::CommitDatabase() {
@@ -341,7 +415,23 @@ void MaintenanceEngine::CommitDatabase() {
         requireUnchanged(m_fs, m_openedPaths, m_openedFiles);
         requireNoJournal(m_fs, m_ctx.DatabaseFolder);
         removeLeftovers(m_fs, m_ctx.DatabaseFolder);
-        const std::string backupFolder = backup(true);
+        // What the commit removes, and where every written record goes, is on the disk with the
+        // backup before anything is replaced.
+        CommitPreview preview;
+        const std::array<FileCheck, 3> checks = openedChecks();
+        const std::string backupFolder = writeBackup(
+            checks,
+            [&](const std::array<FileCheck, 3>& opened) {
+                preview = PreviewCommit();
+                return BackupExtraFiles{
+                    {kManifestName, removedNodesCsv(preview)},
+                    {kOffsetsName, writtenOffsetsCsv(preview)},
+                    {kSummaryName,
+                     backupSummaryText("Backup made before a commit of " + m_ctx.DatabaseFolder,
+                                       m_clock, opened, previewTotalsLines(preview))},
+                };
+            },
+            true);
 
         m_view.setActionCaption("Re-indexing");
         m_view.showProgressBar();
@@ -362,14 +452,18 @@ void MaintenanceEngine::CommitDatabase() {
 
         m_view.log("Commiting to Database...");
         DatabaseReplacement replacement(m_fs, m_view, m_ctx.DatabaseFolder, m_openedPaths,
-                                        m_openedFiles, backupFolder, pumpingProgress());
+                                        m_openedFiles, checks, backupFolder, "commit",
+                                        pumpingProgress());
         // The new files all carry the node file's header, the database's own.
         const DatabaseHeader& header = m_ctx.Header;
-        replacement.run({FileImage{&header, &compacted->NewNodesMS},
-                         FileImage{&header, &compacted->NewInstallsMS},
-                         FileImage{&header, &compacted->NewTitlesMS}},
-                        openedFiles(m_ctx),
-                        [this] { requireUnchanged(m_fs, m_openedPaths, m_openedFiles); });
+        replacement.run(
+            {FileImage{&header, &compacted->NewNodesMS},
+             FileImage{&header, &compacted->NewInstallsMS},
+             FileImage{&header, &compacted->NewTitlesMS}},
+            openedFiles(m_ctx), [this] { requireUnchanged(m_fs, m_openedPaths, m_openedFiles); },
+            [&](const std::array<FileCheck, 3>& written) {
+                return checkCommittedDatabase(m_fs, m_openedPaths, written, preview);
+            });
     } catch (const std::bad_alloc&) {
         const std::string message = "Out of memory while committing the database.";
         m_view.log(message);
@@ -381,6 +475,69 @@ void MaintenanceEngine::CommitDatabase() {
 
     compacted.reset();
     bulk.reset();
+    if (claim) {
+        claim->release();
+    }
+    CloseDatabase();
+    m_view.hideProgressArea();
+    m_view.setBusy(false);
+}
+
+void MaintenanceEngine::RestoreBackup(const std::string& backup) {
+    if (isPumping()) {
+        return;
+    }
+    m_view.selectPage(Page::Log);
+    m_view.setBusy(true);
+
+    std::optional<CommitClaim> claim;
+    try {
+        if (!m_ctx.IsOpen) {
+            throw KavrinError("No database is open.");
+        }
+        m_view.log("Restoring the database from the backup : " + backup);
+        // Checked whole before anything is written; refused, it writes nothing at all.
+        const BackupImage image = loadBackup(m_fs, m_view, m_ctx.DatabaseFolder, backup);
+        claim.emplace(CommitClaim::take(m_fs, m_view, m_clock, m_ctx.DatabaseFolder));
+        requireUnchanged(m_fs, m_openedPaths, m_openedFiles);
+        requireNoJournal(m_fs, m_ctx.DatabaseFolder);
+        removeLeftovers(m_fs, m_ctx.DatabaseFolder);
+        // The files the restore replaces are backed up first, so that it can be undone in turn.
+        const std::array<FileCheck, 3> checks = openedChecks();
+        const std::string backupFolder = writeBackup(
+            checks,
+            [&](const std::array<FileCheck, 3>& opened) {
+                return BackupExtraFiles{
+                    {kSummaryName,
+                     backupSummaryText("Backup made before a restore of " + m_ctx.DatabaseFolder +
+                                           " from " + image.folder,
+                                       m_clock, opened, {})}};
+            },
+            true);
+
+        m_view.log("Commiting to Database...");
+        DatabaseReplacement replacement(m_fs, m_view, m_ctx.DatabaseFolder, m_openedPaths,
+                                        m_openedFiles, checks, backupFolder, "restore",
+                                        pumpingProgress());
+        replacement.run(
+            {FileImage{&image.headers[0], &image.bodies[0]},
+             FileImage{&image.headers[1], &image.bodies[1]},
+             FileImage{&image.headers[2], &image.bodies[2]}},
+            openedFiles(m_ctx), [this] { requireUnchanged(m_fs, m_openedPaths, m_openedFiles); },
+            [&](const std::array<FileCheck, 3>& written) {
+                return checkRestoredDatabase(m_fs, m_openedPaths, written);
+            });
+        m_view.log("Restored : the database holds the files of the backup \"" + image.folder +
+                   "\"; the files it replaced are in the backup \"" + backupFolder + "\".");
+    } catch (const std::bad_alloc&) {
+        const std::string message = "Out of memory while restoring the database.";
+        m_view.log(message);
+        m_view.showError(message);
+    } catch (const std::exception& e) {
+        m_view.log(e.what());
+        m_view.showError(e.what());
+    }
+
     if (claim) {
         claim->release();
     }

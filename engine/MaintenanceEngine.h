@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,6 +10,8 @@
 #include "dbformat/DatabaseFile.h"
 #include "dbformat/MemoryStream.h"
 #include "dbformat/Records.h"
+#include "engine/BackupFolder.h"
+#include "engine/CommitPreview.h"
 #include "engine/MainView.h"
 #include "engine/NodeList.h"
 #include "support/Clock.h"
@@ -94,6 +97,8 @@ public:
     int NodesLVCompare(const NodeEntry& item1, const NodeEntry& item2) const;
     // Column 0..3 clicked: sort by it, direction flipped.
     void NodesLVColumnClick(int column);
+    // Sorts by column 0..3 in the direction given, as the column clicks that lead there would.
+    void SortNodeList(int column, bool descending);
 
     // --- Node details ------------------------------------------------------------------------
 
@@ -119,12 +124,28 @@ public:
     // --- Backup and commit -------------------------------------------------------------------
 
     // Writes the three files as they were opened, each behind its own header, byte for byte, into
-    // a new time-stamped sub-folder, durably, and returns that folder ("-2", "-3"... appended
-    // when the stamp's folder exists already).
+    // a new time-stamped sub-folder with its summary.txt (engine/BackupFolder.h), durably, and
+    // returns that folder ("-2", "-3"... appended when the stamp's folder exists already).
     std::string BackupDatabase();
-    // Backs up, compacts and rewrites the database, then closes it. Shows its own failures and
-    // never throws.
+    // What a commit of the current marks would write (engine/CommitPreview.h); writes nothing.
+    // Throws when no database is open, and as the commit would for an unreadable entry.
+    CommitPreview PreviewCommit() const;
+    // Backs up (with the manifest of what the commit removes and where each record goes),
+    // compacts and rewrites the database, checks the files in place against the preview and
+    // puts the originals back when they differ, then closes the database. Shows its own failures
+    // and never throws. The check reads the files in blocks: it adds no copy of the database
+    // to what the commit holds.
     void CommitDatabase();
+
+    // The backup folders of the open database, newest first.
+    std::vector<BackupFolderInfo> BackupFolders() const;
+    // Puts the three files of `backup` (a folder path, or a backup folder's name in the database
+    // folder) back in place, as a commit: the backup is checked whole first (refused, nothing is
+    // written), then the claim, the check for changes since the open, a backup of the current
+    // files, the journaled replacement and the check of the files in place. Logs what it did and
+    // closes the database. Shows its own failures and never throws.
+    // Memory: the backup's three files whole, beside the open database.
+    void RestoreBackup(const std::string& backup);
 
 private:
     MainView& m_view;
@@ -156,9 +177,17 @@ private:
     // between blocks, so that the window is repainted while a slow share moves hundreds of
     // megabytes.
     FileProgress pumpingProgress();
-    // BackupDatabase, pumping the view between the blocks it writes when `pump` is set (only
-    // inside an operation that has made the view busy).
-    std::string backup(bool pump);
+    // Files written into a backup folder besides the three database files: name and content,
+    // made once the three are written and given their checks.
+    using BackupExtraFiles = std::vector<std::pair<std::string, std::string>>;
+    using BackupExtras = std::function<BackupExtraFiles(const std::array<FileCheck, 3>& files)>;
+    // Pumps the view between the blocks it writes when `pump` is set (only inside an operation
+    // that has made the view busy).
+    std::string writeBackup(const std::array<FileCheck, 3>& checks, const BackupExtras& extras,
+                            bool pump);
+    // Size and CRC-32 of each file as it was opened.
+    std::array<FileCheck, 3> openedChecks() const;
+
     // The end of FixDuplicates on every path: the summary in the health text, progress and busy
     // off.
     void finishFixDuplicates(const std::vector<bool>& markedByRun);

@@ -5,9 +5,14 @@
 #include "engine/MaintenanceEngine.h"
 #include "engine/Progress.h"
 #include "support/AnsiText.h"
+#include "support/DateTimeText.h"
 #include "support/Errors.h"
 
 namespace kavrin {
+
+namespace {
+constexpr const char* kReasonByHand = "by hand";
+}  // namespace
 
 void MaintenanceEngine::MarkSelectedNodes(bool mark) {
     if (isPumping() || m_view.selectedCount() == 0) {
@@ -15,8 +20,13 @@ void MaintenanceEngine::MarkSelectedNodes(bool mark) {
     }
     NodeList::BulkUpdate bulk(m_nodes);
     for (std::size_t i = 0; i < m_nodes.count(); ++i) {
-        if (m_view.isSelected(i)) {
-            m_nodes.setIcon(i, mark ? kIconMarked : kIconLive);
+        if (!m_view.isSelected(i)) {
+            continue;
+        }
+        if (mark) {
+            m_nodes.mark(i, kReasonByHand);
+        } else {
+            m_nodes.setIcon(i, kIconLive);
         }
     }
 }
@@ -44,6 +54,7 @@ void MaintenanceEngine::MarkNodesOlderThan(double date) {
     NodeList::BulkUpdate bulk(m_nodes);
     const std::uint8_t* nodes = m_ctx.NodesMS.data();
     const std::uint64_t size = m_ctx.NodesMS.size();
+    const std::string reason = "not online since " + IsoDateTimeText(date);
     for (std::size_t i = 0; i < m_nodes.count(); ++i) {
         const std::uint64_t offset = m_nodes.row(i).data;
         if (offset + node::kSize > size) {
@@ -51,7 +62,7 @@ void MaintenanceEngine::MarkNodesOlderThan(double date) {
         }
         // A NaN LastOnline compares false and is never marked.
         if (NodeRecordView(nodes + offset).lastOnline() < date) {
-            m_nodes.setIcon(i, kIconMarked);
+            m_nodes.mark(i, reason);
         }
     }
 }
@@ -92,9 +103,29 @@ void MaintenanceEngine::FixDuplicates() {
     struct NameGroup {
         std::vector<std::size_t> rows;
         std::set<std::size_t> unmarked;
+        std::optional<std::size_t> survivor;  // the entry that won the last comparison
     };
     std::unordered_map<std::string, NameGroup> groups;
     std::vector<bool> markedByRun(m_nodes.count(), false);
+    // The walk marks and unmarks entries on its way; what counts is the mark an entry ends with.
+    // An entry marked before keeps its first reason, one the run marked names the survivor.
+    std::vector<std::string> reasonBefore(m_nodes.count());
+    for (std::size_t row = 0; row < m_nodes.count(); ++row) {
+        reasonBefore[row] = m_nodes.row(row).reason;
+    }
+    auto giveReasons = [&] {
+        for (const auto& [key, group] : groups) {
+            if (!group.survivor) {
+                continue;
+            }
+            const NodeEntry& kept = m_nodes.row(*group.survivor);
+            const std::string duplicate =
+                "duplicate of " + ansiToUtf8(kept.caption) + ", kept " + kept.subItems[kIndexText];
+            for (std::size_t row : group.rows) {
+                m_nodes.setReason(row, reasonBefore[row].empty() ? duplicate : reasonBefore[row]);
+            }
+        }
+    };
 
     auto setMark = [&](NameGroup& group, std::size_t row, bool mark) {
         m_nodes.setIcon(row, mark ? kIconMarked : kIconLive);
@@ -157,12 +188,15 @@ void MaintenanceEngine::FixDuplicates() {
                     setMark(group, b, false);
                     r = b;
                 }
+                group.survivor = r;
             }
         }
     } catch (...) {
+        giveReasons();
         finishFixDuplicates(markedByRun);
         throw;
     }
+    giveReasons();
     finishFixDuplicates(markedByRun);
 }
 

@@ -1,8 +1,16 @@
 #include "engine/NodeList.h"
 
+#include <cstdio>
+
 #include "support/AnsiText.h"
 
 namespace kavrin {
+
+std::string IndexText(std::uint32_t offset) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", offset);
+    return text;
+}
 
 void NodeList::beginUpdate() {
     ++m_updateDepth;
@@ -89,11 +97,33 @@ void NodeList::rowsChanged(std::size_t first, std::size_t last) {
 }
 
 void NodeList::setIcon(std::size_t index, int icon) {
-    if (m_rows.at(index).icon == icon) {
+    NodeEntry& entry = m_rows.at(index);
+    if (entry.icon == icon) {
         return;
     }
-    m_rows[index].icon = icon;
+    entry.icon = icon;
+    if (icon == kIconLive) {
+        entry.reason.clear();
+    }
     rowsChanged(index, index);
+}
+
+void NodeList::mark(std::size_t index, std::string reason) {
+    NodeEntry& entry = m_rows.at(index);
+    if (entry.marked()) {
+        return;
+    }
+    entry.icon = kIconMarked;
+    entry.reason = std::move(reason);
+    rowsChanged(index, index);
+}
+
+void NodeList::setReason(std::size_t index, std::string reason) {
+    NodeEntry& entry = m_rows.at(index);
+    if (entry.marked() && entry.reason != reason) {
+        entry.reason = std::move(reason);
+        rowsChanged(index, index);
+    }
 }
 
 void NodeList::setSubItem(std::size_t index, std::size_t subItem, std::string text, int icon) {

@@ -26,6 +26,9 @@ enum NodeIcon : int {
 
 enum SubItem : std::size_t { kIndexText = 0, kActiveText = 1, kUniqueText = 2, kSubItemCount = 3 };
 
+// "0x" and the offset as 8 upper-case hexadecimal digits: the "Index" column.
+std::string IndexText(std::uint32_t offset);
+
 // One row of the node list.
 struct NodeEntry {
     std::string caption;                              // the NodeName as stored (ANSI bytes)
@@ -33,6 +36,9 @@ struct NodeEntry {
     int icon = kIconLive;                             // the mark: kIconLive or kIconMarked
     std::array<std::string, kSubItemCount> subItems;  // IndexText, ActiveText, UniqueText
     std::array<int, kSubItemCount> subIcons{-1, -1, -1};
+    // Why the entry is marked ("by hand", "not online since 2024-01-01", "duplicate of PC1, kept
+    // 0x000002FD"), UTF-8; empty while it is not marked.
+    std::string reason;
 
     bool marked() const { return icon != kIconLive; }
 };
@@ -86,7 +92,12 @@ public:
     // Appends a row; returns its index.
     std::size_t addRow(NodeEntry entry);
 
+    // Sets the row icon; a row that becomes live loses its reason.
     void setIcon(std::size_t index, int icon);
+    // Marks the row for `reason`; a row marked already keeps its mark and its first reason.
+    void mark(std::size_t index, std::string reason);
+    // Sets the reason of a marked row.
+    void setReason(std::size_t index, std::string reason);
     void setSubItem(std::size_t index, std::size_t subItem, std::string text, int icon);
 
     // The first row at or after `start` (after it when !inclusive) whose whole caption equals

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cstdio>
 
 #include "dbformat/Layout.h"
 #include "dbformat/Records.h"
@@ -8,16 +7,6 @@
 #include "support/AnsiText.h"
 
 namespace kavrin {
-
-namespace {
-
-std::string indexText(std::uint32_t offset) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", offset);
-    return text;
-}
-
-}  // namespace
 
 void MaintenanceEngine::BuildNodeList(std::uint32_t total) {
     const MemoryStream& body = m_ctx.NodesMS;
@@ -37,7 +26,7 @@ void MaintenanceEngine::BuildNodeList(std::uint32_t total) {
         entry.caption = std::string(record.nodeNameAsName());
         entry.data = static_cast<std::uint32_t>(offset);
         entry.icon = kIconLive;
-        entry.subItems[kIndexText] = indexText(entry.data);
+        entry.subItems[kIndexText] = IndexText(entry.data);
         if (record.inactive() != 0) {
             entry.subItems[kActiveText] = "False";
             entry.subIcons[kActiveText] = kIconInactive;
@@ -104,6 +93,15 @@ void MaintenanceEngine::NodesLVColumnClick(int column) {
     }
     m_sortColumn = column;
     m_sortDescending = !m_sortDescending;
+    sortNodeList();
+}
+
+void MaintenanceEngine::SortNodeList(int column, bool descending) {
+    if (column < 0 || column > 3 || isPumping()) {
+        return;
+    }
+    m_sortColumn = column;
+    m_sortDescending = descending;
     sortNodeList();
 }
 

@@ -36,6 +36,10 @@ QVariant NodeListModel::data(const QModelIndex& index, int role) const {
         }
         return QString::fromStdString(entry.subItems[static_cast<std::size_t>(column - 1)]);
     }
+    if (role == Qt::ToolTipRole) {
+        // Why a marked row is marked, wherever the pointer rests on it.
+        return entry.marked() ? QVariant(QString::fromStdString(entry.reason)) : QVariant();
+    }
     if (role == Qt::DecorationRole) {
         const int icon = column == kColumnNode
                              ? entry.icon

@@ -33,6 +33,8 @@
 #include "forms/NodeListModel.h"
 #include "forms/NodeListView.h"
 #include "forms/uFrmDate.h"
+#include "forms/uFrmPreview.h"
+#include "forms/uFrmRestore.h"
 #include "forms/uFrmWarningInfo.h"
 #include "support/SystemHelpers.h"
 
@@ -73,7 +75,7 @@ int fittingWidth(QWidget* widget, int designedWidth) {
 
 }  // namespace
 
-TMainFRM::TMainFRM(FileSystem& fs, Clock& clock, QWidget* parent) : QMainWindow(parent) {
+TMainFRM::TMainFRM(FileSystem& fs, Clock& clock, QWidget* parent) : QMainWindow(parent), m_fs(fs) {
     buildWidgets();
     m_engine = std::make_unique<MaintenanceEngine>(*this, fs, clock);
     m_nodeModel = new NodeListModel(m_engine->nodeList(), this);
@@ -342,6 +344,8 @@ void TMainFRM::buildMenus() {
     OpenMEN = named(menDB1->addAction(QStringLiteral("Open Database")), "OpenMEN");
     CloseMEN = named(menDB1->addAction(QStringLiteral("Close Database")), "CloseMEN");
     named(menDB1->addSeparator(), "N1");
+    PreviewCommitMEN =
+        named(menDB1->addAction(QStringLiteral("Preview Commit...")), "PreviewCommitMEN");
     CommitMEN = named(menDB1->addAction(QStringLiteral("Commit / Compact")), "CommitMEN");
     named(menDB1->addSeparator(), "N2");
     Exit1 = named(menDB1->addAction(QStringLiteral("Exit")), "Exit1");
@@ -349,6 +353,8 @@ void TMainFRM::buildMenus() {
     menTools1 = MainMenu->addMenu(QStringLiteral("Tools"));
     menTools1->setObjectName(QStringLiteral("menTools1"));
     BackupMEN = named(menTools1->addAction(QStringLiteral("Backup Database")), "BackupMEN");
+    RestoreBackupMEN =
+        named(menTools1->addAction(QStringLiteral("Restore Backup...")), "RestoreBackupMEN");
     FixDuplicatesMEN =
         named(menTools1->addAction(QStringLiteral("Fix Duplicates")), "FixDuplicatesMEN");
     DeleteOlderThanMEN =
@@ -408,9 +414,11 @@ void TMainFRM::bindCommands() {
 
     bind(OpenMEN, &TMainFRM::OpenMENClick);
     bind(CloseMEN, &TMainFRM::CloseMENClick);
+    bind(PreviewCommitMEN, &TMainFRM::PreviewCommitMENClick);
     bind(CommitMEN, &TMainFRM::CommitMENClick);
     bind(Exit1, &TMainFRM::Exit1Click);
     bind(BackupMEN, &TMainFRM::BackupMENClick);
+    bind(RestoreBackupMEN, &TMainFRM::RestoreBackupMENClick);
     bind(FixDuplicatesMEN, &TMainFRM::FixDuplicatesMENClick);
     bind(DeleteOlderThanMEN, &TMainFRM::DeleteOlderThanMENClick);
     bind(Info1, &TMainFRM::Info1Click);
@@ -567,6 +575,11 @@ void TMainFRM::CloseMENClick() {
     m_engine->CloseDatabase();
 }
 
+void TMainFRM::PreviewCommitMENClick() {
+    TfrmPreview dialog(this, m_engine->PreviewCommit(), m_fs);
+    dialog.exec();
+}
+
 void TMainFRM::CommitMENClick() {
     m_engine->CommitDatabase();
     openDatabase();
@@ -578,6 +591,18 @@ void TMainFRM::Exit1Click() {
 
 void TMainFRM::BackupMENClick() {
     m_engine->BackupDatabase();
+}
+
+void TMainFRM::RestoreBackupMENClick() {
+    TfrmRestore dialog(this, m_engine->BackupFolders());
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
+    if (const std::optional<std::string> backup = dialog.chosenBackup()) {
+        // A restore, like a commit, ends with the database closed; the files it put back open.
+        m_engine->RestoreBackup(*backup);
+        openDatabase();
+    }
 }
 
 void TMainFRM::FixDuplicatesMENClick() {
@@ -834,9 +859,9 @@ void TMainFRM::setBusy(bool busy) {
 
 void TMainFRM::updateCommands(bool isOpen) {
     OpenMEN->setEnabled(!isOpen);
-    for (QAction* action :
-         {CloseMEN, CommitMEN, BackupMEN, FixDuplicatesMEN, FixDuplicatesPOP, DeleteOlderThanMEN,
-          DeleteolderthanPOP, DeleteNodeMEN, UndeleteNodeMEN, CopyLBMEN}) {
+    for (QAction* action : {CloseMEN, PreviewCommitMEN, CommitMEN, BackupMEN, RestoreBackupMEN,
+                            FixDuplicatesMEN, FixDuplicatesPOP, DeleteOlderThanMEN,
+                            DeleteolderthanPOP, DeleteNodeMEN, UndeleteNodeMEN, CopyLBMEN}) {
         action->setEnabled(isOpen);
     }
     if (!isOpen) {

@@ -141,9 +141,11 @@ private:
     void LVEditPOPPopup();
     void OpenMENClick();
     void CloseMENClick();
+    void PreviewCommitMENClick();
     void CommitMENClick();
     void Exit1Click();
     void BackupMENClick();
+    void RestoreBackupMENClick();
     void FixDuplicatesMENClick();
     void DeleteOlderThanMENClick();
     void Info1Click();
@@ -153,6 +155,7 @@ private:
     void DeleteolderthanPOPClick();
     void CopyLBMENClick();
 
+    FileSystem& m_fs;
     std::unique_ptr<MaintenanceEngine> m_engine;
     NodeListModel* m_nodeModel = nullptr;
     TfrmDate* m_dateDialog = nullptr;
@@ -206,10 +209,12 @@ private:
     QMenu* menDB1 = nullptr;
     QAction* OpenMEN = nullptr;
     QAction* CloseMEN = nullptr;
+    QAction* PreviewCommitMEN = nullptr;
     QAction* CommitMEN = nullptr;
     QAction* Exit1 = nullptr;
     QMenu* menTools1 = nullptr;
     QAction* BackupMEN = nullptr;
+    QAction* RestoreBackupMEN = nullptr;
     QAction* FixDuplicatesMEN = nullptr;
     QAction* DeleteOlderThanMEN = nullptr;
     QMenu* Help1 = nullptr;

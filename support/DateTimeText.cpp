@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "support/Errors.h"
+
 namespace kavrin {
 
 namespace {
@@ -89,6 +91,18 @@ std::string DateTimeText(double value) {
         return "(invalid date)";
     }
     return localeDateTimeText(parts, parts.hour != 0 || parts.minute != 0 || parts.second != 0);
+}
+
+std::string IsoDateTimeText(double value) {
+    DateTimeParts p;
+    if (!decodeDateTime(value, p)) {
+        return "(invalid date)";
+    }
+    std::string text = formatText("%04d-%02d-%02d", p.year, p.month, p.day);
+    if (p.hour != 0 || p.minute != 0 || p.second != 0) {
+        text += formatText("T%02d:%02d:%02d", p.hour, p.minute, p.second);
+    }
+    return text;
 }
 
 }  // namespace kavrin

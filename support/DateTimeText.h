@@ -19,6 +19,11 @@ bool decodeDateTime(double value, DateTimeParts& parts);
 // A value decodeDateTime refuses gives "(invalid date)".
 std::string DateTimeText(double value);
 
+// The same value in one form for every locale, for files and for what scripts read:
+// "YYYY-MM-DD", followed by "THH:MM:SS" unless the time of day is 00:00:00 to the second.
+// A value decodeDateTime refuses gives "(invalid date)".
+std::string IsoDateTimeText(double value);
+
 // The platform's part of DateTimeText: the short date of the user's locale and, with `withTime`,
 // a blank and the long time, of a date decodeDateTime gave. UTF-8.
 std::string localeDateTimeText(const DateTimeParts& parts, bool withTime);

@@ -12,6 +12,11 @@ FileBytes FileSystem::readFileReporting(const std::string& path, const FileProgr
     return bytes;
 }
 
+void FileSystem::readFileInBlocks(const std::string& path, const FileBlockConsumer& consume) {
+    const FileBytes bytes = readFile(path);
+    consume(std::span<const std::uint8_t>(bytes.data.get(), bytes.size));
+}
+
 void FileSystem::writeFileReporting(const std::string& path,
                                     std::span<const std::span<const std::uint8_t>> parts,
                                     bool durable, const FileProgress& progress) {

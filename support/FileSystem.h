@@ -47,6 +47,9 @@ enum class HoldState {
 // lets the exception reach the caller unchanged (an aborted write may leave part of the file).
 using FileProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
+// Given each block of a file read in blocks, in order.
+using FileBlockConsumer = std::function<void(std::span<const std::uint8_t> block)>;
+
 // The narrow file layer everything that touches files goes through. Its back ends: the machine's
 // own file calls (nativeFileSystem), server shares (shareFileSystem), and in tests files held in
 // memory or made to fail. Every back end keeps the contracts below and proves it by passing the
@@ -90,6 +93,13 @@ public:
     FileBytes readFile(const std::string& path, const FileProgress& progress) {
         return readFileReporting(path, progress);
     }
+
+    // Hands the whole file to `consume` from its start, block by block, each byte once and in
+    // order. A back end that reads in blocks holds one block at a time, so that files larger than
+    // the memory at hand can be checked (PosixFileSystem: blocks of 4 MiB); the default reads the
+    // file whole and hands it over as one block. The errors of readFile; an exception `consume`
+    // throws ends the read and reaches the caller unchanged.
+    virtual void readFileInBlocks(const std::string& path, const FileBlockConsumer& consume);
 
     // Creates `path` or empties it, and writes `parts` one after another as its whole content.
     // With `durable`, the data has reached the disk when the call returns; on a share reached

@@ -40,6 +40,8 @@ public:
     }
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor(Descriptor&& other) noexcept : m_fd(other.release()) {}
+    Descriptor& operator=(Descriptor&&) = delete;
 
     int get() const { return m_fd; }
     bool valid() const { return m_fd >= 0; }
@@ -170,6 +172,24 @@ public:
     }
 
     FileBytes readFile(const std::string& path) override { return readFileReporting(path, {}); }
+
+    void readFileInBlocks(const std::string& path, const FileBlockConsumer& consume) override {
+        const Descriptor fd = openForReading(path);
+        const std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kBlockSize]);
+        for (;;) {
+            const ssize_t got = ::read(fd.get(), block.get(), kBlockSize);
+            if (got < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                fail("Cannot read file", path, errno);
+            }
+            if (got == 0) {
+                return;
+            }
+            consume(std::span<const std::uint8_t>(block.get(), static_cast<std::size_t>(got)));
+        }
+    }
 
     void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
                    bool durable) override {
@@ -327,7 +347,8 @@ public:
     bool ignoresCase(const std::string&) const override { return false; }
 
 protected:
-    FileBytes readFileReporting(const std::string& path, const FileProgress& progress) override {
+    // The regular file at `path`, open for reading; a folder there cannot be opened as a file.
+    static Descriptor openForReading(const std::string& path) {
         Descriptor fd(openRetrying(path.c_str(), O_RDONLY | O_CLOEXEC));
         if (!fd.valid()) {
             fail("Cannot open file", path, errno);
@@ -338,6 +359,15 @@ protected:
         }
         if (S_ISDIR(st.st_mode)) {
             fail("Cannot open file", path, EISDIR);
+        }
+        return fd;
+    }
+
+    FileBytes readFileReporting(const std::string& path, const FileProgress& progress) override {
+        const Descriptor fd = openForReading(path);
+        struct stat st {};
+        if (::fstat(fd.get(), &st) != 0) {
+            fail("Cannot read file", path, errno);
         }
         FileBytes bytes =
             allocateFileBytesFor(path, st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0);

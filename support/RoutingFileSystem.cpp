@@ -21,6 +21,11 @@ FileBytes RoutingFileSystem::readFile(const std::string& path) {
     return backEndFor(path).readFile(path);
 }
 
+void RoutingFileSystem::readFileInBlocks(const std::string& path,
+                                         const FileBlockConsumer& consume) {
+    backEndFor(path).readFileInBlocks(path, consume);
+}
+
 FileBytes RoutingFileSystem::readFileReporting(const std::string& path,
                                                const FileProgress& progress) {
     return backEndFor(path).readFile(path, progress);

@@ -17,6 +17,7 @@ public:
     FileStatus status(const std::string& path) override;
     std::vector<std::string> listDirectory(const std::string& dir) override;
     FileBytes readFile(const std::string& path) override;
+    void readFileInBlocks(const std::string& path, const FileBlockConsumer& consume) override;
     void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
                    bool durable) override;
     // A rename between the two back ends would be a copy nobody asked for: it is refused.

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -213,6 +214,64 @@ public:
     }
 
     FileBytes readFile(const std::string& path) override { return readFileReporting(path, {}); }
+
+    // One request's worth at a time, so that a check of a file on the share holds one block, not
+    // the file.
+    void readFileInBlocks(const std::string& path, const FileBlockConsumer& consume) override {
+        const SharePath target = parseSharePath(path);
+        const std::string url = urlOf(target);
+        const std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kBlockSize]);
+        std::uint64_t done = 0;
+        bool opening = true;  // the step that failed: opening, or reading after it
+        // What the consumer threw leaves the library's call first, and is thrown again here.
+        std::exception_ptr consumerFailure;
+        // Runs again after a dropped connection: it opens anew and goes on where it was.
+        const int error = perform(path, target, [&](SMBCCTX* c) {
+            opening = true;
+            OpenFile file(*this, c, open(c, url, O_RDONLY, SMBC_SHAREMODE_DENY_WRITE));
+            if (!file.isOpen()) {
+                return lastError();
+            }
+            struct stat st {};
+            if (smbc_getFunctionFstat(c)(c, file.handle(), &st) != 0) {
+                return lastError();
+            }
+            if (S_ISDIR(st.st_mode)) {
+                return EISDIR;
+            }
+            opening = false;
+            if (done > 0 && smbc_getFunctionLseek(c)(c, file.handle(), static_cast<off_t>(done),
+                                                     SEEK_SET) < 0) {
+                return file.failed(lastError());
+            }
+            for (;;) {
+                const ssize_t got =
+                    smbc_getFunctionRead(c)(c, file.handle(), block.get(), kBlockSize);
+                if (got < 0) {
+                    return file.failed(lastError());
+                }
+                if (got == 0) {
+                    break;
+                }
+                done += static_cast<std::uint64_t>(got);
+                try {
+                    consume(
+                        std::span<const std::uint8_t>(block.get(), static_cast<std::size_t>(got)));
+                } catch (...) {
+                    consumerFailure = std::current_exception();
+                    return 0;
+                }
+            }
+            file.close();  // everything is read: what closing says changes nothing
+            return 0;
+        });
+        if (consumerFailure) {
+            std::rethrow_exception(consumerFailure);
+        }
+        if (error != 0) {
+            fail(opening ? "Cannot open file" : "Cannot read file", path, error);
+        }
+    }
 
     void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
                    bool durable) override {

@@ -58,6 +58,8 @@ public:
     }
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
+    Handle(Handle&& other) noexcept : m_handle(other.release()) {}
+    Handle& operator=(Handle&&) = delete;
 
     HANDLE get() const { return m_handle; }
     bool valid() const { return m_handle != INVALID_HANDLE_VALUE; }
@@ -385,6 +387,21 @@ public:
 
     FileBytes readFile(const std::string& path) override { return readFileReporting(path, {}); }
 
+    void readFileInBlocks(const std::string& path, const FileBlockConsumer& consume) override {
+        const Handle file = openForReading(path);
+        const std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kBlockSize]);
+        for (;;) {
+            DWORD got = 0;
+            if (!ReadFile(file.get(), block.get(), static_cast<DWORD>(kBlockSize), &got, nullptr)) {
+                failLast("Cannot read file", path);
+            }
+            if (got == 0) {
+                return;
+            }
+            consume(std::span<const std::uint8_t>(block.get(), got));
+        }
+    }
+
     void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
                    bool durable) override {
         writeFileReporting(path, parts, durable, {});
@@ -572,17 +589,23 @@ public:
     bool ignoresCase(const std::string&) const override { return true; }
 
 protected:
-    FileBytes readFileReporting(const std::string& path, const FileProgress& progress) override {
+    // The file at `path`, open for reading. Others may read the file meanwhile but not write it:
+    // a file the server holds open for writing is refused with the system's reason rather than
+    // read half written. Removing or renaming it is no writing: the bytes read stay those of the
+    // file opened.
+    Handle openForReading(const std::string& path) {
         const char* const what = "Cannot open file";
-        // Others may read the file meanwhile but not write it: a file the server holds open for
-        // writing is refused with the system's reason rather than read half written. Removing or
-        // renaming it is no writing: the bytes read stay those of the file opened.
         Handle file(CreateFileW(wide(what, path).c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (!file.valid()) {
             failLast(what, path);
         }
+        return file;
+    }
+
+    FileBytes readFileReporting(const std::string& path, const FileProgress& progress) override {
+        const Handle file = openForReading(path);
         LARGE_INTEGER size{};
         if (!GetFileSizeEx(file.get(), &size)) {
             failLast("Cannot read file", path);

@@ -98,20 +98,33 @@ TEST_F(CliTest, MarkAppliesOptionsInOrder) {
     ASSERT_EQ(run({"mark", folder.path(), "--fix-duplicates"}), 0) << err.str();
     EXPECT_EQ(
         out.str(),
-        "PC-1\t0x00000000\tTrue\tFalse\tmarked\npc-1\t0x000002FD\tTrue\tFalse\tlive\n"
-        "LAPTOP\xC3\xA9\t0x00000BF4\tTrue\tTrue\tlive\nSERVER\t0x000005FA\tFalse\tTrue\tlive\n"
+        "PC-1\t0x00000000\tTrue\tFalse\tmarked\tduplicate of pc-1, kept 0x000002FD\n"
+        "pc-1\t0x000002FD\tTrue\tFalse\tlive\t\n"
+        "LAPTOP\xC3\xA9\t0x00000BF4\tTrue\tTrue\tlive\t\nSERVER\t0x000005FA\tFalse\tTrue\tlive\t\n"
         "Status : 1 Duplicate Records Deleted.  Active(1) Inactive(0)\n");
 
     ASSERT_EQ(run({"mark", folder.path(), "--older-than", "2023-03-15", "--undelete", "server",
                    "--delete", "0xBF4"}),
               0);
-    EXPECT_EQ(
-        out.str(),
-        "PC-1\t0x00000000\tTrue\tFalse\tlive\npc-1\t0x000002FD\tTrue\tFalse\tlive\n"
-        "LAPTOP\xC3\xA9\t0x00000BF4\tTrue\tTrue\tmarked\nSERVER\t0x000005FA\tFalse\tTrue\tlive\n"
-        "Status : Duplicate Records Found\n");
-    ASSERT_EQ(run({"mark", folder.path(), "--older-than", "2023-03-15T00:00:01"}), 0);
-    EXPECT_NE(out.str().find("PC-1\t0x00000000\tTrue\tFalse\tmarked\n"), std::string::npos);
+    EXPECT_EQ(out.str(),
+              "PC-1\t0x00000000\tTrue\tFalse\tlive\t\npc-1\t0x000002FD\tTrue\tFalse\tlive\t\n"
+              "LAPTOP\xC3\xA9\t0x00000BF4\tTrue\tTrue\tmarked\tby hand\n"
+              "SERVER\t0x000005FA\tFalse\tTrue\tlive\t\n"
+              "Status : Duplicate Records Found\n");
+    // A later mark keeps the first reason.
+    ASSERT_EQ(
+        run({"mark", folder.path(), "--older-than", "2023-03-15T00:00:01", "--delete", "PC-1"}), 0);
+    EXPECT_NE(out.str().find(
+                  "PC-1\t0x00000000\tTrue\tFalse\tmarked\tnot online since 2023-03-15T00:00:01\n"),
+              std::string::npos);
+
+    // --sort and --descending come first, before any mark, as column clicks in the window.
+    ASSERT_EQ(run({"mark", folder.path(), "--delete", "SERVER", "--sort", "index", "--descending"}),
+              0);
+    EXPECT_TRUE(
+        out.str().starts_with("LAPTOP\xC3\xA9\t0x00000BF4\tTrue\tTrue\tlive\t\n"
+                              "SERVER\t0x000005FA\tFalse\tTrue\tmarked\tby hand\n"))
+        << out.str();
 }
 
 // Names come from the database: a TAB, CR or LF in one must not break the TAB-separated lines.
@@ -127,10 +140,10 @@ TEST_F(CliTest, NodeNamesAreEscapedInTheListings) {
               "A\\tB\t0x00000000\tTrue\tFalse\na\\tb\t0x000002FD\tTrue\tFalse\n"
               "C\\rD\\nE\t0x000005FA\tTrue\tTrue\nF\\\\G\t0x000008F7\tTrue\tTrue\n");
     ASSERT_EQ(run({"mark", folder.path(), "--fix-duplicates", "--delete", "0x5FA"}), 0);
-    EXPECT_TRUE(
-        out.str().starts_with("A\\tB\t0x00000000\tTrue\tFalse\tmarked\n"
-                              "a\\tb\t0x000002FD\tTrue\tFalse\tlive\n"
-                              "C\\rD\\nE\t0x000005FA\tTrue\tTrue\tmarked\n"))
+    EXPECT_TRUE(out.str().starts_with(
+        "A\\tB\t0x00000000\tTrue\tFalse\tmarked\tduplicate of a\\tb, kept 0x000002FD\n"
+        "a\\tb\t0x000002FD\tTrue\tFalse\tlive\t\n"
+        "C\\rD\\nE\t0x000005FA\tTrue\tTrue\tmarked\tby hand\n"))
         << out.str();
     ASSERT_EQ(run({"duplicates", folder.path()}), 0);
     EXPECT_EQ(out.str(), "a\\tb\n");
@@ -145,6 +158,8 @@ TEST_F(CliTest, UsageErrorsNameTheOptionNeverTheValue) {
         {{"generate", f, "--nodes", "secret"}, "--nodes"},
         {{"generate", f, "--null-rate", "secret"}, "--null-rate"},
         {{"commit", f, "--dry-run=secret"}, "--dry-run"},
+        {{"mark", f, "--sort", "secret"}, "--sort"},
+        {{"restore", f}, "BACKUP"},
         {{"stats", f, "--colour=secret"}, "--colour"},
         {{"stats", f, "-Xsecret"}, "-X"},
         {{"details", f, "PC-1", "secret"}, "details"},
@@ -160,7 +175,8 @@ TEST_F(CliTest, UsageErrorsNameTheOptionNeverTheValue) {
     // Options may come anywhere after the command, before or after LOCATION and NODE.
     sampleDatabase().write(f);
     ASSERT_EQ(run({"mark", "--delete", "SERVER", f, "--fix-duplicates"}), 0) << err.str();
-    EXPECT_NE(out.str().find("SERVER\t0x000005FA\tFalse\tTrue\tmarked\n"), std::string::npos);
+    EXPECT_NE(out.str().find("SERVER\t0x000005FA\tFalse\tTrue\tmarked\tby hand\n"),
+              std::string::npos);
 }
 
 TEST(CliDates, DateArguments) {
@@ -185,7 +201,16 @@ TEST_F(CliTest, CommitWritesOnlyWithoutDryRun) {
     ASSERT_EQ(run({"commit", folder.path(), "--fix-duplicates", "--delete", "SERVER", "--dry-run"}),
               0)
         << err.str();
-    EXPECT_EQ(out.str(), "Nodes written : 2\nInstalls written : 0\nTitles written : 0\n");
+    EXPECT_EQ(out.str(),
+              "Kavrin.cmp : 5 -> 2 records, 4055 -> 1760 bytes\n"
+              "Kavrin.ist : 2 -> 0 records, 256 -> 230 bytes\n"
+              "Kavrin.ttl : 1 -> 0 records, 364 -> 230 bytes\n"
+              "Nodes removed : 2\nEmpty node records removed : 1\n"
+              "Installs of the removed nodes : 2\nDead installs removed : 0\n"
+              "Installs of no listed node removed : 0\nOrphaned titles removed : 1\n"
+              "References to no title kept as they are : 0\n"
+              "PC-1\t0x00000000\tuser\t2023-03-15\t2\tduplicate of pc-1, kept 0x000002FD\n"
+              "SERVER\t0x000005FA\tuser\t2020-06-18\t0\tby hand\n");
     EXPECT_EQ(test::readFileBytes(folder.file("Kavrin.cmp")), before);
 
     ASSERT_EQ(run({"commit", folder.path(), "--delete", "0x0"}), 0) << err.str();
@@ -195,6 +220,45 @@ TEST_F(CliTest, CommitWritesOnlyWithoutDryRun) {
               std::string::npos);  // the copy of PC-1 is gone
     EXPECT_EQ(test::readFileBytes(folder.file("Kavrin.cmp")).size(), 230u + 3 * 765);
     EXPECT_NE(err.str().find("Commiting to Database..."), std::string::npos);
+    EXPECT_NE(err.str().find("Checked : the files in place are the files written"),
+              std::string::npos);
+}
+
+// verify: 0 for a sound database, 1 with the report of what is wrong, 2 for a wrong command line;
+// it changes nothing, the backups and the restores that follow change the files as asked.
+TEST_F(CliTest, VerifyBackupAndRestore) {
+    DatabaseBuilder db;
+    const std::uint32_t node = db.addNode("PC-1");
+    db.addInstall(node, db.addTitle(1));
+    db.write(folder.path());
+    const std::vector<std::uint8_t> sound = test::readFileBytes(folder.file("Kavrin.cmp"));
+    ASSERT_EQ(run({"verify", folder.path()}), 0) << out.str() << err.str();
+    EXPECT_NE(out.str().find("Result : no problem found.\n"), std::string::npos) << out.str();
+
+    ASSERT_EQ(run({"backup", folder.path()}), 0) << err.str();
+    const std::string backup = out.str().substr(0, out.str().size() - 1);
+    EXPECT_TRUE(test::readFileBytes(backup + "/Kavrin.cmp") == sound);
+
+    sampleDatabase().write(folder.path());
+    EXPECT_EQ(run({"verify", folder.path()}), 1);
+    EXPECT_NE(out.str().find("  Duplicate names : 1 (pc-1)\n"), std::string::npos) << out.str();
+    EXPECT_EQ(run({"verify", folder.path(), "extra"}), 2);
+
+    // The backup by its name in the database folder; then that restore undone by the backup it
+    // made of the files it replaced.
+    const std::string name = backup.substr(backup.find_last_of("/\\") + 1);
+    ASSERT_EQ(run({"restore", folder.path(), name}), 0) << err.str();
+    EXPECT_NE(out.str().find("Total Nodes : 1\n"), std::string::npos) << out.str();
+    EXPECT_TRUE(test::readFileBytes(folder.file("Kavrin.cmp")) == sound);
+    const std::string restoreLine = "the files it replaced are in the backup \"";
+    const std::size_t at = err.str().find(restoreLine);
+    ASSERT_NE(at, std::string::npos) << err.str();
+    const std::size_t start = at + restoreLine.size();
+    const std::string undo = err.str().substr(start, err.str().find('"', start) - start);
+    ASSERT_EQ(run({"restore", folder.path(), undo}), 0) << err.str();
+    EXPECT_TRUE(test::readFileBytes(folder.file("Kavrin.cmp")) == sampleDatabase().nodeFile());
+    EXPECT_EQ(run({"restore", folder.path(), "19990101-000000"}), 1);
+    EXPECT_NE(err.str().find("there is no such folder. Nothing was written."), std::string::npos);
 }
 
 }  // namespace

@@ -76,6 +76,8 @@ void FaultyFileSystem::reset() {
     m_calls = {};
     m_failAt = {};
     m_readOnly.clear();
+    m_corruptSuffix.clear();
+    m_corruptWrites = 0;
     m_journal.clear();
     m_faults = 0;
 }
@@ -148,6 +150,13 @@ FileBytes FaultyFileSystem::readFileReporting(const std::string& path,
     return m_inner.readFile(path, progress);
 }
 
+void FaultyFileSystem::readFileInBlocks(const std::string& path, const FileBlockConsumer& consume) {
+    if (due(FileOp::ReadFile, path + " (in blocks)")) {
+        fail("Cannot open file", path, kInjected);
+    }
+    m_inner.readFileInBlocks(path, consume);
+}
+
 void FaultyFileSystem::writeFile(const std::string& path,
                                  std::span<const std::span<const std::uint8_t>> parts,
                                  bool durable) {
@@ -175,6 +184,19 @@ void FaultyFileSystem::writeFileReporting(const std::string& path,
         if (slash != std::string::npos && m_inner.status(path.substr(0, slash)).isDirectory) {
             fail("Cannot create file", path, systemErrorText(EACCES));
         }
+    }
+    if (m_corruptWrites > 0 && path.ends_with(m_corruptSuffix)) {
+        --m_corruptWrites;
+        std::vector<std::uint8_t> bytes;
+        for (const auto& part : parts) {
+            bytes.insert(bytes.end(), part.begin(), part.end());
+        }
+        if (!bytes.empty()) {
+            bytes.back() ^= 0x5A;
+        }
+        const std::span<const std::uint8_t> damaged[] = {bytes};
+        m_inner.writeFile(path, damaged, durable, progress);
+        return;
     }
     m_inner.writeFile(path, parts, durable, progress);
 }

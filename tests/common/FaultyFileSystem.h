@@ -52,6 +52,12 @@ public:
     // nothing and throws SimulatedCrash. With `tearWrite`, a file write the crash cuts short
     // leaves the first half of its bytes, as a write under way when the power goes may.
     void crashAfter(int n, bool tearWrite = false);
+    // The next `count` writes of a file whose path ends with `suffix` change its last byte on the
+    // way, as a disk or a share that silently damages data does; each reports success.
+    void corruptWritesTo(const std::string& suffix, int count = 1) {
+        m_corruptSuffix = suffix;
+        m_corruptWrites = count;
+    }
     bool crashed() const { return m_crashed; }
     // Runs `action` just before the n-th operation from now (of any kind), as something outside
     // the program (a server going away) may happen at any moment.
@@ -73,6 +79,8 @@ public:
     FileStatus status(const std::string& path) override;
     std::vector<std::string> listDirectory(const std::string& dir) override;
     FileBytes readFile(const std::string& path) override;
+    // Counted and failed as a readFile; the blocks come from the inner file system.
+    void readFileInBlocks(const std::string& path, const FileBlockConsumer& consume) override;
     void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
                    bool durable) override;
     void rename(const std::string& from, const std::string& to) override;
@@ -117,6 +125,8 @@ private:
     std::vector<std::string> m_readOnly;
     std::vector<std::string> m_journal;
     int m_faults = 0;
+    std::string m_corruptSuffix;
+    int m_corruptWrites = 0;
     int m_crashAt = -1;  // the count of operations after which the process dies; -1: never
     bool m_tearWrite = false;
     bool m_crashed = false;

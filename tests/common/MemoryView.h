@@ -36,6 +36,7 @@ public:
     bool fixDuplicatesVisible = false;
     int pumps = 0;
     std::function<void()> onPump;
+    std::function<void(const std::string&)> onLog;  // each line the log is given
 
     // Answers for confirm(), taken front first; a question without an answer fails the test.
     std::deque<Answer> answers;
@@ -51,7 +52,12 @@ public:
 
     bool serverMode() const override { return server; }
     std::string locationText() const override { return location; }
-    void appendLine(LineList l, const std::string& text) override { list(l).push_back(text); }
+    void appendLine(LineList l, const std::string& text) override {
+        list(l).push_back(text);
+        if (l == LineList::Log && onLog) {
+            onLog(text);
+        }
+    }
     void clearLines(LineList l) override { list(l).clear(); }
     std::size_t lineCount(LineList l) const override { return list(l).size(); }
     std::string lineAt(LineList l, std::size_t index) const override { return list(l).at(index); }

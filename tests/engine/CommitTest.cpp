@@ -324,6 +324,9 @@ TEST_F(CommitTest, NothingIsReplacedBeforeBackupAndNewFilesAreOnDisk) {
                      "writeFile " + joinPath(b, "Kavrin.cmp") + " (durable)",
                      "writeFile " + joinPath(b, "Kavrin.ist") + " (durable)",
                      "writeFile " + joinPath(b, "Kavrin.ttl") + " (durable)",
+                     "writeFile " + joinPath(b, "manifest.csv") + " (durable)",
+                     "writeFile " + joinPath(b, "offsets.csv") + " (durable)",
+                     "writeFile " + joinPath(b, "summary.txt") + " (durable)",
                      "syncDirectory " + b,
                      "syncDirectory " + f,
                      "writeFile " + joinPath(f, "Kavrin.cmp.new") + " (durable)",
@@ -338,6 +341,9 @@ TEST_F(CommitTest, NothingIsReplacedBeforeBackupAndNewFilesAreOnDisk) {
                      "rename " + joinPath(f, "Kavrin.ist.new") + " -> " + opened("kavrin.ist"),
                      "rename " + joinPath(f, "Kavrin.ttl.new") + " -> " + opened("kavrin.ttl"),
                      "syncDirectory " + f,
+                     "readFile " + opened("kavrin.cmp") + " (in blocks)",
+                     "readFile " + opened("kavrin.ttl") + " (in blocks)",
+                     "readFile " + opened("kavrin.ist") + " (in blocks)",
                      "remove " + joinPath(f, "Kavrin.journal"),
                      "syncDirectory " + f,
                      "removeHeld " + joinPath(f, "Kavrin.claim")}));
@@ -359,9 +365,14 @@ TEST_F(CommitTest, LogsItsStepsInOrderAndEndsClosedThenOpensTheNewFiles) {
         commitLog(),
         (Lines{"Creating backup directory : " + b, "Saving : " + joinPath(b, "Kavrin.cmp"),
                "Saving : " + joinPath(b, "Kavrin.ist"), "Saving : " + joinPath(b, "Kavrin.ttl"),
-               "Re-indexing Computer - Installs...", "Re-indexing Title - Installs...",
-               "Commiting to Database...", "Saving : " + joinPath(f, "Kavrin.cmp"),
-               "Saving : " + joinPath(f, "Kavrin.ist"), "Saving : " + joinPath(f, "Kavrin.ttl")}));
+               "Saving : " + joinPath(b, "manifest.csv"), "Saving : " + joinPath(b, "offsets.csv"),
+               "Saving : " + joinPath(b, "summary.txt"), "Re-indexing Computer - Installs...",
+               "Re-indexing Title - Installs...", "Commiting to Database...",
+               "Saving : " + joinPath(f, "Kavrin.cmp"), "Saving : " + joinPath(f, "Kavrin.ist"),
+               "Saving : " + joinPath(f, "Kavrin.ttl"),
+               "Checked : the files in place are the files written, with nodes 1, "
+               "installs 1, titles 1 as previewed; every install names a written node and "
+               "a written title or keeps its reference to no title."}));
     ASSERT_GE(view.trace.size(), 2u);
     EXPECT_EQ(view.trace[0], "page:3");
     EXPECT_EQ(view.trace[1], "busy:on");
@@ -445,9 +456,10 @@ TEST_F(CommitTest, FailureBeforeTheFirstReplacementLeavesTheOriginals) {
         int n;
         std::size_t savesLogged;
     };
-    // The writes: three backup files, then three new files; the directory flushes: backup folder,
-    // database folder, then database folder once the new files are written.
-    for (const Fault fault : {Fault{FileOp::WriteFile, 4, 1}, Fault{FileOp::WriteFile, 6, 3},
+    // The writes: three backup files, the manifest's three, then three new files; the directory
+    // flushes: backup folder, database folder, then database folder once the new files are
+    // written.
+    for (const Fault fault : {Fault{FileOp::WriteFile, 7, 1}, Fault{FileOp::WriteFile, 9, 3},
                               Fault{FileOp::SyncDirectory, 3, 3}, Fault{FileOp::Rename, 1, 3}}) {
         SCOPED_TRACE(testing::Message()
                      << "operation " << static_cast<int>(fault.op) << " #" << fault.n);
@@ -527,7 +539,7 @@ TEST_F(CommitTest, NoFileIsReplacedUnlessTheBackupIsOnDisk) {
     const Lines log = commitLog();
     EXPECT_EQ(std::find(log.begin(), log.end(), "Re-indexing Computer - Installs..."), log.end());
     expectDatabase(db);
-    EXPECT_EQ(fs.calls(FileOp::WriteFile), 3);
+    EXPECT_EQ(fs.calls(FileOp::WriteFile), 6);  // the three files and the manifest's three
     expectClosedAndIdle();
 }
 
@@ -603,8 +615,8 @@ TEST_F(CommitTest, BackupsWithinOneSecondGetFoldersOfTheirOwn) {
 
     ASSERT_EQ(view.errors, Lines{});
     EXPECT_EQ(commitLog()[0], "Creating backup directory : " + stamp);
-    EXPECT_EQ(commitLog()[4], "Creating backup directory : " + stamp + "-2");
-    EXPECT_EQ(commitLog()[8], "Creating backup directory : " + stamp + "-3");
+    EXPECT_EQ(commitLog()[5], "Creating backup directory : " + stamp + "-2");
+    EXPECT_EQ(commitLog()[10], "Creating backup directory : " + stamp + "-3");
     for (const std::string& dir : {stamp, stamp + "-2", stamp + "-3"}) {
         expectBackupOf(db, dir);
     }
@@ -612,6 +624,161 @@ TEST_F(CommitTest, BackupsWithinOneSecondGetFoldersOfTheirOwn) {
     writeFileBytes(stamp + "-4", Bytes{1});
     open();
     EXPECT_EQ(engine.BackupDatabase(), stamp + "-5");
+}
+
+// --- The record and the check ------------------------------------------------------------------
+
+// A manifest that cannot be written fails the commit before anything is replaced; a check of the
+// files in place that finds other bytes than were written, or cannot read them, puts the
+// originals back and says so.
+TEST_F(CommitTest, AFailedManifestOrCheckLeavesTheOriginals) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    db.addInstall(db.addNode("B"), db.addTitle(6));
+    giveEachFileItsOwnHeader();
+    db.write(folder.path());
+    const std::string stamp = path(kStamp);
+    const struct {
+        std::function<void()> fault;
+        std::string message;
+        bool replaced;
+    } cases[] = {
+        {[&] { fs.failAt(FileOp::WriteFile, 4); }, "manifest.csv", false},
+        {[&] { fs.corruptWritesTo("Kavrin.ist.new"); },
+         "The check of the rewritten database failed: \"" +
+             locateFile(localFileSystem(), path("kavrin.ist")) +
+             "\" on the disk is not the file written",
+         true},
+        {[&] { fs.failAt(FileOp::ReadFile, 1); },
+         "The check of the rewritten database failed: Cannot open file", true},
+        // The put-back is checked as well: damaged too, it is reported, and the journal kept
+        // for the next open, which finds the file changed by another hand and leaves it.
+        {[&] { fs.corruptWritesTo("Kavrin.ist.new", 2); },
+         "The database files could not be put back (\"" +
+             locateFile(localFileSystem(), path("kavrin.ist")) +
+             "\" is not the file put back); the backup folder \"" + stamp +
+             "-4\" holds the database as it was before the commit.",
+         true},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].message);
+        view.errors.clear();
+        open();
+        mark("B");
+        cases[i].fault();
+
+        engine.CommitDatabase();
+
+        ASSERT_EQ(view.errors.size(), 1u);
+        EXPECT_NE(view.errors[0].find(cases[i].message), std::string::npos) << view.errors[0];
+        EXPECT_EQ(fs.calls(FileOp::Rename) > 0, cases[i].replaced);
+        if (i == 3) {
+            EXPECT_TRUE(std::filesystem::exists(path("Kavrin.journal")));
+            break;
+        }
+        if (cases[i].replaced) {
+            const std::string backup = i == 1 ? stamp + "-2" : stamp + "-3";
+            EXPECT_NE(view.errors[0].find("put back as they were before the commit, from the "
+                                          "backup folder \"" +
+                                          backup + "\""),
+                      std::string::npos)
+                << view.errors[0];
+        }
+        expectDatabase(db);
+        EXPECT_FALSE(std::filesystem::exists(path("Kavrin.journal")));
+        expectClosedAndIdle();
+    }
+}
+
+// --- Restore -----------------------------------------------------------------------------------
+
+// A restore puts a backup's files back byte for byte, as a commit would: a backup of what it
+// replaces first, so that it is undone by restoring that.
+TEST_F(CommitTest, RestoreAndRestoreUndone) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    db.addInstall(db.addNode("B"), db.addTitle(6));
+    giveEachFileItsOwnHeader();
+    writeAndOpen();
+    mark("B");
+    engine.CommitDatabase();
+    ASSERT_EQ(view.errors, Lines{});
+    const Bytes committed = file("Kavrin.cmp");
+
+    open();
+    engine.RestoreBackup(kStamp);  // by its name in the database folder
+    ASSERT_EQ(view.errors, Lines{});
+    expectDatabase(db);
+    const std::string undo = path(kStamp) + "-2";
+    EXPECT_EQ(readFileBytes(undo + "/Kavrin.cmp"), committed);
+    const Lines log = commitLog();
+    EXPECT_EQ(log.front(), std::string("Restoring the database from the backup : ") + kStamp);
+    EXPECT_EQ(log[log.size() - 2], "Checked : the restored files are the backup's, byte for byte.");
+    EXPECT_EQ(log.back(), "Restored : the database holds the files of the backup \"" +
+                              path(kStamp) + "\"; the files it replaced are in the backup \"" +
+                              undo + "\".");
+    expectClosedAndIdle();
+
+    open();
+    engine.RestoreBackup(undo);  // by its path
+    ASSERT_EQ(view.errors, Lines{});
+    EXPECT_EQ(file("Kavrin.cmp"), committed);
+    expectBackupOf(db, path(kStamp) + "-3");
+}
+
+// A backup that is not there, not whole or not a database is refused before anything is
+// written: no claim, no backup folder, the files as they were.
+TEST_F(CommitTest, RestoreRefusesBackupsThatAreMissingTornOrForeign) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    writeAndOpen();
+    const std::string backup = engine.BackupDatabase();
+    const struct {
+        const char* what;
+        std::function<void(const std::string& dir)> damage;
+        std::string reason;
+    } cases[] = {
+        {"no folder", [](const std::string& dir) { std::filesystem::remove_all(dir); },
+         "there is no such folder"},
+        {"no file", [](const std::string& dir) { std::filesystem::remove(dir + "/Kavrin.ttl"); },
+         "it holds no file Kavrin.ttl"},
+        {"short",
+         [](const std::string& dir) { std::filesystem::resize_file(dir + "/Kavrin.ist", 229); },
+         "Kavrin.ist is shorter than the 230-byte header of a database file: it is torn"},
+        {"cut",
+         [](const std::string& dir) {
+             std::filesystem::resize_file(dir + "/Kavrin.cmp", 230 + 700);
+         },
+         "but its summary.txt says Kavrin.cmp : 995 bytes"},
+        {"foreign",
+         [](const std::string& dir) {
+             Bytes bytes = readFileBytes(dir + "/Kavrin.cmp");
+             bytes[0] = 7;
+             writeFileBytes(dir + "/Kavrin.cmp", bytes);
+             std::filesystem::remove(dir + "/summary.txt");  // made by hand, unchecked
+         },
+         "Kavrin.cmp is not a database this tool opens"},
+    };
+    const std::string damaged = path("damaged");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(damaged);
+        std::filesystem::copy(backup, damaged);
+        c.damage(damaged);
+        view.errors.clear();
+        open();
+
+        engine.RestoreBackup(damaged);
+
+        ASSERT_EQ(view.errors.size(), 1u);
+        EXPECT_TRUE(
+            view.errors[0].starts_with("The backup \"" + damaged + "\" cannot be restored: "))
+            << view.errors[0];
+        EXPECT_NE(view.errors[0].find(c.reason), std::string::npos) << view.errors[0];
+        EXPECT_TRUE(view.errors[0].ends_with(". Nothing was written.")) << view.errors[0];
+        EXPECT_EQ(fs.calls(FileOp::WriteFile) + fs.calls(FileOp::CreateExclusive) +
+                      fs.calls(FileOp::CreateDirectory) + fs.calls(FileOp::Rename),
+                  0);
+        expectDatabase(db);
+        expectClosedAndIdle();
+    }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// Power loss at every point of a commit, of its put-back after a failed replacement, and of the
-// recovery the next open runs: every state the durability rules allow a crash to leave (see
-// common/CrashStateFileSystem.h) is opened, and the open must load one whole database, the old or
-// the new, and a backup reported made must be whole.
+// Power loss at every point of a commit, of its put-back after a failed replacement, of a restore,
+// and of the recovery the next open runs: every state the durability rules allow a crash to leave
+// (see common/CrashStateFileSystem.h) is opened, and the open must load one whole database, the
+// old or the new, and a backup reported made must be whole, its manifest and summary with it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,7 +29,9 @@ using Names = std::vector<std::string>;
 
 constexpr const char* kFolder = "/db";
 constexpr const char* kBackup = "/db/20240822-153007";
+constexpr const char* kSource = "/db/20240101-000000";  // the backup a restore puts back
 constexpr std::array<const char*, 3> kFiles = {"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"};
+constexpr std::array<const char*, 3> kRecords = {"manifest.csv", "offsets.csv", "summary.txt"};
 
 // An engine with its own view, as a fresh start of the program has.
 struct Session {
@@ -171,9 +173,16 @@ protected:
         return old ? Generation::Old : fresh ? Generation::New : Generation::Mixed;
     }
 
+    // The backup's files as they were opened, and what the operation wrote beside them as its
+    // clean run did.
     bool backupWhole(const CrashStateFileSystem& fs) const {
         for (std::size_t i = 0; i < kFiles.size(); ++i) {
             if (fs.contents(std::string(kBackup) + "/" + kFiles[i]) != m_old[i]) {
+                return false;
+            }
+        }
+        for (const auto& [name, bytes] : m_records) {
+            if (fs.contents(std::string(kBackup) + "/" + name) != bytes) {
                 return false;
             }
         }
@@ -247,25 +256,47 @@ protected:
     }
 
     // Runs a commit of the database with BRAVO marked (its third rename failing, when
-    // `failRename` is set, so that it puts the files back) and opens every state a crash at any
-    // of its steps may leave.
-    void exploreCommit(bool failRename) {
+    // `failRename` is set, so that it puts the files back), or a restore of a backup of the
+    // database that commit makes, and opens every state a crash at any of its steps may leave.
+    void exploreCommit(bool failRename, bool restore = false) {
         CrashStateFileSystem disk = freshDisk();
+        if (restore) {
+            disk.createDirectories(kSource);
+            for (std::size_t i = 0; i < kFiles.size(); ++i) {
+                const std::span<const std::uint8_t> parts[] = {m_new[i]};
+                disk.writeFile(std::string(kSource) + "/" + kFiles[i], parts, false);
+            }
+        }
         FaultyFileSystem fs(disk);
         Session session(fs);
         ASSERT_TRUE(session.open()) << session.error();
         session.engine.nodeList().setIcon(*session.engine.nodeList().findCaption("BRAVO", 0, true),
                                           kIconMarked);
-        // The node pass pumps only once the backup is made and flushed.
+        // Both log this line once the backup is made and flushed.
         std::size_t backupReported = SIZE_MAX;
-        session.view.onPump = [&] { backupReported = std::min(backupReported, disk.steps()); };
+        session.view.onLog = [&](const std::string& line) {
+            if (line == "Commiting to Database...") {
+                backupReported = std::min(backupReported, disk.steps());
+            }
+        };
         disk.settle();
         fs.reset();
         if (failRename) {
             fs.failAt(FileOp::Rename, 3);  // after the journal and the node file
         }
 
-        session.engine.CommitDatabase();
+        if (restore) {
+            session.engine.RestoreBackup(kSource);
+        } else {
+            session.engine.CommitDatabase();
+        }
+        m_records.clear();
+        for (const char* name : kRecords) {
+            if (const auto bytes = disk.contents(std::string(kBackup) + "/" + name)) {
+                m_records[name] = *bytes;
+            }
+        }
+        ASSERT_EQ(m_records.size(), restore ? 1u : 3u);
 
         if (failRename) {
             ASSERT_EQ(session.view.errors.size(), 1u);
@@ -310,6 +341,7 @@ protected:
     std::size_t m_recoveryPoints = 0;
     std::size_t m_recoveryStates = 0;
     std::map<std::string, Generation> m_recoveryOpened;
+    std::map<std::string, Bytes> m_records;  // written beside the backup's files
 };
 
 TEST_F(CommitCrashTest, PowerLossAtAnyPointOfACommitLeavesOneWholeDatabase) {
@@ -320,6 +352,11 @@ TEST_F(CommitCrashTest, PowerLossAtAnyPointOfACommitLeavesOneWholeDatabase) {
 TEST_F(CommitCrashTest, PowerLossWhileAFailedCommitPutsTheFilesBackLeavesOneWholeDatabase) {
     exploreCommit(true);
     report("commit putting the files back");
+}
+
+TEST_F(CommitCrashTest, PowerLossAtAnyPointOfARestoreLeavesOneWholeDatabase) {
+    exploreCommit(false, true);
+    report("restore");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// A whole commit (backup, new files, journal, renames, journal removal) with the file system
-// failing, or the process dying, at each of its operations in turn. After every run the database
-// folder must hold one whole generation of the database, and the next open must load it.
+// A whole commit (backup and manifest, new files, journal, renames, check, journal removal), and a
+// whole restore, which replaces the files the same way, with the file system failing, or the
+// process dying, at each of its operations in turn. After every run the database folder must hold
+// one whole generation of the database, and the next open must load it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -51,9 +52,22 @@ const char* nameOf(DiskKind kind) {
     return "";
 }
 
-void PrintTo(DiskKind kind, std::ostream* out) {
-    *out << nameOf(kind);
+// Where the run happens and what it is: a commit of the old database, or a restore of a backup
+// that holds the database the commit makes.
+struct Scenario {
+    DiskKind disk;
+    bool restore;
+};
+
+std::string nameOf(const Scenario& scenario) {
+    return std::string(scenario.restore ? "Restore" : "Commit") + nameOf(scenario.disk);
 }
+
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+    *out << nameOf(scenario);
+}
+
+constexpr const char* kSource = "20240101-000000";  // the backup a restore puts back
 
 // One database folder, in memory, in a fresh folder of the real disk or of the test server's
 // share, seen through the same file layer the engine uses.
@@ -148,7 +162,7 @@ const char* nameOf(State state) {
     return state == State::Old ? "old" : state == State::New ? "new" : "MIXED";
 }
 
-class CommitUnderFaults : public ::testing::TestWithParam<DiskKind> {
+class CommitUnderFaults : public ::testing::TestWithParam<Scenario> {
 protected:
     // A database whose commit changes all three files: a marked node, a null record, a dead
     // install and a title only the marked node has.
@@ -175,7 +189,7 @@ protected:
     }
 
     void SetUp() override {
-        if (GetParam() == DiskKind::Share) {
+        if (GetParam().disk == DiskKind::Share) {
             if (!testShare()) {
                 GTEST_SKIP() << "no test server";
             }
@@ -183,8 +197,8 @@ protected:
         }
     }
 
-    // The folder with the old database, opened through `fs` (at `location`, when it is reached
-    // by another path) with BRAVO marked.
+    // The folder with the old database (and for a restore, the backup of the new one), opened
+    // through `fs` (at `location`, when it is reached by another path) with BRAVO marked.
     std::unique_ptr<Session> prepare(Disk& disk, FaultyFileSystem& fs,
                                      const std::string& location = {}) {
         if (disk.twoStepRenames) {
@@ -193,6 +207,12 @@ protected:
         for (std::size_t i = 0; i < kFiles.size(); ++i) {
             disk.write(disk.path(kFiles[i]), m_old[i]);
         }
+        if (GetParam().restore) {
+            disk.fs().createDirectories(disk.path(kSource));
+            for (std::size_t i = 0; i < kFiles.size(); ++i) {
+                disk.write(joinPath(disk.path(kSource), kFiles[i]), m_new[i]);
+            }
+        }
         auto session = std::make_unique<Session>(fs, location.empty() ? disk.folder : location);
         EXPECT_TRUE(session->open()) << session->lastError();
         session->mark("BRAVO");
@@ -200,18 +220,40 @@ protected:
         return session;
     }
 
-    // Runs the commit once without a fault: its operations and the files it writes.
+    void runOperation(Session& session) const {
+        if (GetParam().restore) {
+            session.engine.RestoreBackup(kSource);
+        } else {
+            session.engine.CommitDatabase();
+        }
+    }
+
+    // Runs the operation once without a fault: its operations and the files it writes. The new
+    // generation is always the commit's; a restore puts it back from its backup.
     void measureCleanCommit() {
-        Disk disk(GetParam());
-        FaultyFileSystem fs(disk.fs());
-        auto session = prepare(disk, fs);
-        session->engine.CommitDatabase();
-        ASSERT_EQ(session->view.errors, Names{});
-        m_operations = fs.calls(FileOp::Any);
-        m_cleanJournal = fs.journal();
-        for (std::size_t i = 0; i < kFiles.size(); ++i) {
-            m_new[i] = disk.read(disk.path(kFiles[i])).value_or(Bytes{});
-            ASSERT_NE(m_new[i], m_old[i]) << kFiles[i] << ": the commit must change every file";
+        for (const bool restore : {false, true}) {
+            if (restore && !GetParam().restore) {
+                break;
+            }
+            Disk disk(GetParam().disk);
+            FaultyFileSystem fs(disk.fs());
+            auto session = prepare(disk, fs);
+            if (restore) {
+                session->engine.RestoreBackup(kSource);
+            } else {
+                session->engine.CommitDatabase();
+            }
+            ASSERT_EQ(session->view.errors, Names{});
+            m_operations = fs.calls(FileOp::Any);
+            m_cleanJournal = fs.journal();
+            for (std::size_t i = 0; i < kFiles.size(); ++i) {
+                const Bytes written = disk.read(disk.path(kFiles[i])).value_or(Bytes{});
+                if (restore) {
+                    ASSERT_EQ(written, m_new[i]) << kFiles[i];
+                }
+                m_new[i] = written;
+                ASSERT_NE(m_new[i], m_old[i]) << kFiles[i] << ": the commit must change every file";
+            }
         }
     }
 
@@ -281,7 +323,7 @@ protected:
         const std::string disk = nameOf(GetParam());
         RecordProperty("operations", m_operations);
         RecordProperty("halfWritten", halfWritten);
-        std::cout << "[ " << disk << " ] " << what << ": clean commit of " << m_operations
+        std::cout << "[ " << disk << " ] " << what << ": clean run of " << m_operations
                   << " operations, " << runs << " runs, " << oldCount << " old, " << newCount
                   << " new, " << halfWritten << " half-written databases\n";
     }
@@ -302,12 +344,12 @@ TEST_P(CommitUnderFaults, AFailureAtAnyOperationLeavesAWholeDatabase) {
     int newCount = 0;
     for (int n = 1; n <= m_operations + 1; ++n) {
         SCOPED_TRACE(testing::Message() << "operation " << n << ": " << operation(n));
-        Disk disk(GetParam());
+        Disk disk(GetParam().disk);
         FaultyFileSystem fs(disk.fs());
         auto session = prepare(disk, fs);
         fs.failAt(FileOp::Any, n);
 
-        session->engine.CommitDatabase();
+        runOperation(*session);
 
         EXPECT_EQ(fs.faults(), n <= m_operations ? 1 : 0);
         const State state = stateOf(disk);
@@ -316,7 +358,7 @@ TEST_P(CommitUnderFaults, AFailureAtAnyOperationLeavesAWholeDatabase) {
         if (session->view.errors.empty()) {
             EXPECT_EQ(state, State::New) << "the commit reported success";
         }
-        if (state == State::New || session->logged("Re-indexing Computer - Installs...")) {
+        if (state == State::New || session->logged("Commiting to Database...")) {
             EXPECT_TRUE(backupComplete(disk));
         }
         EXPECT_FALSE(session->engine.context().IsOpen);
@@ -343,14 +385,14 @@ TEST_P(CommitUnderFaults, ACrashAtAnyOperationIsRecoveredByTheNextOpen) {
         for (int n = 0; n <= m_operations; ++n) {
             SCOPED_TRACE(testing::Message() << (tear ? "torn write, " : "") << "crash after " << n
                                             << " operations, before " << operation(n + 1));
-            Disk disk(GetParam());
+            Disk disk(GetParam().disk);
             FaultyFileSystem fs(disk.fs());
             auto session = prepare(disk, fs);
             fs.crashAfter(n, tear);
 
             bool crashed = false;
             try {
-                session->engine.CommitDatabase();
+                runOperation(*session);
             } catch (const SimulatedCrash&) {
                 crashed = true;
             }
@@ -393,7 +435,7 @@ TEST_P(CommitUnderAStoppedServer, AtAnyOperationLeavesAWholeDatabase) {
     for (int n = 1; n <= m_operations; ++n) {
         SCOPED_TRACE(testing::Message()
                      << "server stopped before operation " << n << ": " << operation(n));
-        Disk disk(GetParam());
+        Disk disk(GetParam().disk);
         FaultyFileSystem fs(disk.fs());
         auto session = prepare(disk, fs, throughProxy(disk));
         fs.atOperation(n, [&] { proxy.stop(); });
@@ -418,14 +460,23 @@ TEST_P(CommitUnderAStoppedServer, AtAnyOperationLeavesAWholeDatabase) {
     report("server stopped at every operation", m_operations, halfWritten, oldCount, newCount);
 }
 
-INSTANTIATE_TEST_SUITE_P(Share, CommitUnderAStoppedServer, ::testing::Values(DiskKind::Share),
-                         [](const ::testing::TestParamInfo<DiskKind>&) { return "OnShare"; });
+INSTANTIATE_TEST_SUITE_P(Share, CommitUnderAStoppedServer,
+                         ::testing::Values(Scenario{DiskKind::Share, false}),
+                         [](const ::testing::TestParamInfo<Scenario>&) { return "OnShare"; });
 
-INSTANTIATE_TEST_SUITE_P(Disks, CommitUnderFaults,
-                         ::testing::Values(DiskKind::Memory, DiskKind::MemoryRenamingInTwoSteps,
-                                           DiskKind::Local, DiskKind::Share),
-                         [](const ::testing::TestParamInfo<DiskKind>& param) {
-                             return std::string(nameOf(param.param));
+INSTANTIATE_TEST_SUITE_P(Disks, CommitUnderFaults, ::testing::ValuesIn([] {
+                             std::vector<Scenario> scenarios;
+                             for (const bool restore : {false, true}) {
+                                 for (const DiskKind disk :
+                                      {DiskKind::Memory, DiskKind::MemoryRenamingInTwoSteps,
+                                       DiskKind::Local, DiskKind::Share}) {
+                                     scenarios.push_back({disk, restore});
+                                 }
+                             }
+                             return scenarios;
+                         }()),
+                         [](const ::testing::TestParamInfo<Scenario>& param) {
+                             return nameOf(param.param);
                          });
 
 }  // namespace

@@ -77,6 +77,39 @@ TEST_F(MarkingTest, OlderThanIsStrictAndNeverUnmarks) {
     EXPECT_EQ(icons(), (std::vector<int>{6, 6, 6, 0}));
 }
 
+// Each mark keeps why it was made, first reason first; unmarking forgets it. Fix Duplicates names
+// the entry that won in the end, not one that lost later in the same walk.
+TEST_F(MarkingTest, EveryMarkKeepsItsFirstReason) {
+    DatabaseBuilder db;
+    db.addNode("PC1", 0, 45000.0);   // row 0
+    db.addNode("pc1", 0, 45001.0);   // row 1
+    db.addNode("PC1", 0, 45002.0);   // row 2, 0x000005FA: wins
+    db.addNode("OLD", 0, 40000.0);   // row 3
+    db.addNode("HAND", 0, 46000.0);  // row 4
+    openInFileOrder(db);
+    const auto reasons = [this] {
+        std::vector<std::string> result;
+        for (const NodeEntry& e : engine.nodeList().rows()) {
+            result.push_back(e.reason);
+        }
+        return result;
+    };
+
+    view.selection = {3, 4};
+    engine.MarkSelectedNodes(true);
+    engine.MarkNodesOlderThan(45001.5);
+    const std::string dup = "duplicate of PC1, kept 0x000005FA";
+    EXPECT_EQ(reasons(), (std::vector<std::string>{"not online since 2023-03-16T12:00:00",
+                                                   "not online since 2023-03-16T12:00:00", "",
+                                                   "by hand", "by hand"}));
+    view.selection = {0, 4};
+    engine.MarkSelectedNodes(false);
+    engine.FixDuplicates();
+    EXPECT_EQ(icons(), (std::vector<int>{6, 6, 0, 6, 0}));
+    EXPECT_EQ(reasons(), (std::vector<std::string>{dup, "not online since 2023-03-16T12:00:00", "",
+                                                   "by hand", ""}));
+}
+
 TEST_F(MarkingTest, OlderThanFailsOnARecordOutsideTheBody) {
     DatabaseBuilder db;
     db.addNode("A", 0, 1.0);

@@ -102,9 +102,10 @@ private slots:
             QVERIFY2(f.find<QWidget>(name) != nullptr, name);
         }
         for (const char* name :
-             {"OpenMEN", "CloseMEN", "N1", "CommitMEN", "N2", "Exit1", "BackupMEN",
-              "FixDuplicatesMEN", "DeleteOlderThanMEN", "Info1", "DeleteNodeMEN", "UndeleteNodeMEN",
-              "N3", "FixDuplicatesPOP", "N4", "DeleteolderthanPOP", "CopyLBMEN"}) {
+             {"OpenMEN", "CloseMEN", "N1", "PreviewCommitMEN", "CommitMEN", "N2", "Exit1",
+              "BackupMEN", "RestoreBackupMEN", "FixDuplicatesMEN", "DeleteOlderThanMEN", "Info1",
+              "DeleteNodeMEN", "UndeleteNodeMEN", "N3", "FixDuplicatesPOP", "N4",
+              "DeleteolderthanPOP", "CopyLBMEN"}) {
             QVERIFY2(f.find<QAction>(name) != nullptr, name);
         }
 
@@ -127,8 +128,9 @@ private slots:
             QCOMPARE(w.lineCount(list), std::size_t{0});
         }
         QVERIFY(f.find<QAction>("OpenMEN")->isEnabled());
-        for (const char* name : {"CloseMEN", "CommitMEN", "BackupMEN", "FixDuplicatesMEN",
-                                 "DeleteOlderThanMEN", "DeleteNodeMEN", "CopyLBMEN"}) {
+        for (const char* name :
+             {"CloseMEN", "PreviewCommitMEN", "CommitMEN", "BackupMEN", "RestoreBackupMEN",
+              "FixDuplicatesMEN", "DeleteOlderThanMEN", "DeleteNodeMEN", "CopyLBMEN"}) {
             QVERIFY2(!f.find<QAction>(name)->isEnabled(), name);
         }
         QVERIFY(!f.find<QAction>("FixDuplicatesMEN")->isVisible());

@@ -291,9 +291,11 @@ private slots:
         MessageBox::setNextAnswer(Answer::Yes);
         QVERIFY(f.window().close());
         QCOMPARE(fileSize(f.folder() + "/Kavrin.cmp"), std::uintmax_t{230 + 6 * 765});
+        // The check of the files in place is the commit's last word in the log.
         QVERIFY(f.window()
                     .lineAt(LineList::Log, f.window().lineCount(LineList::Log) - 1)
-                    .starts_with("Saving : "));
+                    .starts_with("Checked : the files in place are the files written, with "
+                                 "nodes 6, installs 6, titles 1 as previewed"));
     }
 
     // "Backup Database" alone: a new folder with the three files, no page change, no busy.

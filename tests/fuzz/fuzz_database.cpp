@@ -1,8 +1,9 @@
 // Arbitrary bytes as the three files of a database: open, list, show every node, fix duplicates,
-// mark, compact in memory and commit to an in-memory disk, checking what a written database must
-// always be.
+// mark, preview, compact in memory and commit to an in-memory disk (which checks the files it
+// put in place), checking what a written database must always be.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "common/FixedClock.h"
@@ -125,10 +126,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                         ctx.TitlesMS.span(), entries, quiet);
     check(out.NewNodesMS.size() == kept * node::kSize);
     checkCompacted(out, ctx.TitlesMS.size());
+    // The preview counts what the compaction builds, without building it.
+    const CommitPreview preview = engine.PreviewCommit();
+    check(preview.after[kNodeFile].records * node::kSize == out.NewNodesMS.size());
+    check(preview.after[kInstallFile].records * install::kSize == out.NewInstallsMS.size());
+    check(preview.after[kTitleFile].records * title::kSize == out.NewTitlesMS.size());
 
     // The same through the disk: the commit writes exactly those bodies behind the node header.
     engine.CommitDatabase();
     if (!view.errors.empty()) {
+        // The check of the files put in place finds them as written, whatever went in.
+        check(view.errors.back().find("The check of the rewritten database failed") ==
+              std::string::npos);
         return 0;
     }
     const std::vector<std::uint8_t>& written = fs.files.at("/db/Kavrin.cmp");

@@ -278,6 +278,10 @@ TEST_P(FileSystemConformance, FailuresNameThePathAndTheReason) {
     } cases[] = {
         {"Cannot open file \"" + missing, kNotFound, [&] { fs().readFile(missing); }},
         {"Cannot open file \"" + dir, "Is a directory", [&] { fs().readFile(dir); }},
+        {"Cannot open file \"" + missing, kNotFound,
+         [&] { fs().readFileInBlocks(missing, [](auto) {}); }},
+        {"Cannot open file \"" + dir, "Is a directory",
+         [&] { fs().readFileInBlocks(dir, [](auto) {}); }},
         {"Cannot create file \"" + inMissing, kNotFound, [&] { writeText(fs(), inMissing, "x"); }},
         {"Cannot create file \"" + dir, "Is a directory", [&] { writeText(fs(), dir, "x"); }},
         {"Cannot rename file \"" + missing + "\" to \"" + at("b"), kNotFound,
@@ -395,6 +399,16 @@ TEST_P(FileSystemConformance, ReportsProgressInGrowingStepsEndingAtTheTotal) {
     ASSERT_EQ(bytes.size, data.size());
     EXPECT_EQ(std::memcmp(bytes.data.get(), data.data(), data.size()), 0);
 
+    // In blocks: the same bytes in order, in more than one block where the back end reads so.
+    std::vector<std::uint8_t> joined;
+    std::size_t blocks = 0;
+    fs().readFileInBlocks(path, [&](std::span<const std::uint8_t> block) {
+        joined.insert(joined.end(), block.begin(), block.end());
+        ++blocks;
+    });
+    EXPECT_EQ(joined, data);
+    EXPECT_EQ(blocks > 1, GetParam().inBlocks);
+
     // An empty file is reported once, whole.
     Reports empty;
     fs().writeFile(at("empty"), {}, false, recordInto(empty));
@@ -417,7 +431,8 @@ TEST_P(FileSystemConformance, AnExceptionFromProgressAbortsTheTransferAndReaches
     };
     EXPECT_THROW(fs().readFile(path, abort), Abort);
     EXPECT_THROW(fs().writeFile(path, parts, true, abort), Abort);
-    EXPECT_EQ(reports, 2);
+    EXPECT_THROW(fs().readFileInBlocks(path, [&](auto) { abort(0, 0); }), Abort);
+    EXPECT_EQ(reports, 3);
     if (scene.openHandles) {
         EXPECT_EQ(scene.openHandles(), handles);
     }

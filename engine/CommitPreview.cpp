@@ -1,0 +1,221 @@
+#include "engine/CommitPreview.h"
+
+#include <unordered_map>
+
+#include "dbformat/Layout.h"
+#include "dbformat/Records.h"
+#include "support/AnsiText.h"
+#include "support/Csv.h"
+#include "support/DateTimeText.h"
+#include "support/Errors.h"
+
+namespace kavrin {
+
+namespace {
+
+// What the entries of the list make of one node record.
+struct RecordUse {
+    std::uint32_t keptEntries = 0;  // unmarked entries of the record: each writes it once
+    bool marked = false;            // a marked entry names it
+    std::uint64_t liveInstalls = 0;
+    std::uint64_t allInstalls = 0;
+};
+
+// Node records by their offset: an array for the offsets of whole records, a map for the rest
+// (BuildNodeList never lists one, but the commit takes any offset and so does its preview).
+class RecordUses {
+public:
+    explicit RecordUses(std::uint64_t records) : m_aligned(static_cast<std::size_t>(records)) {}
+
+    RecordUse& at(std::uint32_t offset) {
+        if (offset % node::kSize == 0 && offset / node::kSize < m_aligned.size()) {
+            return m_aligned[offset / node::kSize];
+        }
+        return m_other[offset];
+    }
+    RecordUse* find(std::uint32_t offset) {
+        if (offset % node::kSize == 0 && offset / node::kSize < m_aligned.size()) {
+            return &m_aligned[offset / node::kSize];
+        }
+        if (m_other.empty()) {
+            return nullptr;
+        }
+        const auto found = m_other.find(offset);
+        return found == m_other.end() ? nullptr : &found->second;
+    }
+    const std::vector<RecordUse>& aligned() const { return m_aligned; }
+
+private:
+    std::vector<RecordUse> m_aligned;
+    std::unordered_map<std::uint32_t, RecordUse> m_other;
+};
+
+FileTotals totalsOf(std::uint64_t records, std::size_t recordSize) {
+    return {records, header::kSize + records * recordSize};
+}
+
+}  // namespace
+
+CommitPreview previewCommit(std::span<const std::uint8_t> nodes,
+                            std::span<const std::uint8_t> installs,
+                            std::span<const std::uint8_t> titles, const NodeList& list) {
+    const std::uint64_t nodeRecords = nodes.size() / node::kSize;
+    const std::uint64_t installRecords = installs.size() / install::kSize;
+    const std::uint64_t titleRecords = titles.size() / title::kSize;
+    CommitPreview preview;
+    preview.before = {FileTotals{nodeRecords, header::kSize + nodes.size()},
+                      FileTotals{installRecords, header::kSize + installs.size()},
+                      FileTotals{titleRecords, header::kSize + titles.size()}};
+
+    RecordUses uses(nodeRecords);
+    for (const NodeEntry& entry : list.rows()) {
+        const bool readable = std::uint64_t{entry.data} + node::kSize <= nodes.size();
+        if (entry.marked()) {
+            if (readable) {
+                uses.at(entry.data).marked = true;
+            }
+            continue;
+        }
+        if (!readable) {
+            throw KavrinError("Cannot read record from NodesMS.");
+        }
+        ++uses.at(entry.data).keptEntries;
+        preview.keptNodes.push_back(entry.data);
+    }
+
+    // A written install names a written title when its reference is a title record's offset.
+    std::vector<bool> titleNamed(static_cast<std::size_t>(titleRecords), false);
+    std::uint64_t writtenInstalls = 0;
+    for (std::uint64_t j = 0; j < installRecords; ++j) {
+        const std::uint8_t* record = installs.data() + j * install::kSize;
+        const bool live = installState(record) == 0;
+        RecordUse* use = uses.find(installNodeRef(record));
+        if (use != nullptr) {
+            ++use->allInstalls;
+            use->liveInstalls += live ? 1 : 0;
+        }
+        if (use != nullptr && use->keptEntries > 0) {
+            if (!live) {
+                ++preview.deadInstalls;
+                continue;
+            }
+            writtenInstalls += use->keptEntries;
+            const std::uint32_t ref = installTitleRef(record);
+            if (ref % title::kSize == 0 && ref / title::kSize < titleRecords) {
+                titleNamed[ref / title::kSize] = true;
+            } else {
+                preview.unmatchedTitleReferences += use->keptEntries;
+            }
+        } else if (use != nullptr && use->marked) {
+            ++preview.installsOfRemovedNodes;
+        } else if (!live) {
+            ++preview.deadInstalls;
+        } else {
+            ++preview.installsOfNoNode;
+        }
+    }
+    for (std::uint64_t t = 0; t < titleRecords; ++t) {
+        if (titleNamed[static_cast<std::size_t>(t)]) {
+            preview.keptTitles.push_back(static_cast<std::uint32_t>(t * title::kSize));
+        }
+    }
+
+    std::uint64_t listedRecords = 0;
+    for (const RecordUse& use : uses.aligned()) {
+        listedRecords += use.keptEntries > 0 || use.marked ? 1 : 0;
+    }
+    preview.emptyNodeRecords = nodeRecords - listedRecords;
+    preview.orphanedTitles = titleRecords - preview.keptTitles.size();
+    preview.after = {totalsOf(preview.keptNodes.size(), node::kSize),
+                     totalsOf(writtenInstalls, install::kSize),
+                     totalsOf(preview.keptTitles.size(), title::kSize)};
+
+    for (const NodeEntry& entry : list.rows()) {
+        if (!entry.marked()) {
+            continue;
+        }
+        RemovedNode removed;
+        removed.name = ansiToUtf8(entry.caption);
+        removed.offset = entry.data;
+        removed.indexText = entry.subItems[kIndexText];
+        removed.reason = entry.reason;
+        if (std::uint64_t{entry.data} + node::kSize <= nodes.size()) {
+            const NodeRecordView record(nodes.data() + entry.data);
+            removed.user = ansiToUtf8(record.userName());
+            removed.serial = ansiToUtf8(record.serialNumber());
+            removed.lastOnline = record.lastOnline();
+            const RecordUse* use = uses.find(entry.data);
+            removed.installs = use != nullptr ? use->allInstalls : 0;
+        }
+        preview.removed.push_back(std::move(removed));
+    }
+    return preview;
+}
+
+std::string databaseFileName(std::size_t file) {
+    static const char* const kNames[] = {filename::kNodeSave, filename::kInstallSave,
+                                         filename::kTitleSave};
+    return kNames[file];
+}
+
+std::string previewFileLine(const CommitPreview& preview, std::size_t file) {
+    const FileTotals& before = preview.before[file];
+    const FileTotals& after = preview.after[file];
+    return databaseFileName(file) + " : " + std::to_string(before.records) + " -> " +
+           std::to_string(after.records) + " records, " + std::to_string(before.bytes) + " -> " +
+           std::to_string(after.bytes) + " bytes";
+}
+
+std::vector<std::pair<std::string, std::uint64_t>> previewRemovals(const CommitPreview& preview) {
+    return {
+        {"Nodes removed", preview.removed.size()},
+        {"Empty node records removed", preview.emptyNodeRecords},
+        {"Installs of the removed nodes", preview.installsOfRemovedNodes},
+        {"Dead installs removed", preview.deadInstalls},
+        {"Installs of no listed node removed", preview.installsOfNoNode},
+        {"Orphaned titles removed", preview.orphanedTitles},
+        {"References to no title kept as they are", preview.unmatchedTitleReferences},
+    };
+}
+
+std::vector<std::string> previewTotalsLines(const CommitPreview& preview) {
+    std::vector<std::string> lines;
+    for (std::size_t file = 0; file < preview.before.size(); ++file) {
+        lines.push_back(previewFileLine(preview, file));
+    }
+    for (const auto& [label, count] : previewRemovals(preview)) {
+        lines.push_back(label + " : " + std::to_string(count));
+    }
+    return lines;
+}
+
+std::string removedNodesCsv(const CommitPreview& preview) {
+    std::string csv;
+    appendCsvRow(
+        csv, {"name", "old offset", "user", "serial", "last online", "install count", "reason"});
+    for (const RemovedNode& node : preview.removed) {
+        appendCsvRow(
+            csv, {node.name, node.indexText, node.user, node.serial,
+                  IsoDateTimeText(node.lastOnline), std::to_string(node.installs), node.reason});
+    }
+    return csv;
+}
+
+std::string writtenOffsetsCsv(const CommitPreview& preview) {
+    std::string csv;
+    csv.reserve((preview.keptNodes.size() + preview.keptTitles.size() + 1) * 36);
+    appendCsvRow(csv, {"file", "old offset", "new offset"});
+    const auto rows = [&csv](const std::string& file, const std::vector<std::uint32_t>& kept,
+                             std::size_t recordSize) {
+        for (std::size_t i = 0; i < kept.size(); ++i) {
+            // New offsets of written records stay below 2^32: the old ones were there already.
+            const auto newOffset = static_cast<std::uint32_t>(i * recordSize);
+            appendCsvRow(csv, {file, IndexText(kept[i]), IndexText(newOffset)});
+        }
+    };
+    rows(databaseFileName(kNodeFile), preview.keptNodes, node::kSize);
+    rows(databaseFileName(kTitleFile), preview.keptTitles, title::kSize);
+    return csv;
+}
+
+}  // namespace kavrin

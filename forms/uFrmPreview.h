@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QDialog>
+
+#include "engine/CommitPreview.h"
+#include "support/FileSystem.h"
+
+class QLabel;
+class QPushButton;
+class QSortFilterProxyModel;
+class QTreeView;
+class QTreeWidget;
+
+namespace kavrin {
+
+class RemovedNodesModel;
+
+// "Preview Commit...": what a commit of the current marks would write and remove, shown before
+// anything is written. The files before and after, what goes besides the marked nodes, and the
+// nodes that go (a list sorted by a click on its header), which "Save List..." writes as CSV.
+class TfrmPreview : public QDialog {
+public:
+    // REQUIRES: `fs` outlives the dialog.
+    TfrmPreview(QWidget* parent, CommitPreview preview, FileSystem& fs);
+    ~TfrmPreview() override;
+
+    const CommitPreview& preview() const { return m_preview; }
+
+private:
+    void SaveListBTNClick();
+
+    CommitPreview m_preview;
+    FileSystem& m_fs;
+    RemovedNodesModel* m_model;
+    QSortFilterProxyModel* m_sorted;
+
+    QLabel* Label1;
+    QTreeWidget* TotalsLV;
+    QTreeWidget* RemovalsLV;
+    QTreeView* RemovedLV;
+    QPushButton* SaveListBTN;
+    QPushButton* CloseBTN;
+};
+
+}  // namespace kavrin
