@@ -5,6 +5,9 @@
 #
 #   bench/run.sh [S] [M] [L]        sizes to measure (default: all three)
 #
+# Run under scripts/smbserver.sh (scripts/smbserver.sh run bench/run.sh L), it also measures the
+# open and the commit on the test server's share over loopback, against the same floors.
+#
 # Environment: RUNS (runs per figure, default 5), KAVRIN_BENCH_CACHE (where the generated
 # databases are kept between runs, default /var/tmp/kavrin-bench), BUILD_DIR (default
 # build-bench, built as Release), JOBS (build jobs, default 2), OLDER_THAN (date for the marking,
@@ -45,7 +48,7 @@ if "$cli" --help | grep -q '^  commit '; then
 fi
 
 # nodes, installs per node, titles of each size
-declare -A sizes=([S]="1000 20 500" [M]="20000 50 5000" [L]="100000 100 20000")
+declare -A dimensions=([S]="1000 20 500" [M]="20000 50 5000" [L]="100000 100 20000")
 generator_id=$(cat generator/Generator.cpp generator/Generator.h | sha1sum | cut -c1-12)
 
 mkdir -p "$cache"
@@ -55,7 +58,7 @@ trap 'rm -rf "$work"' EXIT
 # Generates size $1 into the cache unless it is there; prints its folder.
 database() {
     local name=$1 nodes installs titles
-    read -r nodes installs titles <<<"${sizes[$name]}"
+    read -r nodes installs titles <<<"${dimensions[$name]}"
     local folder="$cache/$name-$nodes-$installs-$titles-seed42-$generator_id"
     if [ ! -f "$folder/Kavrin.ttl" ]; then
         rm -rf "$folder.partial"
@@ -123,8 +126,25 @@ row() {  # size operation wall peak floor_wall floor_peak db_kib
         printf "| %s | %s | %.3f | %.2f | %.0f | %.2f | %.2f |", s, op, w, w / fw, p / 1024, p / fp, p / db }')")
 }
 
+# The test server's share, when there is one: the database goes into the server's own folder the
+# way fresh_copy makes a local one, and the tool reaches it through the share.
+with_share=false
+if [ -n "${KAVRIN_TEST_SHARE:-}" ] && [ -d "${KAVRIN_SMBSERVER_DIR:-}/share/Kavrin" ]; then
+    with_share=true
+    share_folder="$KAVRIN_TEST_SHARE\\bench"
+    share_disk="$KAVRIN_SMBSERVER_DIR/share/Kavrin/bench"
+    share_login=(-U "$KAVRIN_TEST_SHARE_USER%$KAVRIN_TEST_SHARE_PASSWORD")
+fi
+share_copy() {
+    rm -rf "$share_disk"
+    mkdir -p "$share_disk"
+    cp "$db"/Kavrin.* "$share_disk/"
+    chmod -R a+rwX "$share_disk"
+    sync "$share_disk"/Kavrin.*
+}
+
 for size in "${sizes[@]}"; do
-    if [ -z "${sizes[$size]:-}" ]; then
+    if [ -z "${dimensions[$size]:-}" ]; then
         echo "unknown size '$size' (S, M or L)" >&2
         exit 2
     fi
@@ -150,6 +170,17 @@ for size in "${sizes[@]}"; do
         row "$size" "commit --dry-run" "$wall" "$peak" "$load_wall" "$load_peak" "$db_kib"
         measure copy_db "$cli" commit "$work/db" --fix-duplicates --older-than "$older_than"
         row "$size" "commit" "$wall" "$peak" "$commit_wall" "$commit_peak" "$db_kib"
+    fi
+    if $with_share; then
+        share_copy
+        measure nothing "$cli" stats "$share_folder" "${share_login[@]}"
+        row "$size" "stats (open), share over loopback" "$wall" "$peak" "$load_wall" "$load_peak" "$db_kib"
+        if $has_commit; then
+            measure share_copy "$cli" commit "$share_folder" "${share_login[@]}" --fix-duplicates \
+                --older-than "$older_than"
+            row "$size" "commit, share over loopback" "$wall" "$peak" "$commit_wall" "$commit_peak" "$db_kib"
+        fi
+        rm -rf "$share_disk"
     fi
     if $with_window; then
         : >"$work/window"

@@ -3,9 +3,13 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <memory>
 
+#include "cli/Credentials.h"
 #include "support/DateTimeText.h"
+#include "support/Errors.h"
 
 namespace kavrin::cli {
 
@@ -88,6 +92,19 @@ std::string describe(const CLI::ParseError& error) {
         return (end == 1 ? "-" : "--") + text.substr(0, end) + " takes no value";
     }
     return text;
+}
+
+// The whole of file `path` into `text`; 0 or the errno of the failure.
+int readWholeFile(const std::string& path, std::string& text) {
+    const std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rbe"), &std::fclose);
+    if (!file) {
+        return errno;
+    }
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) {
+        text.append(buffer, got);
+    }
+    return std::ferror(file.get()) != 0 ? (errno != 0 ? errno : EIO) : 0;
 }
 
 // The parser of every command, filling one Invocation as it reads.
@@ -250,9 +267,47 @@ void addProgramOptions(CLI::App& program, Invocation& invocation) {
 
 void addLocationOptions(CLI::App& command, Invocation& invocation) {
     addValueOption(command, kLocationGroup, "--server", "NAME",
-                   "the database on the Kavrin$ share of server NAME",
+                   "the database on the Kavrin$ share of server NAME\n"
+                   "(NAME:PORT for a server on another port)",
                    [&invocation](const std::string& name) {
                        invocation.location = {true, name};
+                   });
+    ShareCredentials& credentials = invocation.credentials;
+    addValueOption(command, kLocationGroup, "-U,--user", "[DOMAIN\\]USER[%PASSWORD]",
+                   "the user (and password) on the server's share;\n"
+                   "without a password it is asked for on a terminal",
+                   [&invocation](const std::string& text) {
+                       invocation.passwordGiven = parseUserArgument(text, invocation.credentials);
+                   });
+    addValueOption(command, kLocationGroup, "-W,--workgroup", "DOMAIN",
+                   "the domain or workgroup of the user",
+                   [&credentials](const std::string& domain) { credentials.domain = domain; });
+    addValueOption(
+        command, kLocationGroup, "-A,--authentication-file", "FILE",
+        "read the credentials from FILE, in smbclient's\n"
+        "lines: username = U, password = P, domain = D",
+        [&invocation](const std::string& path) {
+            std::string text;
+            if (const int error = readWholeFile(path, text); error != 0) {
+                throw UsageError{"the FILE of -A cannot be read: " + systemErrorText(error)};
+            }
+            if (parseAuthenticationFile(text, invocation.credentials)) {
+                invocation.passwordGiven = true;
+            }
+        });
+    addFlagOption(command, kLocationGroup, "-k,--use-kerberos",
+                  "log on with the Kerberos ticket of the default cache,\n"
+                  "the user and password when the server takes none",
+                  [&credentials] { credentials.kerberos = true; });
+    addValueOption(command, kLocationGroup, "-d,--debuglevel", "LEVEL",
+                   "print the share library's diagnostics (1 to 10: more\n"
+                   "and more detail) on standard error",
+                   [&invocation](const std::string& text) {
+                       int level = 0;
+                       if (!parseNumber(text, level) || level < 0 || level > 10) {
+                           throw UsageError{"LEVEL of -d must be a number from 0 to 10"};
+                       }
+                       invocation.debugLevel = level;
                    });
 }
 

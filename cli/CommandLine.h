@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "generator/Generator.h"
+#include "support/ShareAccess.h"
 
 namespace CLI {
 class App;
@@ -21,6 +22,8 @@ class FileSystem;
 }  // namespace kavrin
 
 namespace kavrin::cli {
+
+class Terminal;
 
 // A wrong command line. The message names the option or argument at fault and never repeats a
 // value given on the command line: a value may be a password.
@@ -58,6 +61,11 @@ struct Invocation {
     bool descending = false;
     bool dryRun = false;
     GeneratorOptions generator;
+    // Who the program is on a server share (-U, -W, -A, -k) and the share library's diagnostics
+    // (-d).
+    ShareCredentials credentials;
+    bool passwordGiven = false;
+    int debugLevel = 0;
 };
 
 // What a command works with besides its command line.
@@ -66,6 +74,7 @@ struct Console {
     std::ostream& err;
     FileSystem& fs;
     Clock& clock;
+    Terminal& terminal;         // where a missing password is asked for
     bool progressLine = false;  // `err` is a terminal: long operations show their progress there
 };
 
@@ -119,7 +128,8 @@ CLI::Option* addNumberOption(CLI::App& command, const std::string& group, const 
 void addProgramOptions(CLI::App& program, Invocation& invocation);
 
 // The option groups commands share. Each adds its options to `command`.
-// Where the database is and how to reach it: --server NAME (every command with LOCATION).
+// Where the database is and how to reach it: --server NAME, and the credentials and diagnostics
+// of a share: -U, -W, -A, -k, -d (every command with LOCATION).
 void addLocationOptions(CLI::App& command, Invocation& invocation);
 // --fix-duplicates, --older-than, --delete, --undelete (mark, commit).
 void addMarkingOptions(CLI::App& command, Invocation& invocation);

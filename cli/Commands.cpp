@@ -7,12 +7,14 @@
 #include <string_view>
 
 #include "cli/ConsoleView.h"
+#include "cli/Credentials.h"
 #include "dbformat/Layout.h"
 #include "engine/DatabaseCheck.h"
 #include "engine/MaintenanceEngine.h"
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
 #include "support/Errors.h"
+#include "support/ShareAccess.h"
 #include "support/SystemHelpers.h"
 
 namespace kavrin::cli {
@@ -403,6 +405,23 @@ const CommandSpec kCommands[] = {
      .run = runGenerate},
 };
 
+// Who the command is on server shares, from its options: a password the command line left out
+// is asked for on the terminal before the first share is reached, and a refusal asks again there,
+// or ends the command when nobody can answer.
+void applyShareOptions(const Invocation& invocation, Terminal& terminal) {
+    ShareSettings settings;
+    settings.credentials = invocation.credentials;
+    settings.debugLevel = invocation.debugLevel;
+    settings.prompt = terminalCredentialsPrompt(terminal);
+    const ShareCredentials& given = invocation.credentials;
+    if (invocation.location.server && !given.user.empty() && !invocation.passwordGiven &&
+        !given.kerberos) {
+        askCredentials(terminal, UncServerPrefix(invocation.location.text) + "\\Kavrin$",
+                       settings.credentials);
+    }
+    setShareSettings(std::move(settings));
+}
+
 }  // namespace
 
 std::span<const CommandSpec> commandTable() {
@@ -410,7 +429,7 @@ std::span<const CommandSpec> commandTable() {
 }
 
 int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                   FileSystem& fs, Clock& clock, bool progressLine) {
+                   FileSystem& fs, Clock& clock, bool progressLine, Terminal& terminal) {
     if (args.empty()) {
         err << usageText(kCommands);
         return 2;
@@ -429,7 +448,9 @@ int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
             out << "kavrin-dbtool-cli " << FileVersionText(RunningProgramPath()) << '\n';
             return 0;
         }
-        return invocation->command->run(*invocation, Console{out, err, fs, clock, progressLine});
+        applyShareOptions(*invocation, terminal);
+        return invocation->command->run(*invocation,
+                                        Console{out, err, fs, clock, terminal, progressLine});
     } catch (const UsageError& usage) {
         err << "kavrin-dbtool-cli: " << usage.message << "\n\n" << usageText(kCommands);
         return 2;

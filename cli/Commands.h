@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/CommandLine.h"
+#include "cli/Credentials.h"
 #include "support/Clock.h"
 #include "support/FileSystem.h"
 
@@ -14,9 +15,10 @@ namespace kavrin::cli {
 // Runs one command line (the arguments after the program name) and returns the exit code:
 // 0 done, 1 the work failed (the message is on `err`), 2 the command line was wrong. With
 // `progressLine` (`err` is a terminal) the long operations keep one line of progress on `err`.
+// What the command line leaves out of the credentials of a share is asked for on `terminal`.
 int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                    FileSystem& fs = localFileSystem(), Clock& clock = systemClock(),
-                   bool progressLine = false);
+                   bool progressLine = false, Terminal& terminal = processTerminal());
 
 // Every command of the program.
 std::span<const CommandSpec> commandTable();

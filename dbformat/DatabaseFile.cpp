@@ -13,10 +13,10 @@ std::uint32_t RecordCount(const MemoryStream& body, std::size_t recordSize) {
 
 DatabaseHeader LoadDatabaseFile(FileSystem& fs, LogSink& log, const std::string& path,
                                 MemoryStream& fileMS, MemoryStream& body,
-                                const std::string& readFrom) {
+                                const std::string& readFrom, const FileProgress& progress) {
     log.log("Loading : " + path);
     fileMS.clear();
-    FileBytes bytes = fs.readFile(readFrom.empty() ? path : readFrom);
+    FileBytes bytes = fs.readFile(readFrom.empty() ? path : readFrom, progress);
     if (bytes.size < header::kSize) {
         throw KavrinError("Cannot not read DB file header.");
     }
@@ -35,7 +35,8 @@ void SaveDatabaseFile(FileSystem& fs, LogSink& log, const std::string& path,
     // Header and body go out in one write without being joined in memory first.
     const std::span<const std::uint8_t> parts[] = {
         std::span<const std::uint8_t>(header.bytes.data(), header.bytes.size()), body.span()};
-    fs.writeFile(options.writeTo.empty() ? path : options.writeTo, parts, options.durable);
+    fs.writeFile(options.writeTo.empty() ? path : options.writeTo, parts, options.durable,
+                 options.progress);
 }
 
 NodeRecord ReadNodeRecord(MemoryStream& nodes, std::uint32_t offset) {

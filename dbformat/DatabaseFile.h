@@ -25,10 +25,12 @@ std::uint32_t RecordCount(const MemoryStream& body, std::size_t recordSize);
 // empty. A file of fewer than 230 bytes throws "Cannot not read DB file header." and leaves
 // `body` as it was; so does a file that cannot be read (the file layer's message).
 // `readFrom`, when not empty, is the file actually read (the same file under the name the
-// folder really uses); the log names `path`.
+// folder really uses); the log names `path`. `progress`, when given, is told after each block the
+// file layer reads.
 DatabaseHeader LoadDatabaseFile(FileSystem& fs, LogSink& log, const std::string& path,
                                 MemoryStream& fileMS, MemoryStream& body,
-                                const std::string& readFrom = {});
+                                const std::string& readFrom = {},
+                                const FileProgress& progress = {});
 
 // How SaveDatabaseFile writes.
 struct SaveOptions {
@@ -37,6 +39,8 @@ struct SaveOptions {
     std::string writeTo;
     // Flush the file to the disk before returning.
     bool durable = false;
+    // Told after each block the file layer writes, when given.
+    FileProgress progress;
 };
 
 // Logs "Saving : <path>", then writes `header` followed by the whole of `body` as one file,

@@ -149,9 +149,11 @@ public:
                         const std::array<std::string, 3>& targets,
                         const std::array<FileStatus, 3>& originals,
                         const std::array<FileCheck, 3>& originalChecks,
-                        const std::string& backupFolder, std::string operation)
+                        const std::string& backupFolder, std::string operation,
+                        FileProgress progress)
         : m_fs(fs),
           m_log(log),
+          m_progress(std::move(progress)),
           m_folder(folder),
           m_targets(targets),
           m_originals(originals),
@@ -177,7 +179,8 @@ public:
         try {
             for (std::size_t i = 0; i < newFiles.size(); ++i) {
                 SaveDatabaseFile(m_fs, m_log, joinPath(m_folder, kSaveNames[i]),
-                                 *newFiles[i].header, *newFiles[i].body, {m_temporaries[i], true});
+                                 *newFiles[i].header, *newFiles[i].body,
+                                 {m_temporaries[i], true, m_progress});
             }
             m_fs.syncDirectory(m_folder);
             stillUnchanged();
@@ -194,6 +197,12 @@ public:
             }
             m_fs.syncDirectory(m_folder);
         } catch (const std::exception& e) {
+            // Where the system cannot replace a file in one step (a share: the target is removed,
+            // then the new file renamed), a rename that failed may have left its target missing:
+            // that file is put back like those replaced before it.
+            if (replaced < m_targets.size() && !m_fs.status(m_targets[replaced]).exists) {
+                ++replaced;
+            }
             if (replaced == 0) {
                 abandon();
                 throw;
@@ -310,6 +319,7 @@ private:
 
     FileSystem& m_fs;
     LogSink& m_log;
+    FileProgress m_progress;
     std::string m_folder;
     std::array<std::string, 3> m_targets;
     std::array<FileStatus, 3> m_originals;
@@ -337,14 +347,14 @@ std::array<FileCheck, 3> MaintenanceEngine::openedChecks() const {
 }
 
 std::string MaintenanceEngine::writeBackup(const std::array<FileCheck, 3>& checks,
-                                           const BackupExtras& extras) {
+                                           const BackupExtras& extras, bool pump) {
     const std::string folder =
         createBackupFolder(m_fs, m_ctx.DatabaseFolder, TimeStampText(m_clock));
     m_view.log("Creating backup directory : " + folder);
     const FileImages files = openedFiles(m_ctx);
     for (std::size_t i = 0; i < files.size(); ++i) {
         SaveDatabaseFile(m_fs, m_view, joinPath(folder, kSaveNames[i]), *files[i].header,
-                         *files[i].body, {{}, true});
+                         *files[i].body, {{}, true, pump ? pumpingProgress() : FileProgress()});
     }
     for (const auto& [name, text] : extras(checks)) {
         const std::string path = joinPath(folder, name);
@@ -361,11 +371,14 @@ std::string MaintenanceEngine::writeBackup(const std::array<FileCheck, 3>& check
 }
 
 std::string MaintenanceEngine::BackupDatabase() {
-    return writeBackup(openedChecks(), [this](const std::array<FileCheck, 3>& checks) {
-        return BackupExtraFiles{
-            {kSummaryName, backupSummaryText("Backup of " + m_ctx.DatabaseFolder + " as opened",
-                                             m_clock, checks, {})}};
-    });
+    return writeBackup(
+        openedChecks(),
+        [this](const std::array<FileCheck, 3>& checks) {
+            return BackupExtraFiles{
+                {kSummaryName, backupSummaryText("Backup of " + m_ctx.DatabaseFolder + " as opened",
+                                                 m_clock, checks, {})}};
+        },
+        false);
 }
 
 CommitPreview MaintenanceEngine::PreviewCommit() const {
@@ -406,8 +419,9 @@ void MaintenanceEngine::CommitDatabase() {
         // backup before anything is replaced.
         CommitPreview preview;
         const std::array<FileCheck, 3> checks = openedChecks();
-        const std::string backupFolder =
-            writeBackup(checks, [&](const std::array<FileCheck, 3>& opened) {
+        const std::string backupFolder = writeBackup(
+            checks,
+            [&](const std::array<FileCheck, 3>& opened) {
                 preview = PreviewCommit();
                 return BackupExtraFiles{
                     {kManifestName, removedNodesCsv(preview)},
@@ -416,7 +430,8 @@ void MaintenanceEngine::CommitDatabase() {
                      backupSummaryText("Backup made before a commit of " + m_ctx.DatabaseFolder,
                                        m_clock, opened, previewTotalsLines(preview))},
                 };
-            });
+            },
+            true);
 
         m_view.setActionCaption("Re-indexing");
         m_view.showProgressBar();
@@ -437,7 +452,8 @@ void MaintenanceEngine::CommitDatabase() {
 
         m_view.log("Commiting to Database...");
         DatabaseReplacement replacement(m_fs, m_view, m_ctx.DatabaseFolder, m_openedPaths,
-                                        m_openedFiles, checks, backupFolder, "commit");
+                                        m_openedFiles, checks, backupFolder, "commit",
+                                        pumpingProgress());
         // The new files all carry the node file's header, the database's own.
         const DatabaseHeader& header = m_ctx.Header;
         replacement.run(
@@ -488,18 +504,21 @@ void MaintenanceEngine::RestoreBackup(const std::string& backup) {
         removeLeftovers(m_fs, m_ctx.DatabaseFolder);
         // The files the restore replaces are backed up first, so that it can be undone in turn.
         const std::array<FileCheck, 3> checks = openedChecks();
-        const std::string backupFolder =
-            writeBackup(checks, [&](const std::array<FileCheck, 3>& opened) {
+        const std::string backupFolder = writeBackup(
+            checks,
+            [&](const std::array<FileCheck, 3>& opened) {
                 return BackupExtraFiles{
                     {kSummaryName,
                      backupSummaryText("Backup made before a restore of " + m_ctx.DatabaseFolder +
                                            " from " + image.folder,
                                        m_clock, opened, {})}};
-            });
+            },
+            true);
 
         m_view.log("Commiting to Database...");
         DatabaseReplacement replacement(m_fs, m_view, m_ctx.DatabaseFolder, m_openedPaths,
-                                        m_openedFiles, checks, backupFolder, "restore");
+                                        m_openedFiles, checks, backupFolder, "restore",
+                                        pumpingProgress());
         replacement.run(
             {FileImage{&image.headers[0], &image.bodies[0]},
              FileImage{&image.headers[1], &image.bodies[1]},

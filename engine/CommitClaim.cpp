@@ -3,6 +3,7 @@
 #include <chrono>
 #include <exception>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "support/AnsiText.h"
@@ -20,6 +21,13 @@ namespace {
 // is still writing it (waiting a little longer each time).
 constexpr int kTakeAttempts = 5;
 constexpr std::chrono::milliseconds kUnreadablePause{20};
+
+// The claims this process holds right now. A back end without locks cannot say that a claim
+// naming this process was left by a commit of it that has ended; this can.
+std::set<std::string>& claimsHeldHere() {
+    static std::set<std::string> paths;
+    return paths;
+}
 
 std::string computerName() {
     try {
@@ -88,6 +96,10 @@ ClaimFinding inspectClaim(FileSystem& fs, Clock& clock, const std::string& folde
     if (thisComputer && hold == HoldState::Free) {
         found.kind = ClaimFinding::Ended;
         found.ended = "no process holds it any more";
+    } else if (thisComputer && hold == HoldState::Unknown &&
+               claim->processId == currentProcessId() && claimsHeldHere().count(found.path) == 0) {
+        found.kind = ClaimFinding::Ended;
+        found.ended = "it is this process's own, left by a commit that could not remove it";
     } else if (thisComputer && hold == HoldState::Unknown && !processIsRunning(claim->processId)) {
         found.kind = ClaimFinding::Ended;
         found.ended = "that process no longer runs";
@@ -165,10 +177,22 @@ CommitClaim CommitClaim::take(FileSystem& fs, LogSink& log, Clock& clock,
                       "has finished.");
 }
 
+CommitClaim::CommitClaim(LogSink& log, std::string path, std::unique_ptr<HeldFile> held)
+    : m_log(&log), m_path(std::move(path)), m_held(std::move(held)) {
+    claimsHeldHere().insert(m_path);
+}
+
+CommitClaim::~CommitClaim() {
+    if (m_held) {
+        claimsHeldHere().erase(m_path);
+    }
+}
+
 void CommitClaim::release() {
     if (!m_held) {
         return;
     }
+    claimsHeldHere().erase(m_path);
     try {
         m_held->remove();
     } catch (const std::exception& e) {

@@ -22,7 +22,8 @@ namespace kavrin {
 // - held by a running process (the lock says so, or the same computer still runs that process):
 //   a commit is running; refused;
 // - left by a process that ended (the lock is no longer held, or the same computer runs no such
-//   process; a claim nobody holds that cannot be read, too): taken over, with a log line;
+//   process; a claim nobody holds that cannot be read, too), or by a commit of this process that
+//   could not remove it: taken over, with a log line;
 // - of another computer, or on a share that cannot tell, and older than an hour: refused, saying
 //   how to clear it, since nothing here can tell whether that commit still runs;
 // - unreadable: held, a commit is starting and still writing it; on a share that cannot tell,
@@ -67,17 +68,16 @@ public:
     static CommitClaim take(FileSystem& fs, LogSink& log, Clock& clock, const std::string& folder);
 
     CommitClaim(CommitClaim&&) = default;
-    CommitClaim& operator=(CommitClaim&&) = default;
+    CommitClaim& operator=(CommitClaim&&) = delete;
     // Without release(), the hold ends and the file stays, as when the process dies.
-    ~CommitClaim() = default;
+    ~CommitClaim();
 
     // Removes the claim file, then ends the hold. A removal that fails is logged, not thrown:
     // the file stays, held by nobody, and the next commit on this computer takes it over.
     void release();
 
 private:
-    CommitClaim(LogSink& log, std::string path, std::unique_ptr<HeldFile> held)
-        : m_log(&log), m_path(std::move(path)), m_held(std::move(held)) {}
+    CommitClaim(LogSink& log, std::string path, std::unique_ptr<HeldFile> held);
 
     LogSink* m_log;
     std::string m_path;

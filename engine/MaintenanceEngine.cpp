@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <memory>
 #include <new>
 #include <thread>
 
@@ -95,6 +96,22 @@ void MaintenanceEngine::pumpEvents() {
         throw;
     }
     --m_pumpDepth;
+}
+
+FileProgress MaintenanceEngine::pumpingProgress() {
+    // Once per megabyte moved, between blocks: a small file adds no pump to those of the
+    // records, a large one on a slow share one per request.
+    constexpr std::uint64_t kBytesPerPump = 1024 * 1024;
+    auto pumpedAt = std::make_shared<std::uint64_t>(0);
+    return [this, pumpedAt](std::uint64_t done, std::uint64_t total) {
+        if (done < *pumpedAt) {
+            *pumpedAt = 0;  // the next file
+        }
+        if (done < total && done - *pumpedAt >= kBytesPerPump) {
+            *pumpedAt = done;
+            pumpEvents();
+        }
+    };
 }
 
 bool MaintenanceEngine::CloseRequested() {
@@ -283,8 +300,8 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder) {
                 throw KavrinError(tooLargeMessage(path));
             }
             try {
-                *headers[i] =
-                    LoadDatabaseFile(m_fs, m_view, path, m_ctx.FileMS, *bodies[i], located);
+                *headers[i] = LoadDatabaseFile(m_fs, m_view, path, m_ctx.FileMS, *bodies[i],
+                                               located, pumpingProgress());
             } catch (const KavrinError&) {
                 // A file another program is rewriting may be short for a moment.
                 if (m_fs.status(located) == before) {

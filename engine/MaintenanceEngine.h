@@ -173,11 +173,18 @@ private:
     void sortNodeList();
     // Lets the view handle its waiting events, marking the engine as pumping meanwhile.
     void pumpEvents();
+    // What a long operation passes to the file layer's whole-file reads and writes: a pump
+    // between blocks, so that the window is repainted while a slow share moves hundreds of
+    // megabytes.
+    FileProgress pumpingProgress();
     // Files written into a backup folder besides the three database files: name and content,
     // made once the three are written and given their checks.
     using BackupExtraFiles = std::vector<std::pair<std::string, std::string>>;
     using BackupExtras = std::function<BackupExtraFiles(const std::array<FileCheck, 3>& files)>;
-    std::string writeBackup(const std::array<FileCheck, 3>& checks, const BackupExtras& extras);
+    // Pumps the view between the blocks it writes when `pump` is set (only inside an operation
+    // that has made the view busy).
+    std::string writeBackup(const std::array<FileCheck, 3>& checks, const BackupExtras& extras,
+                            bool pump);
     // Size and CRC-32 of each file as it was opened.
     std::array<FileCheck, 3> openedChecks() const;
 

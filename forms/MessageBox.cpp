@@ -6,12 +6,15 @@
 #include <QPushButton>
 #include <deque>
 
+#include "forms/uFrmCredentials.h"
+
 namespace kavrin {
 
 namespace {
 
 struct Seam {
     std::deque<Answer> answers;
+    std::deque<std::optional<ShareCredentials>> credentials;
     std::vector<MessageBox::Shown> shown;
     bool automatic = false;
 };
@@ -86,6 +89,32 @@ void MessageBox::error(QWidget* parent, const QString& title, const QString& tex
     box.exec();
 }
 
+bool MessageBox::credentials(QWidget* parent, const QString& share, const QString& reason,
+                             ShareCredentials& credentials) {
+    Seam& s = seam();
+    if (s.automatic || !s.credentials.empty()) {
+        s.shown.push_back({Kind::Credentials, QStringLiteral("Connect to Server"),
+                           TfrmCredentials::messageFor(share, reason), true});
+    }
+    if (!s.credentials.empty()) {
+        const std::optional<ShareCredentials> answer = s.credentials.front();
+        s.credentials.pop_front();
+        if (answer) {
+            credentials = *answer;
+        }
+        return answer.has_value();
+    }
+    if (s.automatic) {
+        return false;
+    }
+    TfrmCredentials dialog(parent);
+    return dialog.ask(share, reason, credentials);
+}
+
+void MessageBox::setNextCredentials(std::optional<ShareCredentials> answer) {
+    seam().credentials.push_back(std::move(answer));
+}
+
 void MessageBox::setNextAnswer(Answer answer) {
     seam().answers.push_back(answer);
 }
@@ -106,6 +135,7 @@ std::vector<MessageBox::Shown> MessageBox::takeShown() {
 
 void MessageBox::reset() {
     seam().answers.clear();
+    seam().credentials.clear();
     seam().shown.clear();
 }
 

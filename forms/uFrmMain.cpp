@@ -85,12 +85,19 @@ TMainFRM::TMainFRM(FileSystem& fs, Clock& clock, QWidget* parent) : QMainWindow(
         NodesLV->header()->resizeSection(column, NodeListModel::columnWidth(column));
     }
     bindCommands();
+    ShareSettings shares;
+    shares.prompt = [this](const std::string& share, const ShareCredentials& refused,
+                           const std::string& reason) {
+        return askShareCredentials(share, refused, reason);
+    };
+    setShareSettings(std::move(shares));
     FormCreate();
     m_pumpClock.start();
 }
 
 TMainFRM::~TMainFRM() {
     KavrinApplication::setExceptionHandler({});
+    setShareSettings({});  // the prompt asks through this window
     // The engine (and the rows the model shows) goes before the widgets, which still lay out
     // as the window is torn down: the view must not reach the model by then.
     m_engine->nodeList().setObserver(nullptr);
@@ -425,6 +432,9 @@ void TMainFRM::bindCommands() {
 // --- Commands and the exception handler ------------------------------------------------------
 
 void TMainFRM::runCommand(const std::function<void()>& command) {
+    if (m_commandDepth == 0) {
+        m_sharesCancelled.clear();
+    }
     ++m_commandDepth;
     try {
         command();
@@ -444,6 +454,25 @@ void TMainFRM::runDeferredClose() {
         m_closeDeferred = false;
         close();
     }
+}
+
+std::optional<ShareCredentials> TMainFRM::askShareCredentials(const std::string& share,
+                                                              const ShareCredentials& refused,
+                                                              const std::string& reason) {
+    if (m_sharesCancelled.count(share) != 0) {
+        return std::nullopt;
+    }
+    ShareCredentials answer = refused;
+    answer.password.clear();
+    // The busy cursor says the window is working; the dialog waits for the user.
+    QApplication::setOverrideCursor(Qt::ArrowCursor);
+    const bool given = MessageBox::credentials(this, fromUtf8(share), fromUtf8(reason), answer);
+    QApplication::restoreOverrideCursor();
+    if (!given) {
+        m_sharesCancelled.insert(share);
+        return std::nullopt;
+    }
+    return answer;
 }
 
 void TMainFRM::handleException(const std::string& message) {

@@ -5,6 +5,8 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 
 #include "engine/MainView.h"
@@ -12,6 +14,7 @@
 #include "forms/StartArguments.h"
 #include "support/Clock.h"
 #include "support/FileSystem.h"
+#include "support/ShareAccess.h"
 
 class QAction;
 class QGroupBox;
@@ -112,6 +115,11 @@ private:
     void runCommand(const std::function<void()>& command);
     void runDeferredClose();
 
+    // A server share refused access: the credentials dialog, once per share and command (Cancel
+    // lets the command go on as on a share that cannot be reached, without asking again).
+    std::optional<ShareCredentials> askShareCredentials(const std::string& share,
+                                                        const ShareCredentials& refused,
+                                                        const std::string& reason);
     // OpenDatabase; the location is kept for the next run when the open succeeded.
     void openDatabase();
     void showLocation(const WindowLocation& location);
@@ -160,6 +168,7 @@ private:
     bool m_busy = false;
     int m_commandDepth = 0;
     bool m_closeDeferred = false;
+    std::set<std::string> m_sharesCancelled;  // in the command running now
     QString m_lastBrowsedFolder;
     LineListView* m_editMenuList = nullptr;  // the line list EditMenu was opened on
 

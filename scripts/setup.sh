@@ -15,6 +15,7 @@ packages=(
     # and std::mutex), windres, zlib for it, GoogleTest's sources, and wine to run the tests.
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev googletest
     wine wine64
+    samba smbclient libsmbclient-dev
 )
 
 missing=()
@@ -31,5 +32,17 @@ if [ ${#missing[@]} -gt 0 ]; then
     fi
     echo "Installing: ${missing[*]}"
     "${sudo_cmd[@]}" apt-get update -qq
+    # Installing samba must not start a server of the machine's own: only the tests' private one
+    # runs, and only while they do (scripts/smbserver.sh).
+    policy=/usr/sbin/policy-rc.d
+    added_policy=false
+    if [ "$(id -u)" -eq 0 ] && [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' >"$policy"
+        chmod 0755 "$policy"
+        added_policy=true
+    fi
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    if $added_policy; then
+        rm -f "$policy"
+    fi
 fi

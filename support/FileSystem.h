@@ -71,8 +71,10 @@ public:
     virtual ~FileSystem() = default;
 
     // What is at `path`; exists = false when nothing is there or it cannot be examined (a server
-    // that cannot be reached included). Never throws. modifiedNs is as fine as the back end keeps
-    // it, and only compared with earlier readings of the same back end.
+    // that cannot be reached or refuses access included). Never throws of its own: only what a
+    // share's credentials prompt throws to end the work passes (ShareAccess.h). modifiedNs is as
+    // fine as the back end keeps it (a share: the server's time, in 100 ns steps), and only
+    // compared with earlier readings of the same back end.
     virtual FileStatus status(const std::string& path) = 0;
 
     // Names of the entries of directory `dir`, without "." and "..", in no particular order.
@@ -100,11 +102,12 @@ public:
     virtual void readFileInBlocks(const std::string& path, const FileBlockConsumer& consume);
 
     // Creates `path` or empties it, and writes `parts` one after another as its whole content.
-    // With `durable`, the data has reached the disk (on a share: the server has been told to flush
-    // it) when the call returns. A write that fails or is aborted closes what it opened and may
-    // leave `path` holding part of the data: what must never be seen half written is written
-    // under a temporary name and then moved over the original with rename().
-    // "Cannot create file \"<path>\". <reason>" when it cannot be created or opened;
+    // With `durable`, the data has reached the disk when the call returns; on a share reached
+    // through Samba's client library, which has no call to flush a file, the server has all of it
+    // and writes it to its disk as its own configuration says. A write that fails or is aborted
+    // closes what it opened and may leave `path` holding part of the data: what must never be seen
+    // half written is written under a temporary name and then moved over the original with
+    // rename(). "Cannot create file \"<path>\". <reason>" when it cannot be created or opened;
     // "Cannot write file \"<path>\". <reason>" and "Cannot flush file \"<path>\". <reason>" after.
     virtual void writeFile(const std::string& path,
                            std::span<const std::span<const std::uint8_t>> parts, bool durable) = 0;

@@ -62,8 +62,15 @@ void FaultyFileSystem::crashAfter(int n, bool tearWrite) {
     m_tearWrite = tearWrite;
 }
 
+void FaultyFileSystem::atOperation(int n, std::function<void()> action) {
+    m_actionAt = m_calls[index(FileOp::Any)] + n;
+    m_action = std::move(action);
+}
+
 void FaultyFileSystem::reset() {
     m_crashAt = -1;
+    m_actionAt = -1;
+    m_action = {};
     m_tearWrite = false;
     m_crashed = false;
     m_calls = {};
@@ -89,6 +96,11 @@ bool FaultyFileSystem::due(FileOp op, const std::string& what, const std::functi
             }
         }
         throw SimulatedCrash{};
+    }
+    if (m_action && m_calls[index(FileOp::Any)] + 1 == m_actionAt) {
+        const std::function<void()> action = std::move(m_action);
+        m_action = {};
+        action();
     }
     m_journal.push_back(std::string(kindName(op)) + " " + what);
     const int own = ++m_calls[index(op)];
@@ -190,6 +202,12 @@ void FaultyFileSystem::writeFileReporting(const std::string& path,
 }
 
 void FaultyFileSystem::rename(const std::string& from, const std::string& to) {
+    if (m_twoStepReplace) {
+        const FileStatus target = m_inner.status(to);
+        if (target.exists && !target.isDirectory && m_inner.status(from).exists) {
+            remove(to);
+        }
+    }
     if (due(FileOp::Rename, from + " -> " + to)) {
         fail("Cannot rename file", from, kInjected);
     }

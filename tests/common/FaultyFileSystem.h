@@ -59,6 +59,13 @@ public:
         m_corruptWrites = count;
     }
     bool crashed() const { return m_crashed; }
+    // Runs `action` just before the n-th operation from now (of any kind), as something outside
+    // the program (a server going away) may happen at any moment.
+    void atOperation(int n, std::function<void()> action);
+    // A rename onto an existing file becomes two operations, the removal of the target and the
+    // rename, as on a share whose server renames only onto free names: faults and crashes can
+    // fall between the two.
+    void replaceInTwoSteps() { m_twoStepReplace = true; }
     // Counts back to zero; no fault, crash or read-only folder left.
     void reset();
 
@@ -123,6 +130,9 @@ private:
     int m_crashAt = -1;  // the count of operations after which the process dies; -1: never
     bool m_tearWrite = false;
     bool m_crashed = false;
+    int m_actionAt = -1;
+    std::function<void()> m_action;
+    bool m_twoStepReplace = false;
 };
 
 }  // namespace kavrin::test

@@ -96,7 +96,7 @@ TEST_F(DatabaseFileTest, SaveWritesHeaderThenWholeBodyWhateverItsPosition) {
 
     // Written elsewhere, logged under the name given.
     SaveDatabaseFile(localFileSystem(), log, folder.file("named"), db.nodeHeader, body,
-                     SaveOptions{folder.file("temp"), true});
+                     SaveOptions{folder.file("temp"), true, {}});
     EXPECT_EQ(test::readFileBytes(folder.file("temp")), written);
     EXPECT_EQ(log.lines.back(), "Saving : " + folder.file("named"));
 

@@ -20,6 +20,7 @@
 #include "common/FixedClock.h"
 #include "common/MemoryFileSystem.h"
 #include "common/MemoryView.h"
+#include "common/ShareFolder.h"
 #include "common/TempFolder.h"
 #include "common/TestPlatform.h"
 #include "dbformat/Layout.h"
@@ -363,6 +364,10 @@ TEST(CommitClaimTest, ASecondCommitWhileOneRunsIsRefusedNamingTheFirst) {
 TEST(CommitClaimTest, AClaimLeftBehindIsTakenOverOnlyWhenItsHolderEnded) {
     const std::string here = LocalComputerName();
     const std::string me = std::to_string(currentProcessId());
+    // Another process that runs as long as this test does.
+    ChildProcess other({KAVRIN_PROCESS_HELPER, "commit", "/nonexistent", "X"});
+    other.send("pid");
+    const std::string running = other.receive();
     const std::string path = joinPath("/db", "Kavrin.claim");  // as the engine names it
     constexpr const char* kGone = "2147483600";                // beyond any process id Linux gives
     const auto claim = [](const std::string& computer, const std::string& process,
@@ -387,10 +392,13 @@ TEST(CommitClaimTest, AClaimLeftBehindIsTakenOverOnlyWhenItsHolderEnded) {
          "no process holds it any more", "", ""},
         {"torn by a crash, no process holds it", "Kavrin commit cl", true, false,
          "it cannot be read (it is empty or torn", "", ""},
-        {"this computer, the process runs, a share without locks",
-         claim(here, me, "2024-08-22 15:20:00"), false, false, "",
-         kRunning + here + ", process " + me + ", since 2024-08-22 15:20:00",
+        {"this computer, another process that runs, a share without locks",
+         claim(here, running, "2024-08-22 15:20:00"), false, false, "",
+         kRunning + here + ", process " + running + ", since 2024-08-22 15:20:00",
          "A commit of this database is running : computer " + here},
+        {"this process, which holds no claim now, a share without locks",
+         claim(here, me, "2024-08-22 15:20:00"), false, false,
+         "it is this process's own, left by a commit that could not remove it", "", ""},
         {"held", claim(here, me, "2024-08-22 13:00:00"), true, true, "", kRunning + here,
          "A commit of this database is running"},
         {"another computer, ten minutes ago", claim("OTHERPC", "4711", "2024-08-22 15:20:07"), true,
@@ -466,17 +474,10 @@ TEST(CommitClaimTest, AnOpenLeavesTheJournalOfARunningCommitAlone) {
     EXPECT_EQ(fs.files, before);
 }
 
-// Two real processes commit the same database at the same moment, a hundred times with random
-// timing: exactly one commits, the other is refused and writes nothing, and the database is the
-// first one's result. The folder is in memory (/dev/shm) where there is one, so that a hundred
-// commits cost no hundred disk flushes; KAVRIN_RACE_FOLDER points the test at another folder,
-// for example on a share: it must exist, and the database there is overwritten.
-TEST(CommitClaimTest, TwoProcessesCommittingAtOnceLeaveExactlyOneResult) {
-    constexpr int kRounds = 100;
-    TempFolder temp =
-        std::filesystem::is_directory("/dev/shm") ? TempFolder("/dev/shm") : TempFolder();
-    const char* elsewhere = std::getenv("KAVRIN_RACE_FOLDER");
-    const std::string folder = elsewhere != nullptr && *elsewhere != '\0' ? elsewhere : temp.path();
+// Two real processes commit the same database in `folder` at the same moment, `kRounds` times
+// with random timing: exactly one commits, the other is refused and writes nothing, and the
+// database is the first one's result.
+void raceTwoProcesses(const std::string& folder, int kRounds) {
     FileSystem& fs = localFileSystem();
     const DatabaseBuilder db = threeNodes();
     const std::array<std::array<Bytes, 3>, 2> results = {committed(db, "ALPHA"),
@@ -529,9 +530,29 @@ TEST(CommitClaimTest, TwoProcessesCommittingAtOnceLeaveExactlyOneResult) {
         EXPECT_EQ(tool->wait(), 0);
     }
     EXPECT_GT(claimRefusals, 0);
-    std::cout << "[ two processes ] " << kRounds << " rounds: one commit each, the other refused "
-              << claimRefusals << " times by the claim, " << changeRefusals
-              << " times for changed files\n";
+    std::cout << "[ two processes ] " << kRounds << " rounds in " << folder
+              << ": one commit each, the other refused " << claimRefusals << " times by the claim, "
+              << changeRefusals << " times for changed files\n";
+}
+
+// The folder is in memory (/dev/shm) where there is one, so that a hundred commits cost no hundred
+// disk flushes; KAVRIN_RACE_FOLDER points the test at another folder (it must exist, and the
+// database there is overwritten).
+TEST(CommitClaimTest, TwoProcessesCommittingAtOnceLeaveExactlyOneResult) {
+    TempFolder temp =
+        std::filesystem::is_directory("/dev/shm") ? TempFolder("/dev/shm") : TempFolder();
+    const char* elsewhere = std::getenv("KAVRIN_RACE_FOLDER");
+    raceTwoProcesses(elsewhere != nullptr && *elsewhere != '\0' ? elsewhere : temp.path(), 100);
+}
+
+// On the test server's share, where the claim is the file alone: no lock backs it there.
+TEST(CommitClaimTest, TwoProcessesCommittingAtOnceOnAShareLeaveExactlyOneResult) {
+    if (!testShare()) {
+        GTEST_SKIP() << "no test server";
+    }
+    setShareSettings({});  // the share admits guests; the helper processes come as such
+    ShareFolder folder;
+    raceTwoProcesses(folder.path(), 100);
 }
 
 }  // namespace

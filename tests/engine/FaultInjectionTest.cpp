@@ -17,9 +17,12 @@
 #include "common/FixedClock.h"
 #include "common/MemoryFileSystem.h"
 #include "common/MemoryView.h"
+#include "common/ShareFolder.h"
+#include "common/ShareProxy.h"
 #include "common/TempFolder.h"
 #include "engine/Journal.h"
 #include "engine/MaintenanceEngine.h"
+#include "support/Paths.h"
 
 namespace kavrin::test {
 namespace {
@@ -30,7 +33,24 @@ using Names = std::vector<std::string>;
 constexpr const char* kStamp = "20240822-153007";
 constexpr std::array<const char*, 3> kFiles = {"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"};
 
-enum class DiskKind { Memory, Local };
+// Where the database lives. On a share the server renames only onto free names: a rename over a
+// file is its removal and a rename, two operations a fault or a crash can fall between, as it is
+// in memory for the kind that renames in two steps.
+enum class DiskKind { Memory, MemoryRenamingInTwoSteps, Local, Share };
+
+const char* nameOf(DiskKind kind) {
+    switch (kind) {
+        case DiskKind::Memory:
+            return "InMemory";
+        case DiskKind::MemoryRenamingInTwoSteps:
+            return "InMemoryRenamingInTwoSteps";
+        case DiskKind::Local:
+            return "OnDisk";
+        case DiskKind::Share:
+            return "OnShare";
+    }
+    return "";
+}
 
 // Where the run happens and what it is: a commit of the old database, or a restore of a backup
 // that holds the database the commit makes.
@@ -39,22 +59,29 @@ struct Scenario {
     bool restore;
 };
 
+std::string nameOf(const Scenario& scenario) {
+    return std::string(scenario.restore ? "Restore" : "Commit") + nameOf(scenario.disk);
+}
+
 void PrintTo(const Scenario& scenario, std::ostream* out) {
-    *out << (scenario.restore ? "restore " : "commit ")
-         << (scenario.disk == DiskKind::Memory ? "in memory" : "on disk");
+    *out << nameOf(scenario);
 }
 
 constexpr const char* kSource = "20240101-000000";  // the backup a restore puts back
 
-// One database folder, in memory or in a fresh folder of the real disk, seen through the same
-// file layer the engine uses.
+// One database folder, in memory, in a fresh folder of the real disk or of the test server's
+// share, seen through the same file layer the engine uses.
 class Disk {
 public:
-    explicit Disk(DiskKind kind) {
-        if (kind == DiskKind::Memory) {
+    explicit Disk(DiskKind kind)
+        : twoStepRenames(kind == DiskKind::MemoryRenamingInTwoSteps || kind == DiskKind::Share) {
+        if (kind == DiskKind::Memory || kind == DiskKind::MemoryRenamingInTwoSteps) {
             m_memory = std::make_unique<MemoryFileSystem>();
             m_memory->createDirectories("/db");
             folder = "/db";
+        } else if (kind == DiskKind::Share) {
+            m_share = std::make_unique<ShareFolder>();
+            folder = m_share->path();
         } else {
             m_temp = std::make_unique<TempFolder>();
             folder = m_temp->path();
@@ -62,7 +89,7 @@ public:
     }
 
     FileSystem& fs() { return m_memory ? static_cast<FileSystem&>(*m_memory) : localFileSystem(); }
-    std::string path(const std::string& name) const { return folder + "/" + name; }
+    std::string path(const std::string& name) const { return joinPath(folder, name); }
 
     std::optional<Bytes> read(const std::string& path) {
         const FileStatus status = fs().status(path);
@@ -84,10 +111,12 @@ public:
     bool hasJournal() { return fs().status(journalPath(folder)).exists; }
 
     std::string folder;
+    bool twoStepRenames;
 
 private:
     std::unique_ptr<MemoryFileSystem> m_memory;
     std::unique_ptr<TempFolder> m_temp;
+    std::unique_ptr<ShareFolder> m_share;
 };
 
 // An engine with its own view, as a fresh start of the program has.
@@ -159,19 +188,32 @@ protected:
         m_old = {m_db.nodeFile(), m_db.installFile(), m_db.titleFile()};
     }
 
+    void SetUp() override {
+        if (GetParam().disk == DiskKind::Share) {
+            if (!testShare()) {
+                GTEST_SKIP() << "no test server";
+            }
+            useTestCredentials();
+        }
+    }
+
     // The folder with the old database (and for a restore, the backup of the new one), opened
-    // through `fs` with BRAVO marked.
-    std::unique_ptr<Session> prepare(Disk& disk, FaultyFileSystem& fs) {
+    // through `fs` (at `location`, when it is reached by another path) with BRAVO marked.
+    std::unique_ptr<Session> prepare(Disk& disk, FaultyFileSystem& fs,
+                                     const std::string& location = {}) {
+        if (disk.twoStepRenames) {
+            fs.replaceInTwoSteps();
+        }
         for (std::size_t i = 0; i < kFiles.size(); ++i) {
             disk.write(disk.path(kFiles[i]), m_old[i]);
         }
         if (GetParam().restore) {
             disk.fs().createDirectories(disk.path(kSource));
             for (std::size_t i = 0; i < kFiles.size(); ++i) {
-                disk.write(disk.path(kSource) + "/" + kFiles[i], m_new[i]);
+                disk.write(joinPath(disk.path(kSource), kFiles[i]), m_new[i]);
             }
         }
-        auto session = std::make_unique<Session>(fs, disk.folder);
+        auto session = std::make_unique<Session>(fs, location.empty() ? disk.folder : location);
         EXPECT_TRUE(session->open()) << session->lastError();
         session->mark("BRAVO");
         fs.reset();
@@ -229,7 +271,7 @@ protected:
     // The three copies are the files as they were opened, byte for byte.
     bool backupComplete(Disk& disk) const {
         for (std::size_t i = 0; i < kFiles.size(); ++i) {
-            if (disk.read(disk.path(kStamp) + "/" + kFiles[i]) != m_old[i]) {
+            if (disk.read(joinPath(disk.path(kStamp), kFiles[i])) != m_old[i]) {
                 return false;
             }
         }
@@ -278,8 +320,7 @@ protected:
     }
 
     void report(const char* what, int runs, int halfWritten, int oldCount, int newCount) const {
-        const std::string disk = std::string(GetParam().restore ? "restore, " : "commit, ") +
-                                 (GetParam().disk == DiskKind::Memory ? "memory" : "disk");
+        const std::string disk = nameOf(GetParam());
         RecordProperty("operations", m_operations);
         RecordProperty("halfWritten", halfWritten);
         std::cout << "[ " << disk << " ] " << what << ": clean run of " << m_operations
@@ -378,14 +419,64 @@ TEST_P(CommitUnderFaults, ACrashAtAnyOperationIsRecoveredByTheNextOpen) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Disks, CommitUnderFaults,
-                         ::testing::Values(Scenario{DiskKind::Memory, false},
-                                           Scenario{DiskKind::Local, false},
-                                           Scenario{DiskKind::Memory, true},
-                                           Scenario{DiskKind::Local, true}),
+// The server goes away before the N-th operation of the commit, for every N, and is back for the
+// next open: the commit fails without a trace of a half-written database.
+class CommitUnderAStoppedServer : public CommitUnderFaults {};
+
+TEST_P(CommitUnderAStoppedServer, AtAnyOperationLeavesAWholeDatabase) {
+    ShareProxy proxy(testServer());
+    const auto throughProxy = [&](const Disk& disk) {
+        return "\\\\" + proxy.server() + disk.folder.substr(2 + testServer().size());
+    };
+    measureCleanCommit();
+    int halfWritten = 0;
+    int oldCount = 0;
+    int newCount = 0;
+    for (int n = 1; n <= m_operations; ++n) {
+        SCOPED_TRACE(testing::Message()
+                     << "server stopped before operation " << n << ": " << operation(n));
+        Disk disk(GetParam().disk);
+        FaultyFileSystem fs(disk.fs());
+        auto session = prepare(disk, fs, throughProxy(disk));
+        fs.atOperation(n, [&] { proxy.stop(); });
+
+        session->engine.CommitDatabase();
+        proxy.start();
+
+        const bool journal = disk.hasJournal();
+        const State atStop = stateOf(disk);
+        if (!journal) {
+            EXPECT_NE(atStop, State::Mixed);
+        }
+        if (session->view.errors.empty()) {
+            EXPECT_EQ(atStop, State::New) << "the commit reported success";
+        }
+        const State loaded = reopen(disk, atStop, journal);
+        halfWritten += loaded == State::Mixed ? 1 : 0;
+        (loaded == State::New ? newCount : oldCount) += 1;
+        commitAgainLeavingNothingBehind(disk);
+    }
+    EXPECT_EQ(halfWritten, 0);
+    report("server stopped at every operation", m_operations, halfWritten, oldCount, newCount);
+}
+
+INSTANTIATE_TEST_SUITE_P(Share, CommitUnderAStoppedServer,
+                         ::testing::Values(Scenario{DiskKind::Share, false}),
+                         [](const ::testing::TestParamInfo<Scenario>&) { return "OnShare"; });
+
+INSTANTIATE_TEST_SUITE_P(Disks, CommitUnderFaults, ::testing::ValuesIn([] {
+                             std::vector<Scenario> scenarios;
+                             for (const bool restore : {false, true}) {
+                                 for (const DiskKind disk :
+                                      {DiskKind::Memory, DiskKind::MemoryRenamingInTwoSteps,
+                                       DiskKind::Local, DiskKind::Share}) {
+                                     scenarios.push_back({disk, restore});
+                                 }
+                             }
+                             return scenarios;
+                         }()),
                          [](const ::testing::TestParamInfo<Scenario>& param) {
-                             return std::string(param.param.restore ? "Restore" : "Commit") +
-                                    (param.param.disk == DiskKind::Memory ? "InMemory" : "OnDisk");
+                             return nameOf(param.param);
                          });
 
 }  // namespace

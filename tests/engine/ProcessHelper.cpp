@@ -8,7 +8,7 @@
 //       reads commands from standard input, one a line, and answers each on standard output:
 //       "open" opens the database and marks NODE ("ready", or "failed <message>");
 //       "commit US" waits US microseconds and commits ("committed", or "refused <message>");
-//       "quit" ends. Line breaks in a message are sent as blanks.
+//       "pid" answers its process id; "quit" ends. Line breaks in a message are sent as blanks.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +22,7 @@
 #include "common/MemoryView.h"
 #include "engine/MaintenanceEngine.h"
 #include "support/Paths.h"
+#include "support/Process.h"
 #include "support/SystemHelpers.h"
 
 namespace {
@@ -96,6 +97,8 @@ int commit(const std::string& folder, const std::string& node) {
             }
             engine.nodeList().setIcon(*row, kavrin::kIconMarked);
             std::cout << "ready" << std::endl;
+        } else if (command == "pid") {
+            std::cout << kavrin::currentProcessId() << std::endl;
         } else if (command == "commit") {
             long micros = 0;
             std::cin >> micros;

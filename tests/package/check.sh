@@ -69,7 +69,7 @@ check "appstreamcli validate --no-net" appstreamcli validate --no-net --no-color
 check "man kavrin-dbtool-cli renders" man_renders "$share/man" kavrin-dbtool-cli
 check "man kavrin-dbtool renders" man_renders "$share/man" kavrin-dbtool
 check "bash completion" completes "$share/bash-completion/completions/kavrin-dbtool-cli" \
-    _kavrin_dbtool_cli "--descending --delete --dry-run" kavrin-dbtool-cli commit /srv --d
+    _kavrin_dbtool_cli "--debuglevel --descending --delete --dry-run" kavrin-dbtool-cli commit /srv --d
 check "bash completion of the window" completes "$share/bash-completion/completions/kavrin-dbtool" \
     _kavrin_dbtool "--folder" kavrin-dbtool --fo
 

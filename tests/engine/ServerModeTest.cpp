@@ -1,0 +1,139 @@
+// The engine in server mode against the test server (scripts/smbserver.sh): the location is the
+// server's name as an administrator types it, the database the root of its Kavrin$ share.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "common/DatabaseBuilder.h"
+#include "common/FixedClock.h"
+#include "common/MemoryView.h"
+#include "common/ShareFolder.h"
+#include "common/TempFolder.h"
+#include "engine/MaintenanceEngine.h"
+#include "support/Paths.h"
+
+namespace kavrin::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes readAll(const std::string& path) {
+    const FileBytes bytes = localFileSystem().readFile(path);
+    return Bytes(bytes.data.get(), bytes.data.get() + bytes.size);
+}
+
+void writeAll(const std::string& path, const Bytes& bytes) {
+    const std::span<const std::uint8_t> parts[] = {bytes};
+    localFileSystem().writeFile(path, parts, false);
+}
+
+// One engine over its own view, at `location` (a server name, or a folder).
+struct Session {
+    Session(bool server, const std::string& location) : engine(view, localFileSystem(), clock) {
+        view.server = server;
+        view.location = location;
+        engine.CloseDatabase();
+    }
+    // Opens, shows the details of `node`, marks `marked` and commits: the commit's log lines.
+    void openMarkAndCommit(const std::string& node, const std::vector<std::string>& marked) {
+        view.answers.push_back(Answer::No);  // to the offer to fix the duplicates
+        engine.OpenDatabase();
+        ASSERT_TRUE(engine.context().IsOpen) << (view.errors.empty() ? "" : view.errors.back());
+        const auto row = engine.nodeList().findCaption(node, 0, true);
+        ASSERT_TRUE(row.has_value());
+        view.selection = {*row};
+        engine.ShowSelectedNodeDetails();
+        for (const std::string& name : marked) {
+            view.selection = {*engine.nodeList().findCaption(name, 0, true)};
+            engine.MarkSelectedNodes(true);
+        }
+        engine.CommitDatabase();
+        ASSERT_EQ(view.errors, std::vector<std::string>{});
+    }
+
+    MemoryView view;
+    FixedClock clock{{2024, 8, 22, 15, 30, 7, 0}};
+    MaintenanceEngine engine;
+};
+
+DatabaseBuilder inventory() {
+    DatabaseBuilder db;
+    std::vector<std::uint32_t> nodes;
+    for (const char* name : {"PC1", "pc1", "LAPTOP", "SERVER", "OLD"}) {
+        nodes.push_back(db.addNode(name));
+    }
+    db.addNullRecord();
+    const std::uint32_t titles[] = {db.addTitle(1), db.addTitle(2), db.addTitle(3)};
+    // Over a megabyte of installs: the file moves in several requests.
+    for (int i = 0; i < 100000; ++i) {
+        db.addInstall(nodes[static_cast<std::size_t>(i) % nodes.size()], titles[i % 3],
+                      i % 17 == 0 ? 1 : 0);
+    }
+    return db;
+}
+
+// Everything a session does on a share, done the same way on a local copy, gives the same bytes.
+TEST(ServerModeTest, OpenDetailsMarkBackupCommitAndReopenAsOnALocalFolder) {
+    if (!testShare()) {
+        GTEST_SKIP() << "no test server";
+    }
+    useTestCredentials();
+    const DatabaseBuilder db = inventory();
+    ShareFolder root(true);
+    // Spelled otherwise than the tool names them: a share finds them all the same.
+    writeAll(root.file("KAVRIN.CMP"), db.nodeFile());
+    writeAll(root.file("kavrin.IST"), db.installFile());
+    writeAll(root.file("Kavrin.TTL"), db.titleFile());
+    TempFolder local;
+    db.write(local.path());
+
+    Session onShare(true, testServer());
+    Session onDisk(false, local.path());
+    onDisk.openMarkAndCommit("LAPTOP", {"pc1", "OLD"});
+    onShare.openMarkAndCommit("LAPTOP", {"pc1", "OLD"});
+
+    EXPECT_EQ(onShare.view.connectedFolder, "");  // the commit closed it
+    EXPECT_EQ(onShare.view.list(LineList::NodeStats), onDisk.view.list(LineList::NodeStats));
+    EXPECT_GT(onShare.view.pumps, onDisk.view.pumps) << "no pump between the requests";
+    const std::string backup = root.file("20240822-153007");
+    for (const auto& [onShareName, localName] :
+         {std::pair{"KAVRIN.CMP", "Kavrin.cmp"}, std::pair{"kavrin.IST", "Kavrin.ist"},
+          std::pair{"Kavrin.TTL", "Kavrin.ttl"}}) {
+        EXPECT_EQ(readAll(root.file(onShareName)), readAll(local.file(localName))) << onShareName;
+        EXPECT_EQ(readAll(joinPath(backup, localName)),
+                  readAll(joinPath(local.file("20240822-153007"), localName)))
+            << localName;
+    }
+    std::vector<std::string> names = localFileSystem().listDirectory(root.path());
+    std::erase_if(names, isTestFolder);  // other tests' folders
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"20240822-153007", "KAVRIN.CMP", "Kavrin.TTL",
+                                               "kavrin.IST"}));
+
+    onShare.engine.OpenDatabase();
+    ASSERT_TRUE(onShare.engine.context().IsOpen);
+    EXPECT_EQ(onShare.view.connectedFolder, "\\\\" + testServer() + "\\Kavrin$");
+    EXPECT_EQ(onShare.engine.nodeList().count(), 3u);
+}
+
+TEST(ShareOpenTest, NothingListeningFailsWithinASecondWithTheMissingDatabaseMessage) {
+    if (!testShare()) {
+        GTEST_SKIP() << "no test server";
+    }
+    useTestCredentials();
+    const std::string server = testServer();
+    const std::string nowhere = "127.0.0.2" + server.substr(server.find(':'));
+    Session session(true, nowhere);
+    const auto start = std::chrono::steady_clock::now();
+    session.engine.OpenDatabase();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(session.view.errors,
+              std::vector<std::string>{"Error: \"The database does not exist.\"\r\n\r\n\\\\" +
+                                       nowhere + "\\Kavrin$\\kavrin.cmp"});
+}
+
+}  // namespace
+}  // namespace kavrin::test

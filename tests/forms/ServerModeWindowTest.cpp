@@ -1,0 +1,93 @@
+// The window in server mode against the test server (scripts/smbserver.sh): the credentials
+// dialog when the share refuses, answered through the prompts seam. Skips without the server.
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "FormsTestSupport.h"
+#include "common/ShareFolder.h"
+#include "forms/MessageBox.h"
+#include "forms/uFrmCredentials.h"
+
+using namespace kavrin;
+using namespace kavrin::test;
+
+class ServerModeWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    // What is typed comes back; the password is never shown and never kept in the dialog.
+    void credentialsDialogTakesWhatIsTyped() {
+        TfrmCredentials dialog;
+        ShareCredentials credentials{"admin", "old", "CORP", false};
+        onNextModal([](QWidget* modal) {
+            auto* password = child<QLineEdit>(modal, "PasswordEDT");
+            QCOMPARE(password->echoMode(), QLineEdit::Password);
+            QCOMPARE(password->text(), QString());
+            QCOMPARE(child<QLineEdit>(modal, "UserEDT")->text(), QString("admin"));
+            QVERIFY(child<QLabel>(modal, "MessageLAB")->text().startsWith("\\\\SRV\\Kavrin$ "));
+            password->setText("s3cret");
+            child<QLineEdit>(modal, "DomainEDT")->setText("OTHER");
+            child<QPushButton>(modal, "OKBTN")->click();
+        });
+        QVERIFY(dialog.ask("\\\\SRV\\Kavrin$", "Permission denied", credentials));
+        QCOMPARE(credentials, (ShareCredentials{"admin", "s3cret", "OTHER", false}));
+        QCOMPARE(child<QLineEdit>(&dialog, "PasswordEDT")->text(), QString());
+
+        onNextModal([](QWidget* modal) { child<QPushButton>(modal, "CancelBTN")->click(); });
+        QVERIFY(!dialog.ask("\\\\SRV\\Kavrin$", "Permission denied", credentials));
+    }
+
+    // Refused: the dialog asks once per command. Cancel ends the open with the message of a
+    // missing database; the user and password given then open it, and are kept for the server.
+    void refusedShareAsksForCredentials() {
+        if (!testShare()) {
+            QSKIP("no test server");
+        }
+        ShareFolder root(true);
+        const DatabaseBuilder db = sampleDatabase();
+        for (const auto& [name, bytes] :
+             {std::pair{"Kavrin.cmp", db.nodeFile()}, std::pair{"Kavrin.ist", db.installFile()},
+              std::pair{"Kavrin.ttl", db.titleFile()}}) {
+            const std::span<const std::uint8_t> parts[] = {bytes};
+            localFileSystem().writeFile(root.file(name), parts, false);
+        }
+        WindowFixture f;
+        ShareSettings wrong = shareSettings();  // the window's prompt, with a refused password
+        wrong.credentials = {testCredentials().user, "Wr0ngPass", "", false};
+        setShareSettings(wrong);
+        f.find<QLineEdit>("DatabasePathEDT")->setText(QString::fromStdString(testServer()));
+        const QString share = QString::fromStdString(*testShare());
+
+        MessageBox::setNextCredentials(std::nullopt);
+        f.find<QPushButton>("ConnectBTN")->click();
+        std::vector<MessageBox::Shown> shown = MessageBox::takeShown();
+        QCOMPARE(shown.size(), std::size_t{2});  // once for the journal and the three files
+        QCOMPARE(shown[0].kind, MessageBox::Kind::Credentials);
+        QCOMPARE(shown[0].text, TfrmCredentials::messageFor(share, "Permission denied"));
+        QCOMPARE(shown[1].kind, MessageBox::Kind::Error);
+        QCOMPARE(shown[1].text,
+                 "Error: \"The database does not exist.\"\r\n\r\n" + share + "\\kavrin.cmp");
+        QCOMPARE(f.find<QLabel>("StatusPanel1")->text(), QString("Not Connected"));
+
+        MessageBox::setNextCredentials(testCredentials());
+        MessageBox::setNextAnswer(Answer::No);  // to the offer to fix the duplicates
+        f.find<QPushButton>("ConnectBTN")->click();
+        shown = MessageBox::takeShown();
+        QCOMPARE(shown.size(), std::size_t{2});
+        QCOMPARE(shown[0].kind, MessageBox::Kind::Credentials);
+        QCOMPARE(f.find<QLabel>("StatusPanel1")->text(), "Connected : " + share);
+        QCOMPARE(f.captions().size(), std::size_t{8});
+
+        MessageBox::setNextAnswer(Answer::No);
+        f.find<QPushButton>("ConnectBTN")->click();
+        shown = MessageBox::takeShown();
+        QCOMPARE(shown.size(), std::size_t{1});
+        QCOMPARE(shown[0].kind, MessageBox::Kind::Confirm);
+        QCOMPARE(f.find<QLabel>("StatusPanel1")->text(), "Connected : " + share);
+    }
+};
+
+KAVRIN_FORMS_TEST_MAIN(ServerModeWindowTest)
+#include "ServerModeWindowTest.moc"
