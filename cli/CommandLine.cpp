@@ -115,17 +115,17 @@ public:
         m_root.require_subcommand(0, 1);
         m_root.allow_extras();                    // reported below, without quoting values
         addProgramOptions(m_root, m_invocation);  // before the commands, which inherit --help
-        for (const CommandSpec& spec : commands) {
-            CLI::App* command = m_root.add_subcommand(spec.name, spec.summary);
-            if (spec.takesLocation) {
+        for (const CommandSpec& entry : commands) {
+            CLI::App* command = m_root.add_subcommand(entry.name, entry.summary);
+            if (entry.takesLocation) {
                 addLocationOptions(*command, m_invocation);
             }
-            if (spec.addOptions) {
-                spec.addOptions(*command, m_invocation);
+            if (entry.addOptions) {
+                entry.addOptions(*command, m_invocation);
             }
             // One slot per positional argument: a slot takes its argument as given (a list
             // option would take "[a,b]" apart), and what finds no slot is reported as extra.
-            const std::size_t slots = spec.operands.size() + (spec.takesLocation ? 1 : 0);
+            const std::size_t slots = entry.operands.size() + (entry.takesLocation ? 1 : 0);
             for (std::size_t i = 0; i < slots; ++i) {
                 command
                     ->add_option_function<std::string>(
@@ -157,7 +157,7 @@ public:
             throw UsageError{"missing COMMAND"};
         }
         const std::string name = parsed.front()->get_name();
-        const CommandSpec& spec =
+        const CommandSpec& entry =
             *std::find_if(m_commands.begin(), m_commands.end(),
                           [&](const CommandSpec& c) { return c.name == name; });
         for (const std::string& arg : parsed.front()->remaining()) {
@@ -168,9 +168,9 @@ public:
                 throw UsageError{"too many arguments for " + name};
             }
         }
-        m_invocation.command = &spec;
+        m_invocation.command = &entry;
         std::size_t next = 0;
-        if (spec.takesLocation && !m_invocation.location.server) {
+        if (entry.takesLocation && !m_invocation.location.server) {
             if (m_positionals.empty()) {
                 throw UsageError{"missing LOCATION"};
             }
@@ -178,10 +178,10 @@ public:
         }
         m_invocation.operands.assign(m_positionals.begin() + static_cast<std::ptrdiff_t>(next),
                                      m_positionals.end());
-        if (m_invocation.operands.size() < spec.operands.size()) {
-            throw UsageError{name + " needs a " + spec.operands[m_invocation.operands.size()]};
+        if (m_invocation.operands.size() < entry.operands.size()) {
+            throw UsageError{name + " needs a " + entry.operands[m_invocation.operands.size()]};
         }
-        if (m_invocation.operands.size() > spec.operands.size()) {
+        if (m_invocation.operands.size() > entry.operands.size()) {
             throw UsageError{"too many arguments for " + name};
         }
         return std::move(m_invocation);
@@ -392,8 +392,8 @@ std::string usageText(std::span<const CommandSpec> commands) {
                        "a server.\n"
                        "\n"
                        "Commands:\n";
-    for (const CommandSpec& spec : commands) {
-        writeEntry(text, spec.synopsis, spec.summary);
+    for (const CommandSpec& entry : commands) {
+        writeEntry(text, entry.synopsis, entry.summary);
     }
     text +=
         "\n"

@@ -58,13 +58,13 @@ DatabaseBuilder randomDatabase(std::mt19937& rng) {
             offsets.push_back(db.addNullRecord());
             continue;
         }
-        NodeSpec spec;
-        spec.name = "N" + std::to_string(rng() % 12) + (chance(20) ? ",\"x\"" : "");
-        spec.inactive = chance(20) ? static_cast<std::uint8_t>(1 + rng() % 3) : 0;
-        spec.lastOnline = 44990.0 + static_cast<double>(rng() % 20);
-        spec.user = chance(20) ? "CORP\\u,1" : "user" + std::to_string(i);
-        spec.serial = "S" + std::to_string(rng() % 1000);
-        offsets.push_back(db.addNode(spec));
+        NodeSpec wanted;
+        wanted.name = "N" + std::to_string(rng() % 12) + (chance(20) ? ",\"x\"" : "");
+        wanted.inactive = chance(20) ? static_cast<std::uint8_t>(1 + rng() % 3) : 0;
+        wanted.lastOnline = 44990.0 + static_cast<double>(rng() % 20);
+        wanted.user = chance(20) ? "CORP\\u,1" : "user" + std::to_string(i);
+        wanted.serial = "S" + std::to_string(rng() % 1000);
+        offsets.push_back(db.addNode(wanted));
     }
     const auto titles = static_cast<unsigned>(rng() % 12);
     for (unsigned t = 0; t < titles; ++t) {
