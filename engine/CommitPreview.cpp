@@ -58,7 +58,8 @@ FileTotals totalsOf(std::uint64_t records, std::size_t recordSize) {
 
 CommitPreview previewCommit(std::span<const std::uint8_t> nodes,
                             std::span<const std::uint8_t> installs,
-                            std::span<const std::uint8_t> titles, const NodeList& list) {
+                            std::span<const std::uint8_t> titles, const NodeList& list,
+                            const std::function<void()>& working) {
     const std::uint64_t nodeRecords = nodes.size() / node::kSize;
     const std::uint64_t installRecords = installs.size() / install::kSize;
     const std::uint64_t titleRecords = titles.size() / title::kSize;
@@ -86,7 +87,11 @@ CommitPreview previewCommit(std::span<const std::uint8_t> nodes,
     // A written install names a written title when its reference is a title record's offset.
     std::vector<bool> titleNamed(static_cast<std::size_t>(titleRecords), false);
     std::uint64_t writtenInstalls = 0;
+    constexpr std::uint64_t kWorkingEvery = (std::uint64_t{1} << 20) - 1;
     for (std::uint64_t j = 0; j < installRecords; ++j) {
+        if ((j & kWorkingEvery) == kWorkingEvery && working) {
+            working();
+        }
         const std::uint8_t* record = installs.data() + j * install::kSize;
         const bool live = installState(record) == 0;
         RecordUse* use = uses.find(installNodeRef(record));

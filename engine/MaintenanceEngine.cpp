@@ -9,6 +9,7 @@
 #include "dbformat/Layout.h"
 #include "engine/CommitClaim.h"
 #include "engine/Journal.h"
+#include "engine/Progress.h"
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
 #include "support/Errors.h"
@@ -100,7 +101,8 @@ void MaintenanceEngine::pumpEvents() {
 
 FileProgress MaintenanceEngine::pumpingProgress() {
     // Once per megabyte moved, between blocks: a small file adds no pump to those of the
-    // records, a large one on a slow share one per request.
+    // records, a large one on a slow share one per request. The bar shows how much of the file
+    // the newest "Loading : " or "Saving : " line names has moved.
     constexpr std::uint64_t kBytesPerPump = 1024 * 1024;
     auto pumpedAt = std::make_shared<std::uint64_t>(0);
     return [this, pumpedAt](std::uint64_t done, std::uint64_t total) {
@@ -109,6 +111,7 @@ FileProgress MaintenanceEngine::pumpingProgress() {
         }
         if (done < total && done - *pumpedAt >= kBytesPerPump) {
             *pumpedAt = done;
+            m_view.setProgressPosition(progressPercent(done, total));
             pumpEvents();
         }
     };

@@ -50,6 +50,18 @@ using FileProgress = std::function<void(std::uint64_t done, std::uint64_t total)
 // Given each block of a file read in blocks, in order.
 using FileBlockConsumer = std::function<void(std::span<const std::uint8_t> block)>;
 
+// Takes the content of a file written in blocks (FileSystem::writeFileInBlocks), in order.
+class FileSink {
+public:
+    virtual ~FileSink() = default;
+    // Appends `bytes` to the file. Throws the file layer's errors.
+    virtual void write(std::span<const std::uint8_t> bytes) = 0;
+};
+
+// Produces the whole content of a file into the sink, in order. It may be called more than once
+// (a test's file layer that tears a write produces it once more), each time from the start.
+using FileProducer = std::function<void(FileSink& sink)>;
+
 // The narrow file layer everything that touches files goes through. Its back ends: the machine's
 // own file calls (nativeFileSystem), server shares (shareFileSystem), and in tests files held in
 // memory or made to fail. Every back end keeps the contracts below and proves it by passing the
@@ -117,6 +129,18 @@ public:
                    bool durable, const FileProgress& progress) {
         writeFileReporting(path, parts, durable, progress);
     }
+
+    // writeFile for content that is made while it is written and never held whole: creates `path`
+    // or empties it, and writes what `produce` gives, `size` bytes, as its whole content, block by
+    // block as it comes. The contracts of writeFile hold (durable, the errors, a write that fails
+    // or is aborted may leave part of the data); `progress` is told as by writeFile, `size` being
+    // the total. An exception `produce` throws ends the write and reaches the caller unchanged.
+    // Content of another size than `size` is "Cannot write file \"<path>\". <reason>" after it
+    // was written. The default gathers the content in memory and passes it to writeFile; every
+    // back end that moves files in blocks overrides it.
+    virtual void writeFileInBlocks(const std::string& path, std::uint64_t size,
+                                   const FileProducer& produce, bool durable,
+                                   const FileProgress& progress = {});
 
     // Renames file `from` to `to` in the same back end, replacing `to` when it is a file. Where the
     // system can (POSIX, Windows) the replacement is atomic: `to` names the old file or the new
@@ -195,6 +219,11 @@ protected:
                                     std::span<const std::span<const std::uint8_t>> parts,
                                     bool durable, const FileProgress& progress);
 };
+
+// What writeFileInBlocks throws when the content it was given was not the size announced:
+// "Cannot write file \"<path>\". <written> bytes were written instead of <size>".
+[[noreturn]] void throwWrongFileSize(const std::string& path, std::uint64_t written,
+                                     std::uint64_t size);
 
 // The file system the program works on, the default of the engine, the window and the command
 // line: paths that begin with "\\" go to shareFileSystem(), every other path to nativeFileSystem().

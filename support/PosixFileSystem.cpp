@@ -400,41 +400,71 @@ protected:
     void writeFileReporting(const std::string& path,
                             std::span<const std::span<const std::uint8_t>> parts, bool durable,
                             const FileProgress& progress) override {
-        Descriptor fd(openRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!fd.valid()) {
-            fail("Cannot create file", path, errno);
-        }
         std::uint64_t total = 0;
         for (const auto& part : parts) {
             total += part.size();
         }
-        std::uint64_t written = 0;
-        for (const auto& part : parts) {
-            std::size_t done = 0;
-            while (done < part.size()) {
-                const ssize_t put =
-                    ::write(fd.get(), part.data() + done, std::min(kBlockSize, part.size() - done));
-                if (put < 0) {
-                    if (errno == EINTR) {
-                        continue;
-                    }
-                    fail("Cannot write file", path, errno);
+        writeFileInBlocks(
+            path, total,
+            [parts](FileSink& sink) {
+                for (const auto& part : parts) {
+                    sink.write(part);
                 }
-                done += static_cast<std::size_t>(put);
-                written += static_cast<std::uint64_t>(put);
-                if (progress && written < total) {
-                    progress(written, total);
+            },
+            durable, progress);
+    }
+
+public:
+    void writeFileInBlocks(const std::string& path, std::uint64_t size, const FileProducer& produce,
+                           bool durable, const FileProgress& progress) override {
+        Descriptor fd(openRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!fd.valid()) {
+            fail("Cannot create file", path, errno);
+        }
+        // Each block goes out in writes of at most kBlockSize, with a report after each.
+        class Sink final : public FileSink {
+        public:
+            Sink(int fd, const std::string& path, std::uint64_t size, const FileProgress& progress)
+                : m_fd(fd), m_path(path), m_size(size), m_progress(progress) {}
+            void write(std::span<const std::uint8_t> bytes) override {
+                std::size_t done = 0;
+                while (done < bytes.size()) {
+                    const ssize_t put = ::write(m_fd, bytes.data() + done,
+                                                std::min(kBlockSize, bytes.size() - done));
+                    if (put < 0) {
+                        if (errno == EINTR) {
+                            continue;
+                        }
+                        fail("Cannot write file", m_path, errno);
+                    }
+                    done += static_cast<std::size_t>(put);
+                    written += static_cast<std::uint64_t>(put);
+                    if (m_progress && written < m_size) {
+                        m_progress(written, m_size);
+                    }
                 }
             }
-        }
+            std::uint64_t written = 0;
+
+        private:
+            int m_fd;
+            const std::string& m_path;
+            std::uint64_t m_size;
+            const FileProgress& m_progress;
+        };
+        Sink sink(fd.get(), path, size, progress);
+        produce(sink);
         if (durable && ::fsync(fd.get()) != 0) {
             fail("Cannot flush file", path, errno);
         }
         if (fd.close() != 0) {
             fail("Cannot write file", path, errno);
         }
+        if (sink.written != size) {
+            throwWrongFileSize(path, sink.written, size);
+        }
         if (progress) {
-            progress(total, total);
+            progress(size, size);
         }
     }
 };

@@ -43,6 +43,12 @@ void RoutingFileSystem::writeFileReporting(const std::string& path,
     backEndFor(path).writeFile(path, parts, durable, progress);
 }
 
+void RoutingFileSystem::writeFileInBlocks(const std::string& path, std::uint64_t size,
+                                          const FileProducer& produce, bool durable,
+                                          const FileProgress& progress) {
+    backEndFor(path).writeFileInBlocks(path, size, produce, durable, progress);
+}
+
 void RoutingFileSystem::rename(const std::string& from, const std::string& to) {
     FileSystem& target = backEndFor(from);
     if (&target != &backEndFor(to)) {
