@@ -49,7 +49,7 @@ cli=$(realpath "$build/cli/kavrin-dbtool-cli")
 floor=$(realpath "$build/bench/kavrin_floor")
 
 has_commit=false
-if "$cli" --help | grep -q '^  commit '; then
+if "$cli" --help | grep '^  commit ' >/dev/null; then
     has_commit=true
 fi
 
