@@ -56,7 +56,7 @@ double seconds(const QElapsedTimer& clock) {
 // would look frozen to a user whose screen asks it to repaint.
 class PaintGaps final : public QObject {
 public:
-    explicit PaintGaps(QWidget& widget) : m_widget(widget) {
+    explicit PaintGaps(TMainFRM& widget) : m_widget(widget) {
         m_widget.installEventFilter(this);
         // The repaints a system asks for when windows move over this one, every few milliseconds.
         m_asking.setInterval(5);
@@ -75,6 +75,8 @@ public:
         note();
         return static_cast<double>(m_longest) / 1e9;
     }
+    // The newest line of the log when the longest gap ended: where the window was.
+    const std::string& where() const { return m_where; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
@@ -87,11 +89,16 @@ protected:
 private:
     void note() {
         const qint64 now = m_clock.nsecsElapsed();
-        m_longest = std::max(m_longest, now - m_last);
+        if (now - m_last > m_longest) {
+            m_longest = now - m_last;
+            const std::size_t lines = m_widget.lineCount(LineList::Log);
+            m_where = lines > 0 ? m_widget.lineAt(LineList::Log, lines - 1) : std::string();
+        }
         m_last = now;
     }
 
-    QWidget& m_widget;
+    TMainFRM& m_widget;
+    std::string m_where;
     QTimer m_asking;
     QElapsedTimer m_clock;
     qint64 m_last = 0;
@@ -177,9 +184,13 @@ int main(int argc, char** argv) {
         gaps.start();
         connect->click();
         openGap = gaps.stop();
+        std::fprintf(stderr, "longest wait while opening: %.3f s, after \"%s\"\n", openGap,
+                     gaps.where().c_str());
         gaps.start();
         child<QAction>(&window, "CommitMEN")->trigger();
         commitGap = gaps.stop();
+        std::fprintf(stderr, "longest wait while committing: %.3f s, after \"%s\"\n", commitGap,
+                     gaps.where().c_str());
         if (!window.engine().context().IsOpen) {
             std::fprintf(stderr, "the window could not commit %s\n", argv[2]);
             return 1;

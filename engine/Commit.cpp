@@ -531,8 +531,8 @@ void MaintenanceEngine::CommitDatabase() {
                 preview = previewCommit(m_ctx.NodesMS.span(), m_ctx.InstallsMS.span(),
                                         m_ctx.TitlesMS.span(), m_nodes, [this] { pumpEvents(); });
                 return BackupExtraFiles{
-                    {kManifestName, removedNodesCsv(preview)},
-                    {kOffsetsName, writtenOffsetsCsv(preview)},
+                    {kManifestName, removedNodesCsv(preview, [this] { pumpEvents(); })},
+                    {kOffsetsName, writtenOffsetsCsv(preview, [this] { pumpEvents(); })},
                     {kSummaryName,
                      backupSummaryText("Backup made before a commit of " + m_ctx.DatabaseFolder,
                                        m_clock, opened, previewTotalsLines(preview))},

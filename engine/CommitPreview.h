@@ -78,9 +78,13 @@ std::vector<std::string> previewTotalsLines(const CommitPreview& preview);
 
 // The removed nodes as CSV (support/Csv.h): a header row, then one row each: name, old offset,
 // user, serial, last online (ISO 8601), install count, reason. The manifest and "Save List...".
-std::string removedNodesCsv(const CommitPreview& preview);
+// `working`, when given, is called every few thousand rows (to keep a window painted).
+std::string removedNodesCsv(const CommitPreview& preview,
+                            const std::function<void()>& working = {});
 // Every record the commit writes, as CSV: a header row, then "file,old offset,new offset" for each
-// node record and each title record, offsets as the "Index" column writes them.
-std::string writtenOffsetsCsv(const CommitPreview& preview);
+// node record and each title record, offsets as the "Index" column writes them. `working` as
+// above.
+std::string writtenOffsetsCsv(const CommitPreview& preview,
+                              const std::function<void()>& working = {});
 
 }  // namespace kavrin
