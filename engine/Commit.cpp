@@ -241,6 +241,12 @@ public:
             throw;
         }
 
+        // The originals' cached pages go first, a slice at a time with the window pumped: the
+        // renames would otherwise free them all at once, a second for every few gigabytes.
+        for (const std::string& target : m_targets) {
+            m_fs.releaseCache(target, m_progress);
+        }
+
         std::size_t replaced = 0;
         try {
             for (; replaced < m_targets.size(); ++replaced) {

@@ -142,6 +142,14 @@ public:
                                    const FileProducer& produce, bool durable,
                                    const FileProgress& progress = {});
 
+    // Asks the system to drop what it caches of the file at `path`, one slice after another with
+    // a report (done, total bytes) after each: a file about to be replaced, whose cached pages
+    // would otherwise all be freed inside the rename, seconds of it for gigabytes. Only a hint:
+    // nothing on the disk changes, and nothing is reported as a failure. The default does
+    // nothing; a back end whose system offers the call overrides it.
+    virtual void releaseCache([[maybe_unused]] const std::string& path,
+                              [[maybe_unused]] const FileProgress& progress) {}
+
     // Renames file `from` to `to` in the same back end, replacing `to` when it is a file. Where the
     // system can (POSIX, Windows) the replacement is atomic: `to` names the old file or the new
     // one at every moment, a crash included. Where it cannot (a share that renames only onto free

@@ -196,6 +196,31 @@ public:
         writeFileReporting(path, parts, durable, {});
     }
 
+    void releaseCache(const std::string& path, const FileProgress& progress) override {
+#ifdef POSIX_FADV_DONTNEED
+        // Slices of this size take the kernel milliseconds to drop.
+        constexpr std::uint64_t kSlice = 16 * kBlockSize;
+        const Descriptor fd(openRetrying(path.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat st {};
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            return;
+        }
+        const auto size = static_cast<std::uint64_t>(st.st_size);
+        for (std::uint64_t done = 0; done < size;) {
+            const std::uint64_t slice = std::min(kSlice, size - done);
+            (void)::posix_fadvise(fd.get(), static_cast<off_t>(done), static_cast<off_t>(slice),
+                                  POSIX_FADV_DONTNEED);
+            done += slice;
+            if (progress) {
+                progress(done, size);
+            }
+        }
+#else
+        (void)path;
+        (void)progress;
+#endif
+    }
+
     void rename(const std::string& from, const std::string& to) override {
         if (::rename(from.c_str(), to.c_str()) != 0) {
             const int code = errno;
@@ -344,7 +369,9 @@ public:
         }
     }
 
-    bool ignoresCase(const std::string&) const override { return false; }
+    bool ignoresCase(const std::string&) const override {
+        return false;
+    }
 
 protected:
     // The regular file at `path`, open for reading; a folder there cannot be opened as a file.

@@ -49,6 +49,10 @@ void RoutingFileSystem::writeFileInBlocks(const std::string& path, std::uint64_t
     backEndFor(path).writeFileInBlocks(path, size, produce, durable, progress);
 }
 
+void RoutingFileSystem::releaseCache(const std::string& path, const FileProgress& progress) {
+    backEndFor(path).releaseCache(path, progress);
+}
+
 void RoutingFileSystem::rename(const std::string& from, const std::string& to) {
     FileSystem& target = backEndFor(from);
     if (&target != &backEndFor(to)) {

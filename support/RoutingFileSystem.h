@@ -22,6 +22,7 @@ public:
                    bool durable) override;
     void writeFileInBlocks(const std::string& path, std::uint64_t size, const FileProducer& produce,
                            bool durable, const FileProgress& progress = {}) override;
+    void releaseCache(const std::string& path, const FileProgress& progress) override;
     // A rename between the two back ends would be a copy nobody asked for: it is refused.
     void rename(const std::string& from, const std::string& to) override;
     void remove(const std::string& path) override;

@@ -86,6 +86,10 @@ public:
     // Counted, failed, torn and damaged as a writeFile: the same operation, made block by block.
     void writeFileInBlocks(const std::string& path, std::uint64_t size, const FileProducer& produce,
                            bool durable, const FileProgress& progress = {}) override;
+    // A hint that changes nothing on the disk: passed on, neither counted nor failed.
+    void releaseCache(const std::string& path, const FileProgress& progress) override {
+        m_inner.releaseCache(path, progress);
+    }
     void rename(const std::string& from, const std::string& to) override;
     void remove(const std::string& path) override;
     void createDirectories(const std::string& path) override;

@@ -443,6 +443,8 @@ TEST_P(FileSystemConformance, WritesContentAsItIsMadeAndRefusesAnotherSize) {
         wrong += read.data[i] != byteAt(i) ? 1 : 0;
     }
     EXPECT_EQ(wrong, 0u);
+    fs().releaseCache(path, {});  // a hint: the file stays as it is
+    EXPECT_EQ(fs().readFile(path).size, size);
 
     const std::string message =
         errorOf([&] { fs().writeFileInBlocks(path, size + 1, produce, false); });
