@@ -530,6 +530,10 @@ void MaintenanceEngine::CommitDatabase() {
         // What the commit removes, and where every written record goes, is on the disk with the
         // backup before anything is replaced.
         CommitPreview preview;
+        // A backup of gigabytes takes a while: the bar shows how much of each file is written.
+        m_view.setActionCaption("Backing up");
+        m_view.showProgressBar();
+        m_view.showProgressArea();
         const std::array<FileCheck, 3> checks = openedChecks(true);
         const std::string backupFolder = writeBackup(
             checks,
