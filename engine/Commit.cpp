@@ -180,7 +180,8 @@ private:
 };
 
 // Every change a commit makes to the database files happens here, in this order:
-//   1. each new file is written whole, and flushed, under a temporary name in the database folder;
+//   1. each new file is written whole, as it is made, and flushed, under a temporary name in the
+//      database folder, its size and CRC-32 taken on the way;
 //   2. the folder's entries are made durable and the files are checked once more for changes;
 //   3. the journal is put on the disk, naming the backup and the new files with their checks;
 //   4. the temporary files are renamed over the originals, and the folder made durable again;
