@@ -3,8 +3,10 @@
 // space limit (prlimit --as), on the program itself as a child process.
 #include <gtest/gtest.h>
 
+#if defined(KAVRIN_CLI_PROGRAM) && defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdint>
 #include <cstdio>
