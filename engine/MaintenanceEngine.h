@@ -181,7 +181,10 @@ private:
     // status. Reads again, a few times and briefly apart, while another program changes them, so
     // that the bodies are all of one moment; throws when they never hold still.
     void loadDatabaseFiles(const std::string& folder);
+    // Sorts by the current column and direction; a list longer than kSortPiece rows with the
+    // view busy and pumped between pieces of the sort.
     void sortNodeList();
+    static constexpr std::size_t kSortPiece = 16384;
     // Lets the view handle its waiting events, marking the engine as pumping meanwhile.
     void pumpEvents();
     // What a long operation passes to the file layer's whole-file reads and writes: a pump

@@ -253,13 +253,62 @@ void NodeList::reorder(std::vector<std::size_t> order) {
         m_rows[to] = std::move(held);
         order[to] = to;
     }
+    rowsMoved();
+    if (tell) {
+        m_observer->nodeListSorted(newIndexOfOld);
+    }
+}
+
+void NodeList::rowsMoved() {
     m_indexValid = false;
     if (m_updateDepth > 0 && m_pendingChange) {
         m_changedFirst = 0;  // the rows changed so far have moved
-        m_changedLast = n - 1;
+        m_changedLast = m_rows.size() - 1;
     }
-    if (tell) {
-        m_observer->nodeListSorted(newIndexOfOld);
+}
+
+void NodeList::reorder(std::vector<std::size_t> order, std::size_t piece,
+                       const std::function<void()>& between) {
+    const std::size_t n = m_rows.size();
+    if (n <= piece) {
+        reorder(std::move(order));
+        return;
+    }
+    const bool tell = m_observer != nullptr && !(m_updateDepth > 0 && m_pendingReset);
+    // Position by position from the top, each row swapped into its place, so that the list is
+    // whole between two pieces: after a piece every row above its end is where it belongs.
+    // at[i]: the row (by its index before the reorder) now at index i; where: the inverse.
+    std::vector<std::size_t> at(n);
+    std::iota(at.begin(), at.end(), std::size_t{0});
+    std::vector<std::size_t> where = at;
+    std::vector<std::size_t> before;
+    std::vector<std::size_t> newIndexOfOld;
+    for (std::size_t first = 0; first < n; first += piece) {
+        if (first > 0) {
+            between();
+        }
+        if (tell) {
+            before = at;
+            m_observer->nodeListAboutToSort();
+        }
+        for (std::size_t i = first; i < std::min(n, first + piece); ++i) {
+            const std::size_t from = where[order[i]];  // i or further down
+            if (from != i) {
+                std::swap(m_rows[i], m_rows[from]);
+                at[from] = at[i];
+                where[at[from]] = from;
+                at[i] = order[i];
+                where[order[i]] = i;
+            }
+        }
+        rowsMoved();
+        if (tell) {
+            newIndexOfOld.resize(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                newIndexOfOld[i] = where[before[i]];
+            }
+            m_observer->nodeListSorted(newIndexOfOld);
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -121,9 +122,17 @@ public:
     // Puts the row found at index order[i] at index i, told to the observer as a sort.
     // REQUIRES: `order` is a permutation of 0 .. count() - 1.
     void reorder(std::vector<std::size_t> order);
+    // The same, `piece` rows at a time: the rows are a whole list again after each piece, told
+    // to the observer as a sort of its own, and `between()` is called between two pieces, so
+    // that a view can be repainted meanwhile. The list of more than `piece` rows takes four
+    // vectors of indexes on the way. REQUIRES: piece > 0.
+    void reorder(std::vector<std::size_t> order, std::size_t piece,
+                 const std::function<void()>& between);
 
 private:
     void structureAboutToChange();
+    // What every reorder does once the rows have moved.
+    void rowsMoved();
     void rowsChanged(std::size_t first, std::size_t last);
     // The first row of the caption folded to `key`, or kNoRow; the index made first if need be.
     std::uint32_t firstRowNamed(const std::string& key) const;
