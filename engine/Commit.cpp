@@ -248,6 +248,13 @@ public:
             m_fs.releaseCache(target, m_progress);
         }
 
+        // Held across the renames, the originals are freed once the renames last a crash, a
+        // slice at a time with the window pumped, instead of inside each rename.
+        std::array<std::unique_ptr<ReplacedFile>, 3> originals;
+        for (std::size_t i = 0; i < m_targets.size(); ++i) {
+            originals[i] = m_fs.holdReplaced(m_targets[i]);
+        }
+
         std::size_t replaced = 0;
         try {
             for (; replaced < m_targets.size(); ++replaced) {
@@ -270,6 +277,12 @@ public:
 
         std::string checked;
         try {
+            for (std::unique_ptr<ReplacedFile>& original : originals) {
+                if (original) {
+                    original->release(m_progress);
+                    original.reset();
+                }
+            }
             checked = check(written);
         } catch (const std::bad_alloc&) {
             restore(m_targets.size(), oldFiles,

@@ -62,6 +62,20 @@ public:
 // (a test's file layer that tears a write produces it once more), each time from the start.
 using FileProducer = std::function<void(FileSink& sink)>;
 
+// A file about to be replaced by FileSystem::rename(), held open from before the rename
+// (FileSystem::holdReplaced) so that its blocks can be freed a slice at a time afterwards, instead
+// of all at once inside the rename: seconds for gigabytes. Destroying it closes what it holds.
+class ReplacedFile {
+public:
+    virtual ~ReplacedFile() = default;
+    // Frees the blocks of the file held, a slice at a time with a report (done, total bytes)
+    // after each, when no name leads to it any more and no other process has it open; otherwise
+    // does nothing. Only a hint: no file that a name leads to changes, and nothing is reported as
+    // a failure; what `progress` throws passes. Called only once the rename that replaced it was
+    // made durable (syncDirectory), so that no crash can find the old name leading to it again.
+    virtual void release(const FileProgress& progress) = 0;
+};
+
 // The narrow file layer everything that touches files goes through. Its back ends: the machine's
 // own file calls (nativeFileSystem), server shares (shareFileSystem), and in tests files held in
 // memory or made to fail. Every back end keeps the contracts below and proves it by passing the
@@ -149,6 +163,13 @@ public:
     // nothing; a back end whose system offers the call overrides it.
     virtual void releaseCache([[maybe_unused]] const std::string& path,
                               [[maybe_unused]] const FileProgress& progress) {}
+
+    // Holds the file at `path`, which rename() is about to replace, for ReplacedFile::release.
+    // Only a hint: null, changing nothing, where the back end offers nothing of the kind (the
+    // default) or the file cannot be held; the rename then frees it as ever. Never throws.
+    virtual std::unique_ptr<ReplacedFile> holdReplaced([[maybe_unused]] const std::string& path) {
+        return nullptr;
+    }
 
     // Renames file `from` to `to` in the same back end, replacing `to` when it is a file. Where the
     // system can (POSIX, Windows) the replacement is atomic: `to` names the old file or the new

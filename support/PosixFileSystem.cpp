@@ -112,6 +112,48 @@ bool sameFile(int fd, const std::string& path) {
            held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
+// The file a rename is about to replace, open for writing so that it can be shrunk.
+class PosixReplacedFile final : public ReplacedFile {
+public:
+    explicit PosixReplacedFile(Descriptor fd) : m_fd(std::move(fd)) {}
+
+    void release(const FileProgress& progress) override {
+        struct stat st {};
+        // A file that another name still leads to (a hard link, or a rename that did not
+        // happen) keeps every byte.
+        if (!m_fd.valid() || ::fstat(m_fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_nlink != 0 || st.st_size <= 0) {
+            return;
+        }
+#ifdef F_SETLEASE
+        // Nor is a file shrunk that another process still reads: a write lease can be had only
+        // while no other process has the file open, and none can open it any more, nameless as
+        // it is. Where leases are not to be had, the file is left to close().
+        if (::fcntl(m_fd.get(), F_SETLEASE, F_WRLCK) != 0) {
+            return;
+        }
+        (void)::fcntl(m_fd.get(), F_SETLEASE, F_UNLCK);
+        // Slices of this size take the file system a few tens of milliseconds to free.
+        constexpr std::uint64_t kSlice = 16 * kBlockSize;
+        const auto total = static_cast<std::uint64_t>(st.st_size);
+        for (std::uint64_t left = total; left > 0;) {
+            left -= std::min(kSlice, left);
+            if (::ftruncate(m_fd.get(), static_cast<off_t>(left)) != 0) {
+                return;  // close() frees the rest
+            }
+            if (progress) {
+                progress(total - left, total);
+            }
+        }
+#else
+        (void)progress;
+#endif
+    }
+
+private:
+    Descriptor m_fd;
+};
+
 class PosixHeldFile final : public HeldFile {
 public:
     PosixHeldFile(std::string path, int fd) : m_path(std::move(path)), m_fd(fd) {}
@@ -219,6 +261,16 @@ public:
         (void)path;
         (void)progress;
 #endif
+    }
+
+    std::unique_ptr<ReplacedFile> holdReplaced(const std::string& path) override {
+        // Not through a symbolic link, and without waiting for a reader of a pipe.
+        Descriptor fd(openRetrying(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat st {};
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            return nullptr;
+        }
+        return std::make_unique<PosixReplacedFile>(std::move(fd));
     }
 
     void rename(const std::string& from, const std::string& to) override {

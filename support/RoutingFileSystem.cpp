@@ -53,6 +53,10 @@ void RoutingFileSystem::releaseCache(const std::string& path, const FileProgress
     backEndFor(path).releaseCache(path, progress);
 }
 
+std::unique_ptr<ReplacedFile> RoutingFileSystem::holdReplaced(const std::string& path) {
+    return backEndFor(path).holdReplaced(path);
+}
+
 void RoutingFileSystem::rename(const std::string& from, const std::string& to) {
     FileSystem& target = backEndFor(from);
     if (&target != &backEndFor(to)) {

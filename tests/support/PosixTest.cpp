@@ -6,8 +6,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "common/FileSystemTestKit.h"
 #include "common/TempFolder.h"
@@ -50,6 +52,57 @@ TEST(PosixFileSystemTest, UnreadableFileFailsCleanly) {
     ASSERT_EQ(::chmod(path.c_str(), 0), 0);
     EXPECT_EQ(errorOf([&] { nativeFileSystem().readFile(path); }),
               "Cannot open file \"" + path + "\". Permission denied");
+}
+
+// A file replaced by a rename is freed afterwards, a slice at a time, only where nothing else
+// reaches it any more: a second hard link keeps every byte, and so does a reader still holding it.
+TEST(PosixFileSystemTest, ReplacedFileIsFreedOnlyWhereNothingElseReachesIt) {
+    FileSystem& fs = nativeFileSystem();
+    enum class Other { Nothing, HardLink, Reader };
+    for (const Other other : {Other::Nothing, Other::HardLink, Other::Reader}) {
+        TempFolder folder;
+        const std::string target = folder.file("Kavrin.ist");
+        const std::string temporary = folder.file("new");
+        const std::string link = folder.file("link");
+        const std::string old(3 * 1024 * 1024 + 5, 'o');
+        writeText(fs, target, old);
+        writeText(fs, temporary, "new");
+        if (other == Other::HardLink) {
+            ASSERT_EQ(::link(target.c_str(), link.c_str()), 0);
+        }
+        const int reader = other == Other::Reader ? ::open(target.c_str(), O_RDONLY) : -1;
+        ASSERT_EQ(reader >= 0, other == Other::Reader);
+
+        std::unique_ptr<ReplacedFile> held = fs.holdReplaced(target);
+        ASSERT_NE(held, nullptr);
+        fs.rename(temporary, target);
+        fs.syncDirectory(folder.path());
+        std::vector<std::uint64_t> reports;
+        held->release([&](std::uint64_t done, std::uint64_t total) {
+            EXPECT_EQ(total, old.size());
+            reports.push_back(done);
+        });
+        held.reset();
+
+        EXPECT_EQ(readText(fs, target), "new");
+        if (other == Other::Nothing) {
+            EXPECT_EQ(reports, std::vector<std::uint64_t>{old.size()});
+        } else {
+            EXPECT_TRUE(reports.empty());
+        }
+        if (other == Other::HardLink) {
+            EXPECT_EQ(readText(fs, link), old);
+        }
+        if (other == Other::Reader) {
+            std::string kept(old.size() + 1, '\0');
+            EXPECT_EQ(::pread(reader, kept.data(), kept.size(), 0),
+                      static_cast<ssize_t>(old.size()));
+            kept.resize(old.size());
+            EXPECT_EQ(kept, old);
+            ::close(reader);
+        }
+        EXPECT_EQ(fs.holdReplaced(folder.file("missing")), nullptr);
+    }
 }
 
 TEST(PosixFileSystemTest, FileLargerThanMemoryIsRefusedBeforeReading) {
