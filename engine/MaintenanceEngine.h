@@ -107,6 +107,9 @@ public:
     void NodesLVColumnClick(int column);
     // Sorts by column 0..3 in the direction given, as the column clicks that lead there would.
     void SortNodeList(int column, bool descending);
+    // Rows sorted as one piece; a longer list is sorted and moved into its order a piece of this
+    // many rows at a time, the view pumped between the pieces.
+    static constexpr std::size_t kSortPiece = 16384;
 
     // --- Node details ------------------------------------------------------------------------
 
@@ -184,7 +187,6 @@ private:
     // Sorts by the current column and direction; a list longer than kSortPiece rows with the
     // view busy and pumped between pieces of the sort.
     void sortNodeList();
-    static constexpr std::size_t kSortPiece = 16384;
     // Lets the view handle its waiting events, marking the engine as pumping meanwhile.
     void pumpEvents();
     // What a long operation passes to the file layer's whole-file reads and writes: a pump

@@ -113,7 +113,7 @@ TEST(NodeListTest, SortIsStableAndReportsWhereEachRowWent) {
 // A reorder a piece at a time moves the rows as one reorder does, and the sorts it tells, one a
 // piece, compose to the same move of every row; the list is whole between the pieces.
 TEST(NodeListTest, ReorderInPiecesMatchesOneReorder) {
-    for (const auto [size, piece] : std::vector<std::pair<std::uint32_t, std::size_t>>{
+    for (const auto& [size, piece] : std::vector<std::pair<std::uint32_t, std::size_t>>{
              {1, 1}, {7, 3}, {7, 7}, {8, 3}, {50, 1}, {200, 16}}) {
         NodeList whole;
         NodeList pieces;
