@@ -33,6 +33,23 @@ void FileSystem::writeFileReporting(const std::string& path,
     }
 }
 
+void FileSystem::writePartsInBlocks(const std::string& path,
+                                    std::span<const std::span<const std::uint8_t>> parts,
+                                    bool durable, const FileProgress& progress) {
+    std::uint64_t total = 0;
+    for (const auto& part : parts) {
+        total += part.size();
+    }
+    writeFileInBlocks(
+        path, total,
+        [parts](FileSink& sink) {
+            for (const auto& part : parts) {
+                sink.write(part);
+            }
+        },
+        durable, progress);
+}
+
 void FileSystem::writeFileInBlocks(const std::string& path, std::uint64_t size,
                                    const FileProducer& produce, bool durable,
                                    const FileProgress& progress) {

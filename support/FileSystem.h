@@ -247,6 +247,12 @@ protected:
     virtual void writeFileReporting(const std::string& path,
                                     std::span<const std::span<const std::uint8_t>> parts,
                                     bool durable, const FileProgress& progress);
+    // writeFileReporting for a back end that writes in blocks: `parts` one after another through
+    // writeFileInBlocks, whose reports are its own. Not the default, since the default
+    // writeFileInBlocks gathers the content and passes it to writeFile.
+    void writePartsInBlocks(const std::string& path,
+                            std::span<const std::span<const std::uint8_t>> parts, bool durable,
+                            const FileProgress& progress);
 };
 
 // What writeFileInBlocks throws when the content it was given was not the size announced:

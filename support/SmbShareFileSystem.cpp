@@ -512,18 +512,7 @@ protected:
     void writeFileReporting(const std::string& path,
                             std::span<const std::span<const std::uint8_t>> parts, bool durable,
                             const FileProgress& progress) override {
-        std::uint64_t total = 0;
-        for (const auto& part : parts) {
-            total += part.size();
-        }
-        writeFileInBlocks(
-            path, total,
-            [parts](FileSink& sink) {
-                for (const auto& part : parts) {
-                    sink.write(part);
-                }
-            },
-            durable, progress);
+        writePartsInBlocks(path, parts, durable, progress);
     }
 
 public:
