@@ -6,9 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <future>
 #include <memory>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -66,6 +69,49 @@ int openRetrying(const char* path, int flags, mode_t mode = 0) {
         fd = ::open(path, flags, mode);
     } while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+// Flushes the file to the disk; 0 or the errno of the failure.
+int flushFile(int fd) {
+    return ::fsync(fd) == 0 ? 0 : errno;
+}
+
+// The final flush of a durable write, which can keep the file system busy for hundreds of
+// milliseconds with no block left to report (it commits its journal, the disk empties its
+// cache): with a `progress`, the flush runs on a worker while `progress` is told the same
+// figures as it begins and every 20 ms until it has ended, so that a window stays painted.
+// Returns only once the flush has ended, also when `progress` throws: the exception then passes,
+// and the result of the flush is dropped with the write. `fd` stays open throughout.
+int flushFileReporting(int fd, const FileProgress& progress, std::uint64_t done,
+                       std::uint64_t total) {
+    if (!progress) {
+        return flushFile(fd);
+    }
+    std::future<int> flushed;
+    try {
+        flushed = std::async(std::launch::async, flushFile, fd);
+    } catch (const std::system_error&) {
+        return flushFile(fd);  // no thread to be had: the flush here, without reports
+    }
+    class Join {
+    public:
+        explicit Join(std::future<int>& future) : m_future(future) {}
+        ~Join() {
+            if (m_future.valid()) {
+                m_future.wait();
+            }
+        }
+        Join(const Join&) = delete;
+        Join& operator=(const Join&) = delete;
+
+    private:
+        std::future<int>& m_future;
+    };
+    const Join join(flushed);
+    do {
+        progress(done, total);
+    } while (flushed.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready);
+    return flushed.get();
 }
 
 bool isDirectory(const std::string& path) {
@@ -552,8 +598,10 @@ public:
         };
         Sink sink(fd.get(), path, size, durable, progress);
         produce(sink);
-        if (durable && ::fsync(fd.get()) != 0) {
-            fail("Cannot flush file", path, errno);
+        if (durable) {
+            if (const int code = flushFileReporting(fd.get(), progress, sink.written, size)) {
+                fail("Cannot flush file", path, code);
+            }
         }
         if (fd.close() != 0) {
             fail("Cannot write file", path, errno);

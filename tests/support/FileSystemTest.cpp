@@ -317,17 +317,21 @@ FileProgress recordInto(Reports& reports) {
         [&reports](std::uint64_t done, std::uint64_t total) { reports.emplace_back(done, total); };
 }
 
+// Each block adds to the figures; a back end waiting with nothing moved (the final flush of a
+// durable write) may repeat them.
 void expectGrowingToTheTotal(const Reports& reports, std::uint64_t total, bool inBlocks) {
     ASSERT_FALSE(reports.empty());
+    std::size_t steps = 1;
     for (std::size_t i = 0; i < reports.size(); ++i) {
         EXPECT_EQ(reports[i].second, total);
         if (i > 0) {
-            EXPECT_GT(reports[i].first, reports[i - 1].first);
+            EXPECT_GE(reports[i].first, reports[i - 1].first);
+            steps += reports[i].first > reports[i - 1].first ? 1 : 0;
         }
     }
     EXPECT_EQ(reports.back().first, total);
     if (inBlocks) {
-        EXPECT_GT(reports.size(), 2u);
+        EXPECT_GT(steps, 2u);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -52,6 +53,37 @@ TEST(PosixFileSystemTest, UnreadableFileFailsCleanly) {
     ASSERT_EQ(::chmod(path.c_str(), 0), 0);
     EXPECT_EQ(errorOf([&] { nativeFileSystem().readFile(path); }),
               "Cannot open file \"" + path + "\". Permission denied");
+}
+
+// The final flush of a durable write is reported too, with the figures of the whole file, and the
+// write returns only once it has ended: also when a report during it aborts the write.
+TEST(PosixFileSystemTest, DurableWriteReportsWhileItsFinalFlushRuns) {
+    TempFolder folder;
+    const std::string path = folder.file("Kavrin.ist.new");
+    const std::vector<std::uint8_t> data(9 * 1024 * 1024 + 5, 3);
+    const std::span<const std::uint8_t> parts[] = {data};
+    struct Abort {};
+    for (const bool abortInFlush : {false, true}) {
+        int whole = 0;  // reports of the whole size: the flush's and the last
+        const FileProgress progress = [&](std::uint64_t done, std::uint64_t total) {
+            EXPECT_EQ(total, data.size());
+            whole += done == total ? 1 : 0;
+            if (abortInFlush && done == total) {
+                throw Abort{};
+            }
+        };
+        if (abortInFlush) {
+            EXPECT_THROW(nativeFileSystem().writeFile(path, parts, true, progress), Abort);
+            EXPECT_EQ(whole, 1);
+        } else {
+            nativeFileSystem().writeFile(path, parts, true, progress);
+            EXPECT_GE(whole, 2);
+        }
+        const FileBytes written = nativeFileSystem().readFile(path);
+        ASSERT_EQ(written.size, data.size()) << abortInFlush;
+        EXPECT_TRUE(std::equal(data.begin(), data.end(), written.data.get())) << abortInFlush;
+        nativeFileSystem().remove(path);
+    }
 }
 
 // A file replaced by a rename is freed afterwards, a slice at a time, only where nothing else
