@@ -1,9 +1,12 @@
 // The real main window at scale, offscreen: opening a database until the node list is shown,
-// sorting the list by each column, scrolling it page by page. Prints one line of figures for
+// sorting the list by each column, scrolling it page by page; with a second folder (a copy the
+// bench may change), opening and committing that one while the window is asked to repaint every
+// few milliseconds, timing the longest wait between two paints. Prints one line of figures for
 // bench/run.sh to gather over several runs.
 //
-//   kavrin_window_bench FOLDER
+//   kavrin_window_bench FOLDER [COPY]
 
+#include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QHeaderView>
@@ -12,6 +15,7 @@
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QTest>
+#include <QTimer>
 #include <QTreeView>
 #include <algorithm>
 #include <cstdio>
@@ -48,11 +52,64 @@ double seconds(const QElapsedTimer& clock) {
     return static_cast<double>(clock.nsecsElapsed()) / 1e9;
 }
 
+// The longest time between two paints of a widget while it is watched: how long the window
+// would look frozen to a user whose screen asks it to repaint.
+class PaintGaps final : public QObject {
+public:
+    explicit PaintGaps(TMainFRM& widget) : m_widget(widget) {
+        m_widget.installEventFilter(this);
+        // The repaints a system asks for when windows move over this one, every few milliseconds.
+        m_asking.setInterval(5);
+        QObject::connect(&m_asking, &QTimer::timeout, &m_widget, [this] { m_widget.update(); });
+    }
+
+    void start() {
+        m_longest = 0;
+        m_clock.start();
+        m_last = 0;
+        m_asking.start();
+    }
+    // The longest gap since start(), the time until now included, in seconds.
+    double stop() {
+        m_asking.stop();
+        note();
+        return static_cast<double>(m_longest) / 1e9;
+    }
+    // The newest line of the log when the longest gap ended: where the window was.
+    const std::string& where() const { return m_where; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == &m_widget && event->type() == QEvent::Paint && m_clock.isValid()) {
+            note();
+        }
+        return false;
+    }
+
+private:
+    void note() {
+        const qint64 now = m_clock.nsecsElapsed();
+        if (now - m_last > m_longest) {
+            m_longest = now - m_last;
+            const std::size_t lines = m_widget.lineCount(LineList::Log);
+            m_where = lines > 0 ? m_widget.lineAt(LineList::Log, lines - 1) : std::string();
+        }
+        m_last = now;
+    }
+
+    TMainFRM& m_widget;
+    std::string m_where;
+    QTimer m_asking;
+    QElapsedTimer m_clock;
+    qint64 m_last = 0;
+    qint64 m_longest = 0;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s FOLDER [COPY]\n", argv[0]);
         return 2;
     }
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
@@ -117,10 +174,35 @@ int main(int argc, char** argv) {
         steps.push_back(seconds(clock));
     }
 
+    // The copy opened and committed (the commit opens it again), the window asked to repaint
+    // all along.
+    double openGap = 0;
+    double commitGap = 0;
+    if (argc == 3) {
+        PaintGaps gaps(window);
+        child<QLineEdit>(&window, "DatabasePathEDT")->setText(QString::fromLocal8Bit(argv[2]));
+        gaps.start();
+        connect->click();
+        openGap = gaps.stop();
+        std::fprintf(stderr, "longest wait while opening: %.3f s, after \"%s\"\n", openGap,
+                     gaps.where().c_str());
+        gaps.start();
+        child<QAction>(&window, "CommitMEN")->trigger();
+        commitGap = gaps.stop();
+        std::fprintf(stderr, "longest wait while committing: %.3f s, after \"%s\"\n", commitGap,
+                     gaps.where().c_str());
+        if (!window.engine().context().IsOpen) {
+            std::fprintf(stderr, "the window could not commit %s\n", argv[2]);
+            return 1;
+        }
+    }
+
     std::sort(sorts.begin(), sorts.end());
     std::sort(steps.begin(), steps.end());
-    // rows, first open, reopen, sort median and worst, scroll step median and worst (seconds)
-    std::printf("%d %.4f %.4f %.4f %.4f %.5f %.5f\n", rows, opens[0], opens[1],
-                sorts[sorts.size() / 2], sorts.back(), steps[steps.size() / 2], steps.back());
+    // rows, first open, reopen, sort median and worst, scroll step median and worst, longest
+    // wait between paints during the open and the commit of the copy (seconds)
+    std::printf("%d %.4f %.4f %.4f %.4f %.5f %.5f %.4f %.4f\n", rows, opens[0], opens[1],
+                sorts[sorts.size() / 2], sorts.back(), steps[steps.size() / 2], steps.back(),
+                openGap, commitGap);
     return 0;
 }

@@ -3,12 +3,18 @@
 # same input and output (the floors), and prints a Markdown table: median wall time and peak
 # memory of each operation, each with its ratio to its floor.
 #
-#   bench/run.sh [S] [M] [L]        sizes to measure (default: all three)
+#   bench/run.sh [S] [M] [L] [XL]   sizes to measure (default: S, M and L)
+#
+# XL is the format near its limits (250,000 nodes, 300,000,000 installs, 3.9 GB): measured only
+# when asked for, never in CI. Measured together with M and L, the script also prints the slope
+# of each operation's time and peak memory per gigabyte of database from M to L and from L to XL:
+# an operation that grows linearly has the same slope on both stretches.
 #
 # Run under scripts/smbserver.sh (scripts/smbserver.sh run bench/run.sh L), it also measures the
 # open and the commit on the test server's share over loopback, against the same floors.
 #
-# Environment: RUNS (runs per figure, default 5), KAVRIN_BENCH_CACHE (where the generated
+# Environment: RUNS (runs per figure, default 5), XL_RUNS (runs per figure of XL, default 1),
+# KAVRIN_BENCH_CACHE (where the generated
 # databases are kept between runs, default /var/tmp/kavrin-bench), BUILD_DIR (default
 # build-bench, built as Release), JOBS (build jobs, default 2), OLDER_THAN (date for the marking,
 # default 2024-01-01), WINDOW (0 leaves out the window, measured offscreen when the build has it).
@@ -43,12 +49,13 @@ cli=$(realpath "$build/cli/kavrin-dbtool-cli")
 floor=$(realpath "$build/bench/kavrin_floor")
 
 has_commit=false
-if "$cli" --help | grep -q '^  commit '; then
+if "$cli" --help | grep '^  commit ' >/dev/null; then
     has_commit=true
 fi
 
 # nodes, installs per node, titles of each size
-declare -A dimensions=([S]="1000 20 500" [M]="20000 50 5000" [L]="100000 100 20000")
+declare -A dimensions=([S]="1000 20 500" [M]="20000 50 5000" [L]="100000 100 20000"
+    [XL]="250000 1200 50000")
 generator_id=$(cat generator/Generator.cpp generator/Generator.h | sha1sum | cut -c1-12)
 
 mkdir -p "$cache"
@@ -121,7 +128,10 @@ column_median() {
 
 rows=()
 window_rows=()
+declare -A measured=()  # "size|operation" -> "wall peak_kib", for the slopes
+declare -A db_sizes=()  # size -> database KiB
 row() {  # size operation wall peak floor_wall floor_peak db_kib
+    measured["$1|$2"]="$3 $4"
     rows+=("$(awk -v s="$1" -v op="$2" -v w="$3" -v p="$4" -v fw="$5" -v fp="$6" -v db="$7" 'BEGIN {
         printf "| %s | %s | %.3f | %.2f | %.0f | %.2f | %.2f |", s, op, w, w / fw, p / 1024, p / fp, p / db }')")
 }
@@ -145,11 +155,16 @@ share_copy() {
 
 for size in "${sizes[@]}"; do
     if [ -z "${dimensions[$size]:-}" ]; then
-        echo "unknown size '$size' (S, M or L)" >&2
+        echo "unknown size '$size' (S, M, L or XL)" >&2
         exit 2
     fi
     db=$(database "$size")
     db_kib=$(du -k -c "$db"/Kavrin.* | tail -1 | cut -f1)
+    db_sizes[$size]=$db_kib
+    runs=${RUNS:-5}
+    if [ "$size" = XL ]; then
+        runs=${XL_RUNS:-1}
+    fi
     echo "measuring $size ($((db_kib / 1024)) MB, $runs runs each)" >&2
 
     measure nothing "$floor" "$db"
@@ -185,20 +200,23 @@ for size in "${sizes[@]}"; do
     if $with_window; then
         : >"$work/window"
         for ((i = 0; i < runs; i++)); do
-            QT_QPA_PLATFORM=offscreen "$build/bench/kavrin_window_bench" "$db" 2>/dev/null >>"$work/window"
+            fresh_copy "$db"
+            QT_QPA_PLATFORM=offscreen "$build/bench/kavrin_window_bench" "$db" "$work/db" 2>/dev/null \
+                >>"$work/window"
         done
         window_rows+=("$(awk -v s="$size" -v n="$(column_median "$work/window" 1)" \
             -v first="$(column_median "$work/window" 2)" -v again="$(column_median "$work/window" 3)" \
             -v sort="$(column_median "$work/window" 4)" -v sortw="$(column_median "$work/window" 5)" \
             -v step="$(column_median "$work/window" 6)" -v stepw="$(column_median "$work/window" 7)" \
+            -v gapo="$(column_median "$work/window" 8)" -v gapc="$(column_median "$work/window" 9)" \
             -v cli="$stats_wall" 'BEGIN {
-            printf "| %s | %d | %.3f | %.2f | %.3f | %.3f (%.3f) | %.1f (%.1f) |", s, n, first, first / cli,
-                again, sort, sortw, step * 1000, stepw * 1000 }')")
+            printf "| %s | %d | %.3f | %.2f | %.3f | %.3f (%.3f) | %.1f (%.1f) | %.0f | %.0f |", s, n, first,
+                first / cli, again, sort, sortw, step * 1000, stepw * 1000, gapo * 1000, gapc * 1000 }')")
     fi
 done
 
 echo
-echo "$(date +%Y-%m-%d), $(nproc) cores, median of $runs runs; ratios against the floor of each operation"
+echo "$(date +%Y-%m-%d), $(nproc) cores, median of ${RUNS:-5} runs (XL: ${XL_RUNS:-1}); ratios against the floor of each operation"
 echo "(the load floor for stats, mark and the dry run; the commit floor for the commit)."
 echo
 echo "| size | operation | wall s | x floor | peak MB | x floor | x database |"
@@ -209,11 +227,33 @@ if $with_window; then
     echo "The window, offscreen, medians over $runs processes: open until the node list is painted (the"
     echo "first open of the process, its ratio to the command line's stats, then a reopen); a click on"
     echo "a column header until the list is painted (the median click and, in brackets, the slowest of"
-    echo "the eight); one page of scrolling (the median step and, in brackets, the slowest)."
+    echo "the eight); one page of scrolling (the median step and, in brackets, the slowest); the longest"
+    echo "wait between two paints, the window asked to repaint every 5 ms, while it opens a copy and"
+    echo "while it commits it (and opens it again)."
     echo
-    echo "| size | rows | open s | x stats | reopen s | sort s | scroll page ms |"
-    echo "|---|---|---|---|---|---|---|"
+    echo "| size | rows | open s | x stats | reopen s | sort s | scroll page ms | paint wait open ms | paint wait commit ms |"
+    echo "|---|---|---|---|---|---|---|---|---|"
     printf '%s\n' "${window_rows[@]}"
+fi
+if [ -n "${db_sizes[M]:-}" ] && [ -n "${db_sizes[L]:-}" ] && [ -n "${db_sizes[XL]:-}" ]; then
+    echo
+    echo "Slopes per GB of database (10^9 bytes), from M to L and from L to XL, and their ratio (1.00: linear)."
+    echo
+    echo "| operation | s/GB M-L | s/GB L-XL | ratio | MB/GB M-L | MB/GB L-XL | ratio |"
+    echo "|---|---|---|---|---|---|---|"
+    for op in "load floor (C, read whole)" "commit floor (load, 2 x cp, sync, load)" "stats (open)" \
+        "mark --fix-duplicates --older-than" "commit --dry-run" "commit"; do
+        if [ -z "${measured["M|$op"]:-}" ] || [ -z "${measured["XL|$op"]:-}" ]; then
+            continue
+        fi
+        awk -v op="$op" -v m="${measured["M|$op"]}" -v l="${measured["L|$op"]}" -v x="${measured["XL|$op"]}" \
+            -v dm="${db_sizes[M]}" -v dl="${db_sizes[L]}" -v dx="${db_sizes[XL]}" 'BEGIN {
+            split(m, a, " "); split(l, b, " "); split(x, c, " ")
+            gm = dm * 1024 / 1e9; gl = dl * 1024 / 1e9; gx = dx * 1024 / 1e9
+            t1 = (b[1] - a[1]) / (gl - gm); t2 = (c[1] - b[1]) / (gx - gl)
+            p1 = (b[2] - a[2]) * 1024 / 1e6 / (gl - gm); p2 = (c[2] - b[2]) * 1024 / 1e6 / (gx - gl)
+            printf "| %s | %.2f | %.2f | %.2f | %.0f | %.0f | %.2f |\n", op, t1, t2, t2 / t1, p1, p2, p2 / p1 }'
+    done
 fi
 if ! $has_commit; then
     echo

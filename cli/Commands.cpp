@@ -14,6 +14,7 @@
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
 #include "support/Errors.h"
+#include "support/Memory.h"
 #include "support/ShareAccess.h"
 #include "support/SystemHelpers.h"
 
@@ -250,6 +251,16 @@ int runCommit(const Invocation& invocation, const Console& console) {
     if (invocation.dryRun) {
         try {
             printPreview(out, session.engine.PreviewCommit());
+            // Whether the commit would fit goes with the log, not the preview's data.
+            const CommitMemory memory = session.engine.commitMemory();
+            err << "Memory : the commit needs about " << megabytesText(memory.needed)
+                << " besides the open database; ";
+            if (memory.available.known) {
+                err << "this program can be given " << megabytesText(memory.available.bytes)
+                    << " (limited by " << memory.available.limitedBy << ")\n";
+            } else {
+                err << "what this program can be given cannot be told\n";
+            }
         } catch (const std::exception& e) {
             err << e.what() << '\n';
             return 1;

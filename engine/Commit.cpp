@@ -15,7 +15,9 @@
 #include "engine/DatabaseCheck.h"
 #include "engine/Journal.h"
 #include "engine/MaintenanceEngine.h"
+#include "support/Crc32.h"
 #include "support/Errors.h"
+#include "support/Memory.h"
 #include "support/Paths.h"
 #include "support/ReplaceFile.h"
 #include "support/SystemHelpers.h"
@@ -105,17 +107,63 @@ void removeLeftovers(FileSystem& fs, const std::string& folder) {
     }
 }
 
-// One whole database file as it is written: a header and a body.
+// One whole database file in memory: a header and a body.
 struct FileImage {
     const DatabaseHeader* header;
     const MemoryStream* body;
 };
 using FileImages = std::array<FileImage, 3>;
 
-std::array<std::span<const std::uint8_t>, 2> fileParts(const FileImage& file) {
-    return {std::span<const std::uint8_t>(file.header->bytes.data(), file.header->bytes.size()),
-            file.body->span()};
+std::span<const std::uint8_t> headerBytes(const DatabaseHeader& header) {
+    return {header.bytes.data(), header.bytes.size()};
 }
+
+std::array<std::span<const std::uint8_t>, 2> fileParts(const FileImage& file) {
+    return {headerBytes(*file.header), file.body->span()};
+}
+
+// One whole database file as a replacement writes it: its size, and what produces its bytes in
+// order (from memory, or made as it is written).
+struct NewFile {
+    std::uint64_t size = 0;
+    FileProducer produce;
+};
+using NewFiles = std::array<NewFile, 3>;
+
+NewFile newFileOf(const FileImage& image) {
+    return {header::kSize + image.body->size(), [image](FileSink& sink) {
+                for (const auto& part : fileParts(image)) {
+                    sink.write(part);
+                }
+            }};
+}
+
+// A file behind `header` whose body `writeBody` produces.
+NewFile headedFile(const DatabaseHeader& header, std::uint64_t bodySize,
+                   std::function<void(FileSink&)> writeBody) {
+    return {header::kSize + bodySize, [&header, writeBody = std::move(writeBody)](FileSink& sink) {
+                sink.write(headerBytes(header));
+                writeBody(sink);
+            }};
+}
+
+// Passes the bytes on and takes their check on the way: the journal names what was written
+// without a second reading.
+class CheckingSink final : public FileSink {
+public:
+    CheckingSink(FileSink& inner, FileCheck& check) : m_inner(inner), m_check(check) {
+        m_check = {};
+    }
+    void write(std::span<const std::uint8_t> bytes) override {
+        m_check.size += bytes.size();
+        m_check.crc = crc32(bytes, m_check.crc);
+        m_inner.write(bytes);
+    }
+
+private:
+    FileSink& m_inner;
+    FileCheck& m_check;
+};
 
 class ViewReporter final : public CompactionReporter {
 public:
@@ -124,6 +172,7 @@ public:
     void setPosition(int percent) override { m_view.setProgressPosition(percent); }
     void pump() override { m_pump(); }
     void titlePassStarting() override { m_view.log("Re-indexing Title - Installs..."); }
+    void working() override { m_pump(); }
 
 private:
     MainView& m_view;
@@ -131,7 +180,8 @@ private:
 };
 
 // Every change a commit makes to the database files happens here, in this order:
-//   1. each new file is written whole, and flushed, under a temporary name in the database folder;
+//   1. each new file is written whole, as it is made, and flushed, under a temporary name in the
+//      database folder, its size and CRC-32 taken on the way;
 //   2. the folder's entries are made durable and the files are checked once more for changes;
 //   3. the journal is put on the disk, naming the backup and the new files with their checks;
 //   4. the temporary files are renamed over the originals, and the folder made durable again;
@@ -170,17 +220,19 @@ public:
     // it returns the line the log shows.
     // `oldFiles` are the files as they were opened, `newFiles` what replaces them.
     using Check = std::function<std::string(const std::array<FileCheck, 3>& written)>;
-    void run(const FileImages& newFiles, const FileImages& oldFiles,
+    void run(const NewFiles& newFiles, const FileImages& oldFiles,
              const std::function<void()>& stillUnchanged, const Check& check) {
         std::array<FileCheck, 3> written;
-        for (std::size_t i = 0; i < written.size(); ++i) {
-            written[i] = checkOf(fileParts(newFiles[i]));
-        }
         try {
             for (std::size_t i = 0; i < newFiles.size(); ++i) {
-                SaveDatabaseFile(m_fs, m_log, joinPath(m_folder, kSaveNames[i]),
-                                 *newFiles[i].header, *newFiles[i].body,
-                                 {m_temporaries[i], true, m_progress});
+                m_log.log("Saving : " + joinPath(m_folder, kSaveNames[i]));
+                m_fs.writeFileInBlocks(
+                    m_temporaries[i], newFiles[i].size,
+                    [&](FileSink& sink) {
+                        CheckingSink checking(sink, written[i]);
+                        newFiles[i].produce(checking);
+                    },
+                    true, m_progress);
             }
             m_fs.syncDirectory(m_folder);
             stillUnchanged();
@@ -188,6 +240,19 @@ public:
         } catch (const std::exception&) {
             abandon();
             throw;
+        }
+
+        // The originals' cached pages go first, a slice at a time with the window pumped: the
+        // renames would otherwise free them all at once, a second for every few gigabytes.
+        for (const std::string& target : m_targets) {
+            m_fs.releaseCache(target, m_progress);
+        }
+
+        // Held across the renames, the originals are freed once the renames last a crash, a
+        // slice at a time with the window pumped, instead of inside each rename.
+        std::array<std::unique_ptr<ReplacedFile>, 3> originals;
+        for (std::size_t i = 0; i < m_targets.size(); ++i) {
+            originals[i] = m_fs.holdReplaced(m_targets[i]);
         }
 
         std::size_t replaced = 0;
@@ -212,6 +277,12 @@ public:
 
         std::string checked;
         try {
+            for (std::unique_ptr<ReplacedFile>& original : originals) {
+                if (original) {
+                    original->release(m_progress);
+                    original.reset();
+                }
+            }
             checked = check(written);
         } catch (const std::bad_alloc&) {
             restore(m_targets.size(), oldFiles,
@@ -337,11 +408,65 @@ FileImages openedFiles(const DatabaseContext& ctx) {
 
 }  // namespace
 
-std::array<FileCheck, 3> MaintenanceEngine::openedChecks() const {
+CommitMemory MaintenanceEngine::commitMemory() const {
+    constexpr std::uint64_t kMiB = 1024 * 1024;
+    const std::uint64_t nodeRecords = m_ctx.NodesMS.size() / node::kSize;
+    const std::uint64_t titleRecords = m_ctx.TitlesMS.size() / title::kSize;
+    const std::uint64_t entries = m_nodes.count();
+    std::uint64_t marked = 0;
+    for (const NodeEntry& entry : m_nodes.rows()) {
+        marked += entry.marked() ? 1 : 0;
+    }
+    // The entries and the plan, with its notes and a block of the file being written.
+    const std::uint64_t plan =
+        entries * sizeof(CompactionEntry) +
+        CompactionPlan::memoryNeeded(m_ctx.NodesMS.size(), m_ctx.InstallsMS.size(),
+                                     m_ctx.TitlesMS.size(), entries);
+    // The preview (24 bytes per node record while it counts, the offsets kept, the nodes
+    // removed) and the record of the backup made from it (a line of CSV per record written and
+    // per node removed).
+    const std::uint64_t preview =
+        nodeRecords * 24 + (entries + titleRecords) * (4 + 48) + titleRecords / 8 + marked * 1024;
+    // The check of the files in place: a byte and a name in a set per node record, a bit per
+    // title, the block read.
+    const std::uint64_t check = nodeRecords * (1 + 112) + titleRecords / 8 + 4 * kMiB;
+    // What the allocator keeps for itself, the buffers of the file layer and the stack.
+    constexpr std::uint64_t kSlack = 16 * kMiB;
+    return {plan + preview + check + kSlack, memoryHeadroom()};
+}
+
+void MaintenanceEngine::requireCommitMemory() const {
+    const CommitMemory memory = commitMemory();
+    if (memory.available.known && memory.needed > memory.available.bytes) {
+        const std::uint64_t database =
+            m_ctx.NodesMS.size() + m_ctx.InstallsMS.size() + m_ctx.TitlesMS.size();
+        throw KavrinError("Not enough memory for the commit: it needs about " +
+                          megabytesText(memory.needed) + " besides the " + megabytesText(database) +
+                          " the open database holds, and this program can be given " +
+                          megabytesText(memory.available.bytes) + " (limited by " +
+                          memory.available.limitedBy +
+                          "). Nothing was written. Close other programs or raise the limit, "
+                          "then commit again.");
+    }
+}
+
+std::array<FileCheck, 3> MaintenanceEngine::openedChecks(bool pump) {
+    // A slice of this size takes milliseconds: the window is pumped between slices.
+    constexpr std::size_t kSlice = 16 * 1024 * 1024;
     const FileImages files = openedFiles(m_ctx);
     std::array<FileCheck, 3> checks;
     for (std::size_t i = 0; i < files.size(); ++i) {
-        checks[i] = checkOf(fileParts(files[i]));
+        for (std::span<const std::uint8_t> part : fileParts(files[i])) {
+            checks[i].size += part.size();
+            while (!part.empty()) {
+                const std::size_t n = std::min(kSlice, part.size());
+                checks[i].crc = crc32(part.first(n), checks[i].crc);
+                part = part.subspan(n);
+                if (pump && !part.empty()) {
+                    pumpEvents();
+                }
+            }
+        }
     }
     return checks;
 }
@@ -372,7 +497,7 @@ std::string MaintenanceEngine::writeBackup(const std::array<FileCheck, 3>& check
 
 std::string MaintenanceEngine::BackupDatabase() {
     return writeBackup(
-        openedChecks(),
+        openedChecks(false),
         [this](const std::array<FileCheck, 3>& checks) {
             return BackupExtraFiles{
                 {kSummaryName, backupSummaryText("Backup of " + m_ctx.DatabaseFolder + " as opened",
@@ -405,11 +530,12 @@ void MaintenanceEngine::CommitDatabase() {
 
     std::optional<CommitClaim> claim;
     std::optional<NodeList::BulkUpdate> bulk;
-    std::unique_ptr<CompactedBodies> compacted;
     try {
         if (!m_ctx.IsOpen) {
             throw KavrinError("No database is open.");
         }
+        // Refused before anything is written, rather than ended by the system half way.
+        requireCommitMemory();
         // One commit at a time: from before the check for changes until the journal is gone.
         claim.emplace(CommitClaim::take(m_fs, m_view, m_clock, m_ctx.DatabaseFolder));
         requireUnchanged(m_fs, m_openedPaths, m_openedFiles);
@@ -418,14 +544,19 @@ void MaintenanceEngine::CommitDatabase() {
         // What the commit removes, and where every written record goes, is on the disk with the
         // backup before anything is replaced.
         CommitPreview preview;
-        const std::array<FileCheck, 3> checks = openedChecks();
+        // A backup of gigabytes takes a while: the bar shows how much of each file is written.
+        m_view.setActionCaption("Backing up");
+        m_view.showProgressBar();
+        m_view.showProgressArea();
+        const std::array<FileCheck, 3> checks = openedChecks(true);
         const std::string backupFolder = writeBackup(
             checks,
             [&](const std::array<FileCheck, 3>& opened) {
-                preview = PreviewCommit();
+                preview = previewCommit(m_ctx.NodesMS.span(), m_ctx.InstallsMS.span(),
+                                        m_ctx.TitlesMS.span(), m_nodes, [this] { pumpEvents(); });
                 return BackupExtraFiles{
-                    {kManifestName, removedNodesCsv(preview)},
-                    {kOffsetsName, writtenOffsetsCsv(preview)},
+                    {kManifestName, removedNodesCsv(preview, [this] { pumpEvents(); })},
+                    {kOffsetsName, writtenOffsetsCsv(preview, [this] { pumpEvents(); })},
                     {kSummaryName,
                      backupSummaryText("Backup made before a commit of " + m_ctx.DatabaseFolder,
                                        m_clock, opened, previewTotalsLines(preview))},
@@ -445,24 +576,26 @@ void MaintenanceEngine::CommitDatabase() {
             entries.push_back({entry.data, entry.marked()});
         }
         ViewReporter reporter(m_view, [this] { pumpEvents(); });
-        compacted = std::make_unique<CompactedBodies>(
-            compactBodies(m_ctx.NodesMS.span(), m_ctx.InstallsMS.span(), m_ctx.TitlesMS.span(),
-                          entries, reporter));
-        entries = {};
+        // Decided whole before anything is written; each new body is made as it is written.
+        const CompactionPlan plan(m_ctx.NodesMS.span(), m_ctx.InstallsMS.span(),
+                                  m_ctx.TitlesMS.span(), entries, reporter);
 
         m_view.log("Commiting to Database...");
+        const FileProgress progress = pumpingProgress();
         DatabaseReplacement replacement(m_fs, m_view, m_ctx.DatabaseFolder, m_openedPaths,
-                                        m_openedFiles, checks, backupFolder, "commit",
-                                        pumpingProgress());
+                                        m_openedFiles, checks, backupFolder, "commit", progress);
         // The new files all carry the node file's header, the database's own.
         const DatabaseHeader& header = m_ctx.Header;
         replacement.run(
-            {FileImage{&header, &compacted->NewNodesMS},
-             FileImage{&header, &compacted->NewInstallsMS},
-             FileImage{&header, &compacted->NewTitlesMS}},
+            {headedFile(header, plan.nodeBodySize(),
+                        [&plan](FileSink& sink) { plan.writeNodes(sink); }),
+             headedFile(header, plan.installBodySize(),
+                        [&plan](FileSink& sink) { plan.writeInstalls(sink); }),
+             headedFile(header, plan.titleBodySize(),
+                        [&plan](FileSink& sink) { plan.writeTitles(sink); })},
             openedFiles(m_ctx), [this] { requireUnchanged(m_fs, m_openedPaths, m_openedFiles); },
             [&](const std::array<FileCheck, 3>& written) {
-                return checkCommittedDatabase(m_fs, m_openedPaths, written, preview);
+                return checkCommittedDatabase(m_fs, m_openedPaths, written, preview, progress);
             });
     } catch (const std::bad_alloc&) {
         const std::string message = "Out of memory while committing the database.";
@@ -473,7 +606,6 @@ void MaintenanceEngine::CommitDatabase() {
         m_view.showError(e.what());
     }
 
-    compacted.reset();
     bulk.reset();
     if (claim) {
         claim->release();
@@ -503,7 +635,7 @@ void MaintenanceEngine::RestoreBackup(const std::string& backup) {
         requireNoJournal(m_fs, m_ctx.DatabaseFolder);
         removeLeftovers(m_fs, m_ctx.DatabaseFolder);
         // The files the restore replaces are backed up first, so that it can be undone in turn.
-        const std::array<FileCheck, 3> checks = openedChecks();
+        const std::array<FileCheck, 3> checks = openedChecks(true);
         const std::string backupFolder = writeBackup(
             checks,
             [&](const std::array<FileCheck, 3>& opened) {
@@ -520,9 +652,9 @@ void MaintenanceEngine::RestoreBackup(const std::string& backup) {
                                         m_openedFiles, checks, backupFolder, "restore",
                                         pumpingProgress());
         replacement.run(
-            {FileImage{&image.headers[0], &image.bodies[0]},
-             FileImage{&image.headers[1], &image.bodies[1]},
-             FileImage{&image.headers[2], &image.bodies[2]}},
+            {newFileOf({&image.headers[0], &image.bodies[0]}),
+             newFileOf({&image.headers[1], &image.bodies[1]}),
+             newFileOf({&image.headers[2], &image.bodies[2]})},
             openedFiles(m_ctx), [this] { requireUnchanged(m_fs, m_openedPaths, m_openedFiles); },
             [&](const std::array<FileCheck, 3>& written) {
                 return checkRestoredDatabase(m_fs, m_openedPaths, written);

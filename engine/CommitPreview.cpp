@@ -58,7 +58,8 @@ FileTotals totalsOf(std::uint64_t records, std::size_t recordSize) {
 
 CommitPreview previewCommit(std::span<const std::uint8_t> nodes,
                             std::span<const std::uint8_t> installs,
-                            std::span<const std::uint8_t> titles, const NodeList& list) {
+                            std::span<const std::uint8_t> titles, const NodeList& list,
+                            const std::function<void()>& working) {
     const std::uint64_t nodeRecords = nodes.size() / node::kSize;
     const std::uint64_t installRecords = installs.size() / install::kSize;
     const std::uint64_t titleRecords = titles.size() / title::kSize;
@@ -86,7 +87,11 @@ CommitPreview previewCommit(std::span<const std::uint8_t> nodes,
     // A written install names a written title when its reference is a title record's offset.
     std::vector<bool> titleNamed(static_cast<std::size_t>(titleRecords), false);
     std::uint64_t writtenInstalls = 0;
+    constexpr std::uint64_t kWorkingEvery = (std::uint64_t{1} << 20) - 1;
     for (std::uint64_t j = 0; j < installRecords; ++j) {
+        if ((j & kWorkingEvery) == kWorkingEvery && working) {
+            working();
+        }
         const std::uint8_t* record = installs.data() + j * install::kSize;
         const bool live = installState(record) == 0;
         RecordUse* use = uses.find(installNodeRef(record));
@@ -189,11 +194,22 @@ std::vector<std::string> previewTotalsLines(const CommitPreview& preview) {
     return lines;
 }
 
-std::string removedNodesCsv(const CommitPreview& preview) {
+namespace {
+
+// Rows between two calls of a CSV writer's `working`.
+constexpr std::size_t kRowsPerWorking = 4096;
+
+}  // namespace
+
+std::string removedNodesCsv(const CommitPreview& preview, const std::function<void()>& working) {
     std::string csv;
     appendCsvRow(
         csv, {"name", "old offset", "user", "serial", "last online", "install count", "reason"});
+    std::size_t rows = 0;
     for (const RemovedNode& node : preview.removed) {
+        if (++rows % kRowsPerWorking == 0 && working) {
+            working();
+        }
         appendCsvRow(
             csv, {node.name, node.indexText, node.user, node.serial,
                   IsoDateTimeText(node.lastOnline), std::to_string(node.installs), node.reason});
@@ -201,13 +217,17 @@ std::string removedNodesCsv(const CommitPreview& preview) {
     return csv;
 }
 
-std::string writtenOffsetsCsv(const CommitPreview& preview) {
+std::string writtenOffsetsCsv(const CommitPreview& preview, const std::function<void()>& working) {
     std::string csv;
     csv.reserve((preview.keptNodes.size() + preview.keptTitles.size() + 1) * 36);
     appendCsvRow(csv, {"file", "old offset", "new offset"});
-    const auto rows = [&csv](const std::string& file, const std::vector<std::uint32_t>& kept,
-                             std::size_t recordSize) {
+    const auto rows = [&csv, &working](const std::string& file,
+                                       const std::vector<std::uint32_t>& kept,
+                                       std::size_t recordSize) {
         for (std::size_t i = 0; i < kept.size(); ++i) {
+            if ((i + 1) % kRowsPerWorking == 0 && working) {
+                working();
+            }
             // New offsets of written records stay below 2^32: the old ones were there already.
             const auto newOffset = static_cast<std::uint32_t>(i * recordSize);
             appendCsvRow(csv, {file, IndexText(kept[i]), IndexText(newOffset)});

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <utility>
@@ -57,10 +58,12 @@ struct CommitPreview {
 // KavrinError "Cannot read record from NodesMS." for an unmarked entry whose record is not whole
 // in `nodes`, as the commit does.
 // Memory: 24 bytes per node record, one per title record, the lists above; nothing per install.
-// Time: one pass over each body.
+// Time: one pass over each body, during which `working`, when given, is called about once per
+// million install records (to keep a window painted).
 CommitPreview previewCommit(std::span<const std::uint8_t> nodes,
                             std::span<const std::uint8_t> installs,
-                            std::span<const std::uint8_t> titles, const NodeList& list);
+                            std::span<const std::uint8_t> titles, const NodeList& list,
+                            const std::function<void()>& working = {});
 
 // Shown names of the three files, as the preview and the check write them.
 std::string databaseFileName(std::size_t file);
@@ -75,9 +78,13 @@ std::vector<std::string> previewTotalsLines(const CommitPreview& preview);
 
 // The removed nodes as CSV (support/Csv.h): a header row, then one row each: name, old offset,
 // user, serial, last online (ISO 8601), install count, reason. The manifest and "Save List...".
-std::string removedNodesCsv(const CommitPreview& preview);
+// `working`, when given, is called every few thousand rows (to keep a window painted).
+std::string removedNodesCsv(const CommitPreview& preview,
+                            const std::function<void()>& working = {});
 // Every record the commit writes, as CSV: a header row, then "file,old offset,new offset" for each
-// node record and each title record, offsets as the "Index" column writes them.
-std::string writtenOffsetsCsv(const CommitPreview& preview);
+// node record and each title record, offsets as the "Index" column writes them. `working` as
+// above.
+std::string writtenOffsetsCsv(const CommitPreview& preview,
+                              const std::function<void()>& working = {});
 
 }  // namespace kavrin

@@ -1,14 +1,12 @@
 #include "engine/Compaction.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
-#include <unordered_map>
-#include <vector>
 
 #include "dbformat/Coding.h"
-#include "dbformat/Layout.h"
 #include "dbformat/Records.h"
 #include "engine/Progress.h"
 #include "support/Errors.h"
@@ -26,251 +24,387 @@ constexpr const char* kCannotWriteNode = "Cannot write record to NewNodesMS.";
 constexpr const char* kCannotWriteInstall = "Cannot write record to NewInstallsMS.";
 constexpr const char* kCannotWriteTitle = "Cannot write record to NewTitlesMS.";
 
-// A new body is allocated once at its final size: a growing buffer would need up to twice the
-// memory of the body at the moment it grows, and the old bodies are in memory as well.
-FileBytes allocateBody(std::uint64_t size, const char* failure) {
-    if (size > std::numeric_limits<std::size_t>::max()) {
-        throw KavrinError(failure);
-    }
-    try {
-        return allocateFileBytes(static_cast<std::size_t>(size));
-    } catch (const std::bad_alloc&) {
-        throw KavrinError(failure);
-    }
-}
+// The writers hand the sink blocks of this size: large enough that the file layer writes at the
+// disk's pace, small beside any body worth streaming.
+constexpr std::size_t kWriteBlock = 4 * 1024 * 1024;
 
-// The installs of every kept entry are gathered by a counting sort keyed on the entry's record:
-// one pass counts the live installs per node, a second one moves each into its place. Entries
-// that share an offset (BuildNodeList never makes them) share one group, written once per entry.
-class NodeGroups {
-public:
-    NodeGroups(std::uint64_t nodeBodySize) : m_nodeBodySize(nodeBodySize) {
-        m_groupOfRecord.assign(static_cast<std::size_t>(nodeBodySize / node::kSize), kNone);
-    }
+constexpr std::uint64_t kLeastRunMemory = 8 * 1024 * 1024;
 
-    // The group of the record at `offset`, made when it has none yet.
-    std::uint32_t groupOf(std::uint32_t offset) {
-        std::uint32_t* slot;
-        if (offset % node::kSize == 0) {
-            slot = &m_groupOfRecord[offset / node::kSize];
-        } else {
-            slot = &m_unaligned.try_emplace(offset, kNone).first->second;
-        }
-        if (*slot == kNone) {
-            *slot = m_groups++;
-        }
-        return *slot;
-    }
+// Records between two calls of CompactionReporter::working() (a mask: 2^20 - 1).
+constexpr std::uint64_t kWorkingEvery = (std::uint64_t{1} << 20) - 1;
 
-    // The group of the record a NodeRef names, or kNone.
-    std::uint32_t find(std::uint32_t nodeRef) const {
-        if (nodeRef % node::kSize == 0) {
-            const std::uint64_t record = nodeRef / node::kSize;
-            return record < m_groupOfRecord.size() ? m_groupOfRecord[record] : kNone;
-        }
-        if (m_unaligned.empty()) {
-            return kNone;
-        }
-        const auto found = m_unaligned.find(nodeRef);
-        return found == m_unaligned.end() ? kNone : found->second;
-    }
-
-    bool readable(std::uint32_t offset) const {
-        return static_cast<std::uint64_t>(offset) + node::kSize <= m_nodeBodySize;
-    }
-
-    std::uint32_t count() const { return m_groups; }
-
-private:
-    std::uint64_t m_nodeBodySize;
-    std::vector<std::uint32_t> m_groupOfRecord;
-    std::unordered_map<std::uint32_t, std::uint32_t> m_unaligned;
-    std::uint32_t m_groups = 0;
+// Install records [first, end) of the body: a run of one node's live installs, with only records
+// a commit drops between them.
+struct Run {
+    std::uint64_t first;
+    std::uint64_t end;
 };
 
-struct GroupCopy {
-    std::uint32_t group;
-    std::uint64_t firstInstall;  // index in the new install body
-    std::uint32_t newOffset;
+// Gathers records into blocks for a sink.
+class BlockWriter {
+public:
+    BlockWriter(FileSink& sink, std::uint64_t total)
+        : m_sink(sink),
+          m_size(static_cast<std::size_t>(std::min<std::uint64_t>(total, kWriteBlock))),
+          m_block(std::make_unique_for_overwrite<std::uint8_t[]>(m_size)) {}
+
+    // Room for `n` bytes (n <= the block size), handed to the sink with the block.
+    std::uint8_t* place(std::size_t n) {
+        if (m_used + n > m_size) {
+            flush();
+        }
+        std::uint8_t* at = m_block.get() + m_used;
+        m_used += n;
+        return at;
+    }
+
+    void flush() {
+        if (m_used > 0) {
+            m_sink.write(std::span<const std::uint8_t>(m_block.get(), m_used));
+            m_used = 0;
+        }
+    }
+
+private:
+    FileSink& m_sink;
+    std::size_t m_size;
+    std::unique_ptr<std::uint8_t[]> m_block;
+    std::size_t m_used = 0;
+};
+
+// A sink into a body allocated once at its final size: a growing buffer would need up to twice
+// the memory of the body at the moment it grows, and the old bodies are in memory as well.
+class BodySink final : public FileSink {
+public:
+    BodySink(std::uint64_t size, const char* failure) {
+        if (size > std::numeric_limits<std::size_t>::max()) {
+            throw KavrinError(failure);
+        }
+        try {
+            m_bytes = allocateFileBytes(static_cast<std::size_t>(size));
+        } catch (const std::bad_alloc&) {
+            throw KavrinError(failure);
+        }
+    }
+    void write(std::span<const std::uint8_t> bytes) override {
+        std::memcpy(m_bytes.data.get() + m_used, bytes.data(), bytes.size());
+        m_used += bytes.size();
+    }
+    void moveInto(MemoryStream& body) {
+        body.adopt(std::move(m_bytes), 0);
+        body.setPosition(0);
+    }
+
+private:
+    FileBytes m_bytes;
+    std::size_t m_used = 0;
 };
 
 }  // namespace
+
+std::uint64_t CompactionPlan::defaultRunMemory(std::uint64_t installBytes) {
+    return std::max(kLeastRunMemory, installBytes / 32);
+}
+
+std::uint64_t CompactionPlan::memoryNeeded(std::uint64_t nodeBytes, std::uint64_t installBytes,
+                                           std::uint64_t titleBytes, std::uint64_t entries) {
+    const std::uint64_t runs =
+        std::min(defaultRunMemory(installBytes), (installBytes / install::kSize + 1) * sizeof(Run));
+    // Per group: installs, runs, and the writer's window and place of its runs.
+    const std::uint64_t perGroup = 8 + 8 + 4 + 8;
+    return nodeBytes / node::kSize * 4 + entries * perGroup + titleBytes / title::kSize * 4 + runs +
+           kWriteBlock;
+}
+
+std::uint32_t CompactionPlan::groupOf(std::uint32_t nodeRef) const {
+    if (nodeRef % node::kSize == 0) {
+        const std::uint64_t record = nodeRef / node::kSize;
+        return record < m_groupOfRecord.size() ? m_groupOfRecord[record] : kNone;
+    }
+    if (m_unaligned.empty()) {
+        return kNone;
+    }
+    const auto found = m_unaligned.find(nodeRef);
+    return found == m_unaligned.end() ? kNone : found->second;
+}
+
+CompactionPlan::CompactionPlan(std::span<const std::uint8_t> nodes,
+                               std::span<const std::uint8_t> installs,
+                               std::span<const std::uint8_t> titles,
+                               std::span<const CompactionEntry> entries,
+                               CompactionReporter& reporter, std::uint64_t runMemory)
+    : m_nodes(nodes),
+      m_installs(installs),
+      m_titles(titles),
+      m_entries(entries),
+      m_reporter(&reporter),
+      m_runMemory(runMemory != 0 ? runMemory : defaultRunMemory(installs.size())) {
+    const std::uint64_t installRecords = installs.size() / install::kSize;
+    const std::uint64_t titleRecords = titles.size() / title::kSize;
+    const std::size_t n = entries.size();
+    const auto readable = [&nodes](std::uint32_t offset) {
+        return static_cast<std::uint64_t>(offset) + node::kSize <= nodes.size();
+    };
+
+    // --- Node pass: which records are kept, at which new offsets, with how many installs in how
+    // many runs; and which titles those installs name.
+    try {
+        m_groupOfRecord.assign(static_cast<std::size_t>(nodes.size() / node::kSize), kNone);
+        for (const CompactionEntry& entry : entries) {
+            if (entry.marked || !readable(entry.offset)) {
+                continue;
+            }
+            std::uint32_t* slot = entry.offset % node::kSize == 0
+                                      ? &m_groupOfRecord[entry.offset / node::kSize]
+                                      : &m_unaligned.try_emplace(entry.offset, kNone).first->second;
+            if (*slot == kNone) {
+                *slot = m_groups++;
+            }
+        }
+
+        m_installCount.assign(m_groups, 0);
+        m_runCount.assign(m_groups, 0);
+        m_newTitleOffset.assign(static_cast<std::size_t>(titleRecords), kNone);
+        std::uint32_t previous = kNone;
+        for (std::uint64_t j = 0; j < installRecords; ++j) {
+            if ((j & kWorkingEvery) == kWorkingEvery) {
+                reporter.working();
+            }
+            const std::uint8_t* record = installs.data() + j * install::kSize;
+            if (installState(record) != 0) {
+                continue;
+            }
+            const std::uint32_t group = groupOf(installNodeRef(record));
+            if (group == kNone) {
+                continue;
+            }
+            ++m_installCount[group];
+            if (group != previous) {
+                ++m_runCount[group];
+                previous = group;
+            }
+            const std::uint32_t ref = installTitleRef(record);
+            if (ref % title::kSize == 0 && ref / title::kSize < titleRecords) {
+                m_newTitleOffset[ref / title::kSize] = 0;
+            }
+        }
+
+        for (const CompactionEntry& entry : entries) {
+            if (entry.marked) {
+                continue;
+            }
+            const std::uint64_t newOffset = m_keptNodes * node::kSize;
+            ++m_keptNodes;
+            const std::uint32_t group = readable(entry.offset) ? groupOf(entry.offset) : kNone;
+            if (group == kNone) {
+                continue;  // unreadable: the plan fails when the pass below reaches it
+            }
+            if (newOffset > std::numeric_limits<std::uint32_t>::max()) {
+                throw KavrinError(kCannotWriteNode);  // its offset could not be referenced
+            }
+            m_keptInstalls += m_installCount[group];
+        }
+    } catch (const std::bad_alloc&) {
+        throw KavrinError(kCannotWriteNode);
+    }
+
+    // The records are copied by the writers; the pass reports per entry, and fails at an
+    // unreadable one, in list order.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (entries[i].marked) {
+            continue;
+        }
+        if (!readable(entries[i].offset)) {
+            throw KavrinError(kCannotReadNode);
+        }
+        if (n > 1) {
+            reporter.setPosition(progressPercent(i + 1, n));
+        }
+        reporter.pump();
+    }
+
+    // --- Title pass. A title is kept when a written install names its offset.
+    reporter.titlePassStarting();
+    for (std::uint32_t& offset : m_newTitleOffset) {
+        if (offset != kNone) {
+            // Never beyond the old offset, which is a 32-bit value.
+            offset = static_cast<std::uint32_t>(m_keptTitles * title::kSize);
+            ++m_keptTitles;
+        }
+    }
+    for (std::uint64_t t = 0; t < titleRecords; ++t) {
+        if (!titles.empty()) {
+            reporter.setPosition(progressPercent((t + 1) * title::kSize, titles.size()));
+        }
+        reporter.pump();
+    }
+}
+
+void CompactionPlan::renumber(std::uint8_t* place, const std::uint8_t* record,
+                              std::uint32_t nodeOffset) const {
+    std::memcpy(place, record, install::kSize);
+    encodeFixed32(place + install::kNodeRef, nodeOffset);
+    const std::uint32_t ref = installTitleRef(record);
+    if (ref % title::kSize == 0 && ref / title::kSize < m_newTitleOffset.size()) {
+        encodeFixed32(place + install::kTitleRef, m_newTitleOffset[ref / title::kSize]);
+    }
+}
+
+void CompactionPlan::writeNodes(FileSink& sink) const {
+    BlockWriter out(sink, nodeBodySize());
+    for (const CompactionEntry& entry : m_entries) {
+        if (!entry.marked) {
+            std::memcpy(out.place(node::kSize), m_nodes.data() + entry.offset, node::kSize);
+        }
+    }
+    out.flush();
+}
+
+void CompactionPlan::writeTitles(FileSink& sink) const {
+    BlockWriter out(sink, titleBodySize());
+    for (std::size_t t = 0; t < m_newTitleOffset.size(); ++t) {
+        if (m_newTitleOffset[t] != kNone) {
+            std::memcpy(out.place(title::kSize), m_titles.data() + t * title::kSize, title::kSize);
+        }
+    }
+    out.flush();
+}
+
+void CompactionPlan::writeInstalls(FileSink& sink) const {
+    BlockWriter out(sink, installBodySize());
+    const std::uint64_t installRecords = m_installs.size() / install::kSize;
+    const auto recordAt = [this](std::uint64_t j) {
+        return m_installs.data() + j * install::kSize;
+    };
+    const std::uint64_t runBudget = std::max<std::uint64_t>(1, m_runMemory / sizeof(Run));
+    std::vector<std::uint32_t> windowOf(m_groups, kNone);  // the last window that took the group
+    std::vector<std::uint64_t> nextRun(m_groups, 0);       // where its next run goes in `runs`
+    std::vector<Run> runs;
+    std::vector<std::uint32_t> windowGroups;
+    std::uint64_t keptBefore = 0;  // kept entries before the window
+
+    const std::size_t n = m_entries.size();
+    std::size_t first = 0;
+    for (std::uint32_t window = 0; first < n; ++window) {
+        // The window: the entries from `first` on whose groups' runs fit the budget together;
+        // a group that does not fit alone makes a window of its own.
+        windowGroups.clear();
+        std::uint64_t windowRuns = 0;
+        std::size_t end = first;
+        for (; end < n; ++end) {
+            if (m_entries[end].marked) {
+                continue;
+            }
+            const std::uint32_t group = groupOf(m_entries[end].offset);
+            if (windowOf[group] == window) {
+                continue;
+            }
+            if (!windowGroups.empty() && windowRuns + m_runCount[group] > runBudget) {
+                break;
+            }
+            windowOf[group] = window;
+            nextRun[group] = windowRuns;
+            windowRuns += m_runCount[group];
+            windowGroups.push_back(group);
+        }
+        if (windowGroups.empty()) {
+            break;  // only marked entries are left
+        }
+
+        if (windowRuns > runBudget) {
+            // One group: each of its entries takes its installs straight from a pass in body order.
+            const std::uint32_t group = windowGroups.front();
+            for (std::size_t e = first; e < end; ++e) {
+                if (m_entries[e].marked) {
+                    continue;
+                }
+                const auto nodeOffset = static_cast<std::uint32_t>(keptBefore++ * node::kSize);
+                for (std::uint64_t j = 0; j < installRecords; ++j) {
+                    if ((j & kWorkingEvery) == kWorkingEvery) {
+                        m_reporter->working();
+                    }
+                    const std::uint8_t* record = recordAt(j);
+                    if (installState(record) == 0 && groupOf(installNodeRef(record)) == group) {
+                        renumber(out.place(install::kSize), record, nodeOffset);
+                    }
+                }
+            }
+            first = end;
+            continue;
+        }
+
+        // Where the runs of the window's groups lie, found in one pass with the same boundaries
+        // as the node pass counted.
+        runs.resize(static_cast<std::size_t>(windowRuns));
+        std::uint32_t previous = kNone;
+        Run* current = nullptr;
+        for (std::uint64_t j = 0; j < installRecords; ++j) {
+            if ((j & kWorkingEvery) == kWorkingEvery) {
+                m_reporter->working();
+            }
+            const std::uint8_t* record = recordAt(j);
+            if (installState(record) != 0) {
+                continue;
+            }
+            const std::uint32_t group = groupOf(installNodeRef(record));
+            if (group == kNone) {
+                continue;
+            }
+            if (group != previous) {
+                previous = group;
+                current = windowOf[group] == window ? &runs[nextRun[group]++] : nullptr;
+                if (current != nullptr) {
+                    *current = {j, j + 1};
+                }
+            } else if (current != nullptr) {
+                current->end = j + 1;
+            }
+        }
+
+        for (std::size_t e = first; e < end; ++e) {
+            if (m_entries[e].marked) {
+                continue;
+            }
+            const std::uint32_t group = groupOf(m_entries[e].offset);
+            const auto nodeOffset = static_cast<std::uint32_t>(keptBefore++ * node::kSize);
+            const std::uint64_t last = nextRun[group];
+            for (std::uint64_t r = last - m_runCount[group]; r < last; ++r) {
+                for (std::uint64_t j = runs[r].first; j < runs[r].end; ++j) {
+                    const std::uint8_t* record = recordAt(j);
+                    if (installState(record) == 0 && groupOf(installNodeRef(record)) == group) {
+                        renumber(out.place(install::kSize), record, nodeOffset);
+                    }
+                }
+            }
+        }
+        first = end;
+    }
+    out.flush();
+}
 
 CompactedBodies compactBodies(std::span<const std::uint8_t> nodes,
                               std::span<const std::uint8_t> installs,
                               std::span<const std::uint8_t> titles,
                               std::span<const CompactionEntry> entries,
-                              CompactionReporter& reporter) {
-    const std::uint64_t installRecords = installs.size() / install::kSize;
-    const std::uint64_t titleRecords = titles.size() / title::kSize;
-    const std::size_t n = entries.size();
-
-    // --- Node pass: which records are kept, at which new offsets, with how many installs.
-    std::vector<std::uint32_t> groupOfEntry;
-    std::vector<std::uint64_t> installCount;
-    std::vector<std::uint64_t> firstInstall;
-    std::vector<std::uint32_t> groupNewOffset;
-    std::vector<GroupCopy> repeats;
-    std::uint64_t keptNodes = 0;
-    std::uint64_t keptInstalls = 0;
-    try {
-        NodeGroups groups(nodes.size());
-        groupOfEntry.assign(n, kNone);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!entries[i].marked && groups.readable(entries[i].offset)) {
-                groupOfEntry[i] = groups.groupOf(entries[i].offset);
-            }
-        }
-
-        installCount.assign(groups.count(), 0);
-        for (std::uint64_t j = 0; j < installRecords; ++j) {
-            const std::uint8_t* record = installs.data() + j * install::kSize;
-            if (installState(record) == 0) {
-                const std::uint32_t group = groups.find(installNodeRef(record));
-                if (group != kNone) {
-                    ++installCount[group];
-                }
-            }
-        }
-
-        firstInstall.assign(groups.count(), std::numeric_limits<std::uint64_t>::max());
-        groupNewOffset.assign(groups.count(), 0);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (entries[i].marked) {
-                continue;
-            }
-            const std::uint32_t group = groupOfEntry[i];
-            const std::uint64_t newOffset = keptNodes * node::kSize;
-            ++keptNodes;
-            if (group == kNone) {
-                continue;  // unreadable: the commit fails when the pass reaches it
-            }
-            if (newOffset > std::numeric_limits<std::uint32_t>::max()) {
-                throw KavrinError(kCannotWriteNode);  // its offset could not be referenced
-            }
-            if (firstInstall[group] == std::numeric_limits<std::uint64_t>::max()) {
-                firstInstall[group] = keptInstalls;
-                groupNewOffset[group] = static_cast<std::uint32_t>(newOffset);
-            } else {
-                repeats.push_back({group, keptInstalls, static_cast<std::uint32_t>(newOffset)});
-            }
-            keptInstalls += installCount[group];
-        }
-
-        // Installs are placed by the scan below; the node records now, so that the progress of
-        // the pass and its failure at an unreadable entry come in list order.
-        FileBytes newNodes = allocateBody(keptNodes * node::kSize, kCannotWriteNode);
-        FileBytes newInstalls = allocateBody(keptInstalls * install::kSize, kCannotWriteInstall);
-        std::uint8_t* nodeOut = newNodes.data.get();
-        for (std::size_t i = 0; i < n; ++i) {
-            if (entries[i].marked) {
-                continue;
-            }
-            if (groupOfEntry[i] == kNone) {
-                throw KavrinError(kCannotReadNode);
-            }
-            std::memcpy(nodeOut, nodes.data() + entries[i].offset, node::kSize);
-            nodeOut += node::kSize;
-            if (n > 1) {
-                reporter.setPosition(progressPercent(i + 1, n));
-            }
-            reporter.pump();
-        }
-
-        // installCount becomes the next free place of each group.
-        for (std::uint32_t g = 0; g < groups.count(); ++g) {
-            installCount[g] = firstInstall[g];
-        }
-        std::uint8_t* installOut = newInstalls.data.get();
-        for (std::uint64_t j = 0; j < installRecords; ++j) {
-            const std::uint8_t* record = installs.data() + j * install::kSize;
-            if (installState(record) != 0) {
-                continue;
-            }
-            const std::uint32_t group = groups.find(installNodeRef(record));
-            if (group == kNone ||
-                firstInstall[group] == std::numeric_limits<std::uint64_t>::max()) {
-                continue;
-            }
-            std::uint8_t* place = installOut + installCount[group]++ * install::kSize;
-            std::memcpy(place, record, install::kSize);
-            encodeFixed32(place + install::kNodeRef, groupNewOffset[group]);
-        }
-        for (const GroupCopy& repeat : repeats) {
-            const std::uint64_t count = installCount[repeat.group] - firstInstall[repeat.group];
-            std::uint8_t* place = installOut + repeat.firstInstall * install::kSize;
-            std::memcpy(place, installOut + firstInstall[repeat.group] * install::kSize,
-                        count * install::kSize);
-            for (std::uint64_t k = 0; k < count; ++k) {
-                encodeFixed32(place + k * install::kSize + install::kNodeRef, repeat.newOffset);
-            }
-        }
-
-        CompactedBodies bodies;
-        bodies.NewNodesMS.adopt(std::move(newNodes), 0);
-        bodies.NewInstallsMS.adopt(std::move(newInstalls), 0);
-        groupOfEntry = {};
-        installCount = {};
-        firstInstall = {};
-        groupNewOffset = {};
-        repeats = {};
-
-        // --- Title pass. A title is kept when a written install names its offset; the written
-        // installs are renumbered before the copy, which the caller cannot tell apart.
-        reporter.titlePassStarting();
-        std::vector<std::uint32_t> newTitleOffset;
-        try {
-            newTitleOffset.assign(static_cast<std::size_t>(titleRecords), kNone);
-        } catch (const std::bad_alloc&) {
-            throw KavrinError(kCannotWriteTitle);
-        }
-        std::uint8_t* written = bodies.NewInstallsMS.data();
-        for (std::uint64_t j = 0; j < keptInstalls; ++j) {
-            const std::uint32_t ref = installTitleRef(written + j * install::kSize);
-            if (ref % title::kSize == 0 && ref / title::kSize < titleRecords) {
-                newTitleOffset[ref / title::kSize] = 0;
-            }
-        }
-        std::uint64_t keptTitles = 0;
-        for (std::uint32_t& offset : newTitleOffset) {
-            if (offset != kNone) {
-                // Never beyond the old offset, which is a 32-bit value.
-                offset = static_cast<std::uint32_t>(keptTitles * title::kSize);
-                ++keptTitles;
-            }
-        }
-        for (std::uint64_t j = 0; j < keptInstalls; ++j) {
-            std::uint8_t* record = written + j * install::kSize;
-            const std::uint32_t ref = installTitleRef(record);
-            if (ref % title::kSize == 0 && ref / title::kSize < titleRecords) {
-                encodeFixed32(record + install::kTitleRef, newTitleOffset[ref / title::kSize]);
-            }
-        }
-
-        FileBytes newTitles = allocateBody(keptTitles * title::kSize, kCannotWriteTitle);
-        std::uint8_t* titleOut = newTitles.data.get();
-        for (std::uint64_t t = 0; t < titleRecords; ++t) {
-            if (newTitleOffset[static_cast<std::size_t>(t)] != kNone) {
-                std::memcpy(titleOut, titles.data() + t * title::kSize, title::kSize);
-                titleOut += title::kSize;
-            }
-            if (!titles.empty()) {
-                reporter.setPosition(progressPercent((t + 1) * title::kSize, titles.size()));
-            }
-            reporter.pump();
-        }
-        bodies.NewTitlesMS.adopt(std::move(newTitles), 0);
-
-        for (MemoryStream* body :
-             {&bodies.NewNodesMS, &bodies.NewInstallsMS, &bodies.NewTitlesMS}) {
-            body->setPosition(0);
-        }
-        return bodies;
-    } catch (const std::bad_alloc&) {
-        // The index arrays of the node pass, a few bytes per node; the bodies and the title pass
-        // name their own failures.
-        throw KavrinError(kCannotWriteNode);
+                              CompactionReporter& reporter, std::uint64_t runMemory) {
+    const CompactionPlan plan(nodes, installs, titles, entries, reporter, runMemory);
+    CompactedBodies bodies;
+    {
+        BodySink sink(plan.nodeBodySize(), kCannotWriteNode);
+        plan.writeNodes(sink);
+        sink.moveInto(bodies.NewNodesMS);
     }
+    {
+        BodySink sink(plan.installBodySize(), kCannotWriteInstall);
+        plan.writeInstalls(sink);
+        sink.moveInto(bodies.NewInstallsMS);
+    }
+    {
+        BodySink sink(plan.titleBodySize(), kCannotWriteTitle);
+        plan.writeTitles(sink);
+        sink.moveInto(bodies.NewTitlesMS);
+    }
+    return bodies;
 }
 
 }  // namespace kavrin

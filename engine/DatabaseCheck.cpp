@@ -78,10 +78,15 @@ private:
 
 template <typename OnRecord>
 void readRecords(FileSystem& fs, const std::string& path, std::size_t recordSize, OnRecord onRecord,
-                 DatabaseScan& scan, std::size_t file) {
+                 DatabaseScan& scan, std::size_t file, const FileProgress& progress,
+                 std::uint64_t expected) {
     RecordCutter<OnRecord> cutter(recordSize, onRecord);
-    fs.readFileInBlocks(path,
-                        [&cutter](std::span<const std::uint8_t> block) { cutter.feed(block); });
+    fs.readFileInBlocks(path, [&](std::span<const std::uint8_t> block) {
+        cutter.feed(block);
+        if (progress) {
+            progress(cutter.check.size, expected);
+        }
+    });
     scan.files[file] = cutter.check;
     scan.headers[file] = cutter.header;
     scan.headerWhole[file] = cutter.headerWhole();
@@ -163,7 +168,9 @@ FileCheck checkFileOnDisk(FileSystem& fs, const std::string& path) {
     return check;
 }
 
-DatabaseScan scanDatabase(FileSystem& fs, const std::array<std::string, 3>& paths) {
+DatabaseScan scanDatabase(FileSystem& fs, const std::array<std::string, 3>& paths,
+                          const FileProgress& progress,
+                          const std::array<std::uint64_t, 3>& expected) {
     DatabaseScan scan;
 
     std::vector<std::uint8_t> nodeKinds;
@@ -186,12 +193,12 @@ DatabaseScan scanDatabase(FileSystem& fs, const std::array<std::string, 3>& path
                 }
             }
         },
-        scan, kNodeFile);
+        scan, kNodeFile, progress, expected[kNodeFile]);
     names = {};
 
     readRecords(
         fs, paths[kTitleFile], title::kSize, [](std::uint64_t, const std::uint8_t*) {}, scan,
-        kTitleFile);
+        kTitleFile, progress, expected[kTitleFile]);
     const std::uint64_t titleRecords = scan.records[kTitleFile];
     std::vector<bool> titleNamed(static_cast<std::size_t>(titleRecords), false);
 
@@ -224,7 +231,7 @@ DatabaseScan scanDatabase(FileSystem& fs, const std::array<std::string, 3>& path
                 ++scan.droppedInstallsNamingNoTitle;
             }
         },
-        scan, kInstallFile);
+        scan, kInstallFile, progress, expected[kInstallFile]);
     for (bool named : titleNamed) {
         scan.orphanedTitles += named ? 0 : 1;
     }
@@ -328,10 +335,12 @@ VerifyReport verifyDatabase(FileSystem& fs, const std::string& folder) {
 
 std::string checkCommittedDatabase(FileSystem& fs, const std::array<std::string, 3>& paths,
                                    const std::array<FileCheck, 3>& written,
-                                   const CommitPreview& preview) {
+                                   const CommitPreview& preview, const FileProgress& progress) {
     DatabaseScan scan;
     try {
-        scan = scanDatabase(fs, paths);
+        scan = scanDatabase(
+            fs, paths, progress,
+            {written[kNodeFile].size, written[kInstallFile].size, written[kTitleFile].size});
     } catch (const KavrinError& e) {
         checkFailed(kRewritten, e.what());
     }

@@ -45,8 +45,11 @@ struct DatabaseScan {
 };
 
 // Reads the three files (node, install, title) at `paths` in blocks. Throws the file layer's
-// error when one cannot be read.
-DatabaseScan scanDatabase(FileSystem& fs, const std::array<std::string, 3>& paths);
+// error when one cannot be read. `progress`, when given, is told after each block with the bytes
+// read of the file and the size in `expected`.
+DatabaseScan scanDatabase(FileSystem& fs, const std::array<std::string, 3>& paths,
+                          const FileProgress& progress = {},
+                          const std::array<std::uint64_t, 3>& expected = {});
 
 // What `verify` tells: the report's lines, and how many of them name something wrong.
 struct VerifyReport {
@@ -68,10 +71,11 @@ VerifyReport verifyDatabase(FileSystem& fs, const std::string& folder);
 // install is live and names a written node record and either a written title or, as many as
 // `preview` counted, a reference to no title; every title is named; the records are the
 // preview's. Throws KavrinError "The check of the rewritten database failed: ..." naming the
-// first difference. Returns the one-line result for the log.
+// first difference. Returns the one-line result for the log. `progress`, when given, is told after
+// each block read with the bytes read of the file and its size as written.
 std::string checkCommittedDatabase(FileSystem& fs, const std::array<std::string, 3>& paths,
                                    const std::array<FileCheck, 3>& written,
-                                   const CommitPreview& preview);
+                                   const CommitPreview& preview, const FileProgress& progress = {});
 
 // The check of the files a restore has put in place: each is byte for byte the backup's.
 // Throws as above; returns the one-line result.

@@ -9,6 +9,7 @@
 #include "dbformat/Layout.h"
 #include "engine/CommitClaim.h"
 #include "engine/Journal.h"
+#include "engine/Progress.h"
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
 #include "support/Errors.h"
@@ -100,15 +101,31 @@ void MaintenanceEngine::pumpEvents() {
 
 FileProgress MaintenanceEngine::pumpingProgress() {
     // Once per megabyte moved, between blocks: a small file adds no pump to those of the
-    // records, a large one on a slow share one per request.
+    // records, a large one on a slow share one per request. The bar shows how much of the file
+    // the newest "Loading : " or "Saving : " line names has moved. A report that repeats the one
+    // before comes from a back end waiting with nothing moved (the final flush of a durable
+    // write): it pumps too, the bar staying where it is.
     constexpr std::uint64_t kBytesPerPump = 1024 * 1024;
-    auto pumpedAt = std::make_shared<std::uint64_t>(0);
-    return [this, pumpedAt](std::uint64_t done, std::uint64_t total) {
-        if (done < *pumpedAt) {
-            *pumpedAt = 0;  // the next file
+    struct Reported {
+        std::uint64_t pumpedAt = 0;
+        std::uint64_t done = 0;
+        std::uint64_t total = 0;
+        bool any = false;
+    };
+    auto reported = std::make_shared<Reported>();
+    return [this, reported](std::uint64_t done, std::uint64_t total) {
+        const bool again = reported->any && done == reported->done && total == reported->total;
+        reported->any = true;
+        reported->done = done;
+        reported->total = total;
+        if (done < reported->pumpedAt) {
+            reported->pumpedAt = 0;  // the next file
         }
-        if (done < total && done - *pumpedAt >= kBytesPerPump) {
-            *pumpedAt = done;
+        if (again) {
+            pumpEvents();
+        } else if (done < total && done - reported->pumpedAt >= kBytesPerPump) {
+            reported->pumpedAt = done;
+            m_view.setProgressPosition(progressPercent(done, total));
             pumpEvents();
         }
     };

@@ -16,6 +16,7 @@
 #include "engine/NodeList.h"
 #include "support/Clock.h"
 #include "support/FileSystem.h"
+#include "support/Memory.h"
 
 namespace kavrin {
 
@@ -40,6 +41,13 @@ struct NodeListCounts {
     std::int32_t NullCount = 0;
     std::int32_t ActiveCount = 0;
     std::int32_t DuplicateCount = 0;
+};
+
+// What a commit of the open database needs besides the memory the database holds already, at
+// most, and what the system and the process's limits can give.
+struct CommitMemory {
+    std::uint64_t needed = 0;
+    MemoryHeadroom available;
 };
 
 // Enabled state of "Delete" and "Undelete" in the node list's pop-up menu.
@@ -99,6 +107,9 @@ public:
     void NodesLVColumnClick(int column);
     // Sorts by column 0..3 in the direction given, as the column clicks that lead there would.
     void SortNodeList(int column, bool descending);
+    // Rows sorted as one piece; a longer list is sorted and moved into its order a piece of this
+    // many rows at a time, the view pumped between the pieces.
+    static constexpr std::size_t kSortPiece = 16384;
 
     // --- Node details ------------------------------------------------------------------------
 
@@ -136,6 +147,9 @@ public:
     // and never throws. The check reads the files in blocks: it adds no copy of the database
     // to what the commit holds.
     void CommitDatabase();
+    // What a commit of the open database and its marks would need, and what can be had: a
+    // commit that needs more is refused before it writes anything.
+    CommitMemory commitMemory() const;
 
     // The backup folders of the open database, newest first.
     std::vector<BackupFolderInfo> BackupFolders() const;
@@ -170,6 +184,8 @@ private:
     // status. Reads again, a few times and briefly apart, while another program changes them, so
     // that the bodies are all of one moment; throws when they never hold still.
     void loadDatabaseFiles(const std::string& folder);
+    // Sorts by the current column and direction; a list longer than kSortPiece rows with the
+    // view busy and pumped between pieces of the sort.
     void sortNodeList();
     // Lets the view handle its waiting events, marking the engine as pumping meanwhile.
     void pumpEvents();
@@ -185,8 +201,12 @@ private:
     // that has made the view busy).
     std::string writeBackup(const std::array<FileCheck, 3>& checks, const BackupExtras& extras,
                             bool pump);
-    // Size and CRC-32 of each file as it was opened.
-    std::array<FileCheck, 3> openedChecks() const;
+    // Size and CRC-32 of each file as it was opened; with `pump`, the view is pumped between
+    // slices of a large body.
+    std::array<FileCheck, 3> openedChecks(bool pump);
+    // Throws, before a commit writes anything, when the memory the commit needs besides the open
+    // database is more than the system and the process's limits can give (support/Memory.h).
+    void requireCommitMemory() const;
 
     // The end of FixDuplicates on every path: the summary in the health text, progress and busy
     // off.

@@ -1,6 +1,8 @@
 #include "engine/NodeList.h"
 
 #include <cstdio>
+#include <functional>
+#include <utility>
 
 #include "support/AnsiText.h"
 
@@ -50,7 +52,9 @@ void NodeList::structureAboutToChange() {
 void NodeList::clear() {
     structureAboutToChange();
     m_rows.clear();
-    m_captionIndex.clear();
+    m_captionSlots.clear();
+    m_captions = 0;
+    m_nextWithCaption.clear();
     m_indexValid = true;
     if (m_updateDepth == 0 && m_observer) {
         m_observer->nodeListReset();
@@ -59,19 +63,16 @@ void NodeList::clear() {
 
 void NodeList::reserve(std::size_t rows) {
     m_rows.reserve(rows);
-    if (m_indexValid && m_captionIndex.empty()) {
-        m_captionIndex.reserve(rows);
-    }
+    m_nextWithCaption.reserve(rows);
 }
 
 std::size_t NodeList::addRow(NodeEntry entry) {
     structureAboutToChange();
     std::size_t index = m_rows.size();
-    if (m_indexValid) {
-        // Rows are appended in increasing order, so the index lists stay sorted.
-        m_captionIndex[ansiFoldKey(entry.caption)].push_back(index);
-    }
     m_rows.push_back(std::move(entry));
+    if (m_indexValid) {
+        indexRow(index);  // appended last, so each caption's rows stay in ascending order
+    }
     if (m_updateDepth == 0 && m_observer) {
         m_observer->nodeListReset();
     }
@@ -133,35 +134,92 @@ void NodeList::setSubItem(std::size_t index, std::size_t subItem, std::string te
     rowsChanged(index, index);
 }
 
-const std::vector<std::size_t>* NodeList::rowsNamed(std::string_view text) const {
+namespace {
+
+std::uint32_t hashOf(const std::string& key) {
+    const std::size_t hash = std::hash<std::string>{}(key);
+    return static_cast<std::uint32_t>(hash ^ (hash >> 32));
+}
+
+}  // namespace
+
+std::size_t NodeList::captionSlot(const std::string& key, std::uint32_t hash) const {
+    const std::size_t mask = m_captionSlots.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const CaptionSlot& slot = m_captionSlots[i];
+        if (slot.first == kNoRow ||
+            (slot.hash == hash && ansiFoldKey(m_rows[slot.first].caption) == key)) {
+            return i;
+        }
+    }
+}
+
+void NodeList::indexRow(std::size_t index) const {
+    if ((m_captions + 1) * 2 > m_captionSlots.size()) {
+        // Twice as large; the captions are distinct, so each slot moves by its hash alone.
+        std::vector<CaptionSlot> old = std::exchange(
+            m_captionSlots,
+            std::vector<CaptionSlot>(std::max<std::size_t>(64, m_captionSlots.size() * 2)));
+        const std::size_t mask = m_captionSlots.size() - 1;
+        for (const CaptionSlot& slot : old) {
+            if (slot.first != kNoRow) {
+                std::size_t i = slot.hash & mask;
+                while (m_captionSlots[i].first != kNoRow) {
+                    i = (i + 1) & mask;
+                }
+                m_captionSlots[i] = slot;
+            }
+        }
+    }
+    const std::string key = ansiFoldKey(m_rows[index].caption);
+    const std::uint32_t hash = hashOf(key);
+    CaptionSlot& slot = m_captionSlots[captionSlot(key, hash)];
+    const auto row = static_cast<std::uint32_t>(index);
+    m_nextWithCaption.resize(index + 1, kNoRow);
+    m_nextWithCaption[index] = kNoRow;
+    if (slot.first == kNoRow) {
+        slot = {hash, row, row};
+        ++m_captions;
+    } else {
+        m_nextWithCaption[slot.last] = row;
+        slot.last = row;
+    }
+}
+
+std::uint32_t NodeList::firstRowNamed(const std::string& key) const {
     if (!m_indexValid) {
-        m_captionIndex.clear();
+        m_captionSlots.clear();
+        m_captions = 0;
+        m_nextWithCaption.clear();
         for (std::size_t i = 0; i < m_rows.size(); ++i) {
-            m_captionIndex[ansiFoldKey(m_rows[i].caption)].push_back(i);
+            indexRow(i);
         }
         m_indexValid = true;
     }
-    auto it = m_captionIndex.find(ansiFoldKey(text));
-    return it == m_captionIndex.end() ? nullptr : &it->second;
+    if (m_captionSlots.empty()) {
+        return kNoRow;
+    }
+    return m_captionSlots[captionSlot(key, hashOf(key))].first;
 }
 
 std::optional<std::size_t> NodeList::findCaption(std::string_view text, std::size_t start,
                                                  bool inclusive) const {
-    const std::vector<std::size_t>* rows = rowsNamed(text);
-    if (rows == nullptr) {
-        return std::nullopt;
+    for (std::uint32_t row = firstRowNamed(ansiFoldKey(text)); row != kNoRow;
+         row = m_nextWithCaption[row]) {
+        if (inclusive ? row >= start : row > start) {
+            return row;
+        }
     }
-    auto it = inclusive ? std::lower_bound(rows->begin(), rows->end(), start)
-                        : std::upper_bound(rows->begin(), rows->end(), start);
-    if (it == rows->end()) {
-        return std::nullopt;
-    }
-    return *it;
+    return std::nullopt;
 }
 
 std::vector<std::size_t> NodeList::rowsWithCaption(std::string_view text) const {
-    const std::vector<std::size_t>* rows = rowsNamed(text);
-    return rows == nullptr ? std::vector<std::size_t>{} : *rows;
+    std::vector<std::size_t> rows;
+    for (std::uint32_t row = firstRowNamed(ansiFoldKey(text)); row != kNoRow;
+         row = m_nextWithCaption[row]) {
+        rows.push_back(row);
+    }
+    return rows;
 }
 
 void NodeList::reorder(std::vector<std::size_t> order) {
@@ -195,13 +253,62 @@ void NodeList::reorder(std::vector<std::size_t> order) {
         m_rows[to] = std::move(held);
         order[to] = to;
     }
+    rowsMoved();
+    if (tell) {
+        m_observer->nodeListSorted(newIndexOfOld);
+    }
+}
+
+void NodeList::rowsMoved() {
     m_indexValid = false;
     if (m_updateDepth > 0 && m_pendingChange) {
         m_changedFirst = 0;  // the rows changed so far have moved
-        m_changedLast = n - 1;
+        m_changedLast = m_rows.size() - 1;
     }
-    if (tell) {
-        m_observer->nodeListSorted(newIndexOfOld);
+}
+
+void NodeList::reorder(std::vector<std::size_t> order, std::size_t piece,
+                       const std::function<void()>& between) {
+    const std::size_t n = m_rows.size();
+    if (n <= piece) {
+        reorder(std::move(order));
+        return;
+    }
+    const bool tell = m_observer != nullptr && !(m_updateDepth > 0 && m_pendingReset);
+    // Position by position from the top, each row swapped into its place, so that the list is
+    // whole between two pieces: after a piece every row above its end is where it belongs.
+    // at[i]: the row (by its index before the reorder) now at index i; where: the inverse.
+    std::vector<std::size_t> at(n);
+    std::iota(at.begin(), at.end(), std::size_t{0});
+    std::vector<std::size_t> where = at;
+    std::vector<std::size_t> before;
+    std::vector<std::size_t> newIndexOfOld;
+    for (std::size_t first = 0; first < n; first += piece) {
+        if (first > 0) {
+            between();
+        }
+        if (tell) {
+            before = at;
+            m_observer->nodeListAboutToSort();
+        }
+        for (std::size_t i = first; i < std::min(n, first + piece); ++i) {
+            const std::size_t from = where[order[i]];  // i or further down
+            if (from != i) {
+                std::swap(m_rows[i], m_rows[from]);
+                at[from] = at[i];
+                where[at[from]] = from;
+                at[i] = order[i];
+                where[order[i]] = i;
+            }
+        }
+        rowsMoved();
+        if (tell) {
+            newIndexOfOld.resize(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                newIndexOfOld[i] = where[before[i]];
+            }
+            m_observer->nodeListSorted(newIndexOfOld);
+        }
     }
 }
 

@@ -4,11 +4,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <numeric>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace kavrin {
@@ -101,7 +101,8 @@ public:
     void setSubItem(std::size_t index, std::size_t subItem, std::string text, int icon);
 
     // The first row at or after `start` (after it when !inclusive) whose whole caption equals
-    // `text` without regard to case (ansiSameText); no wrap-around. Logarithmic in the rows.
+    // `text` without regard to case (ansiSameText); no wrap-around. Constant time, and linear in
+    // the rows of that caption before `start`.
     std::optional<std::size_t> findCaption(std::string_view text, std::size_t start,
                                            bool inclusive) const;
 
@@ -121,11 +122,24 @@ public:
     // Puts the row found at index order[i] at index i, told to the observer as a sort.
     // REQUIRES: `order` is a permutation of 0 .. count() - 1.
     void reorder(std::vector<std::size_t> order);
+    // The same, `piece` rows at a time: the rows are a whole list again after each piece, told
+    // to the observer as a sort of its own, and `between()` is called between two pieces, so
+    // that a view can be repainted meanwhile. The list of more than `piece` rows takes four
+    // vectors of indexes on the way. REQUIRES: piece > 0.
+    void reorder(std::vector<std::size_t> order, std::size_t piece,
+                 const std::function<void()>& between);
 
 private:
     void structureAboutToChange();
+    // What every reorder does once the rows have moved.
+    void rowsMoved();
     void rowsChanged(std::size_t first, std::size_t last);
-    const std::vector<std::size_t>* rowsNamed(std::string_view text) const;
+    // The first row of the caption folded to `key`, or kNoRow; the index made first if need be.
+    std::uint32_t firstRowNamed(const std::string& key) const;
+    // The slot of the caption folded to `key` (hash `hash`), or the free slot where it goes.
+    std::size_t captionSlot(const std::string& key, std::uint32_t hash) const;
+    // Adds row `index`, the last so far, to the index.
+    void indexRow(std::size_t index) const;
 
     std::vector<NodeEntry> m_rows;
     NodeListObserver* m_observer = nullptr;
@@ -136,8 +150,18 @@ private:
     std::size_t m_changedLast = 0;
     bool m_pendingChange = false;
 
-    // Folded caption -> ascending row indices; rebuilt on demand after a sort.
-    mutable std::unordered_map<std::string, std::vector<std::size_t>> m_captionIndex;
+    // Rows by folded caption, a few bytes per row: an open-addressing table of the first and last
+    // row of each caption, and per row the next row of its caption, in ascending order. Rebuilt
+    // on demand after a sort.
+    static constexpr std::uint32_t kNoRow = 0xFFFFFFFF;
+    struct CaptionSlot {
+        std::uint32_t hash = 0;
+        std::uint32_t first = kNoRow;  // kNoRow: a free slot
+        std::uint32_t last = kNoRow;
+    };
+    mutable std::vector<CaptionSlot> m_captionSlots;  // a power of two, at most half full
+    mutable std::size_t m_captions = 0;
+    mutable std::vector<std::uint32_t> m_nextWithCaption;
     mutable bool m_indexValid = true;
 };
 

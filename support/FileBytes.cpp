@@ -4,8 +4,17 @@
 #include <new>
 
 #include "support/Errors.h"
+#include "support/Memory.h"
 
 namespace kavrin {
+
+std::uint64_t availableMemory() {
+    const MemoryHeadroom headroom = memoryHeadroom();
+    if (!headroom.known) {
+        return 0;
+    }
+    return headroom.bytes > 0 ? headroom.bytes : 1;  // 0 would mean "cannot be told"
+}
 
 FileBytes allocateFileBytesFor(const std::string& path, std::uint64_t size) {
     const std::uint64_t available = availableMemory();

@@ -18,7 +18,8 @@ struct FileBytes {
 // costs more than filling them. Throws std::bad_alloc.
 FileBytes allocateFileBytes(std::size_t size);
 
-// Memory the system can still give this program; 0 when it cannot be told.
+// Memory the system can still give this program (memoryHeadroom(), support/Memory.h); 0 when it
+// cannot be told.
 std::uint64_t availableMemory();
 
 // Room for the whole file `path` of `size` bytes, for a file back end to read into. A file larger

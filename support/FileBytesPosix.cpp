@@ -1,7 +1,6 @@
 #include <sys/mman.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 
 #include "support/FileBytes.h"
@@ -23,25 +22,6 @@ FileBytes allocateFileBytes(std::size_t size) {
     }
 #endif
     return bytes;
-}
-
-// Available memory plus free swap, from /proc/meminfo; 0 where there is no such file.
-std::uint64_t availableMemory() {
-    FILE* info = std::fopen("/proc/meminfo", "re");
-    if (info == nullptr) {
-        return 0;
-    }
-    std::uint64_t total = 0;
-    char line[256];
-    while (std::fgets(line, sizeof line, info) != nullptr) {
-        unsigned long long kib = 0;
-        if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1 ||
-            std::sscanf(line, "SwapFree: %llu kB", &kib) == 1) {
-            total += static_cast<std::uint64_t>(kib) * 1024;
-        }
-    }
-    std::fclose(info);
-    return total;
 }
 
 }  // namespace kavrin

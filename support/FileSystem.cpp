@@ -1,5 +1,8 @@
 #include "support/FileSystem.h"
 
+#include <vector>
+
+#include "support/Errors.h"
 #include "support/RoutingFileSystem.h"
 
 namespace kavrin {
@@ -28,6 +31,48 @@ void FileSystem::writeFileReporting(const std::string& path,
         }
         progress(total, total);
     }
+}
+
+void FileSystem::writePartsInBlocks(const std::string& path,
+                                    std::span<const std::span<const std::uint8_t>> parts,
+                                    bool durable, const FileProgress& progress) {
+    std::uint64_t total = 0;
+    for (const auto& part : parts) {
+        total += part.size();
+    }
+    writeFileInBlocks(
+        path, total,
+        [parts](FileSink& sink) {
+            for (const auto& part : parts) {
+                sink.write(part);
+            }
+        },
+        durable, progress);
+}
+
+void FileSystem::writeFileInBlocks(const std::string& path, std::uint64_t size,
+                                   const FileProducer& produce, bool durable,
+                                   const FileProgress& progress) {
+    class Gather final : public FileSink {
+    public:
+        void write(std::span<const std::uint8_t> bytes) override {
+            content.insert(content.end(), bytes.begin(), bytes.end());
+        }
+        std::vector<std::uint8_t> content;
+    };
+    Gather gather;
+    produce(gather);
+    const std::span<const std::uint8_t> parts[] = {gather.content};
+    writeFile(path, parts, durable, progress);
+    if (gather.content.size() != size) {
+        throwWrongFileSize(path, gather.content.size(), size);
+    }
+}
+
+void throwWrongFileSize(const std::string& path, std::uint64_t written, std::uint64_t size) {
+    throw KavrinError(formatText(
+        "Cannot write file \"%s\". %llu bytes were written instead of %llu", path.c_str(),
+        static_cast<unsigned long long>(written), static_cast<unsigned long long>(size)));
 }
 
 FileSystem& localFileSystem() {

@@ -45,10 +45,38 @@ enum class HoldState {
 // Told how far a whole-file read or write has come: `done` of `total` bytes. It may pump the user
 // interface, and it may throw to abort the transfer: the back end stops, closes what it opened and
 // lets the exception reach the caller unchanged (an aborted write may leave part of the file).
+// The figures never go back; a back end that waits with nothing moved (PosixFileSystem: the final
+// flush of a durable write) tells the same figures again every few tens of milliseconds meanwhile.
 using FileProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 // Given each block of a file read in blocks, in order.
 using FileBlockConsumer = std::function<void(std::span<const std::uint8_t> block)>;
+
+// Takes the content of a file written in blocks (FileSystem::writeFileInBlocks), in order.
+class FileSink {
+public:
+    virtual ~FileSink() = default;
+    // Appends `bytes` to the file. Throws the file layer's errors.
+    virtual void write(std::span<const std::uint8_t> bytes) = 0;
+};
+
+// Produces the whole content of a file into the sink, in order. It may be called more than once
+// (a test's file layer that tears a write produces it once more), each time from the start.
+using FileProducer = std::function<void(FileSink& sink)>;
+
+// A file about to be replaced by FileSystem::rename(), held open from before the rename
+// (FileSystem::holdReplaced) so that its blocks can be freed a slice at a time afterwards, instead
+// of all at once inside the rename: seconds for gigabytes. Destroying it closes what it holds.
+class ReplacedFile {
+public:
+    virtual ~ReplacedFile() = default;
+    // Frees the blocks of the file held, a slice at a time with a report (done, total bytes)
+    // after each, when no name leads to it any more and no other process has it open; otherwise
+    // does nothing. Only a hint: no file that a name leads to changes, and nothing is reported as
+    // a failure; what `progress` throws passes. Called only once the rename that replaced it was
+    // made durable (syncDirectory), so that no crash can find the old name leading to it again.
+    virtual void release(const FileProgress& progress) = 0;
+};
 
 // The narrow file layer everything that touches files goes through. Its back ends: the machine's
 // own file calls (nativeFileSystem), server shares (shareFileSystem), and in tests files held in
@@ -116,6 +144,33 @@ public:
     void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
                    bool durable, const FileProgress& progress) {
         writeFileReporting(path, parts, durable, progress);
+    }
+
+    // writeFile for content that is made while it is written and never held whole: creates `path`
+    // or empties it, and writes what `produce` gives, `size` bytes, as its whole content, block by
+    // block as it comes. The contracts of writeFile hold (durable, the errors, a write that fails
+    // or is aborted may leave part of the data); `progress` is told as by writeFile, `size` being
+    // the total. An exception `produce` throws ends the write and reaches the caller unchanged.
+    // Content of another size than `size` is "Cannot write file \"<path>\". <reason>" after it
+    // was written. The default gathers the content in memory and passes it to writeFile; every
+    // back end that moves files in blocks overrides it.
+    virtual void writeFileInBlocks(const std::string& path, std::uint64_t size,
+                                   const FileProducer& produce, bool durable,
+                                   const FileProgress& progress = {});
+
+    // Asks the system to drop what it caches of the file at `path`, one slice after another with
+    // a report (done, total bytes) after each: a file about to be replaced, whose cached pages
+    // would otherwise all be freed inside the rename, seconds of it for gigabytes. Only a hint:
+    // nothing on the disk changes, and nothing is reported as a failure. The default does
+    // nothing; a back end whose system offers the call overrides it.
+    virtual void releaseCache([[maybe_unused]] const std::string& path,
+                              [[maybe_unused]] const FileProgress& progress) {}
+
+    // Holds the file at `path`, which rename() is about to replace, for ReplacedFile::release.
+    // Only a hint: null, changing nothing, where the back end offers nothing of the kind (the
+    // default) or the file cannot be held; the rename then frees it as ever. Never throws.
+    virtual std::unique_ptr<ReplacedFile> holdReplaced([[maybe_unused]] const std::string& path) {
+        return nullptr;
     }
 
     // Renames file `from` to `to` in the same back end, replacing `to` when it is a file. Where the
@@ -194,7 +249,18 @@ protected:
     virtual void writeFileReporting(const std::string& path,
                                     std::span<const std::span<const std::uint8_t>> parts,
                                     bool durable, const FileProgress& progress);
+    // writeFileReporting for a back end that writes in blocks: `parts` one after another through
+    // writeFileInBlocks, whose reports are its own. Not the default, since the default
+    // writeFileInBlocks gathers the content and passes it to writeFile.
+    void writePartsInBlocks(const std::string& path,
+                            std::span<const std::span<const std::uint8_t>> parts, bool durable,
+                            const FileProgress& progress);
 };
+
+// What writeFileInBlocks throws when the content it was given was not the size announced:
+// "Cannot write file \"<path>\". <written> bytes were written instead of <size>".
+[[noreturn]] void throwWrongFileSize(const std::string& path, std::uint64_t written,
+                                     std::uint64_t size);
 
 // The file system the program works on, the default of the engine, the window and the command
 // line: paths that begin with "\\" go to shareFileSystem(), every other path to nativeFileSystem().

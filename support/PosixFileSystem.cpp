@@ -6,9 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <future>
 #include <memory>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -68,6 +71,49 @@ int openRetrying(const char* path, int flags, mode_t mode = 0) {
     return fd;
 }
 
+// Flushes the file to the disk; 0 or the errno of the failure.
+int flushFile(int fd) {
+    return ::fsync(fd) == 0 ? 0 : errno;
+}
+
+// The final flush of a durable write, which can keep the file system busy for hundreds of
+// milliseconds with no block left to report (it commits its journal, the disk empties its
+// cache): with a `progress`, the flush runs on a worker while `progress` is told the same
+// figures as it begins and every 20 ms until it has ended, so that a window stays painted.
+// Returns only once the flush has ended, also when `progress` throws: the exception then passes,
+// and the result of the flush is dropped with the write. `fd` stays open throughout.
+int flushFileReporting(int fd, const FileProgress& progress, std::uint64_t done,
+                       std::uint64_t total) {
+    if (!progress) {
+        return flushFile(fd);
+    }
+    std::future<int> flushed;
+    try {
+        flushed = std::async(std::launch::async, flushFile, fd);
+    } catch (const std::system_error&) {
+        return flushFile(fd);  // no thread to be had: the flush here, without reports
+    }
+    class Join {
+    public:
+        explicit Join(std::future<int>& future) : m_future(future) {}
+        ~Join() {
+            if (m_future.valid()) {
+                m_future.wait();
+            }
+        }
+        Join(const Join&) = delete;
+        Join& operator=(const Join&) = delete;
+
+    private:
+        std::future<int>& m_future;
+    };
+    const Join join(flushed);
+    do {
+        progress(done, total);
+    } while (flushed.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready);
+    return flushed.get();
+}
+
 bool isDirectory(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -111,6 +157,48 @@ bool sameFile(int fd, const std::string& path) {
     return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
            held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
+
+// The file a rename is about to replace, open for writing so that it can be shrunk.
+class PosixReplacedFile final : public ReplacedFile {
+public:
+    explicit PosixReplacedFile(Descriptor fd) : m_fd(std::move(fd)) {}
+
+    void release(const FileProgress& progress) override {
+        struct stat st {};
+        // A file that another name still leads to (a hard link, or a rename that did not
+        // happen) keeps every byte.
+        if (!m_fd.valid() || ::fstat(m_fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_nlink != 0 || st.st_size <= 0) {
+            return;
+        }
+#ifdef F_SETLEASE
+        // Nor is a file shrunk that another process still reads: a write lease can be had only
+        // while no other process has the file open, and none can open it any more, nameless as
+        // it is. Where leases are not to be had, the file is left to close().
+        if (::fcntl(m_fd.get(), F_SETLEASE, F_WRLCK) != 0) {
+            return;
+        }
+        (void)::fcntl(m_fd.get(), F_SETLEASE, F_UNLCK);
+        // Slices of this size take the file system a few tens of milliseconds to free.
+        constexpr std::uint64_t kSlice = 16 * kBlockSize;
+        const auto total = static_cast<std::uint64_t>(st.st_size);
+        for (std::uint64_t left = total; left > 0;) {
+            left -= std::min(kSlice, left);
+            if (::ftruncate(m_fd.get(), static_cast<off_t>(left)) != 0) {
+                return;  // close() frees the rest
+            }
+            if (progress) {
+                progress(total - left, total);
+            }
+        }
+#else
+        (void)progress;
+#endif
+    }
+
+private:
+    Descriptor m_fd;
+};
 
 class PosixHeldFile final : public HeldFile {
 public:
@@ -194,6 +282,41 @@ public:
     void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
                    bool durable) override {
         writeFileReporting(path, parts, durable, {});
+    }
+
+    void releaseCache(const std::string& path, const FileProgress& progress) override {
+#ifdef POSIX_FADV_DONTNEED
+        // Slices of this size take the kernel milliseconds to drop.
+        constexpr std::uint64_t kSlice = 16 * kBlockSize;
+        const Descriptor fd(openRetrying(path.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat st {};
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            return;
+        }
+        const auto size = static_cast<std::uint64_t>(st.st_size);
+        for (std::uint64_t done = 0; done < size;) {
+            const std::uint64_t slice = std::min(kSlice, size - done);
+            (void)::posix_fadvise(fd.get(), static_cast<off_t>(done), static_cast<off_t>(slice),
+                                  POSIX_FADV_DONTNEED);
+            done += slice;
+            if (progress) {
+                progress(done, size);
+            }
+        }
+#else
+        (void)path;
+        (void)progress;
+#endif
+    }
+
+    std::unique_ptr<ReplacedFile> holdReplaced(const std::string& path) override {
+        // Not through a symbolic link, and without waiting for a reader of a pipe.
+        Descriptor fd(openRetrying(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat st {};
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            return nullptr;
+        }
+        return std::make_unique<PosixReplacedFile>(std::move(fd));
     }
 
     void rename(const std::string& from, const std::string& to) override {
@@ -344,7 +467,9 @@ public:
         }
     }
 
-    bool ignoresCase(const std::string&) const override { return false; }
+    bool ignoresCase(const std::string&) const override {
+        return false;
+    }
 
 protected:
     // The regular file at `path`, open for reading; a folder there cannot be opened as a file.
@@ -400,41 +525,92 @@ protected:
     void writeFileReporting(const std::string& path,
                             std::span<const std::span<const std::uint8_t>> parts, bool durable,
                             const FileProgress& progress) override {
+        writePartsInBlocks(path, parts, durable, progress);
+    }
+
+public:
+    void writeFileInBlocks(const std::string& path, std::uint64_t size, const FileProducer& produce,
+                           bool durable, const FileProgress& progress) override {
         Descriptor fd(openRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (!fd.valid()) {
             fail("Cannot create file", path, errno);
         }
-        std::uint64_t total = 0;
-        for (const auto& part : parts) {
-            total += part.size();
-        }
-        std::uint64_t written = 0;
-        for (const auto& part : parts) {
-            std::size_t done = 0;
-            while (done < part.size()) {
-                const ssize_t put =
-                    ::write(fd.get(), part.data() + done, std::min(kBlockSize, part.size() - done));
-                if (put < 0) {
-                    if (errno == EINTR) {
-                        continue;
+        // Each block goes out in writes of at most kBlockSize, with a report after each.
+        class Sink final : public FileSink {
+        public:
+            Sink(int fd, const std::string& path, std::uint64_t size, bool durable,
+                 const FileProgress& progress)
+                : m_fd(fd), m_path(path), m_size(size), m_durable(durable), m_progress(progress) {}
+            void write(std::span<const std::uint8_t> bytes) override {
+                std::size_t done = 0;
+                while (done < bytes.size()) {
+                    const ssize_t put = ::write(m_fd, bytes.data() + done,
+                                                std::min(kBlockSize, bytes.size() - done));
+                    if (put < 0) {
+                        if (errno == EINTR) {
+                            continue;
+                        }
+                        fail("Cannot write file", m_path, errno);
                     }
-                    fail("Cannot write file", path, errno);
-                }
-                done += static_cast<std::size_t>(put);
-                written += static_cast<std::uint64_t>(put);
-                if (progress && written < total) {
-                    progress(written, total);
+                    done += static_cast<std::size_t>(put);
+                    written += static_cast<std::uint64_t>(put);
+                    if (m_durable) {
+                        flushBehind();
+                    }
+                    if (m_progress && written < m_size) {
+                        m_progress(written, m_size);
+                    }
                 }
             }
-        }
-        if (durable && ::fsync(fd.get()) != 0) {
-            fail("Cannot flush file", path, errno);
+            std::uint64_t written = 0;
+
+        private:
+            // A durable write of gigabytes would otherwise leave them all to the final fsync,
+            // which the caller waits for without a report: the disk is set to work on each
+            // block as it is written, and the writer waits for what lies a few blocks behind,
+            // so that the final flush finds little left and the reports keep coming at the
+            // pace of the disk. Only a hint: where the call is missing or fails, the fsync
+            // does it all.
+            void flushBehind() {
+#ifdef SYNC_FILE_RANGE_WRITE
+                constexpr std::uint64_t kBehind = 8 * kBlockSize;
+                ::sync_file_range(m_fd, static_cast<off_t>(m_started),
+                                  static_cast<off_t>(written - m_started), SYNC_FILE_RANGE_WRITE);
+                m_started = written;
+                if (written > m_waited + kBehind) {
+                    const std::uint64_t until = written - kBehind;
+                    ::sync_file_range(m_fd, static_cast<off_t>(m_waited),
+                                      static_cast<off_t>(until - m_waited),
+                                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                          SYNC_FILE_RANGE_WAIT_AFTER);
+                    m_waited = until;
+                }
+#endif
+            }
+
+            int m_fd;
+            const std::string& m_path;
+            std::uint64_t m_size;
+            bool m_durable;
+            const FileProgress& m_progress;
+            std::uint64_t m_started = 0;  // written bytes the disk was set to work on
+            std::uint64_t m_waited = 0;   // written bytes waited for
+        };
+        Sink sink(fd.get(), path, size, durable, progress);
+        produce(sink);
+        if (durable) {
+            if (const int code = flushFileReporting(fd.get(), progress, sink.written, size)) {
+                fail("Cannot flush file", path, code);
+            }
         }
         if (fd.close() != 0) {
             fail("Cannot write file", path, errno);
         }
+        if (sink.written != size) {
+            throwWrongFileSize(path, sink.written, size);
+        }
         if (progress) {
-            progress(total, total);
+            progress(size, size);
         }
     }
 };

@@ -43,6 +43,20 @@ void RoutingFileSystem::writeFileReporting(const std::string& path,
     backEndFor(path).writeFile(path, parts, durable, progress);
 }
 
+void RoutingFileSystem::writeFileInBlocks(const std::string& path, std::uint64_t size,
+                                          const FileProducer& produce, bool durable,
+                                          const FileProgress& progress) {
+    backEndFor(path).writeFileInBlocks(path, size, produce, durable, progress);
+}
+
+void RoutingFileSystem::releaseCache(const std::string& path, const FileProgress& progress) {
+    backEndFor(path).releaseCache(path, progress);
+}
+
+std::unique_ptr<ReplacedFile> RoutingFileSystem::holdReplaced(const std::string& path) {
+    return backEndFor(path).holdReplaced(path);
+}
+
 void RoutingFileSystem::rename(const std::string& from, const std::string& to) {
     FileSystem& target = backEndFor(from);
     if (&target != &backEndFor(to)) {

@@ -20,6 +20,10 @@ public:
     void readFileInBlocks(const std::string& path, const FileBlockConsumer& consume) override;
     void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
                    bool durable) override;
+    void writeFileInBlocks(const std::string& path, std::uint64_t size, const FileProducer& produce,
+                           bool durable, const FileProgress& progress = {}) override;
+    void releaseCache(const std::string& path, const FileProgress& progress) override;
+    std::unique_ptr<ReplacedFile> holdReplaced(const std::string& path) override;
     // A rename between the two back ends would be a copy nobody asked for: it is refused.
     void rename(const std::string& from, const std::string& to) override;
     void remove(const std::string& path) override;

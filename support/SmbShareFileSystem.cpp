@@ -509,66 +509,26 @@ protected:
         return bytes;
     }
 
+    void writeFileReporting(const std::string& path,
+                            std::span<const std::span<const std::uint8_t>> parts, bool durable,
+                            const FileProgress& progress) override {
+        writePartsInBlocks(path, parts, durable, progress);
+    }
+
+public:
     // `durable` cannot be honoured further: the library has no call that asks the server to
     // flush a file. When this returns, the server has every byte, and a crash of this program
     // loses none of them; the server writes them to its disk as its own configuration says.
-    void writeFileReporting(const std::string& path,
-                            std::span<const std::span<const std::uint8_t>> parts, bool,
-                            const FileProgress& progress) override {
-        const SharePath target = parseSharePath(path);
-        const std::string url = urlOf(target);
-        std::uint64_t total = 0;
-        for (const auto& part : parts) {
-            total += part.size();
-        }
-        std::uint64_t written = 0;  // acknowledged by the server
-        bool created = false;
-        bool creating = true;  // the step that failed: creating, or writing after it
-        // Runs again after a dropped connection: it opens the file it created and goes on where
-        // the server's last acknowledgement left it.
-        const int error = perform(path, target, [&](SMBCCTX* c) {
-            creating = !created;
-            OpenFile file(*this, c,
-                          open(c, url, created ? O_WRONLY : (O_WRONLY | O_CREAT | O_TRUNC),
-                               SMBC_SHAREMODE_DENY_ALL));
-            if (!file.isOpen()) {
-                return lastError();
-            }
-            created = true;
-            creating = false;
-            if (written > 0 && smbc_getFunctionLseek(c)(
-                                   c, file.handle(), static_cast<off_t>(written), SEEK_SET) < 0) {
-                return file.failed(lastError());
-            }
-            std::uint64_t skip = written;
-            for (const auto& part : parts) {
-                if (skip >= part.size()) {
-                    skip -= part.size();
-                    continue;
-                }
-                std::size_t offset = static_cast<std::size_t>(skip);
-                skip = 0;
-                while (offset < part.size()) {
-                    const ssize_t put =
-                        smbc_getFunctionWrite(c)(c, file.handle(), part.data() + offset,
-                                                 std::min(kBlockSize, part.size() - offset));
-                    if (put <= 0) {
-                        return file.failed(put < 0 ? lastError() : EIO);
-                    }
-                    offset += static_cast<std::size_t>(put);
-                    written += static_cast<std::uint64_t>(put);
-                    if (progress && written < total) {
-                        progress(written, total);
-                    }
-                }
-            }
-            return file.close();
-        });
-        if (error != 0) {
-            fail(creating ? "Cannot create file" : "Cannot write file", path, error);
+    void writeFileInBlocks(const std::string& path, std::uint64_t size, const FileProducer& produce,
+                           bool, const FileProgress& progress) override {
+        ShareWriter writer(*this, path, size, progress);
+        produce(writer);
+        writer.finish();
+        if (writer.written() != size) {
+            throwWrongFileSize(path, writer.written(), size);
         }
         if (progress) {
-            progress(total, total);
+            progress(size, size);
         }
     }
 
@@ -646,6 +606,97 @@ private:
     };
 
     using Call = std::function<int(SMBCCTX* context)>;
+
+    // A file on a share written block by block as the blocks come, kept open between them. After
+    // a dropped connection it opens the file it created again and goes on where the server's last
+    // acknowledgement left it: the block under way is still at hand.
+    class ShareWriter final : public FileSink {
+    public:
+        ShareWriter(SmbShareFileSystem& fs, const std::string& path, std::uint64_t size,
+                    const FileProgress& progress)
+            : m_fs(fs),
+              m_path(path),
+              m_target(parseSharePath(path)),
+              m_url(urlOf(m_target)),
+              m_size(size),
+              m_progress(progress) {}
+
+        void write(std::span<const std::uint8_t> bytes) override {
+            std::size_t offset = 0;  // of `bytes`, acknowledged by the server
+            perform([&](SMBCCTX* c) {
+                while (offset < bytes.size()) {
+                    const ssize_t put =
+                        smbc_getFunctionWrite(c)(c, m_file->handle(), bytes.data() + offset,
+                                                 std::min(kBlockSize, bytes.size() - offset));
+                    if (put <= 0) {
+                        return put < 0 ? lastError() : EIO;
+                    }
+                    offset += static_cast<std::size_t>(put);
+                    m_written += static_cast<std::uint64_t>(put);
+                    if (m_progress && m_written < m_size) {
+                        m_progress(m_written, m_size);
+                    }
+                }
+                return 0;
+            });
+        }
+
+        // Creates the file when nothing was written, and closes it.
+        void finish() {
+            perform([&](SMBCCTX*) { return m_file->close(); });
+            m_file.reset();
+        }
+
+        std::uint64_t written() const { return m_written; }
+
+    private:
+        // Runs `step` on the open file, opening it first (created the first time); a step that
+        // fails leaves the file to be opened anew by the next attempt.
+        void perform(const Call& step) {
+            const int error = m_fs.perform(m_path, m_target, [&](SMBCCTX* c) {
+                m_creating = !m_created;
+                if (!m_file) {
+                    m_file.emplace(
+                        m_fs, c,
+                        open(c, m_url, m_created ? O_WRONLY : (O_WRONLY | O_CREAT | O_TRUNC),
+                             SMBC_SHAREMODE_DENY_ALL));
+                    if (!m_file->isOpen()) {
+                        m_file.reset();
+                        return lastError();
+                    }
+                    m_created = true;
+                    if (m_written > 0 &&
+                        smbc_getFunctionLseek(c)(c, m_file->handle(), static_cast<off_t>(m_written),
+                                                 SEEK_SET) < 0) {
+                        const int failure = m_file->failed(lastError());
+                        m_file.reset();
+                        return failure;
+                    }
+                }
+                m_creating = false;
+                const int failure = step(c);
+                if (failure != 0) {
+                    m_file->failed(failure);
+                    m_file.reset();
+                }
+                return failure;
+            });
+            if (error != 0) {
+                fail(m_creating ? "Cannot create file" : "Cannot write file", m_path, error);
+            }
+        }
+
+        SmbShareFileSystem& m_fs;
+        const std::string& m_path;
+        SharePath m_target;
+        std::string m_url;
+        std::uint64_t m_size;
+        const FileProgress& m_progress;
+        std::optional<OpenFile> m_file;
+        std::uint64_t m_written = 0;
+        bool m_created = false;
+        bool m_creating = true;  // the step that failed: creating, or writing after it
+    };
 
     // The context, created on first use; null (m_contextError set) when the library refused.
     SMBCCTX* context() {

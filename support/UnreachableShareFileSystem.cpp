@@ -22,6 +22,10 @@ public:
                    bool) override {
         fail("Cannot create file", path);
     }
+    void writeFileInBlocks(const std::string& path, std::uint64_t, const FileProducer&, bool,
+                           const FileProgress&) override {
+        fail("Cannot create file", path);
+    }
     void rename(const std::string& from, const std::string& to) override {
         throw KavrinError(formatText("Cannot rename file \"%s\" to \"%s\". %s", from.c_str(),
                                      to.c_str(), systemErrorText(ENOENT).c_str()));

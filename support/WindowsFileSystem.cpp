@@ -638,6 +638,12 @@ protected:
     void writeFileReporting(const std::string& path,
                             std::span<const std::span<const std::uint8_t>> parts, bool durable,
                             const FileProgress& progress) override {
+        writePartsInBlocks(path, parts, durable, progress);
+    }
+
+public:
+    void writeFileInBlocks(const std::string& path, std::uint64_t size, const FileProducer& produce,
+                           bool durable, const FileProgress& progress) override {
         const char* const what = "Cannot create file";
         // No sharing: nobody reads a file while it is written.
         Handle file(CreateFileW(wide(what, path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -645,35 +651,49 @@ protected:
         if (!file.valid()) {
             failLast(what, path);
         }
-        std::uint64_t total = 0;
-        for (const auto& part : parts) {
-            total += part.size();
-        }
-        std::uint64_t written = 0;
-        for (const auto& part : parts) {
-            std::size_t done = 0;
-            while (done < part.size()) {
-                DWORD put = 0;
-                if (!WriteFile(file.get(), part.data() + done,
-                               static_cast<DWORD>(std::min(kBlockSize, part.size() - done)), &put,
-                               nullptr)) {
-                    failLast("Cannot write file", path);
-                }
-                done += put;
-                written += put;
-                if (progress && written < total) {
-                    progress(written, total);
+        // Each block goes out in writes of at most kBlockSize, with a report after each.
+        class Sink final : public FileSink {
+        public:
+            Sink(HANDLE file, const std::string& path, std::uint64_t size,
+                 const FileProgress& progress)
+                : m_file(file), m_path(path), m_size(size), m_progress(progress) {}
+            void write(std::span<const std::uint8_t> bytes) override {
+                std::size_t done = 0;
+                while (done < bytes.size()) {
+                    DWORD put = 0;
+                    if (!WriteFile(m_file, bytes.data() + done,
+                                   static_cast<DWORD>(std::min(kBlockSize, bytes.size() - done)),
+                                   &put, nullptr)) {
+                        failLast("Cannot write file", m_path);
+                    }
+                    done += put;
+                    written += put;
+                    if (m_progress && written < m_size) {
+                        m_progress(written, m_size);
+                    }
                 }
             }
-        }
+            std::uint64_t written = 0;
+
+        private:
+            HANDLE m_file;
+            const std::string& m_path;
+            std::uint64_t m_size;
+            const FileProgress& m_progress;
+        };
+        Sink sink(file.get(), path, size, progress);
+        produce(sink);
         if (durable && !FlushFileBuffers(file.get())) {
             failLast("Cannot flush file", path);
         }
         if (!file.close()) {
             failLast("Cannot write file", path);
         }
+        if (sink.written != size) {
+            throwWrongFileSize(path, sink.written, size);
+        }
         if (progress) {
-            progress(total, total);
+            progress(size, size);
         }
     }
 };

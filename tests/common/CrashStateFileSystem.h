@@ -46,6 +46,10 @@ public:
     FileBytes readFile(const std::string& path) override;
     void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
                    bool durable) override;
+    // One write of the whole content, as writeFile records it; what a producer that throws gave
+    // so far is written, not flushed.
+    void writeFileInBlocks(const std::string& path, std::uint64_t size, const FileProducer& produce,
+                           bool durable, const FileProgress& progress = {}) override;
     void rename(const std::string& from, const std::string& to) override;
     void remove(const std::string& path) override;
     void createDirectories(const std::string& path) override;

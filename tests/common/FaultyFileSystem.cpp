@@ -166,11 +166,45 @@ void FaultyFileSystem::writeFile(const std::string& path,
 void FaultyFileSystem::writeFileReporting(const std::string& path,
                                           std::span<const std::span<const std::uint8_t>> parts,
                                           bool durable, const FileProgress& progress) {
-    const auto tear = [&] {
+    const auto content = [parts] {
         std::vector<std::uint8_t> bytes;
         for (const auto& part : parts) {
             bytes.insert(bytes.end(), part.begin(), part.end());
         }
+        return bytes;
+    };
+    if (writeDone(path, durable, content, progress)) {
+        return;
+    }
+    m_inner.writeFile(path, parts, durable, progress);
+}
+
+void FaultyFileSystem::writeFileInBlocks(const std::string& path, std::uint64_t size,
+                                         const FileProducer& produce, bool durable,
+                                         const FileProgress& progress) {
+    const auto content = [&produce] {
+        class Gather final : public FileSink {
+        public:
+            void write(std::span<const std::uint8_t> block) override {
+                bytes.insert(bytes.end(), block.begin(), block.end());
+            }
+            std::vector<std::uint8_t> bytes;
+        };
+        Gather gather;
+        produce(gather);
+        return std::move(gather.bytes);
+    };
+    if (writeDone(path, durable, content, progress)) {
+        return;
+    }
+    m_inner.writeFileInBlocks(path, size, produce, durable, progress);
+}
+
+bool FaultyFileSystem::writeDone(const std::string& path, bool durable,
+                                 const std::function<std::vector<std::uint8_t>()>& content,
+                                 const FileProgress& progress) {
+    const auto tear = [&] {
+        const std::vector<std::uint8_t> bytes = content();
         const std::span<const std::uint8_t> half[] = {
             std::span<const std::uint8_t>(bytes).first(bytes.size() / 2)};
         m_inner.writeFile(path, half, false);
@@ -187,18 +221,15 @@ void FaultyFileSystem::writeFileReporting(const std::string& path,
     }
     if (m_corruptWrites > 0 && path.ends_with(m_corruptSuffix)) {
         --m_corruptWrites;
-        std::vector<std::uint8_t> bytes;
-        for (const auto& part : parts) {
-            bytes.insert(bytes.end(), part.begin(), part.end());
-        }
+        std::vector<std::uint8_t> bytes = content();
         if (!bytes.empty()) {
             bytes.back() ^= 0x5A;
         }
         const std::span<const std::uint8_t> damaged[] = {bytes};
         m_inner.writeFile(path, damaged, durable, progress);
-        return;
+        return true;
     }
-    m_inner.writeFile(path, parts, durable, progress);
+    return false;
 }
 
 void FaultyFileSystem::rename(const std::string& from, const std::string& to) {

@@ -83,6 +83,13 @@ public:
     void readFileInBlocks(const std::string& path, const FileBlockConsumer& consume) override;
     void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
                    bool durable) override;
+    // Counted, failed, torn and damaged as a writeFile: the same operation, made block by block.
+    void writeFileInBlocks(const std::string& path, std::uint64_t size, const FileProducer& produce,
+                           bool durable, const FileProgress& progress = {}) override;
+    // A hint that changes nothing on the disk: passed on, neither counted nor failed.
+    void releaseCache(const std::string& path, const FileProgress& progress) override {
+        m_inner.releaseCache(path, progress);
+    }
     void rename(const std::string& from, const std::string& to) override;
     void remove(const std::string& path) override;
     void createDirectories(const std::string& path) override;
@@ -116,6 +123,12 @@ private:
     // `tear` when the crash tears writes, once the process has died.
     bool due(FileOp op, const std::string& what, const std::function<void()>& tear = {});
     bool readOnly(const std::string& path) const;
+    // The faults of a file write whose whole content `content` gives: a crash (torn as asked), an
+    // injected failure, a read-only folder, or damage, the damaged file then written here. True
+    // when the write was made here; false when it is the inner file system's to make.
+    bool writeDone(const std::string& path, bool durable,
+                   const std::function<std::vector<std::uint8_t>()>& content,
+                   const FileProgress& progress);
     // Throws "<verb> \"<path>\". <reason>" after counting the fault.
     [[noreturn]] void fail(const char* verb, const std::string& path, const std::string& reason);
 

@@ -139,6 +139,38 @@ void MemoryFileSystem::writeFile(const std::string& path,
     m_times[p] = ++m_clock;
 }
 
+void MemoryFileSystem::writeFileInBlocks(const std::string& path, std::uint64_t size,
+                                         const FileProducer& produce, bool durable,
+                                         const FileProgress& progress) {
+    writeFile(path, {}, durable);
+    class Sink final : public FileSink {
+    public:
+        Sink(std::vector<std::uint8_t>& file, std::uint64_t size, const FileProgress& progress)
+            : m_file(file), m_size(size), m_progress(progress) {}
+        void write(std::span<const std::uint8_t> bytes) override {
+            m_file.insert(m_file.end(), bytes.begin(), bytes.end());
+            if (m_progress && m_file.size() < m_size) {
+                m_progress(m_file.size(), m_size);
+            }
+        }
+
+    private:
+        std::vector<std::uint8_t>& m_file;
+        std::uint64_t m_size;
+        const FileProgress& m_progress;
+    };
+    std::vector<std::uint8_t>& file = files[stored(path)];
+    Sink sink(file, size, progress);
+    produce(sink);
+    m_times[stored(path)] = ++m_clock;
+    if (file.size() != size) {
+        throwWrongFileSize(path, file.size(), size);
+    }
+    if (progress) {
+        progress(size, size);
+    }
+}
+
 void MemoryFileSystem::rename(const std::string& from, const std::string& to) {
     auto it = files.find(stored(from));
     const std::string target = stored(to);

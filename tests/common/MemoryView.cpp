@@ -72,6 +72,10 @@ void MemoryView::showError(const std::string& text) {
 
 void MemoryView::pump() {
     ++pumps;
+    const std::vector<std::string>& log = list(LineList::Log);
+    if (!log.empty() && log.back().starts_with("Saving : ")) {
+        ++pumpsWhileSaving;
+    }
     if (onPump) {
         onPump();
     }

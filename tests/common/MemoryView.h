@@ -35,6 +35,9 @@ public:
     bool commandsOpen = false;
     bool fixDuplicatesVisible = false;
     int pumps = 0;
+    // Of those, the pumps made while the newest log line was a "Saving : " line: a durable write
+    // pumps while its final flush runs, as often as the disk takes.
+    int pumpsWhileSaving = 0;
     std::function<void()> onPump;
     std::function<void(const std::string&)> onLog;  // each line the log is given
 

@@ -65,6 +65,7 @@ protected:
         view.trace.clear();
         view.progress.clear();
         view.pumps = 0;
+        view.pumpsWhileSaving = 0;
         fs.reset();
     }
 
@@ -396,7 +397,7 @@ TEST_F(CommitTest, NodePassMovesTheBarByListRow) {
     engine.CommitDatabase();
 
     EXPECT_EQ(view.progress, (std::vector<int>{12, 25, 38, 50, 62, 75, 88, 100}));
-    EXPECT_EQ(view.pumps, 8);
+    EXPECT_EQ(view.pumps - view.pumpsWhileSaving, 8);
 }
 
 TEST_F(CommitTest, OneNodeSetsNoPosition) {
@@ -407,7 +408,7 @@ TEST_F(CommitTest, OneNodeSetsNoPosition) {
 
     ASSERT_EQ(view.errors, Lines{});
     EXPECT_EQ(view.progress, std::vector<int>{});
-    EXPECT_EQ(view.pumps, 1);
+    EXPECT_EQ(view.pumps - view.pumpsWhileSaving, 1);
 }
 
 // --- Failures ------------------------------------------------------------------------------------

@@ -47,11 +47,12 @@ Bytes toBytes(const MemoryStream& body) {
 }
 
 Outcome compact(const Bytes& nodes, const Bytes& installs, const Bytes& titles,
-                const std::vector<CompactionEntry>& entries) {
+                const std::vector<CompactionEntry>& entries, std::uint64_t runMemory = 0) {
     Outcome outcome;
     RecordingReporter reporter;
     try {
-        CompactedBodies bodies = compactBodies(nodes, installs, titles, entries, reporter);
+        CompactedBodies bodies =
+            compactBodies(nodes, installs, titles, entries, reporter, runMemory);
         outcome.nodes = toBytes(bodies.NewNodesMS);
         outcome.installs = toBytes(bodies.NewInstallsMS);
         outcome.titles = toBytes(bodies.NewTitlesMS);
@@ -224,12 +225,12 @@ RandomDatabase randomDatabase(std::mt19937& rng, bool oddEntries) {
     return db;
 }
 
-void expectSameAsRecordByRecord(bool oddEntries, std::uint32_t seeds) {
+void expectSameAsRecordByRecord(bool oddEntries, std::uint32_t seeds, std::uint64_t runMemory = 0) {
     for (std::uint32_t seed = 1; seed <= seeds; ++seed) {
         std::mt19937 rng(seed);
         const RandomDatabase db = randomDatabase(rng, oddEntries);
         const Outcome expected = recordByRecord(db.nodes, db.installs, db.titles, db.entries);
-        const Outcome actual = compact(db.nodes, db.installs, db.titles, db.entries);
+        const Outcome actual = compact(db.nodes, db.installs, db.titles, db.entries, runMemory);
         ASSERT_EQ(actual.error, expected.error) << "seed " << seed;
         ASSERT_EQ(actual.nodes, expected.nodes) << "seed " << seed;
         ASSERT_EQ(actual.installs, expected.installs) << "seed " << seed;
@@ -244,6 +245,14 @@ TEST(CompactionTest, SameBytesAndProgressAsTheRecordByRecordMethod) {
 
 TEST(CompactionTest, EntriesNoNodeListMakesStillGiveTheSameBytes) {
     expectSameAsRecordByRecord(true, 3000);
+}
+
+// Notes for a few runs only (16 bytes each): the installs are written a window of nodes at a
+// time, and a node whose runs do not fit alone is copied straight from a pass of its own.
+TEST(CompactionTest, WindowsOfAFewRunsGiveTheSameBytes) {
+    for (const std::uint64_t runs : {1, 2, 5}) {
+        expectSameAsRecordByRecord(true, 1000, runs * 16);
+    }
 }
 
 Bytes namedNodes(std::uint32_t count) {

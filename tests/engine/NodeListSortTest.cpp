@@ -7,6 +7,7 @@
 
 #include "common/MemoryView.h"
 #include "engine/MaintenanceEngine.h"
+#include "engine/SortInPieces.h"
 #include "support/AnsiText.h"
 
 namespace kavrin {
@@ -37,7 +38,16 @@ TEST(NodeListSortTest, EveryColumnInBothDirectionsMatchesAStableFoldedSort) {
     MaintenanceEngine engine(view);
     std::uint64_t state = 12345;
     NodeList& nodes = engine.nodeList();
-    for (std::uint32_t i = 0; i < 3000; ++i) {
+    // More rows than one piece of the sort: the view is pumped between the pieces, busy, and a
+    // click that arrives meanwhile is refused.
+    int pumped = 0;
+    bool busyWhilePumped = true;
+    view.onPump = [&] {
+        ++pumped;
+        busyWhilePumped = busyWhilePumped && view.busy;
+        engine.NodesLVColumnClick(0);
+    };
+    for (std::uint32_t i = 0; i < MaintenanceEngine::kSortPiece + 1800; ++i) {
         NodeEntry entry;
         entry.caption = randomText(state);
         entry.data = i;
@@ -69,6 +79,46 @@ TEST(NodeListSortTest, EveryColumnInBothDirectionsMatchesAStableFoldedSort) {
             want.push_back(expected[i].data);
         }
         ASSERT_EQ(got, want) << "column " << column << (descending ? " descending" : " ascending");
+    }
+    EXPECT_GT(pumped, 0);
+    EXPECT_TRUE(busyWhilePumped);
+    EXPECT_FALSE(view.busy);
+}
+
+// Sorted a piece at a time and merged, a range must come out exactly as from one stable sort:
+// sizes around the piece and its multiples, orders with many, few and no ties (each element
+// carries its first position, so that the order of equals shows).
+TEST(NodeListSortTest, SortInPiecesGivesTheOrderOfOneStableSort) {
+    struct Element {
+        std::uint32_t key;
+        std::uint32_t position;
+        bool operator==(const Element&) const = default;
+    };
+    using Less = bool (*)(const Element&, const Element&);
+    const Less orders[] = {
+        [](const Element& a, const Element& b) { return a.key % 3 < b.key % 3; },
+        [](const Element& a, const Element& b) { return a.key / 64 > b.key / 64; },
+        [](const Element& a, const Element& b) { return a.key < b.key; },
+        [](const Element&, const Element&) { return false; },
+    };
+    constexpr std::size_t kPiece = 8;
+    std::uint64_t state = 99;
+    for (std::size_t size : {0, 1, 7, 8, 9, 16, 17, 40, 64, 65, 1000}) {
+        for (std::size_t o = 0; o < std::size(orders); ++o) {
+            std::vector<Element> elements(size);
+            for (std::size_t i = 0; i < size; ++i) {
+                state = state * 6364136223846793005ull + 1442695040888963407ull;
+                elements[i] = {static_cast<std::uint32_t>(state >> 40) % 500,
+                               static_cast<std::uint32_t>(i)};
+            }
+            std::vector<Element> expected = elements;
+            std::stable_sort(expected.begin(), expected.end(), orders[o]);
+            std::size_t steps = 0;
+            stableSortInPieces(elements.begin(), elements.end(), orders[o], kPiece,
+                               [&] { ++steps; });
+            EXPECT_EQ(elements, expected) << "size " << size << ", order " << o;
+            EXPECT_EQ(steps == 0, size <= kPiece) << "size " << size;
+        }
     }
 }
 

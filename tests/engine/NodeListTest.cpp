@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <numeric>
+#include <string>
+#include <vector>
+
 #include "engine/NodeList.h"
 
 namespace kavrin {
@@ -103,6 +108,62 @@ TEST(NodeListTest, SortIsStableAndReportsWhereEachRowWent) {
     EXPECT_EQ(order, (std::vector<std::uint32_t>{765, 2295, 0, 1530}));
     EXPECT_EQ(recorder.events, (std::vector<std::string>{"aboutToSort", "sorted"}));
     EXPECT_EQ(recorder.lastPermutation, (std::vector<std::size_t>{2, 0, 3, 1}));
+}
+
+// A reorder a piece at a time moves the rows as one reorder does, and the sorts it tells, one a
+// piece, compose to the same move of every row; the list is whole between the pieces.
+TEST(NodeListTest, ReorderInPiecesMatchesOneReorder) {
+    for (const auto& [size, piece] : std::vector<std::pair<std::uint32_t, std::size_t>>{
+             {1, 1}, {7, 3}, {7, 7}, {8, 3}, {50, 1}, {200, 16}}) {
+        NodeList whole;
+        NodeList pieces;
+        std::vector<std::size_t> order(size);
+        for (std::uint32_t i = 0; i < size; ++i) {
+            whole.addRow(entry("r" + std::to_string(i), i));
+            pieces.addRow(entry("r" + std::to_string(i), i));
+        }
+        // A permutation whatever the sizes: the order of a sort by a scrambled key.
+        std::vector<std::uint32_t> key(size);
+        for (std::uint32_t i = 0; i < size; ++i) {
+            key[i] = (i * 2654435761u) % 1009;
+        }
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return key[a] < key[b]; });
+
+        Recorder recorder;
+        pieces.setObserver(&recorder);
+        std::vector<std::size_t> where(size);  // where each first row went, by the told sorts
+        std::iota(where.begin(), where.end(), std::size_t{0});
+        std::size_t betweens = 0;
+        auto wholeAtEachPiece = [&] {
+            ++betweens;
+            std::vector<std::uint32_t> seen;
+            for (const NodeEntry& row : pieces.rows()) {
+                seen.push_back(row.data);
+            }
+            std::sort(seen.begin(), seen.end());
+            EXPECT_EQ(seen.size(), size);
+            EXPECT_TRUE(std::adjacent_find(seen.begin(), seen.end()) == seen.end());
+            for (std::size_t& at : where) {
+                at = recorder.lastPermutation[at];
+            }
+            recorder.lastPermutation.clear();
+        };
+        whole.reorder(order);
+        pieces.reorder(order, piece, wholeAtEachPiece);
+        if (!recorder.lastPermutation.empty()) {
+            for (std::size_t& at : where) {
+                at = recorder.lastPermutation[at];
+            }
+        }
+        const std::string label = std::to_string(size) + " rows by " + std::to_string(piece);
+        EXPECT_EQ(betweens, size <= 1 ? 0 : (size + piece - 1) / piece - 1) << label;
+        for (std::uint32_t i = 0; i < size; ++i) {
+            EXPECT_EQ(pieces.row(i).data, whole.row(i).data) << label;
+            EXPECT_EQ(pieces.row(where[i]).data, i) << label;
+        }
+    }
 }
 
 }  // namespace

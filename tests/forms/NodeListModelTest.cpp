@@ -123,15 +123,32 @@ private slots:
 
         nodes.sort(&NodeListModelTest::asciiLessStatic);
 
+        auto selected = [&] {
+            QStringList names;
+            for (const QModelIndex& index : selection.selectedRows(0)) {
+                names << index.data().toString();
+            }
+            names.sort();
+            return names;
+        };
         QCOMPARE(model.index(0, 0).data().toString(), QString("ALPHA"));
         QCOMPARE(bravo.row(), 1);
         QCOMPARE(selection.currentIndex().data().toString(), QString("ECHO"));
-        QStringList selected;
-        for (const QModelIndex& index : selection.selectedRows(0)) {
-            selected << index.data().toString();
-        }
-        selected.sort();
-        QCOMPARE(selected, QStringList({"CHARLIE", "DELTA"}));
+        QCOMPARE(selected(), QStringList({"CHARLIE", "DELTA"}));
+
+        // The same when the rows move a piece at a time (a long list, the window pumped between
+        // the pieces): after every piece too.
+        int pieces = 1;
+        nodes.reorder({4, 3, 2, 1, 0}, 2, [&] {
+            ++pieces;
+            QCOMPARE(selected(), QStringList({"CHARLIE", "DELTA"}));
+            QCOMPARE(selection.currentIndex().data().toString(), QString("ECHO"));
+        });
+        QCOMPARE(pieces, 3);
+        QCOMPARE(model.index(0, 0).data().toString(), QString("ECHO"));
+        QCOMPARE(bravo.row(), 3);
+        QCOMPARE(selection.currentIndex().data().toString(), QString("ECHO"));
+        QCOMPARE(selected(), QStringList({"CHARLIE", "DELTA"}));
         nodes.setObserver(nullptr);
     }
 

@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "common/FileSystemTestKit.h"
 #include "common/TempFolder.h"
@@ -50,6 +53,88 @@ TEST(PosixFileSystemTest, UnreadableFileFailsCleanly) {
     ASSERT_EQ(::chmod(path.c_str(), 0), 0);
     EXPECT_EQ(errorOf([&] { nativeFileSystem().readFile(path); }),
               "Cannot open file \"" + path + "\". Permission denied");
+}
+
+// The final flush of a durable write is reported too, with the figures of the whole file, and the
+// write returns only once it has ended: also when a report during it aborts the write.
+TEST(PosixFileSystemTest, DurableWriteReportsWhileItsFinalFlushRuns) {
+    TempFolder folder;
+    const std::string path = folder.file("Kavrin.ist.new");
+    const std::vector<std::uint8_t> data(9 * 1024 * 1024 + 5, 3);
+    const std::span<const std::uint8_t> parts[] = {data};
+    struct Abort {};
+    for (const bool abortInFlush : {false, true}) {
+        int whole = 0;  // reports of the whole size: the flush's and the last
+        const FileProgress progress = [&](std::uint64_t done, std::uint64_t total) {
+            EXPECT_EQ(total, data.size());
+            whole += done == total ? 1 : 0;
+            if (abortInFlush && done == total) {
+                throw Abort{};
+            }
+        };
+        if (abortInFlush) {
+            EXPECT_THROW(nativeFileSystem().writeFile(path, parts, true, progress), Abort);
+            EXPECT_EQ(whole, 1);
+        } else {
+            nativeFileSystem().writeFile(path, parts, true, progress);
+            EXPECT_GE(whole, 2);
+        }
+        const FileBytes written = nativeFileSystem().readFile(path);
+        ASSERT_EQ(written.size, data.size()) << abortInFlush;
+        EXPECT_TRUE(std::equal(data.begin(), data.end(), written.data.get())) << abortInFlush;
+        nativeFileSystem().remove(path);
+    }
+}
+
+// A file replaced by a rename is freed afterwards, a slice at a time, only where nothing else
+// reaches it any more: a second hard link keeps every byte, and so does a reader still holding it.
+TEST(PosixFileSystemTest, ReplacedFileIsFreedOnlyWhereNothingElseReachesIt) {
+    FileSystem& fs = nativeFileSystem();
+    enum class Other { Nothing, HardLink, Reader };
+    for (const Other other : {Other::Nothing, Other::HardLink, Other::Reader}) {
+        TempFolder folder;
+        const std::string target = folder.file("Kavrin.ist");
+        const std::string temporary = folder.file("new");
+        const std::string link = folder.file("link");
+        const std::string old(3 * 1024 * 1024 + 5, 'o');
+        writeText(fs, target, old);
+        writeText(fs, temporary, "new");
+        if (other == Other::HardLink) {
+            ASSERT_EQ(::link(target.c_str(), link.c_str()), 0);
+        }
+        const int reader = other == Other::Reader ? ::open(target.c_str(), O_RDONLY) : -1;
+        ASSERT_EQ(reader >= 0, other == Other::Reader);
+
+        std::unique_ptr<ReplacedFile> held = fs.holdReplaced(target);
+        ASSERT_NE(held, nullptr);
+        fs.rename(temporary, target);
+        fs.syncDirectory(folder.path());
+        std::vector<std::uint64_t> reports;
+        held->release([&](std::uint64_t done, std::uint64_t total) {
+            EXPECT_EQ(total, old.size());
+            reports.push_back(done);
+        });
+        held.reset();
+
+        EXPECT_EQ(readText(fs, target), "new");
+        if (other == Other::Nothing) {
+            EXPECT_EQ(reports, std::vector<std::uint64_t>{old.size()});
+        } else {
+            EXPECT_TRUE(reports.empty());
+        }
+        if (other == Other::HardLink) {
+            EXPECT_EQ(readText(fs, link), old);
+        }
+        if (other == Other::Reader) {
+            std::string kept(old.size() + 1, '\0');
+            EXPECT_EQ(::pread(reader, kept.data(), kept.size(), 0),
+                      static_cast<ssize_t>(old.size()));
+            kept.resize(old.size());
+            EXPECT_EQ(kept, old);
+            ::close(reader);
+        }
+        EXPECT_EQ(fs.holdReplaced(folder.file("missing")), nullptr);
+    }
 }
 
 TEST(PosixFileSystemTest, FileLargerThanMemoryIsRefusedBeforeReading) {
