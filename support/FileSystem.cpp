@@ -53,14 +53,7 @@ void FileSystem::writePartsInBlocks(const std::string& path,
 void FileSystem::writeFileInBlocks(const std::string& path, std::uint64_t size,
                                    const FileProducer& produce, bool durable,
                                    const FileProgress& progress) {
-    class Gather final : public FileSink {
-    public:
-        void write(std::span<const std::uint8_t> bytes) override {
-            content.insert(content.end(), bytes.begin(), bytes.end());
-        }
-        std::vector<std::uint8_t> content;
-    };
-    Gather gather;
+    GatheringSink gather;
     produce(gather);
     const std::span<const std::uint8_t> parts[] = {gather.content};
     writeFile(path, parts, durable, progress);

@@ -64,6 +64,15 @@ public:
 // (a test's file layer that tears a write produces it once more), each time from the start.
 using FileProducer = std::function<void(FileSink& sink)>;
 
+// A sink that keeps what it is given, for a file layer that writes a file whole.
+class GatheringSink final : public FileSink {
+public:
+    void write(std::span<const std::uint8_t> bytes) override {
+        content.insert(content.end(), bytes.begin(), bytes.end());
+    }
+    std::vector<std::uint8_t> content;
+};
+
 // A file about to be replaced by FileSystem::rename(), held open from before the rename
 // (FileSystem::holdReplaced) so that its blocks can be freed a slice at a time afterwards, instead
 // of all at once inside the rename: seconds for gigabytes. Destroying it closes what it holds.

@@ -138,25 +138,18 @@ void CrashStateFileSystem::writeFile(const std::string& path,
 void CrashStateFileSystem::writeFileInBlocks(const std::string& path, std::uint64_t size,
                                              const FileProducer& produce, bool durable,
                                              const FileProgress& progress) {
-    class Gather final : public FileSink {
-    public:
-        void write(std::span<const std::uint8_t> block) override {
-            bytes.insert(bytes.end(), block.begin(), block.end());
-        }
-        std::vector<std::uint8_t> bytes;
-    };
-    Gather gather;
+    GatheringSink gather;
     try {
         produce(gather);
     } catch (...) {
-        const std::span<const std::uint8_t> part[] = {gather.bytes};
+        const std::span<const std::uint8_t> part[] = {gather.content};
         writeFile(path, part, false);
         throw;
     }
-    const std::span<const std::uint8_t> whole[] = {gather.bytes};
+    const std::span<const std::uint8_t> whole[] = {gather.content};
     writeFile(path, whole, durable);
-    if (gather.bytes.size() != size) {
-        throwWrongFileSize(path, gather.bytes.size(), size);
+    if (gather.content.size() != size) {
+        throwWrongFileSize(path, gather.content.size(), size);
     }
     if (progress) {
         progress(size, size);

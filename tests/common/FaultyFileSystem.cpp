@@ -183,16 +183,9 @@ void FaultyFileSystem::writeFileInBlocks(const std::string& path, std::uint64_t 
                                          const FileProducer& produce, bool durable,
                                          const FileProgress& progress) {
     const auto content = [&produce] {
-        class Gather final : public FileSink {
-        public:
-            void write(std::span<const std::uint8_t> block) override {
-                bytes.insert(bytes.end(), block.begin(), block.end());
-            }
-            std::vector<std::uint8_t> bytes;
-        };
-        Gather gather;
+        GatheringSink gather;
         produce(gather);
-        return std::move(gather.bytes);
+        return std::move(gather.content);
     };
     if (writeDone(path, durable, content, progress)) {
         return;
