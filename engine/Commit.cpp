@@ -427,9 +427,8 @@ CommitMemory MaintenanceEngine::commitMemory() const {
     // per node removed).
     const std::uint64_t preview =
         nodeRecords * 24 + (entries + titleRecords) * (4 + 48) + titleRecords / 8 + marked * 1024;
-    // The check of the files in place: a byte and a name in a set per node record, a bit per
-    // title, the block read.
-    const std::uint64_t check = nodeRecords * (1 + 112) + titleRecords / 8 + 4 * kMiB;
+    // The check of the files in place: a byte per node record, a bit per title, the block read.
+    const std::uint64_t check = nodeRecords + titleRecords / 8 + 4 * kMiB;
     // What the allocator keeps for itself, the buffers of the file layer and the stack.
     constexpr std::uint64_t kSlack = 16 * kMiB;
     return {plan + preview + check + kSlack, memoryHeadroom()};
@@ -481,9 +480,10 @@ std::string MaintenanceEngine::writeBackup(const std::array<FileCheck, 3>& check
         SaveDatabaseFile(m_fs, m_view, joinPath(folder, kSaveNames[i]), *files[i].header,
                          *files[i].body, {{}, true, pump ? pumpingProgress() : FileProgress()});
     }
-    for (const auto& [name, text] : extras(checks)) {
+    for (const auto& [name, make] : extras(checks)) {
         const std::string path = joinPath(folder, name);
         m_view.log("Saving : " + path);
+        const std::string text = make();
         const std::span<const std::uint8_t> parts[] = {
             {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}};
         m_fs.writeFile(path, parts, true);
@@ -499,9 +499,11 @@ std::string MaintenanceEngine::BackupDatabase() {
     return writeBackup(
         openedChecks(false),
         [this](const std::array<FileCheck, 3>& checks) {
-            return BackupExtraFiles{
-                {kSummaryName, backupSummaryText("Backup of " + m_ctx.DatabaseFolder + " as opened",
-                                                 m_clock, checks, {})}};
+            return BackupExtraFiles{{kSummaryName, [this, checks] {
+                                         return backupSummaryText(
+                                             "Backup of " + m_ctx.DatabaseFolder + " as opened",
+                                             m_clock, checks, {});
+                                     }}};
         },
         false);
 }
@@ -555,14 +557,22 @@ void MaintenanceEngine::CommitDatabase() {
                 preview = previewCommit(m_ctx.NodesMS.span(), m_ctx.InstallsMS.span(),
                                         m_ctx.TitlesMS.span(), m_nodes, [this] { pumpEvents(); });
                 return BackupExtraFiles{
-                    {kManifestName, removedNodesCsv(preview, [this] { pumpEvents(); })},
-                    {kOffsetsName, writtenOffsetsCsv(preview, [this] { pumpEvents(); })},
+                    {kManifestName,
+                     [&] { return removedNodesCsv(preview, [this] { pumpEvents(); }); }},
+                    {kOffsetsName,
+                     [&] { return writtenOffsetsCsv(preview, [this] { pumpEvents(); }); }},
                     {kSummaryName,
-                     backupSummaryText("Backup made before a commit of " + m_ctx.DatabaseFolder,
-                                       m_clock, opened, previewTotalsLines(preview))},
+                     [&, opened] {
+                         return backupSummaryText(
+                             "Backup made before a commit of " + m_ctx.DatabaseFolder, m_clock,
+                             opened, previewTotalsLines(preview));
+                     }},
                 };
             },
             true);
+        // From here on only the preview's counts are needed (by the check): its lists go before
+        // the new files are made.
+        preview.dropLists();
 
         m_view.setActionCaption("Re-indexing");
         m_view.showProgressBar();
@@ -639,11 +649,12 @@ void MaintenanceEngine::RestoreBackup(const std::string& backup) {
         const std::string backupFolder = writeBackup(
             checks,
             [&](const std::array<FileCheck, 3>& opened) {
-                return BackupExtraFiles{
-                    {kSummaryName,
-                     backupSummaryText("Backup made before a restore of " + m_ctx.DatabaseFolder +
-                                           " from " + image.folder,
-                                       m_clock, opened, {})}};
+                return BackupExtraFiles{{kSummaryName, [&, opened] {
+                                             return backupSummaryText(
+                                                 "Backup made before a restore of " +
+                                                     m_ctx.DatabaseFolder + " from " + image.folder,
+                                                 m_clock, opened, {});
+                                         }}};
             },
             true);
 

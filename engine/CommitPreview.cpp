@@ -69,9 +69,12 @@ CommitPreview previewCommit(std::span<const std::uint8_t> nodes,
                       FileTotals{titleRecords, header::kSize + titles.size()}};
 
     RecordUses uses(nodeRecords);
+    std::size_t marked = 0;
+    preview.keptNodes.reserve(list.count());
     for (const NodeEntry& entry : list.rows()) {
         const bool readable = std::uint64_t{entry.data} + node::kSize <= nodes.size();
         if (entry.marked()) {
+            ++marked;
             if (readable) {
                 uses.at(entry.data).marked = true;
             }
@@ -135,6 +138,7 @@ CommitPreview previewCommit(std::span<const std::uint8_t> nodes,
                      totalsOf(writtenInstalls, install::kSize),
                      totalsOf(preview.keptTitles.size(), title::kSize)};
 
+    preview.removed.reserve(marked);
     for (const NodeEntry& entry : list.rows()) {
         if (!entry.marked()) {
             continue;

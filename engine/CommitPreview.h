@@ -52,6 +52,13 @@ struct CommitPreview {
     // list order, of the kept titles in body order. Their new offsets follow from the positions.
     std::vector<std::uint32_t> keptNodes;
     std::vector<std::uint32_t> keptTitles;
+
+    // Lets the three lists go, keeping the counts.
+    void dropLists() {
+        removed = {};
+        keptNodes = {};
+        keptTitles = {};
+    }
 };
 
 // The preview of a commit of `list` (its order and marks) over the loaded bodies. Throws

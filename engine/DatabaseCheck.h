@@ -47,9 +47,11 @@ struct DatabaseScan {
 // Reads the three files (node, install, title) at `paths` in blocks. Throws the file layer's
 // error when one cannot be read. `progress`, when given, is told after each block with the bytes
 // read of the file and the size in `expected`.
+// Duplicate names are counted only with `countNames` (a set of every name meanwhile).
 DatabaseScan scanDatabase(FileSystem& fs, const std::array<std::string, 3>& paths,
                           const FileProgress& progress = {},
-                          const std::array<std::uint64_t, 3>& expected = {});
+                          const std::array<std::uint64_t, 3>& expected = {},
+                          bool countNames = true);
 
 // What `verify` tells: the report's lines, and how many of them name something wrong.
 struct VerifyReport {

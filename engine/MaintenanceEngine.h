@@ -193,9 +193,10 @@ private:
     // between blocks, so that the window is repainted while a slow share moves hundreds of
     // megabytes.
     FileProgress pumpingProgress();
-    // Files written into a backup folder besides the three database files: name and content,
-    // made once the three are written and given their checks.
-    using BackupExtraFiles = std::vector<std::pair<std::string, std::string>>;
+    // Files written into a backup folder besides the three database files: name and what makes
+    // the content. Each is made just before it is written and let go after, so that only one
+    // of them is held at a time.
+    using BackupExtraFiles = std::vector<std::pair<std::string, std::function<std::string()>>>;
     using BackupExtras = std::function<BackupExtraFiles(const std::array<FileCheck, 3>& files)>;
     // Pumps the view between the blocks it writes when `pump` is set (only inside an operation
     // that has made the view busy).
