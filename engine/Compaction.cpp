@@ -25,8 +25,9 @@ constexpr const char* kCannotWriteInstall = "Cannot write record to NewInstallsM
 constexpr const char* kCannotWriteTitle = "Cannot write record to NewTitlesMS.";
 
 // The writers hand the sink blocks of this size: large enough that the file layer writes at the
-// disk's pace, small beside any body worth streaming.
-constexpr std::size_t kWriteBlock = 4 * 1024 * 1024;
+// disk's pace, small beside any body worth streaming (the commit holds the open database and
+// its node list meanwhile).
+constexpr std::size_t kWriteBlock = 1024 * 1024;
 
 constexpr std::uint64_t kLeastRunMemory = 8 * 1024 * 1024;
 

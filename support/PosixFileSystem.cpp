@@ -26,6 +26,9 @@ namespace {
 // Whole files move in blocks of this size, so that a progress report comes every few
 // milliseconds and an abort is not kept waiting for the rest of a large file.
 constexpr std::size_t kBlockSize = 4 * 1024 * 1024;
+// A file read block by block goes through one buffer of this size: the caller holds the rest of
+// the database meanwhile, and larger reads are no faster from the page cache or the disk.
+constexpr std::size_t kStreamBlockSize = 1024 * 1024;
 
 [[noreturn]] void fail(const char* what, const std::string& path, int code) {
     throw KavrinError(
@@ -263,9 +266,9 @@ public:
 
     void readFileInBlocks(const std::string& path, const FileBlockConsumer& consume) override {
         const Descriptor fd = openForReading(path);
-        const std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kBlockSize]);
+        const std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kStreamBlockSize]);
         for (;;) {
-            const ssize_t got = ::read(fd.get(), block.get(), kBlockSize);
+            const ssize_t got = ::read(fd.get(), block.get(), kStreamBlockSize);
             if (got < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -573,6 +576,10 @@ public:
             // does it all.
             void flushBehind() {
 #ifdef SYNC_FILE_RANGE_WRITE
+                // The disk is given at least a block at a time, however small the writes.
+                if (written - m_started < kBlockSize) {
+                    return;
+                }
                 constexpr std::uint64_t kBehind = 8 * kBlockSize;
                 ::sync_file_range(m_fd, static_cast<off_t>(m_started),
                                   static_cast<off_t>(written - m_started), SYNC_FILE_RANGE_WRITE);
