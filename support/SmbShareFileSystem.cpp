@@ -238,10 +238,11 @@ SmbClient loadSmbClient(const char* library) {
     return smbc;
 }
 
-// The process's library, loaded by the first caller (others wait for it).
+// The process's library, loaded by the first caller (others wait for it). The table is never
+// destroyed: the back end, made before it, frees its context through it at exit.
 const SmbClient& processSmbClient() {
-    static const SmbClient smbc = loadSmbClient(kSmbClientLibrary);
-    return smbc;
+    static const SmbClient* const smbc = new SmbClient(loadSmbClient(kSmbClientLibrary));
+    return *smbc;
 }
 
 // What perform() returns when the library could not be loaded; never an errno.
