@@ -1,6 +1,7 @@
 #include "support/SmbShareFileSystem.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <libsmbclient.h>
 #include <sys/socket.h>
@@ -148,11 +149,6 @@ constexpr auto kBusyPause = std::chrono::milliseconds(10);
 constexpr auto kSlowFailure = std::chrono::seconds(1);
 constexpr auto kUnreachableFor = std::chrono::seconds(2);
 
-[[noreturn]] void fail(const char* what, const std::string& path, int error) {
-    throw KavrinError(
-        formatText("%s \"%s\". %s", what, path.c_str(), systemErrorText(error).c_str()));
-}
-
 void copyInto(char* buffer, int size, const std::string& text) {
     if (buffer != nullptr && size > 0) {
         std::snprintf(buffer, static_cast<std::size_t>(size), "%s", text.c_str());
@@ -169,20 +165,105 @@ std::string serverKey(const std::string& server) {
     return key;
 }
 
+// Every function of Samba's client library this back end calls: the library is loaded on the first
+// share path, so that a program that opens only local folders never maps it and the forty
+// libraries it needs (13 MB).
+#define KAVRIN_SMBC_FUNCTIONS(X)      \
+    X(free_context)                   \
+    X(getFunctionClose)               \
+    X(getFunctionClosedir)            \
+    X(getFunctionFstat)               \
+    X(getFunctionLseek)               \
+    X(getFunctionMkdir)               \
+    X(getFunctionOpen)                \
+    X(getFunctionOpendir)             \
+    X(getFunctionPurgeCachedServers)  \
+    X(getFunctionRead)                \
+    X(getFunctionReaddir)             \
+    X(getFunctionRemoveUnusedServer)  \
+    X(getFunctionRename)              \
+    X(getFunctionStat)                \
+    X(getFunctionUnlink)              \
+    X(getFunctionWrite)               \
+    X(getOptionUserData)              \
+    X(init_context)                   \
+    X(new_context)                    \
+    X(setDebug)                       \
+    X(setFunctionAddCachedServer)     \
+    X(setFunctionAuthDataWithContext) \
+    X(setFunctionCheckServer)         \
+    X(setFunctionGetCachedServer)     \
+    X(setFunctionPurgeCachedServers)  \
+    X(setFunctionRemoveCachedServer)  \
+    X(setLogCallback)                 \
+    X(setOptionDebugToStderr)         \
+    X(setOptionFallbackAfterKerberos) \
+    X(setOptionNoAutoAnonymousLogin)  \
+    X(setOptionOpenShareMode)         \
+    X(setOptionUseKerberos)           \
+    X(setOptionUserData)              \
+    X(setTimeout)
+
+// The library's functions, typed as its header declares them; `failure` says why they are not
+// there (and then none is).
+struct SmbClient {
+#define KAVRIN_SMBC_POINTER(name) decltype(&::smbc_##name) name = nullptr;
+    KAVRIN_SMBC_FUNCTIONS(KAVRIN_SMBC_POINTER)
+#undef KAVRIN_SMBC_POINTER
+    std::string failure;
+};
+
+// Loads `library` and looks up every function; it stays loaded while the process runs.
+SmbClient loadSmbClient(const char* library) {
+    SmbClient smbc;
+    void* handle = ::dlopen(library, RTLD_NOW | RTLD_LOCAL);
+    const auto why = [&] {
+        const char* text = ::dlerror();
+        return formatText("Samba's client library (%s) could not be loaded: %s", library,
+                          text != nullptr ? text : "unknown reason");
+    };
+    if (handle == nullptr) {
+        smbc.failure = why();
+        return smbc;
+    }
+#define KAVRIN_SMBC_RESOLVE(name)                                                      \
+    smbc.name = reinterpret_cast<decltype(smbc.name)>(::dlsym(handle, "smbc_" #name)); \
+    if (smbc.name == nullptr) {                                                        \
+        SmbClient none;                                                                \
+        none.failure = why();                                                          \
+        return none;                                                                   \
+    }
+    KAVRIN_SMBC_FUNCTIONS(KAVRIN_SMBC_RESOLVE)
+#undef KAVRIN_SMBC_RESOLVE
+    return smbc;
+}
+
+// The process's library, loaded by the first caller (others wait for it). The table is never
+// destroyed: the back end, made before it, frees its context through it at exit.
+const SmbClient& processSmbClient() {
+    static const SmbClient* const smbc = new SmbClient(loadSmbClient(kSmbClientLibrary));
+    return *smbc;
+}
+
+// What perform() returns when the library could not be loaded; never an errno.
+constexpr int kNoLibrary = -1;
+
 // Server shares through Samba's client library: one client context, created on the first share
 // path and used only on the thread that drives the engine. The library is synchronous; every call
 // blocks until the server answers or the reply timeout passes.
 class SmbShareFileSystem final : public FileSystem {
 public:
-    SmbShareFileSystem() = default;
+    // Calls the library through what `library` gives on the first share path.
+    explicit SmbShareFileSystem(std::function<const SmbClient&()> library)
+        : m_library(std::move(library)) {}
     SmbShareFileSystem(const SmbShareFileSystem&) = delete;
     SmbShareFileSystem& operator=(const SmbShareFileSystem&) = delete;
 
     ~SmbShareFileSystem() override {
         if (m_context != nullptr) {
             // The callback is the library's for good: it must not reach this object once gone.
-            smbc_setLogCallback(m_context, nullptr, [](void*, int, const char*) {});
-            smbc_free_context(m_context, 1);
+            smbc().setLogCallback(m_context, nullptr, [](void*, int, const char*) {});
+            smbc().free_context(m_context, 1);
         }
     }
 
@@ -233,20 +314,20 @@ public:
                 return lastError();
             }
             struct stat st {};
-            if (smbc_getFunctionFstat(c)(c, file.handle(), &st) != 0) {
+            if (smbc().getFunctionFstat(c)(c, file.handle(), &st) != 0) {
                 return lastError();
             }
             if (S_ISDIR(st.st_mode)) {
                 return EISDIR;
             }
             opening = false;
-            if (done > 0 && smbc_getFunctionLseek(c)(c, file.handle(), static_cast<off_t>(done),
-                                                     SEEK_SET) < 0) {
+            if (done > 0 && smbc().getFunctionLseek(c)(c, file.handle(), static_cast<off_t>(done),
+                                                       SEEK_SET) < 0) {
                 return file.failed(lastError());
             }
             for (;;) {
                 const ssize_t got =
-                    smbc_getFunctionRead(c)(c, file.handle(), block.get(), kBlockSize);
+                    smbc().getFunctionRead(c)(c, file.handle(), block.get(), kBlockSize);
                 if (got < 0) {
                     return file.failed(lastError());
                 }
@@ -285,31 +366,31 @@ public:
         const int error = perform(to, target, [&](SMBCCTX* c) {
             std::string targetUrl = urlOf(target);
             struct stat st {};
-            if (smbc_getFunctionStat(c)(c, targetUrl.c_str(), &st) == 0) {
+            if (smbc().getFunctionStat(c)(c, targetUrl.c_str(), &st) == 0) {
                 if (S_ISDIR(st.st_mode)) {
                     return EISDIR;
                 }
                 // The library renames only onto free names (asked to replace, it removes the
                 // target and renames, just as this does); the source must be there before the
                 // target goes.
-                if (smbc_getFunctionStat(c)(c, sourceUrl.c_str(), &st) != 0) {
+                if (smbc().getFunctionStat(c)(c, sourceUrl.c_str(), &st) != 0) {
                     return lastError();
                 }
                 // The replacement keeps the name the folder spells the file with.
                 SharePath spelled = target;
                 spelled.names.back() = spellingInFolder(c, target);
                 targetUrl = urlOf(spelled);
-                if (smbc_getFunctionUnlink(c)(c, targetUrl.c_str()) != 0) {
+                if (smbc().getFunctionUnlink(c)(c, targetUrl.c_str()) != 0) {
                     return lastError();
                 }
             }
-            return smbc_getFunctionRename(c)(c, sourceUrl.c_str(), c, targetUrl.c_str()) == 0
+            return smbc().getFunctionRename(c)(c, sourceUrl.c_str(), c, targetUrl.c_str()) == 0
                        ? 0
                        : lastError();
         });
         if (error != 0) {
             throw KavrinError(formatText("Cannot rename file \"%s\" to \"%s\". %s", from.c_str(),
-                                         to.c_str(), systemErrorText(error).c_str()));
+                                         to.c_str(), reason(error).c_str()));
         }
     }
 
@@ -317,7 +398,7 @@ public:
         const SharePath target = parseSharePath(path);
         const std::string url = urlOf(target);
         const int error = perform(path, target, [&](SMBCCTX* c) {
-            return smbc_getFunctionUnlink(c)(c, url.c_str()) == 0 ? 0 : lastError();
+            return smbc().getFunctionUnlink(c)(c, url.c_str()) == 0 ? 0 : lastError();
         });
         if (error != 0) {
             fail("Cannot delete file", path, error);
@@ -414,7 +495,7 @@ public:
                 return lastError();
             }
             if (!content.empty() &&
-                smbc_getFunctionWrite(c)(c, file.handle(), content.data(), content.size()) !=
+                smbc().getFunctionWrite(c)(c, file.handle(), content.data(), content.size()) !=
                     static_cast<ssize_t>(content.size())) {
                 return file.failed(lastError());
             }
@@ -466,7 +547,7 @@ protected:
             }
             if (!sized) {
                 struct stat st {};
-                if (smbc_getFunctionFstat(c)(c, file.handle(), &st) != 0) {
+                if (smbc().getFunctionFstat(c)(c, file.handle(), &st) != 0) {
                     return lastError();
                 }
                 if (S_ISDIR(st.st_mode)) {
@@ -477,14 +558,14 @@ protected:
                 sized = true;
             }
             opening = false;
-            if (done > 0 && smbc_getFunctionLseek(c)(c, file.handle(), static_cast<off_t>(done),
-                                                     SEEK_SET) < 0) {
+            if (done > 0 && smbc().getFunctionLseek(c)(c, file.handle(), static_cast<off_t>(done),
+                                                       SEEK_SET) < 0) {
                 return file.failed(lastError());
             }
             while (done < bytes.size) {
                 const ssize_t got =
-                    smbc_getFunctionRead(c)(c, file.handle(), bytes.data.get() + done,
-                                            std::min(kBlockSize, bytes.size - done));
+                    smbc().getFunctionRead(c)(c, file.handle(), bytes.data.get() + done,
+                                              std::min(kBlockSize, bytes.size - done));
                 if (got < 0) {
                     return file.failed(lastError());
                 }
@@ -596,7 +677,8 @@ private:
             }
             SMBCFILE* file = m_file;
             m_file = nullptr;
-            return smbc_getFunctionClose(m_context)(m_context, file) == 0 ? 0 : lastError();
+            return m_owner.smbc().getFunctionClose(m_context)(m_context, file) == 0 ? 0
+                                                                                    : lastError();
         }
 
     private:
@@ -625,9 +707,9 @@ private:
             std::size_t offset = 0;  // of `bytes`, acknowledged by the server
             perform([&](SMBCCTX* c) {
                 while (offset < bytes.size()) {
-                    const ssize_t put =
-                        smbc_getFunctionWrite(c)(c, m_file->handle(), bytes.data() + offset,
-                                                 std::min(kBlockSize, bytes.size() - offset));
+                    const ssize_t put = m_fs.smbc().getFunctionWrite(c)(
+                        c, m_file->handle(), bytes.data() + offset,
+                        std::min(kBlockSize, bytes.size() - offset));
                     if (put <= 0) {
                         return put < 0 ? lastError() : EIO;
                     }
@@ -658,16 +740,16 @@ private:
                 if (!m_file) {
                     m_file.emplace(
                         m_fs, c,
-                        open(c, m_url, m_created ? O_WRONLY : (O_WRONLY | O_CREAT | O_TRUNC),
-                             SMBC_SHAREMODE_DENY_ALL));
+                        m_fs.open(c, m_url, m_created ? O_WRONLY : (O_WRONLY | O_CREAT | O_TRUNC),
+                                  SMBC_SHAREMODE_DENY_ALL));
                     if (!m_file->isOpen()) {
                         m_file.reset();
                         return lastError();
                     }
                     m_created = true;
                     if (m_written > 0 &&
-                        smbc_getFunctionLseek(c)(c, m_file->handle(), static_cast<off_t>(m_written),
-                                                 SEEK_SET) < 0) {
+                        m_fs.smbc().getFunctionLseek(c)(
+                            c, m_file->handle(), static_cast<off_t>(m_written), SEEK_SET) < 0) {
                         const int failure = m_file->failed(lastError());
                         m_file.reset();
                         return failure;
@@ -682,7 +764,7 @@ private:
                 return failure;
             });
             if (error != 0) {
-                fail(m_creating ? "Cannot create file" : "Cannot write file", m_path, error);
+                m_fs.fail(m_creating ? "Cannot create file" : "Cannot write file", m_path, error);
             }
         }
 
@@ -697,6 +779,18 @@ private:
         bool m_created = false;
         bool m_creating = true;  // the step that failed: creating, or writing after it
     };
+
+    // The library's functions; loaded on the first share path.
+    const SmbClient& smbc() const { return m_library(); }
+
+    // Why a call failed: the system's text for `error`, or why the library is not there.
+    std::string reason(int error) const {
+        return error == kNoLibrary ? smbc().failure : systemErrorText(error);
+    }
+
+    [[noreturn]] void fail(const char* what, const std::string& path, int error) const {
+        throw KavrinError(formatText("%s \"%s\". %s", what, path.c_str(), reason(error).c_str()));
+    }
 
     // The context, created on first use; null (m_contextError set) when the library refused.
     SMBCCTX* context() {
@@ -713,28 +807,28 @@ private:
             ::dup2(STDERR_FILENO, STDOUT_FILENO);
         }
         errno = 0;
-        SMBCCTX* context = smbc_new_context();
+        SMBCCTX* context = smbc().new_context();
         int error = lastError();
         if (context != nullptr) {
             m_debugLevel = shareSettings().debugLevel;
-            smbc_setLogCallback(context, this, &logLibraryMessage);
-            smbc_setOptionDebugToStderr(context, 1);
-            smbc_setDebug(context, m_debugLevel);
-            smbc_setOptionUserData(context, this);
-            smbc_setFunctionCheckServer(context, &takeConnectionAsItIs);
-            smbc_setFunctionAddCachedServer(context, &addCachedServer);
-            smbc_setFunctionGetCachedServer(context, &cachedServer);
-            smbc_setFunctionRemoveCachedServer(context, &removeCachedServer);
-            smbc_setFunctionPurgeCachedServers(context, &purgeCachedServers);
-            smbc_setFunctionAuthDataWithContext(context, &answerCredentials);
+            smbc().setLogCallback(context, this, &logLibraryMessage);
+            smbc().setOptionDebugToStderr(context, 1);
+            smbc().setDebug(context, m_debugLevel);
+            smbc().setOptionUserData(context, this);
+            smbc().setFunctionCheckServer(context, &takeConnectionAsItIs);
+            smbc().setFunctionAddCachedServer(context, &addCachedServer);
+            smbc().setFunctionGetCachedServer(context, &cachedServer);
+            smbc().setFunctionRemoveCachedServer(context, &removeCachedServer);
+            smbc().setFunctionPurgeCachedServers(context, &purgeCachedServers);
+            smbc().setFunctionAuthDataWithContext(context, &answerCredentials);
             // Without this a refused password on a share that admits guests silently becomes a
             // guest session.
-            smbc_setOptionNoAutoAnonymousLogin(context, 1);
-            smbc_setOptionFallbackAfterKerberos(context, 1);
-            smbc_setTimeout(context, kReplyTimeoutMs);
-            if (smbc_init_context(context) == nullptr) {
+            smbc().setOptionNoAutoAnonymousLogin(context, 1);
+            smbc().setOptionFallbackAfterKerberos(context, 1);
+            smbc().setTimeout(context, kReplyTimeoutMs);
+            if (smbc().init_context(context) == nullptr) {
                 error = lastError();
-                smbc_free_context(context, 1);
+                smbc().free_context(context, 1);
                 context = nullptr;
             }
         }
@@ -765,9 +859,9 @@ private:
         }
         m_generation = shareSettingsGeneration();
         m_accepted.clear();
-        smbc_getFunctionPurgeCachedServers(context)(context);
+        smbc().getFunctionPurgeCachedServers(context)(context);
         m_debugLevel = shareSettings().debugLevel;
-        smbc_setDebug(context, m_debugLevel);
+        smbc().setDebug(context, m_debugLevel);
     }
 
     // The library asks before every operation (the connection may be new); it gets what this
@@ -775,7 +869,8 @@ private:
     static void answerCredentials(SMBCCTX* context, const char*, const char*, char* workgroup,
                                   int workgroupSize, char* user, int userSize, char* password,
                                   int passwordSize) {
-        const auto* self = static_cast<const SmbShareFileSystem*>(smbc_getOptionUserData(context));
+        const auto* self =
+            static_cast<const SmbShareFileSystem*>(processSmbClient().getOptionUserData(context));
         const ShareCredentials& credentials = self->m_current;
         if (!credentials.domain.empty()) {
             copyInto(workgroup, workgroupSize, credentials.domain);
@@ -789,7 +884,7 @@ private:
 
     void use(SMBCCTX* context, const ShareCredentials& credentials) {
         m_current = credentials;
-        smbc_setOptionUseKerberos(context, credentials.kerberos ? 1 : 0);
+        smbc().setOptionUseKerberos(context, credentials.kerberos ? 1 : 0);
     }
 
     // Runs `call` on the share of `target` (`path` as the caller wrote it) with the credentials
@@ -797,6 +892,9 @@ private:
     // again with the credentials the prompt gives for as long as the server refuses the ones
     // tried. Returns 0 or the errno of the last attempt.
     int perform(const std::string& path, const SharePath& target, const Call& call) {
+        if (!smbc().failure.empty()) {
+            return kNoLibrary;
+        }
         SMBCCTX* context = this->context();
         if (context == nullptr) {
             return m_contextError;
@@ -845,13 +943,13 @@ private:
         return error;
     }
 
-    static int callRetrying(SMBCCTX* context, const Call& call) {
+    int callRetrying(SMBCCTX* context, const Call& call) {
         errno = 0;
         int error = call(context);
         if (isDropped(error)) {
             // The dead connection goes first (at once: it is closed already), or the library
             // would take it again.
-            smbc_getFunctionPurgeCachedServers(context)(context);
+            smbc().getFunctionPurgeCachedServers(context)(context);
             errno = 0;
             error = call(context);
         }
@@ -878,7 +976,7 @@ private:
     // servers on one host would share a connection), and a connection to a server that went
     // silent must be dropped without the tree disconnect the library would wait for.
     static SmbShareFileSystem& self(SMBCCTX* context) {
-        return *static_cast<SmbShareFileSystem*>(smbc_getOptionUserData(context));
+        return *static_cast<SmbShareFileSystem*>(processSmbClient().getOptionUserData(context));
     }
     std::string cacheKey(const char* server, const char* share, const char* workgroup,
                          const char* user) const {
@@ -917,7 +1015,8 @@ private:
         int kept = 0;
         for (const Connection& connection : std::vector(self(context).m_connections)) {
             // Closes the connection and takes it out of the cache through removeCachedServer.
-            kept |= smbc_getFunctionRemoveUnusedServer(context)(context, connection.server);
+            kept |= self(context).smbc().getFunctionRemoveUnusedServer(context)(context,
+                                                                                connection.server);
         }
         return kept;
     }
@@ -972,22 +1071,22 @@ private:
             }
         }
         for (SMBCFILE* file : std::exchange(m_filesOfSilentServer, {})) {
-            smbc_getFunctionClose(context)(context, file);
+            smbc().getFunctionClose(context)(context, file);
         }
         for (SMBCSRV* server : silent) {
             // A failed close may have taken its connection away already.
             if (std::any_of(m_connections.begin(), m_connections.end(),
                             [server](const Connection& c) { return c.server == server; })) {
-                smbc_getFunctionRemoveUnusedServer(context)(context, server);
+                smbc().getFunctionRemoveUnusedServer(context)(context, server);
             }
         }
     }
 
     // Whether the refusal is the share's (no session for these credentials), not one file's.
-    static bool refusedAtShare(SMBCCTX* context, const SharePath& target) {
+    bool refusedAtShare(SMBCCTX* context, const SharePath& target) {
         struct stat st {};
         errno = 0;
-        return smbc_getFunctionStat(context)(context, urlOf(target, 0).c_str(), &st) != 0 &&
+        return smbc().getFunctionStat(context)(context, urlOf(target, 0).c_str(), &st) != 0 &&
                isRefusal(lastError());
     }
 
@@ -995,43 +1094,41 @@ private:
                struct stat& st) {
         const std::string url = urlOf(target, levels);
         return perform(path, target, [&](SMBCCTX* c) {
-            return smbc_getFunctionStat(c)(c, url.c_str(), &st) == 0 ? 0 : lastError();
+            return smbc().getFunctionStat(c)(c, url.c_str(), &st) == 0 ? 0 : lastError();
         });
     }
 
     int makeDirectory(const std::string& path, const SharePath& target, std::size_t levels) {
         const std::string url = urlOf(target, levels);
         return perform(path, target, [&](SMBCCTX* c) {
-            return smbc_getFunctionMkdir(c)(c, url.c_str(), 0755) == 0 ? 0 : lastError();
+            return smbc().getFunctionMkdir(c)(c, url.c_str(), 0755) == 0 ? 0 : lastError();
         });
     }
 
-    static SMBCFILE* open(SMBCCTX* context, const std::string& url, int flags,
-                          smbc_share_mode sharing) {
-        smbc_setOptionOpenShareMode(context, sharing);
-        return smbc_getFunctionOpen(context)(context, url.c_str(), flags, 0644);
+    SMBCFILE* open(SMBCCTX* context, const std::string& url, int flags, smbc_share_mode sharing) {
+        smbc().setOptionOpenShareMode(context, sharing);
+        return smbc().getFunctionOpen(context)(context, url.c_str(), flags, 0644);
     }
 
     // The entries of folder `url` into `names`; 0 or the errno of the failure.
-    static int entriesOf(SMBCCTX* context, const std::string& url,
-                         std::vector<std::string>& names) {
+    int entriesOf(SMBCCTX* context, const std::string& url, std::vector<std::string>& names) {
         names.clear();
-        SMBCFILE* dir = smbc_getFunctionOpendir(context)(context, url.c_str());
+        SMBCFILE* dir = smbc().getFunctionOpendir(context)(context, url.c_str());
         if (dir == nullptr) {
             return lastError();
         }
-        while (const smbc_dirent* entry = smbc_getFunctionReaddir(context)(context, dir)) {
+        while (const smbc_dirent* entry = smbc().getFunctionReaddir(context)(context, dir)) {
             const std::string name(entry->name);
             if (name != "." && name != "..") {
                 names.push_back(name);
             }
         }
-        smbc_getFunctionClosedir(context)(context, dir);
+        smbc().getFunctionClosedir(context)(context, dir);
         return 0;
     }
 
     // The last name of `target` as its folder spells it; as given when the folder cannot tell.
-    static std::string spellingInFolder(SMBCCTX* context, const SharePath& target) {
+    std::string spellingInFolder(SMBCCTX* context, const SharePath& target) {
         SharePath folder = target;
         folder.names.pop_back();
         std::vector<std::string> entries;
@@ -1044,6 +1141,7 @@ private:
         return target.names.back();
     }
 
+    std::function<const SmbClient&()> m_library;
     SMBCCTX* m_context = nullptr;
     int m_contextError = 0;
     int m_debugLevel = 0;
@@ -1075,8 +1173,14 @@ std::string smbUrl(const std::string& path) {
     return urlOf(parseSharePath(path));
 }
 
+std::unique_ptr<FileSystem> makeShareFileSystem(const char* library) {
+    auto smbc = std::make_shared<const SmbClient>(loadSmbClient(library));
+    return std::make_unique<SmbShareFileSystem>(
+        [smbc = std::move(smbc)]() -> const SmbClient& { return *smbc; });
+}
+
 FileSystem& shareFileSystem() {
-    static SmbShareFileSystem fs;
+    static SmbShareFileSystem fs(&processSmbClient);
     return fs;
 }
 

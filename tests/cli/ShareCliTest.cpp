@@ -14,6 +14,7 @@
 #include "cli/Credentials.h"
 #include "common/DatabaseBuilder.h"
 #include "common/ShareFolder.h"
+#include "common/TempFolder.h"
 #include "support/FileSystem.h"
 
 namespace kavrin {
@@ -194,6 +195,37 @@ TEST_F(ServerModeCliTest, TheLibrarysDiagnosticsNeverReachStandardOutput) {
         errors << std::ifstream(home.file("err")).rdbuf();
         EXPECT_EQ(errors.str().find("Connecting to ") != std::string::npos, !options.empty())
             << errors.str().substr(0, 2000);
+    }
+}
+#endif
+
+#if defined(KAVRIN_CLI_PROGRAM) && defined(KAVRIN_HAS_SMB) && defined(__linux__)
+// Samba's client library and the forty libraries it needs are mapped on the first share path, not
+// at start: a local folder never loads them. The dynamic loader's own report (LD_DEBUG) names
+// every library the program loads.
+TEST(ShareLibraryTest, LoadedOnTheFirstSharePathOnly) {
+    test::TempFolder local;
+    test::DatabaseBuilder db;
+    db.addNode("PC1");
+    for (const auto& [name, bytes] :
+         {std::pair{"Kavrin.cmp", db.nodeFile()}, std::pair{"Kavrin.ist", db.installFile()},
+          std::pair{"Kavrin.ttl", db.titleFile()}}) {
+        const std::span<const std::uint8_t> parts[] = {bytes};
+        localFileSystem().writeFile(local.file(name), parts, false);
+    }
+    // Nothing listens on port 1: the share path fails at once, once the library is loaded.
+    for (const auto& [folder, loaded] :
+         {std::pair{local.path(), false}, std::pair{std::string("\\\\127.0.0.1:1\\x"), true}}) {
+        const std::string command = "LD_DEBUG=files " + std::string(KAVRIN_CLI_PROGRAM) +
+                                    " stats '" + folder + "' 2>&1 >/dev/null";
+        std::string report;
+        const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), &::pclose);
+        char buffer[4096];
+        for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) {
+            report.append(buffer, got);
+        }
+        ASSERT_NE(report.find("file=libc.so.6"), std::string::npos) << report.substr(0, 2000);
+        EXPECT_EQ(report.find("file=libsmbclient.so.0") != std::string::npos, loaded) << folder;
     }
 }
 #endif

@@ -63,6 +63,8 @@ completes() { # FILE FUNCTION EXPECTED WORDS...
 }
 
 check "the unpacked programs run: --version and stats on a generated database" programs_run "$root"
+# Samba's client library is loaded, not linked: only the package's own dependency brings it.
+check "depends on libsmbclient" grep -q "libsmbclient (>= " <<< "$(dpkg-deb -f "$deb" Depends)"
 check "desktop-file-validate" desktop-file-validate "$share"/applications/*.desktop
 check "appstreamcli validate --no-net" appstreamcli validate --no-net --no-color \
     "$share"/metainfo/*.metainfo.xml

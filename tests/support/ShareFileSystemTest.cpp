@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -56,6 +58,42 @@ TEST(SmbUrlTest, NamesReachTheLibraryAsWritten) {
     };
     for (const auto& [path, url] : cases) {
         EXPECT_EQ(smbUrl(path), url) << path;
+    }
+}
+
+// Without Samba's client library, or with one that lacks a function the back end calls, a share
+// path names nothing and every other operation fails with the path and why the library is not
+// there.
+TEST(ShareLibraryTest, EveryOperationSaysWhyTheLibraryCouldNotBeLoaded) {
+    const std::pair<const char*, const char*> libraries[] = {
+        {"libkavrin-none.so.0", "libkavrin-none.so.0: cannot open shared object file"},
+        {"libz.so.1", "libz.so.1: undefined symbol: smbc_"},
+    };
+    const std::string path = "\\\\SRV\\Kavrin$\\Kavrin.cmp";
+    const std::uint8_t byte = 1;
+    const std::span<const std::uint8_t> parts[] = {std::span(&byte, 1)};
+    for (const auto& [library, why] : libraries) {
+        const std::unique_ptr<FileSystem> fs = makeShareFileSystem(library);
+        EXPECT_FALSE(fs->status(path).exists) << library;
+        const std::pair<std::string, std::function<void()>> operations[] = {
+            {"Cannot read directory \"" + path, [&] { fs->listDirectory(path); }},
+            {"Cannot open file \"" + path, [&] { fs->readFile(path); }},
+            {"Cannot create file \"" + path, [&] { fs->writeFile(path, parts, true); }},
+            {"Cannot create file \"" + path, [&] { (void)fs->createExclusive(path, parts[0]); }},
+            {"Cannot delete file \"" + path, [&] { fs->remove(path); }},
+            {"Cannot create directory \"" + path, [&] { fs->createDirectories(path); }},
+            {"Cannot rename file \"" + path + ".new\" to \"" + path,
+             [&] { fs->rename(path + ".new", path); }},
+        };
+        for (const auto& [what, operation] : operations) {
+            const std::string error = errorOf(operation);
+            EXPECT_EQ(
+                error.rfind(
+                    what + "\". Samba's client library (" + library + ") could not be loaded: ", 0),
+                0u)
+                << error;
+            EXPECT_NE(error.find(why), std::string::npos) << error;
+        }
     }
 }
 
