@@ -81,9 +81,9 @@ TEST(NodeListTest, BulkUpdatesNotifyOnceAtTheOutermostEnd) {
     EXPECT_EQ(recorder.events, std::vector<std::string>{"changed 0-1"});
 
     recorder.events.clear();
-    list.setSubItem(1, kUniqueText, "False", kIconDuplicate);
+    list.setUnique(1, false);
     EXPECT_EQ(recorder.events, std::vector<std::string>{"changed 1-1"});
-    EXPECT_EQ(list.row(1).subItems[kUniqueText], "False");
+    EXPECT_EQ(list.row(1).subItem(kUniqueText), "False");
 
     // An unmatched end does not underflow into a stuck state.
     list.endUpdate();
