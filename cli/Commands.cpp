@@ -101,11 +101,11 @@ void printNames(std::ostream& out, const std::vector<std::string>& names) {
 void printNodes(std::ostream& out, const NodeList& nodes, bool withMark) {
     for (const NodeEntry& entry : nodes.rows()) {
         writeName(out, ansiToUtf8(entry.caption));
-        out << '\t' << entry.subItems[kIndexText] << '\t' << entry.subItems[kActiveText] << '\t'
-            << entry.subItems[kUniqueText];
+        out << '\t' << IndexText(entry.data) << '\t' << FlagText(entry.active) << '\t'
+            << FlagText(entry.unique);
         if (withMark) {
             out << '\t' << (entry.marked() ? "marked" : "live") << '\t';
-            writeName(out, entry.reason);
+            writeName(out, nodes.reason(entry));
         }
         out << '\n';
     }

@@ -146,8 +146,8 @@ CommitPreview previewCommit(std::span<const std::uint8_t> nodes,
         RemovedNode removed;
         removed.name = ansiToUtf8(entry.caption);
         removed.offset = entry.data;
-        removed.indexText = entry.subItems[kIndexText];
-        removed.reason = entry.reason;
+        removed.indexText = IndexText(entry.data);
+        removed.reason = list.reason(entry);
         if (std::uint64_t{entry.data} + node::kSize <= nodes.size()) {
             const NodeRecordView record(nodes.data() + entry.data);
             removed.user = ansiToUtf8(record.userName());

@@ -102,17 +102,15 @@ void MaintenanceEngine::FixDuplicates() {
     // skips marked entries, and without this set a name listed k times would cost k^2 steps.
     struct NameGroup {
         std::vector<std::size_t> rows;
+        // The walk marks and unmarks entries on its way; what counts is the mark an entry ends
+        // with. An entry marked before keeps its first reason, one the run marked names the
+        // survivor. Taken as the group is found: the walk of a name touches its own rows only.
+        std::vector<std::string> reasonsBefore;
         std::set<std::size_t> unmarked;
         std::optional<std::size_t> survivor;  // the entry that won the last comparison
     };
     std::unordered_map<std::string, NameGroup> groups;
     std::vector<bool> markedByRun(m_nodes.count(), false);
-    // The walk marks and unmarks entries on its way; what counts is the mark an entry ends with.
-    // An entry marked before keeps its first reason, one the run marked names the survivor.
-    std::vector<std::string> reasonBefore(m_nodes.count());
-    for (std::size_t row = 0; row < m_nodes.count(); ++row) {
-        reasonBefore[row] = m_nodes.row(row).reason;
-    }
     auto giveReasons = [&] {
         for (const auto& [key, group] : groups) {
             if (!group.survivor) {
@@ -120,9 +118,10 @@ void MaintenanceEngine::FixDuplicates() {
             }
             const NodeEntry& kept = m_nodes.row(*group.survivor);
             const std::string duplicate =
-                "duplicate of " + ansiToUtf8(kept.caption) + ", kept " + kept.subItems[kIndexText];
-            for (std::size_t row : group.rows) {
-                m_nodes.setReason(row, reasonBefore[row].empty() ? duplicate : reasonBefore[row]);
+                "duplicate of " + ansiToUtf8(kept.caption) + ", kept " + IndexText(kept.data);
+            for (std::size_t i = 0; i < group.rows.size(); ++i) {
+                const std::string& before = group.reasonsBefore[i];
+                m_nodes.setReason(group.rows[i], before.empty() ? duplicate : before);
             }
         }
     };
@@ -148,7 +147,9 @@ void MaintenanceEngine::FixDuplicates() {
             NameGroup& group = it->second;
             if (added) {
                 group.rows = m_nodes.rowsWithCaption(name);
+                group.reasonsBefore.reserve(group.rows.size());
                 for (std::size_t row : group.rows) {
+                    group.reasonsBefore.push_back(m_nodes.reason(row));
                     if (!m_nodes.row(row).marked()) {
                         group.unmarked.insert(row);
                     }

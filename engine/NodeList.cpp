@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <stdexcept>
 #include <utility>
 
 #include "support/AnsiText.h"
@@ -56,6 +57,8 @@ void NodeList::clear() {
     m_captions = 0;
     m_nextWithCaption.clear();
     m_indexValid = true;
+    m_reasonTexts.resize(1);
+    m_reasonNumbers.clear();
     if (m_updateDepth == 0 && m_observer) {
         m_observer->nodeListReset();
     }
@@ -69,6 +72,7 @@ void NodeList::reserve(std::size_t rows) {
 std::size_t NodeList::addRow(NodeEntry entry) {
     structureAboutToChange();
     std::size_t index = m_rows.size();
+    entry.m_reason = 0;  // a number of another list's table would name a wrong text here
     m_rows.push_back(std::move(entry));
     if (m_indexValid) {
         indexRow(index);  // appended last, so each caption's rows stay in ascending order
@@ -97,40 +101,82 @@ void NodeList::rowsChanged(std::size_t first, std::size_t last) {
     }
 }
 
+std::string NodeEntry::subItem(std::size_t subItem) const {
+    switch (subItem) {
+        case kIndexText:
+            return IndexText(data);
+        case kActiveText:
+            return std::string(FlagText(active));
+        case kUniqueText:
+            return std::string(FlagText(unique));
+        default:
+            throw std::out_of_range("NodeEntry::subItem");
+    }
+}
+
+int NodeEntry::subIcon(std::size_t subItem) const {
+    switch (subItem) {
+        case kIndexText:
+            return -1;
+        case kActiveText:
+            return active ? kIconActive : kIconInactive;
+        case kUniqueText:
+            return unique ? kIconUnique : kIconDuplicate;
+        default:
+            throw std::out_of_range("NodeEntry::subIcon");
+    }
+}
+
+std::uint32_t NodeList::reasonNumber(std::string_view reason) {
+    if (reason.empty()) {
+        return 0;
+    }
+    const auto [it, added] = m_reasonNumbers.try_emplace(
+        std::string(reason), static_cast<std::uint32_t>(m_reasonTexts.size()));
+    if (added) {
+        try {
+            m_reasonTexts.push_back(it->first);
+        } catch (...) {
+            m_reasonNumbers.erase(it);
+            throw;
+        }
+    }
+    return it->second;
+}
+
 void NodeList::setIcon(std::size_t index, int icon) {
     NodeEntry& entry = m_rows.at(index);
     if (entry.icon == icon) {
         return;
     }
-    entry.icon = icon;
+    entry.icon = static_cast<std::uint8_t>(icon);
     if (icon == kIconLive) {
-        entry.reason.clear();
+        entry.m_reason = 0;
     }
     rowsChanged(index, index);
 }
 
-void NodeList::mark(std::size_t index, std::string reason) {
+void NodeList::mark(std::size_t index, std::string_view reason) {
     NodeEntry& entry = m_rows.at(index);
     if (entry.marked()) {
         return;
     }
+    const std::uint32_t number = reasonNumber(reason);
     entry.icon = kIconMarked;
-    entry.reason = std::move(reason);
+    entry.m_reason = number;
     rowsChanged(index, index);
 }
 
-void NodeList::setReason(std::size_t index, std::string reason) {
+void NodeList::setReason(std::size_t index, std::string_view reason) {
     NodeEntry& entry = m_rows.at(index);
-    if (entry.marked() && entry.reason != reason) {
-        entry.reason = std::move(reason);
+    if (entry.marked() && m_reasonTexts[entry.m_reason] != reason) {
+        entry.m_reason = reasonNumber(reason);
         rowsChanged(index, index);
     }
 }
 
-void NodeList::setSubItem(std::size_t index, std::size_t subItem, std::string text, int icon) {
-    NodeEntry& entry = m_rows.at(index);
-    entry.subItems.at(subItem) = std::move(text);
-    entry.subIcons.at(subItem) = icon;
+void NodeList::setUnique(std::size_t index, bool unique) {
+    m_rows.at(index).unique = unique;
     rowsChanged(index, index);
 }
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace kavrin {
@@ -29,19 +30,34 @@ enum SubItem : std::size_t { kIndexText = 0, kActiveText = 1, kUniqueText = 2, k
 // "0x" and the offset as 8 upper-case hexadecimal digits: the "Index" column.
 std::string IndexText(std::uint32_t offset);
 
-// One row of the node list.
+// One row of the node list. A list holds a row per node, 100,000 and more on large databases, so
+// a row keeps only what cannot be derived: the sub-item texts and icons follow from the offset and
+// two flags, and the reason of a marked row lives in its list (NodeList::reason).
 struct NodeEntry {
-    std::string caption;                              // the NodeName as stored (ANSI bytes)
-    std::uint32_t data = 0;                           // BodyOffset of the entry's own node record
-    int icon = kIconLive;                             // the mark: kIconLive or kIconMarked
-    std::array<std::string, kSubItemCount> subItems;  // IndexText, ActiveText, UniqueText
-    std::array<int, kSubItemCount> subIcons{-1, -1, -1};
-    // Why the entry is marked ("by hand", "not online since 2024-01-01", "duplicate of PC1, kept
-    // 0x000002FD"), UTF-8; empty while it is not marked.
-    std::string reason;
+    std::string caption;            // the NodeName as stored (ANSI bytes)
+    std::uint32_t data = 0;         // BodyOffset of the entry's own node record
+    std::uint8_t icon = kIconLive;  // the mark: kIconLive or kIconMarked
+    bool active = true;             // "Active": the record is not flagged inactive
+    bool unique = true;             // "Unique": no other entry has the same name
 
     bool marked() const { return icon != kIconLive; }
+
+    // The text of sub-item `subItem` (kIndexText, kActiveText, kUniqueText).
+    std::string subItem(std::size_t subItem) const;
+    // The image of sub-item `subItem`, or -1 for none.
+    int subIcon(std::size_t subItem) const;
+
+private:
+    friend class NodeList;
+    std::uint32_t m_reason = 0;  // the list's reason number; 0: none
 };
+// A row costs its size once per node: 100,000 rows of 48 bytes are under 5 MB.
+static_assert(sizeof(NodeEntry) <= 48, "a node list row is held once per node");
+
+// "True" or "False", as the "Active" and "Unique" columns show a flag.
+constexpr std::string_view FlagText(bool flag) {
+    return flag ? std::string_view("True") : std::string_view("False");
+}
 
 // Told about every change of a NodeList so that a view can show it. Inside a bulk update the
 // notifications are gathered and given once when the outermost bracket ends.
@@ -89,16 +105,26 @@ public:
     void clear();
     // Makes room for `rows` rows, so that a list built row by row is never moved while it grows.
     void reserve(std::size_t rows);
-    // Appends a row; returns its index.
+    // Appends a row, without a reason (a marked row is given one by mark or setReason); returns
+    // its index.
     std::size_t addRow(NodeEntry entry);
 
     // Sets the row icon; a row that becomes live loses its reason.
     void setIcon(std::size_t index, int icon);
     // Marks the row for `reason`; a row marked already keeps its mark and its first reason.
-    void mark(std::size_t index, std::string reason);
+    void mark(std::size_t index, std::string_view reason);
     // Sets the reason of a marked row.
-    void setReason(std::size_t index, std::string reason);
-    void setSubItem(std::size_t index, std::size_t subItem, std::string text, int icon);
+    void setReason(std::size_t index, std::string_view reason);
+    // Sets the "Unique" flag of the row; told as a change of the row even when it had it.
+    void setUnique(std::size_t index, bool unique);
+
+    // Why the row is marked (UTF-8: "by hand", "not online since 2024-01-01", "duplicate of PC1,
+    // kept 0x000002FD"); empty while it is not marked.
+    const std::string& reason(std::size_t index) const { return reason(m_rows[index]); }
+    // The same for a row of this list.
+    const std::string& reason(const NodeEntry& entry) const {
+        return m_reasonTexts[entry.m_reason];
+    }
 
     // The first row at or after `start` (after it when !inclusive) whose whole caption equals
     // `text` without regard to case (ansiSameText); no wrap-around. Constant time, and linear in
@@ -141,8 +167,17 @@ private:
     // Adds row `index`, the last so far, to the index.
     void indexRow(std::size_t index) const;
 
+    // The number of `reason` in the reason table, added if new; 0 for the empty text.
+    std::uint32_t reasonNumber(std::string_view reason);
+
     std::vector<NodeEntry> m_rows;
     NodeListObserver* m_observer = nullptr;
+
+    // The reasons of marked rows, each text once: marks come in a few texts shared by many rows
+    // (one per date marked by, one per name fixed), which a row refers to by number. Texts no
+    // longer used stay until the list is cleared. m_reasonTexts[0] is the empty text.
+    std::vector<std::string> m_reasonTexts{std::string()};
+    std::unordered_map<std::string, std::uint32_t> m_reasonNumbers;
 
     int m_updateDepth = 0;
     bool m_pendingReset = false;     // a structural change inside the current bulk update

@@ -34,16 +34,17 @@ QVariant NodeListModel::data(const QModelIndex& index, int role) const {
         if (column == kColumnNode) {
             return QString::fromStdString(ansiToUtf8(entry.caption));
         }
-        return QString::fromStdString(entry.subItems[static_cast<std::size_t>(column - 1)]);
+        return QString::fromStdString(entry.subItem(static_cast<std::size_t>(column - 1)));
     }
     if (role == Qt::ToolTipRole) {
         // Why a marked row is marked, wherever the pointer rests on it.
-        return entry.marked() ? QVariant(QString::fromStdString(entry.reason)) : QVariant();
+        return entry.marked() ? QVariant(QString::fromStdString(m_nodes.reason(entry)))
+                              : QVariant();
     }
     if (role == Qt::DecorationRole) {
         const int icon = column == kColumnNode
                              ? entry.icon
-                             : entry.subIcons[static_cast<std::size_t>(column - 1)];
+                             : entry.subIcon(static_cast<std::size_t>(column - 1));
         if (icon < 0) {
             return {};
         }

@@ -118,6 +118,10 @@ TEST(CommitRecordTest, PreviewManifestAndOffsetsAreWhatTheCommitWrote) {
             engine.MarkNodesOlderThan(44995.0);
         }
         const std::vector<NodeEntry> rows = engine.nodeList().rows();
+        std::vector<std::string> reasons;
+        for (const NodeEntry& entry : rows) {
+            reasons.push_back(engine.nodeList().reason(entry));
+        }
         const CommitPreview preview = engine.PreviewCommit();
 
         engine.CommitDatabase();
@@ -153,7 +157,8 @@ TEST(CommitRecordTest, PreviewManifestAndOffsetsAreWhatTheCommitWrote) {
                   (std::vector<std::string>{"name", "old offset", "user", "serial", "last online",
                                             "install count", "reason"}));
         std::size_t next = 1;
-        for (const NodeEntry& entry : rows) {
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            const NodeEntry& entry = rows[r];
             if (!entry.marked()) {
                 continue;
             }
@@ -168,8 +173,8 @@ TEST(CommitRecordTest, PreviewManifestAndOffsetsAreWhatTheCommitWrote) {
                                ansiToUtf8(entry.caption), IndexText(entry.data),
                                ansiToUtf8(record.userName()), ansiToUtf8(record.serialNumber()),
                                IsoDateTimeText(record.lastOnline()), std::to_string(installs),
-                               entry.reason}));
-            EXPECT_FALSE(entry.reason.empty());
+                               reasons[r]}));
+            EXPECT_FALSE(reasons[r].empty());
         }
         EXPECT_EQ(next, manifest.size());
 

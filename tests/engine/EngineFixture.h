@@ -47,7 +47,7 @@ protected:
     std::vector<std::string> column(std::size_t subItem) const {
         std::vector<std::string> result;
         for (const NodeEntry& e : engine.nodeList().rows()) {
-            result.push_back(e.subItems[subItem]);
+            result.push_back(e.subItem(subItem));
         }
         return result;
     }

@@ -89,8 +89,8 @@ TEST_F(MarkingTest, EveryMarkKeepsItsFirstReason) {
     openInFileOrder(db);
     const auto reasons = [this] {
         std::vector<std::string> result;
-        for (const NodeEntry& e : engine.nodeList().rows()) {
-            result.push_back(e.reason);
+        for (std::size_t i = 0; i < engine.nodeList().count(); ++i) {
+            result.push_back(engine.nodeList().reason(i));
         }
         return result;
     };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/MemoryView.h"
@@ -13,6 +14,11 @@
 namespace kavrin {
 namespace {
 
+std::uint32_t nextRandom(std::uint64_t& state) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<std::uint32_t>(state >> 32);
+}
+
 // The sort of the node list settles most comparisons by a key of the first bytes of each text;
 // whatever the texts, the order must be the one a stable sort by the folded comparison gives.
 // Texts here are short and long, share long starts, hold NULs, bytes above 0x7F and the
@@ -20,10 +26,7 @@ namespace {
 std::string randomText(std::uint64_t& state) {
     static const char kAlphabet[] = {'a', 'A', 'b',  'B',    'z',    'Z',    '[', '`',
                                      '0', '-', '\0', '\xD0', '\xE9', '\xFF', '{'};
-    auto next = [&state] {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<std::uint32_t>(state >> 33);
-    };
+    auto next = [&state] { return nextRandom(state) >> 1; };
     const std::uint32_t length = next() % 13;
     // Half the texts start alike, so that ties of the first eight bytes are common.
     std::string text = next() % 2 == 0 ? std::string("PC-0000") : std::string();
@@ -50,10 +53,11 @@ TEST(NodeListSortTest, EveryColumnInBothDirectionsMatchesAStableFoldedSort) {
     for (std::uint32_t i = 0; i < MaintenanceEngine::kSortPiece + 1800; ++i) {
         NodeEntry entry;
         entry.caption = randomText(state);
-        entry.data = i;
-        for (std::string& subItem : entry.subItems) {
-            subItem = randomText(state);
-        }
+        // Offsets of all eight hexadecimal digits, letters too, and a third of them shared, so
+        // that the "Index" column has ties.
+        entry.data = nextRandom(state) % 3 == 0 ? nextRandom(state) % 4 * 0xA00 : nextRandom(state);
+        entry.active = nextRandom(state) % 2 == 0;
+        entry.unique = nextRandom(state) % 3 == 0;
         nodes.addRow(entry);
     }
 
@@ -62,8 +66,8 @@ TEST(NodeListSortTest, EveryColumnInBothDirectionsMatchesAStableFoldedSort) {
     for (int column : {0, 0, 1, 2, 3, 3, 2, 1}) {
         std::vector<NodeEntry> expected = nodes.rows();
         const bool descending = !engine.sortDescending();
-        auto text = [column](const NodeEntry& e) -> const std::string& {
-            return column == 0 ? e.caption : e.subItems[static_cast<std::size_t>(column - 1)];
+        auto text = [column](const NodeEntry& e) {
+            return column == 0 ? e.caption : e.subItem(static_cast<std::size_t>(column - 1));
         };
         std::stable_sort(expected.begin(), expected.end(),
                          [&](const NodeEntry& a, const NodeEntry& b) {
@@ -73,10 +77,14 @@ TEST(NodeListSortTest, EveryColumnInBothDirectionsMatchesAStableFoldedSort) {
 
         engine.NodesLVColumnClick(column);
         ASSERT_EQ(engine.sortDescending(), descending);
-        std::vector<std::uint32_t> got, want;
+        // Rows alike in every field cannot be told apart, by the view either.
+        using Shown = std::tuple<std::string, std::uint32_t, bool, bool>;
+        std::vector<Shown> got, want;
         for (std::size_t i = 0; i < expected.size(); ++i) {
-            got.push_back(nodes.row(i).data);
-            want.push_back(expected[i].data);
+            const NodeEntry& row = nodes.row(i);
+            got.emplace_back(row.caption, row.data, row.active, row.unique);
+            want.emplace_back(expected[i].caption, expected[i].data, expected[i].active,
+                              expected[i].unique);
         }
         ASSERT_EQ(got, want) << "column " << column << (descending ? " descending" : " ascending");
     }

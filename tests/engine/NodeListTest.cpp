@@ -81,9 +81,9 @@ TEST(NodeListTest, BulkUpdatesNotifyOnceAtTheOutermostEnd) {
     EXPECT_EQ(recorder.events, std::vector<std::string>{"changed 0-1"});
 
     recorder.events.clear();
-    list.setSubItem(1, kUniqueText, "False", kIconDuplicate);
+    list.setUnique(1, false);
     EXPECT_EQ(recorder.events, std::vector<std::string>{"changed 1-1"});
-    EXPECT_EQ(list.row(1).subItems[kUniqueText], "False");
+    EXPECT_EQ(list.row(1).subItem(kUniqueText), "False");
 
     // An unmatched end does not underflow into a stuck state.
     list.endUpdate();
@@ -108,6 +108,44 @@ TEST(NodeListTest, SortIsStableAndReportsWhereEachRowWent) {
     EXPECT_EQ(order, (std::vector<std::uint32_t>{765, 2295, 0, 1530}));
     EXPECT_EQ(recorder.events, (std::vector<std::string>{"aboutToSort", "sorted"}));
     EXPECT_EQ(recorder.lastPermutation, (std::vector<std::size_t>{2, 0, 3, 1}));
+}
+
+// A row refers to its reason by a number into the list's table of texts: the reason follows the
+// row through sorts, a marked row keeps its first one, a row made live loses it, and rows added
+// after a clear, or with a number taken from another list, start without one.
+TEST(NodeListTest, ReasonsFollowTheirRowsAndEndWithTheMark) {
+    NodeList list;
+    for (const char* name : {"c", "a", "b", "d"}) {
+        list.addRow(entry(name));
+    }
+    list.mark(0, "by hand");
+    list.mark(1, "not online since 2024-01-01");
+    list.mark(2, "by hand");
+    list.mark(2, "duplicate of a, kept 0x00000000");  // marked already: keeps the first reason
+    list.setReason(3, "by hand");                     // not marked: no reason
+    list.sort([](const NodeEntry& x, const NodeEntry& y) { return x.caption < y.caption; });
+    auto reasons = [&] {
+        std::vector<std::string> result;
+        for (const NodeEntry& row : list.rows()) {
+            result.push_back(list.reason(row));
+        }
+        return result;
+    };
+    EXPECT_EQ(reasons(),
+              (std::vector<std::string>{"not online since 2024-01-01", "by hand", "by hand", ""}));
+    list.setReason(1, "duplicate of a, kept 0x00000000");
+    list.setIcon(2, kIconLive);
+    list.setIcon(2, kIconMarked);  // marked again without a reason
+    EXPECT_EQ(reasons(), (std::vector<std::string>{"not online since 2024-01-01",
+                                                   "duplicate of a, kept 0x00000000", "", ""}));
+
+    NodeList other;
+    other.addRow(list.row(1));
+    EXPECT_EQ(other.reason(0), "");
+    list.clear();
+    list.addRow(entry("e"));
+    list.setIcon(0, kIconMarked);
+    EXPECT_EQ(list.reason(0), "");
 }
 
 // A reorder a piece at a time moves the rows as one reorder does, and the sorts it tells, one a

@@ -197,13 +197,13 @@ TEST_F(OpenDatabaseTest, NodeListRowsPointAtTheirOwnRecords) {
     ASSERT_EQ(engine.nodeList().count(), 3u);
     const NodeEntry& beta = engine.nodeList().row(rowOf("BETA"));
     EXPECT_EQ(beta.data, 1530u);
-    EXPECT_EQ(beta.subItems[kIndexText], "0x000005FA");
-    EXPECT_EQ(beta.subItems[kActiveText], "False");
-    EXPECT_EQ(beta.subIcons[kActiveText], kIconInactive);
-    EXPECT_EQ(beta.subItems[kUniqueText], "True");
-    EXPECT_EQ(beta.subIcons[kUniqueText], kIconUnique);
+    EXPECT_EQ(beta.subItem(kIndexText), "0x000005FA");
+    EXPECT_EQ(beta.subItem(kActiveText), "False");
+    EXPECT_EQ(beta.subIcon(kActiveText), kIconInactive);
+    EXPECT_EQ(beta.subItem(kUniqueText), "True");
+    EXPECT_EQ(beta.subIcon(kUniqueText), kIconUnique);
     EXPECT_EQ(beta.icon, kIconLive);
-    EXPECT_EQ(engine.nodeList().row(rowOf("ALPHA")).subItems[kActiveText], "True");
+    EXPECT_EQ(engine.nodeList().row(rowOf("ALPHA")).subItem(kActiveText), "True");
     EXPECT_EQ(engine.nodeList().row(rowOf(longName.name)).data, 2295u);
     EXPECT_EQ(engine.counts().RecordsRead, 4);
     EXPECT_EQ(engine.counts().NullCount, 1);
@@ -222,7 +222,7 @@ TEST_F(OpenDatabaseTest, DuplicatesInThreeSpellings) {
     // Sorted by the "Unique" texts: the three copies ("False") stand first, in caption order.
     EXPECT_EQ(captions(), (std::vector<std::string>{"PC1", "pc1", "PC1", "ZED"}));
     EXPECT_EQ(column(kUniqueText), (std::vector<std::string>{"False", "False", "False", "True"}));
-    EXPECT_EQ(engine.nodeList().row(0).subIcons[kUniqueText], kIconDuplicate);
+    EXPECT_EQ(engine.nodeList().row(0).subIcon(kUniqueText), kIconDuplicate);
     EXPECT_EQ(view.health, "Status : Duplicate Records Found");
     EXPECT_TRUE(view.duplicatesTabVisible);
     EXPECT_TRUE(view.fixDuplicatesVisible);

@@ -6,7 +6,6 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeView>
-#include <cstdio>
 #include <string>
 
 #include "FormsTestSupport.h"
@@ -23,10 +22,8 @@ NodeEntry entry(const std::string& caption, std::uint32_t offset, bool active = 
     NodeEntry e;
     e.caption = caption;
     e.data = offset;
-    char index[16];
-    std::snprintf(index, sizeof index, "0x%08X", offset);
-    e.subItems = {index, active ? "True" : "False", unique ? "True" : "False"};
-    e.subIcons = {-1, active ? kIconActive : kIconInactive, unique ? kIconUnique : kIconDuplicate};
+    e.active = active;
+    e.unique = unique;
     return e;
 }
 
