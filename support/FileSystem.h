@@ -133,7 +133,7 @@ public:
 
     // Hands the whole file to `consume` from its start, block by block, each byte once and in
     // order. A back end that reads in blocks holds one block at a time, so that files larger than
-    // the memory at hand can be checked (PosixFileSystem: blocks of 4 MiB); the default reads the
+    // the memory at hand can be checked (PosixFileSystem: blocks of 1 MiB); the default reads the
     // file whole and hands it over as one block. The errors of readFile; an exception `consume`
     // throws ends the read and reaches the caller unchanged.
     virtual void readFileInBlocks(const std::string& path, const FileBlockConsumer& consume);
