@@ -159,6 +159,19 @@ TEST_F(ServerModeCliTest, ServerModeStatsAndCommitWithEachWayOfGivingCredentials
 }
 
 #if defined(KAVRIN_CLI_PROGRAM) && !defined(_WIN32)
+// What the shell command writes to its standard output.
+std::string outputOf(const std::string& command) {
+    std::string output;
+    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), &::pclose);
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) {
+        output.append(buffer, got);
+    }
+    return output;
+}
+#endif
+
+#if defined(KAVRIN_CLI_PROGRAM) && !defined(_WIN32)
 // Standard output is a command's data: the library's diagnostics never reach it, not even when
 // the user's client configuration asks for every one of them; -d sends them to standard error.
 TEST_F(ServerModeCliTest, TheLibrarysDiagnosticsNeverReachStandardOutput) {
@@ -166,12 +179,7 @@ TEST_F(ServerModeCliTest, TheLibrarysDiagnosticsNeverReachStandardOutput) {
     test::ShareFolder onShare;
     test::DatabaseBuilder db;
     db.addNode("PC1");
-    for (const auto& [name, bytes] :
-         {std::pair{"Kavrin.cmp", db.nodeFile()}, std::pair{"Kavrin.ist", db.installFile()},
-          std::pair{"Kavrin.ttl", db.titleFile()}}) {
-        const std::span<const std::uint8_t> parts[] = {bytes};
-        localFileSystem().writeFile(onShare.file(name), parts, false);
-    }
+    db.write(localFileSystem(), onShare.path());
     ScriptedTerminal nobody;
     nobody.isInteractive = false;
     ASSERT_EQ(runWith(nobody, {"stats", onShare.path(), "-U", user() + "%" + password()}), 0);
@@ -184,13 +192,7 @@ TEST_F(ServerModeCliTest, TheLibrarysDiagnosticsNeverReachStandardOutput) {
         const std::string command = "HOME='" + home.path() + "' " + KAVRIN_CLI_PROGRAM +
                                     " stats '" + onShare.path() + "' -U " + user() + "%" +
                                     password() + options + " 2>'" + home.file("err") + "'";
-        std::string output;
-        const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), &::pclose);
-        char buffer[4096];
-        for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) {
-            output.append(buffer, got);
-        }
-        EXPECT_EQ(output, data) << options;
+        EXPECT_EQ(outputOf(command), data) << options;
         std::stringstream errors;
         errors << std::ifstream(home.file("err")).rdbuf();
         EXPECT_EQ(errors.str().find("Connecting to ") != std::string::npos, !options.empty())
@@ -207,23 +209,13 @@ TEST(ShareLibraryTest, LoadedOnTheFirstSharePathOnly) {
     test::TempFolder local;
     test::DatabaseBuilder db;
     db.addNode("PC1");
-    for (const auto& [name, bytes] :
-         {std::pair{"Kavrin.cmp", db.nodeFile()}, std::pair{"Kavrin.ist", db.installFile()},
-          std::pair{"Kavrin.ttl", db.titleFile()}}) {
-        const std::span<const std::uint8_t> parts[] = {bytes};
-        localFileSystem().writeFile(local.file(name), parts, false);
-    }
+    db.write(localFileSystem(), local.path());
     // Nothing listens on port 1: the share path fails at once, once the library is loaded.
     for (const auto& [folder, loaded] :
          {std::pair{local.path(), false}, std::pair{std::string("\\\\127.0.0.1:1\\x"), true}}) {
         const std::string command = "LD_DEBUG=files " + std::string(KAVRIN_CLI_PROGRAM) +
                                     " stats '" + folder + "' 2>&1 >/dev/null";
-        std::string report;
-        const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), &::pclose);
-        char buffer[4096];
-        for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) {
-            report.append(buffer, got);
-        }
+        const std::string report = outputOf(command);
         ASSERT_NE(report.find("file=libc.so.6"), std::string::npos) << report.substr(0, 2000);
         EXPECT_EQ(report.find("file=libsmbclient.so.0") != std::string::npos, loaded) << folder;
     }

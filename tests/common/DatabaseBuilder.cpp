@@ -3,9 +3,11 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <utility>
 
 #include "dbformat/Coding.h"
 #include "dbformat/Layout.h"
+#include "support/Paths.h"
 
 namespace kavrin::test {
 
@@ -140,6 +142,15 @@ void DatabaseBuilder::write(const std::string& folder) const {
     writeFileBytes(folder + "/Kavrin.cmp", nodeFile());
     writeFileBytes(folder + "/Kavrin.ist", installFile());
     writeFileBytes(folder + "/Kavrin.ttl", titleFile());
+}
+
+void DatabaseBuilder::write(FileSystem& fs, const std::string& folder) const {
+    for (const auto& [name, bytes] :
+         {std::pair{"Kavrin.cmp", nodeFile()}, std::pair{"Kavrin.ist", installFile()},
+          std::pair{"Kavrin.ttl", titleFile()}}) {
+        const std::span<const std::uint8_t> parts[] = {bytes};
+        fs.writeFile(joinPath(folder, name), parts, false);
+    }
 }
 
 std::vector<std::uint8_t> readFileBytes(const std::string& path) {

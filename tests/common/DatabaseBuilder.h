@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "dbformat/Records.h"
+#include "support/FileSystem.h"
 
 namespace kavrin::test {
 
@@ -61,6 +62,8 @@ public:
 
     // Writes Kavrin.cmp, Kavrin.ist and Kavrin.ttl into `folder` (which must exist).
     void write(const std::string& folder) const;
+    // The same through `fs`, into a local folder or a folder on a share alike.
+    void write(FileSystem& fs, const std::string& folder) const;
     // The whole bytes of each file as write() makes them.
     std::vector<std::uint8_t> nodeFile() const;
     std::vector<std::uint8_t> installFile() const;

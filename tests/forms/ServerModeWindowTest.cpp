@@ -47,12 +47,7 @@ private slots:
         }
         ShareFolder root(true);
         const DatabaseBuilder db = sampleDatabase();
-        for (const auto& [name, bytes] :
-             {std::pair{"Kavrin.cmp", db.nodeFile()}, std::pair{"Kavrin.ist", db.installFile()},
-              std::pair{"Kavrin.ttl", db.titleFile()}}) {
-            const std::span<const std::uint8_t> parts[] = {bytes};
-            localFileSystem().writeFile(root.file(name), parts, false);
-        }
+        db.write(localFileSystem(), root.path());
         WindowFixture f;
         ShareSettings wrong = shareSettings();  // the window's prompt, with a refused password
         wrong.credentials = {testCredentials().user, "Wr0ngPass", "", false};
