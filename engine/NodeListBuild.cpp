@@ -76,9 +76,17 @@ void MaintenanceEngine::ShowDuplicateStatus() {
 
 namespace {
 
-// The text of the "Active" (2) or "Unique" (3) column of a row.
-std::string_view flagColumnText(const NodeEntry& entry, int column) {
-    return FlagText(column == 2 ? entry.active : entry.unique);
+// What orders the "Index" (1), "Active" (2) and "Unique" (3) columns exactly as their texts do:
+// "0x" and eight upper-case hexadecimal digits order as the offsets, "False" comes before "True".
+std::uint32_t columnValue(const NodeEntry& entry, int column) {
+    switch (column) {
+        case 1:
+            return entry.data;
+        case 2:
+            return entry.active ? 1 : 0;
+        default:
+            return entry.unique ? 1 : 0;
+    }
 }
 
 }  // namespace
@@ -87,12 +95,10 @@ int MaintenanceEngine::NodesLVCompare(const NodeEntry& item1, const NodeEntry& i
     int result = 0;
     if (m_sortColumn == 0) {
         result = asciiCompareText(item1.caption, item2.caption);
-    } else if (m_sortColumn == 1) {
-        // The texts are "0x" and eight upper-case hexadecimal digits: they order as the offsets.
-        result = item1.data < item2.data ? -1 : item1.data > item2.data ? 1 : 0;
     } else {
-        result = asciiCompareText(flagColumnText(item1, m_sortColumn),
-                                  flagColumnText(item2, m_sortColumn));
+        const std::uint32_t a = columnValue(item1, m_sortColumn);
+        const std::uint32_t b = columnValue(item2, m_sortColumn);
+        result = a < b ? -1 : a > b ? 1 : 0;
     }
     return m_sortDescending ? -result : result;
 }
@@ -118,7 +124,8 @@ void MaintenanceEngine::SortNodeList(int column, bool descending) {
 void MaintenanceEngine::sortNodeList() {
     // The same order as a stable sort by NodesLVCompare, but most comparisons are settled by a
     // compact key instead of by reaching into two rows scattered over the list (100,000 rows are
-    // about 5 MB): the first eight folded bytes of the sorted text and its length.
+    // about 5 MB): the first eight folded bytes of the caption and its length, or the number a
+    // column orders as.
     struct Key {
         std::uint64_t prefix;
         std::uint32_t length;  // up to 8 it makes the key exact; beyond, ties need the texts
@@ -128,13 +135,12 @@ void MaintenanceEngine::sortNodeList() {
     const int column = m_sortColumn;
     std::vector<Key> keys(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (column == 1) {
-            // The "Index" texts order as the offsets (NodesLVCompare): the offset is an exact key.
-            keys[i] = {rows[i].data, 0, static_cast<std::uint32_t>(i)};
+        if (column != 0) {
+            // The other columns order as a number (NodesLVCompare): an exact key.
+            keys[i] = {columnValue(rows[i], column), 0, static_cast<std::uint32_t>(i)};
             continue;
         }
-        const std::string_view text =
-            column == 0 ? std::string_view(rows[i].caption) : flagColumnText(rows[i], column);
+        const std::string& text = rows[i].caption;
         std::uint64_t prefix = 0;
         for (std::size_t b = 0; b < 8; ++b) {
             const auto c = b < text.size() ? static_cast<unsigned char>(text[b]) : 0u;
