@@ -228,8 +228,13 @@ int runMark(const Invocation& invocation, const Console& console) {
 }
 
 // A commit or a restore has run: its errors, or the statistics of the files it left, opened
-// again as the window does.
-int reportRewritten(Session& session, std::ostream& out) {
+// again as the window does. One that could neither finish nor undo its replacement has an exit
+// code of its own: the database needs an open to be whole again.
+int reportRewritten(Session& session, const ReplaceResult& result, std::ostream& out) {
+    if (result.outcome != ReplaceResult::Done) {
+        session.reportErrors();
+        return result.outcome == ReplaceResult::Unsettled ? kExitUnsettled : 1;
+    }
     if (!session.view.errors.empty()) {
         session.reportErrors();
         return 1;
@@ -267,8 +272,8 @@ int runCommit(const Invocation& invocation, const Console& console) {
         }
         return 0;
     }
-    session.engine.CommitDatabase();
-    return reportRewritten(session, out);
+    const ReplaceResult result = session.engine.CommitDatabase();
+    return reportRewritten(session, result, out);
 }
 
 int runRestore(const Invocation& invocation, const Console& console) {
@@ -276,8 +281,8 @@ int runRestore(const Invocation& invocation, const Console& console) {
     if (!session.open()) {
         return 1;
     }
-    session.engine.RestoreBackup(invocation.operands.at(0));
-    return reportRewritten(session, console.out);
+    const ReplaceResult result = session.engine.RestoreBackup(invocation.operands.at(0));
+    return reportRewritten(session, result, console.out);
 }
 
 int runBackup(const Invocation& invocation, const Console& console) {

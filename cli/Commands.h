@@ -12,8 +12,13 @@
 
 namespace kavrin::cli {
 
+// A commit or a restore that could neither finish nor undo its replacement (the disk or the
+// server went away): the database folder holds its journal, and the next open makes it whole.
+constexpr int kExitUnsettled = 4;
+
 // Runs one command line (the arguments after the program name) and returns the exit code:
-// 0 done, 1 the work failed (the message is on `err`), 2 the command line was wrong. With
+// 0 done, 1 the work failed (the message is on `err`), 2 the command line was wrong,
+// kExitUnsettled as above. With
 // `progressLine` (`err` is a terminal) the long operations keep one line of progress on `err`.
 // What the command line leaves out of the credentials of a share is asked for on `terminal`.
 int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,

@@ -15,6 +15,7 @@
 #include "engine/DatabaseCheck.h"
 #include "engine/Journal.h"
 #include "engine/MaintenanceEngine.h"
+#include "engine/Replacement.h"
 #include "support/Crc32.h"
 #include "support/Errors.h"
 #include "support/Memory.h"
@@ -74,11 +75,6 @@ std::string temporaryPath(const std::string& folder, std::size_t i) {
     return joinPath(folder, std::string(kSaveNames[i]) + ".new");
 }
 
-std::string fileNameOf(const std::string& path) {
-    const std::size_t separator = path.find_last_of("/\\");
-    return separator == std::string::npos ? path : path.substr(separator + 1);
-}
-
 // A journal means that a commit is replacing the files right now (another instance of the tool)
 // or was cut short and not yet recovered by an open; its temporary files are not leftovers.
 void requireNoJournal(FileSystem& fs, const std::string& folder) {
@@ -122,20 +118,21 @@ std::array<std::span<const std::uint8_t>, 2> fileParts(const FileImage& file) {
     return {headerBytes(*file.header), file.body->span()};
 }
 
-// One whole database file as a replacement writes it: its size, and what produces its bytes in
-// order (from memory, or made as it is written).
-struct NewFile {
-    std::uint64_t size = 0;
-    FileProducer produce;
-};
-using NewFiles = std::array<NewFile, 3>;
-
 NewFile newFileOf(const FileImage& image) {
     return {header::kSize + image.body->size(), [image](FileSink& sink) {
                 for (const auto& part : fileParts(image)) {
                     sink.write(part);
                 }
             }};
+}
+
+// What a put-back writes: the files as the open read them, from memory.
+OldContent oldContentOf(const FileImages& images) {
+    return [images](std::size_t file, FileSink& sink) {
+        for (const auto& part : fileParts(images[file])) {
+            sink.write(part);
+        }
+    };
 }
 
 // A file behind `header` whose body `writeBody` produces.
@@ -146,24 +143,6 @@ NewFile headedFile(const DatabaseHeader& header, std::uint64_t bodySize,
                 writeBody(sink);
             }};
 }
-
-// Passes the bytes on and takes their check on the way: the journal names what was written
-// without a second reading.
-class CheckingSink final : public FileSink {
-public:
-    CheckingSink(FileSink& inner, FileCheck& check) : m_inner(inner), m_check(check) {
-        m_check = {};
-    }
-    void write(std::span<const std::uint8_t> bytes) override {
-        m_check.size += bytes.size();
-        m_check.crc = crc32(bytes, m_check.crc);
-        m_inner.write(bytes);
-    }
-
-private:
-    FileSink& m_inner;
-    FileCheck& m_check;
-};
 
 class ViewReporter final : public CompactionReporter {
 public:
@@ -177,227 +156,6 @@ public:
 private:
     MainView& m_view;
     std::function<void()> m_pump;
-};
-
-// Every change a commit makes to the database files happens here, in this order:
-//   1. each new file is written whole, as it is made, and flushed, under a temporary name in the
-//      database folder, its size and CRC-32 taken on the way;
-//   2. the folder's entries are made durable and the files are checked once more for changes;
-//   3. the journal is put on the disk, naming the backup and the new files with their checks;
-//   4. the temporary files are renamed over the originals, and the folder made durable again;
-//   5. the files in place are checked (DatabaseCheck.h), read back from the disk;
-//   6. the journal is removed.
-// A failure in 1 to 3 leaves the originals as they were and removes the temporary files. Three
-// renames are not one atomic step: a failure in 4 after a file was replaced, and a check in 5
-// that finds the files other than they must be, put the replaced files back byte for byte as
-// they were opened (the bytes of the backup), so that the files always belong together. When the
-// process dies in 4 or 5, the journal lets the next open finish or undo the replacement.
-// A commit and a restore both replace the files through here.
-class DatabaseReplacement {
-public:
-    DatabaseReplacement(FileSystem& fs, LogSink& log, const std::string& folder,
-                        const std::array<std::string, 3>& targets,
-                        const std::array<FileStatus, 3>& originals,
-                        const std::array<FileCheck, 3>& originalChecks,
-                        const std::string& backupFolder, std::string operation,
-                        FileProgress progress)
-        : m_fs(fs),
-          m_log(log),
-          m_progress(std::move(progress)),
-          m_folder(folder),
-          m_targets(targets),
-          m_originals(originals),
-          m_originalChecks(originalChecks),
-          m_backupFolder(backupFolder),
-          m_operation(std::move(operation)) {
-        for (std::size_t i = 0; i < kSaveNames.size(); ++i) {
-            m_temporaries[i] = temporaryPath(folder, i);
-        }
-    }
-
-    // `stillUnchanged` throws when the originals must not be replaced after all. `check` reads
-    // the files in place, given what was written, and throws when they are not what they must be;
-    // it returns the line the log shows.
-    // `oldFiles` are the files as they were opened, `newFiles` what replaces them.
-    using Check = std::function<std::string(const std::array<FileCheck, 3>& written)>;
-    void run(const NewFiles& newFiles, const FileImages& oldFiles,
-             const std::function<void()>& stillUnchanged, const Check& check) {
-        std::array<FileCheck, 3> written;
-        try {
-            for (std::size_t i = 0; i < newFiles.size(); ++i) {
-                m_log.log("Saving : " + joinPath(m_folder, kSaveNames[i]));
-                m_fs.writeFileInBlocks(
-                    m_temporaries[i], newFiles[i].size,
-                    [&](FileSink& sink) {
-                        CheckingSink checking(sink, written[i]);
-                        newFiles[i].produce(checking);
-                    },
-                    true, m_progress);
-            }
-            m_fs.syncDirectory(m_folder);
-            stillUnchanged();
-            writeJournal(m_fs, m_folder, describe(written));
-        } catch (const std::exception&) {
-            abandon();
-            throw;
-        }
-
-        // The originals' cached pages go first, a slice at a time with the window pumped: the
-        // renames would otherwise free them all at once, a second for every few gigabytes.
-        for (const std::string& target : m_targets) {
-            m_fs.releaseCache(target, m_progress);
-        }
-
-        // Held across the renames, the originals are freed once the renames last a crash, a
-        // slice at a time with the window pumped, instead of inside each rename.
-        std::array<std::unique_ptr<ReplacedFile>, 3> originals;
-        for (std::size_t i = 0; i < m_targets.size(); ++i) {
-            originals[i] = m_fs.holdReplaced(m_targets[i]);
-        }
-
-        std::size_t replaced = 0;
-        try {
-            for (; replaced < m_targets.size(); ++replaced) {
-                m_fs.rename(m_temporaries[replaced], m_targets[replaced]);
-            }
-            m_fs.syncDirectory(m_folder);
-        } catch (const std::exception& e) {
-            // Where the system cannot replace a file in one step (a share: the target is removed,
-            // then the new file renamed), a rename that failed may have left its target missing:
-            // that file is put back like those replaced before it.
-            if (replaced < m_targets.size() && !m_fs.status(m_targets[replaced]).exists) {
-                ++replaced;
-            }
-            if (replaced == 0) {
-                abandon();
-                throw;
-            }
-            restore(replaced, oldFiles, e.what());
-        }
-
-        std::string checked;
-        try {
-            for (std::unique_ptr<ReplacedFile>& original : originals) {
-                if (original) {
-                    original->release(m_progress);
-                    original.reset();
-                }
-            }
-            checked = check(written);
-        } catch (const std::bad_alloc&) {
-            restore(m_targets.size(), oldFiles,
-                    "The files put in place could not be checked: out of memory.");
-        } catch (const std::exception& e) {
-            restore(m_targets.size(), oldFiles, e.what());
-        }
-        m_log.log(checked);
-
-        // The database is whole and new; a journal left behind would be finished by the next
-        // open, which finds every file replaced already.
-        try {
-            removeJournal(m_fs, m_folder);
-        } catch (const std::exception& e) {
-            throw KavrinError(std::string("The database files were replaced, but the journal \"") +
-                              journalPath(m_folder) + "\" could not be removed: " + e.what() +
-                              " The next open of the database removes it.");
-        }
-    }
-
-private:
-    Journal describe(const std::array<FileCheck, 3>& written) const {
-        Journal journal;
-        journal.backupFolder = fileNameOf(m_backupFolder);
-        for (std::size_t i = 0; i < journal.files.size(); ++i) {
-            JournalEntry& entry = journal.files[i];
-            entry.target = fileNameOf(m_targets[i]);
-            entry.temporary = fileNameOf(m_temporaries[i]);
-            entry.copy = kSaveNames[i];
-            entry.newFile = written[i];
-            entry.copyFile = m_originalChecks[i];
-            entry.originalSize = m_originals[i].size;
-            entry.originalModifiedNs = m_originals[i].modifiedNs;
-        }
-        return journal;
-    }
-
-    // Nothing was replaced: the temporary files go first, so that a journal that cannot be
-    // removed names new files no longer there and the next open keeps the originals.
-    void abandon() {
-        removeTemporaries(0);
-        removeIfThere(joinPath(m_folder, kJournalTemporaryName));
-        if (removeIfThere(journalPath(m_folder))) {
-            try {
-                m_fs.syncDirectory(m_folder);
-            } catch (const std::exception&) {
-            }
-        }
-    }
-
-    // Not noexcept: what the file system throws besides its errors must pass.
-    bool removeIfThere(const std::string& path) {
-        try {
-            return kavrin::removeIfThere(m_fs, path);
-        } catch (const std::exception&) {
-            return false;  // left for the next commit (or, for a journal, the next open)
-        }
-    }
-
-    void removeTemporaries(std::size_t first) {
-        for (std::size_t i = first; i < m_temporaries.size(); ++i) {
-            removeIfThere(m_temporaries[i]);
-        }
-    }
-
-    // The files as they were opened, the bytes of the backup, are still in memory.
-    [[noreturn]] void restore(std::size_t replaced, const FileImages& oldFiles,
-                              const std::string& cause) {
-        // The new files not yet in place go first: from then on the journal can only lead the
-        // next open to undo the commit, as this one does.
-        removeTemporaries(replaced);
-        std::string restoreFailure;
-        for (std::size_t i = 0; i < replaced; ++i) {
-            try {
-                const auto parts = fileParts(oldFiles[i]);
-                replaceFile(m_fs, m_temporaries[i], m_targets[i], parts);
-            } catch (const std::exception& e) {
-                restoreFailure = e.what();
-                break;
-            }
-        }
-        if (restoreFailure.empty()) {
-            try {
-                m_fs.syncDirectory(m_folder);
-                // A disk that damaged what was written may damage what is put back as well.
-                for (std::size_t i = 0; i < replaced; ++i) {
-                    if (checkFileOnDisk(m_fs, m_targets[i]) != m_originalChecks[i]) {
-                        restoreFailure = "\"" + m_targets[i] + "\" is not the file put back";
-                        break;
-                    }
-                }
-            } catch (const std::exception& e) {
-                restoreFailure = e.what();
-            }
-        }
-        if (restoreFailure.empty()) {
-            removeIfThere(journalPath(m_folder));  // else the next open finds nothing to undo
-            throw KavrinError(cause + " The database files were put back as they were before the " +
-                              m_operation + ", from the backup folder \"" + m_backupFolder + "\".");
-        }
-        throw KavrinError(cause + " The database files could not be put back (" + restoreFailure +
-                          "); the backup folder \"" + m_backupFolder +
-                          "\" holds the database as it was before the " + m_operation + ".");
-    }
-
-    FileSystem& m_fs;
-    LogSink& m_log;
-    FileProgress m_progress;
-    std::string m_folder;
-    std::array<std::string, 3> m_targets;
-    std::array<FileStatus, 3> m_originals;
-    std::array<FileCheck, 3> m_originalChecks;
-    std::string m_backupFolder;
-    std::string m_operation;  // "commit" or "restore", as the messages name it
-    std::array<std::string, 3> m_temporaries;
 };
 
 // The three files byte for byte as the open read them, each behind its own header.
@@ -523,13 +281,14 @@ std::vector<BackupFolderInfo> MaintenanceEngine::BackupFolders() const {
     return listBackupFolders(m_fs, m_ctx.DatabaseFolder);
 }
 
-void MaintenanceEngine::CommitDatabase() {
+ReplaceResult MaintenanceEngine::CommitDatabase() {
     if (isPumping()) {
-        return;
+        return {ReplaceResult::NotDone, "Another operation of this window is running.", {}};
     }
     m_view.selectPage(Page::Log);
     m_view.setBusy(true);
 
+    ReplaceResult result;
     std::optional<CommitClaim> claim;
     std::optional<NodeList::BulkUpdate> bulk;
     try {
@@ -551,7 +310,7 @@ void MaintenanceEngine::CommitDatabase() {
         m_view.showProgressBar();
         m_view.showProgressArea();
         const std::array<FileCheck, 3> checks = openedChecks(true);
-        const std::string backupFolder = writeBackup(
+        result.backupFolder = writeBackup(
             checks,
             [&](const std::array<FileCheck, 3>& opened) {
                 preview = previewCommit(m_ctx.NodesMS.span(), m_ctx.InstallsMS.span(),
@@ -593,7 +352,8 @@ void MaintenanceEngine::CommitDatabase() {
         m_view.log("Commiting to Database...");
         const FileProgress progress = pumpingProgress();
         DatabaseReplacement replacement(m_fs, m_view, m_ctx.DatabaseFolder, m_openedPaths,
-                                        m_openedFiles, checks, backupFolder, "commit", progress);
+                                        m_openedFiles, checks, result.backupFolder, "commit",
+                                        progress);
         // The new files all carry the node file's header, the database's own.
         const DatabaseHeader& header = m_ctx.Header;
         replacement.run(
@@ -603,35 +363,44 @@ void MaintenanceEngine::CommitDatabase() {
                         [&plan](FileSink& sink) { plan.writeInstalls(sink); }),
              headedFile(header, plan.titleBodySize(),
                         [&plan](FileSink& sink) { plan.writeTitles(sink); })},
-            openedFiles(m_ctx), [this] { requireUnchanged(m_fs, m_openedPaths, m_openedFiles); },
+            oldContentOf(openedFiles(m_ctx)),
+            [this] { requireUnchanged(m_fs, m_openedPaths, m_openedFiles); },
             [&](const std::array<FileCheck, 3>& written) {
                 return checkCommittedDatabase(m_fs, m_openedPaths, written, preview, progress);
             });
+        result.outcome = ReplaceResult::Done;
     } catch (const std::bad_alloc&) {
-        const std::string message = "Out of memory while committing the database.";
-        m_view.log(message);
-        m_view.showError(message);
+        result.message = "Out of memory while committing the database.";
+    } catch (const UnsettledReplacement& e) {
+        result.outcome = ReplaceResult::Unsettled;
+        result.message = e.what();
     } catch (const std::exception& e) {
-        m_view.log(e.what());
-        m_view.showError(e.what());
+        result.message = e.what();
     }
 
     bulk.reset();
+    // Released before any message is shown: a dialog left open must not keep other commits out.
     if (claim) {
         claim->release();
+    }
+    if (result.outcome != ReplaceResult::Done) {
+        m_view.log(result.message);
+        m_view.showError(result.message);
     }
     CloseDatabase();
     m_view.hideProgressArea();
     m_view.setBusy(false);
+    return result;
 }
 
-void MaintenanceEngine::RestoreBackup(const std::string& backup) {
+ReplaceResult MaintenanceEngine::RestoreBackup(const std::string& backup) {
     if (isPumping()) {
-        return;
+        return {ReplaceResult::NotDone, "Another operation of this window is running.", {}};
     }
     m_view.selectPage(Page::Log);
     m_view.setBusy(true);
 
+    ReplaceResult result;
     std::optional<CommitClaim> claim;
     try {
         if (!m_ctx.IsOpen) {
@@ -646,7 +415,7 @@ void MaintenanceEngine::RestoreBackup(const std::string& backup) {
         removeLeftovers(m_fs, m_ctx.DatabaseFolder);
         // The files the restore replaces are backed up first, so that it can be undone in turn.
         const std::array<FileCheck, 3> checks = openedChecks(true);
-        const std::string backupFolder = writeBackup(
+        result.backupFolder = writeBackup(
             checks,
             [&](const std::array<FileCheck, 3>& opened) {
                 return BackupExtraFiles{{kSummaryName, [&, opened] {
@@ -660,33 +429,41 @@ void MaintenanceEngine::RestoreBackup(const std::string& backup) {
 
         m_view.log("Commiting to Database...");
         DatabaseReplacement replacement(m_fs, m_view, m_ctx.DatabaseFolder, m_openedPaths,
-                                        m_openedFiles, checks, backupFolder, "restore",
+                                        m_openedFiles, checks, result.backupFolder, "restore",
                                         pumpingProgress());
         replacement.run(
             {newFileOf({&image.headers[0], &image.bodies[0]}),
              newFileOf({&image.headers[1], &image.bodies[1]}),
              newFileOf({&image.headers[2], &image.bodies[2]})},
-            openedFiles(m_ctx), [this] { requireUnchanged(m_fs, m_openedPaths, m_openedFiles); },
+            oldContentOf(openedFiles(m_ctx)),
+            [this] { requireUnchanged(m_fs, m_openedPaths, m_openedFiles); },
             [&](const std::array<FileCheck, 3>& written) {
                 return checkRestoredDatabase(m_fs, m_openedPaths, written);
             });
         m_view.log("Restored : the database holds the files of the backup \"" + image.folder +
-                   "\"; the files it replaced are in the backup \"" + backupFolder + "\".");
+                   "\"; the files it replaced are in the backup \"" + result.backupFolder +
+                   "\".");
+        result.outcome = ReplaceResult::Done;
     } catch (const std::bad_alloc&) {
-        const std::string message = "Out of memory while restoring the database.";
-        m_view.log(message);
-        m_view.showError(message);
+        result.message = "Out of memory while restoring the database.";
+    } catch (const UnsettledReplacement& e) {
+        result.outcome = ReplaceResult::Unsettled;
+        result.message = e.what();
     } catch (const std::exception& e) {
-        m_view.log(e.what());
-        m_view.showError(e.what());
+        result.message = e.what();
     }
 
     if (claim) {
         claim->release();
     }
+    if (result.outcome != ReplaceResult::Done) {
+        m_view.log(result.message);
+        m_view.showError(result.message);
+    }
     CloseDatabase();
     m_view.hideProgressArea();
     m_view.setBusy(false);
+    return result;
 }
 
 }  // namespace kavrin

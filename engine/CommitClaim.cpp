@@ -140,6 +140,17 @@ std::string claimRefusal(const ClaimFinding& finding, const std::string& outcome
 
 CommitClaim CommitClaim::take(FileSystem& fs, LogSink& log, Clock& clock,
                               const std::string& folder) {
+    ClaimFinding holder;
+    std::optional<CommitClaim> claim = tryTake(fs, log, clock, folder, holder);
+    if (!claim) {
+        throw KavrinError(claimRefusal(holder, "Nothing was written."));
+    }
+    return std::move(*claim);
+}
+
+std::optional<CommitClaim> CommitClaim::tryTake(FileSystem& fs, LogSink& log, Clock& clock,
+                                                const std::string& folder,
+                                                ClaimFinding& refusedBy) {
     const std::string path = joinPath(folder, kClaimName);
     Claim mine;
     mine.computer = computerName();
@@ -153,8 +164,10 @@ CommitClaim CommitClaim::take(FileSystem& fs, LogSink& log, Clock& clock,
                                               text.size());
     for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
         if (std::unique_ptr<HeldFile> held = fs.createExclusive(path, bytes)) {
-            return CommitClaim(log, path, std::move(held));
+            return CommitClaim(fs, log, path, std::move(held));
         }
+        // A creation reported as failed that happened all the same (a reply lost on its way
+        // back) left a claim of this process that nothing holds: it is taken over below.
         const ClaimFinding found = inspectClaim(fs, clock, folder);
         if (found.unreadable && found.kind != ClaimFinding::Ended && attempt + 1 < kTakeAttempts) {
             std::this_thread::sleep_for(kUnreadablePause * (attempt + 1));
@@ -165,10 +178,11 @@ CommitClaim CommitClaim::take(FileSystem& fs, LogSink& log, Clock& clock,
                 log.log("Taking over the claim \"" + path + "\"" +
                         (found.holder.empty() ? "" : " of " + found.holder) + ": " + found.ended +
                         ".");
-                return CommitClaim(log, path, std::move(held));
+                return CommitClaim(fs, log, path, std::move(held));
             }
         } else if (found.kind != ClaimFinding::None) {
-            throw KavrinError(claimRefusal(found, "Nothing was written."));
+            refusedBy = found;
+            return std::nullopt;
         }
     }
     throw KavrinError("The claim \"" + path +
@@ -177,8 +191,10 @@ CommitClaim CommitClaim::take(FileSystem& fs, LogSink& log, Clock& clock,
                       "has finished.");
 }
 
-CommitClaim::CommitClaim(LogSink& log, std::string path, std::unique_ptr<HeldFile> held)
-    : m_log(&log), m_path(std::move(path)), m_held(std::move(held)) {
+CommitClaim::CommitClaim(FileSystem& fs, LogSink& log, std::string path,
+                         std::unique_ptr<HeldFile> held)
+    : m_fs(&fs),
+      m_log(&log), m_path(std::move(path)), m_held(std::move(held)) {
     claimsHeldHere().insert(m_path);
 }
 
@@ -196,8 +212,11 @@ void CommitClaim::release() {
     try {
         m_held->remove();
     } catch (const std::exception& e) {
-        m_log->log("The claim \"" + m_path + "\" could not be removed (" + e.what() +
-                   "); the next commit on this computer takes it over.");
+        // A removal reported as failed may have happened all the same (a share's lost reply).
+        if (m_fs->status(m_path).exists) {
+            m_log->log("The claim \"" + m_path + "\" could not be removed (" + e.what() +
+                       "); the next commit on this computer takes it over.");
+        }
     }
     m_held.reset();
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,10 @@ public:
     // ended (logged). Throws KavrinError with claimRefusal's text ("Nothing was written.") when
     // another holds it, or the file layer's message when the claim cannot be created.
     static CommitClaim take(FileSystem& fs, LogSink& log, Clock& clock, const std::string& folder);
+    // The same, but a claim another holds is no error: returns nothing and tells in `refusedBy`
+    // what was found (Running, Abandoned or Unreadable).
+    static std::optional<CommitClaim> tryTake(FileSystem& fs, LogSink& log, Clock& clock,
+                                              const std::string& folder, ClaimFinding& refusedBy);
 
     CommitClaim(CommitClaim&&) = default;
     CommitClaim& operator=(CommitClaim&&) = delete;
@@ -77,8 +82,9 @@ public:
     void release();
 
 private:
-    CommitClaim(LogSink& log, std::string path, std::unique_ptr<HeldFile> held);
+    CommitClaim(FileSystem& fs, LogSink& log, std::string path, std::unique_ptr<HeldFile> held);
 
+    FileSystem* m_fs;
     LogSink* m_log;
     std::string m_path;
     std::unique_ptr<HeldFile> m_held;

@@ -1,9 +1,11 @@
 #include "engine/Journal.h"
 
 #include <exception>
+#include <optional>
 #include <string_view>
 #include <utility>
 
+#include "engine/Replacement.h"
 #include "support/Paths.h"
 #include "support/ReplaceFile.h"
 
@@ -23,50 +25,6 @@ std::span<const std::uint8_t> bytesOf(const FileBytes& bytes) {
     return {bytes.data.get(), bytes.size};
 }
 
-// Whether a regular file at `path` has exactly the content `check` describes.
-bool holds(FileSystem& fs, const std::string& path, const FileCheck& check) {
-    const FileStatus status = fs.status(path);
-    if (!status.exists || status.isDirectory || status.size != check.size) {
-        return false;
-    }
-    const FileBytes bytes = fs.readFile(path);
-    return bytes.size == check.size && crc32(bytesOf(bytes)) == check.crc;
-}
-
-// What stands at a database file's place.
-enum class Found {
-    Missing,
-    Original,  // the file the commit was to replace, untouched
-    New,       // the file the commit wrote
-    Copy,      // the backup copy, put back by an earlier undo
-    Other,     // none of these: another program wrote it since
-};
-
-Found classify(FileSystem& fs, const std::string& path, const JournalEntry& entry) {
-    const FileStatus status = fs.status(path);
-    if (!status.exists) {
-        return Found::Missing;
-    }
-    if (status.isDirectory) {
-        return Found::Other;
-    }
-    // Content first: when the commit changed nothing in a file, its new file is the original.
-    if (status.size == entry.newFile.size || status.size == entry.copyFile.size) {
-        const FileBytes bytes = fs.readFile(path);
-        const FileCheck found{bytes.size, crc32(bytesOf(bytes))};
-        if (found == entry.newFile) {
-            return Found::New;
-        }
-        if (found == entry.copyFile) {
-            return Found::Copy;
-        }
-    }
-    if (status.size == entry.originalSize && status.modifiedNs == entry.originalModifiedNs) {
-        return Found::Original;
-    }
-    return Found::Other;
-}
-
 Journal readJournal(FileSystem& fs, const std::string& path, const FileStatus& status) {
     if (status.isDirectory) {
         throw JournalError("it is a folder");
@@ -82,138 +40,100 @@ Journal readJournal(FileSystem& fs, const std::string& path, const FileStatus& s
 class Recovery {
 public:
     Recovery(FileSystem& fs, LogSink& log, const std::string& folder, const std::string& path,
-             Journal journal, const ClaimFinding& claim)
+             const Journal& journal)
         : m_fs(fs),
           m_log(log),
-          m_folder(folder),
           m_journalPath(path),
-          m_journal(std::move(journal)),
-          m_backupFolder(joinPath(folder, m_journal.backupFolder)),
-          m_claim(claim) {}
+          m_files(ReplacementFiles::of(folder, journal)) {}
 
     void run() {
-        std::array<Found, 3> found{};
-        std::array<bool, 3> newFileReady{};
-        for (std::size_t i = 0; i < found.size(); ++i) {
-            const JournalEntry& entry = m_journal.files[i];
-            found[i] = classify(m_fs, target(i), entry);
-            if (found[i] == Found::Other) {
+        const FileStates states = classifyTargets(m_fs, m_files);
+        for (std::size_t i = 0; i < states.size(); ++i) {
+            if (states[i] == FileState::Other) {
                 throw RecoveryRefused(
                     "The commit recorded in \"" + m_journalPath + "\" was interrupted, and \"" +
-                    target(i) +
+                    m_files.targets[i] +
                     "\" was changed by another program since: it is neither the file the commit "
-                    "replaced, nor the file it wrote, nor its backup copy. The database files were "
-                    "left as they are; the backup folder \"" +
-                    m_backupFolder +
+                    "replaced, nor the file it wrote. The database files were left as they are; "
+                    "the backup folder \"" +
+                    m_files.backupFolder +
                     "\" holds the database as it was before the commit. Delete the journal to "
                     "open the database as it is.");
             }
-            newFileReady[i] = found[i] != Found::New && holds(m_fs, temporary(i), entry.newFile);
         }
 
-        bool finish = true;
-        for (std::size_t i = 0; i < found.size(); ++i) {
-            finish = finish && (found[i] == Found::New || newFileReady[i]);
-        }
-        if (finish) {
-            m_log.log("Finishing the interrupted commit with its new files.");
-            for (std::size_t i = 0; i < found.size(); ++i) {
-                if (found[i] != Found::New) {
-                    m_log.log("Replacing : " + target(i));
-                    m_fs.rename(temporary(i), target(i));
+        bool finished = true;
+        switch (standingOf(states)) {
+            case Standing::New:
+                m_log.log("Finishing the interrupted commit with its new files.");
+                break;
+            case Standing::Old:
+                // The commit takes effect with its first rename: before it, its new files
+                // count for nothing, however complete.
+                m_log.log("Undoing the interrupted commit: none of the database files had been "
+                          "replaced.");
+                finished = false;
+                break;
+            case Standing::Between:
+            case Standing::Foreign:
+                finished = newFilesReady(states);
+                if (finished) {
+                    m_log.log("Finishing the interrupted commit with its new files.");
+                    finishWithNewFiles(m_fs, m_log, m_files, states);
+                } else {
+                    undo(states);
                 }
-            }
-        } else {
-            undo(found);
+                break;
         }
-        m_fs.syncDirectory(m_folder);
 
         // Only once the files belong together again do the journal and what it names go.
-        for (std::size_t i = 0; i < found.size(); ++i) {
-            removeLeftover(temporary(i));
-        }
-        removeLeftover(joinPath(m_folder, kJournalTemporaryName));
-        removeClaim();
-        removeJournal(m_fs, m_folder);
-        m_log.log(finish ? "Interrupted commit finished: the database holds the files the "
-                           "commit wrote."
-                         : "Interrupted commit undone: the database holds the files as they "
-                           "were before the commit.");
+        removeReplacementLeftovers(m_fs, m_log, m_files);
+        removeJournal(m_fs, m_files.folder);
+        m_log.log(finished ? "Interrupted commit finished: the database holds the files the "
+                             "commit wrote."
+                           : "Interrupted commit undone: the database holds the files as they "
+                             "were before the commit.");
     }
 
 private:
-    std::string target(std::size_t i) const {
-        return joinPath(m_folder, m_journal.files[i].target);
-    }
-    std::string temporary(std::size_t i) const {
-        return joinPath(m_folder, m_journal.files[i].temporary);
-    }
-    std::string copy(std::size_t i) const {
-        return joinPath(m_backupFolder, m_journal.files[i].copy);
+    // Every file not replaced yet has its complete new file beside it.
+    bool newFilesReady(const FileStates& states) {
+        for (std::size_t i = 0; i < states.size(); ++i) {
+            if (states[i] != FileState::New && states[i] != FileState::Same &&
+                !holdsFile(m_fs, m_files.temporaries[i], m_files.newFiles[i])) {
+                return false;
+            }
+        }
+        return true;
     }
 
-    // Puts back every file that was replaced (or is gone); the others are still the originals
-    // or were put back already.
-    void undo(const std::array<Found, 3>& found) {
-        std::array<bool, 3> needed{};
-        for (std::size_t i = 0; i < found.size(); ++i) {
-            needed[i] = found[i] == Found::New || found[i] == Found::Missing;
-        }
+    // Puts back every file that was replaced (or is gone) from the backup's copies.
+    void undo(const FileStates& states) {
         // Every copy is checked before the first file is touched: half an undo would mix the
         // generations as much as half a commit.
-        for (std::size_t i = 0; i < found.size(); ++i) {
-            if (needed[i] && !holds(m_fs, copy(i), m_journal.files[i].copyFile)) {
+        for (std::size_t i = 0; i < states.size(); ++i) {
+            const bool needed = states[i] == FileState::New || states[i] == FileState::Missing;
+            if (needed && !holdsFile(m_fs, m_files.copies[i], m_files.oldFiles[i])) {
                 throw RecoveryRefused(
                     "The commit recorded in \"" + m_journalPath +
-                    "\" was interrupted and cannot be undone: the backup copy \"" + copy(i) +
+                    "\" was interrupted and cannot be undone: the backup copy \"" +
+                    m_files.copies[i] +
                     "\" is missing or is not the one the commit made. The database files were "
                     "left as they are.");
             }
         }
-        m_log.log("Undoing the interrupted commit from the backup folder : " + m_backupFolder);
-        for (std::size_t i = 0; i < found.size(); ++i) {
-            if (!needed[i]) {
-                continue;
-            }
-            m_log.log("Restoring : " + target(i) + " from " + copy(i));
-            const FileBytes bytes = m_fs.readFile(copy(i));
-            if (FileCheck{bytes.size, crc32(bytesOf(bytes))} != m_journal.files[i].copyFile) {
-                throw RecoveryRefused("The backup copy \"" + copy(i) +
-                                      "\" changed while the interrupted commit was undone; the "
-                                      "journal \"" +
-                                      m_journalPath + "\" was kept.");
-            }
-            const std::span<const std::uint8_t> parts[] = {bytesOf(bytes)};
-            replaceFile(m_fs, temporary(i), target(i), parts);
-        }
-    }
-
-    // The claim the interrupted commit left. Taken over first, so that a claim another commit
-    // took meanwhile is not removed.
-    void removeClaim() {
-        if (m_claim.kind != ClaimFinding::Ended) {
-            return;
-        }
-        if (std::unique_ptr<HeldFile> held =
-                m_fs.takeOver(m_claim.path, m_claim.bytes, m_claim.bytes)) {
-            held->remove();
-            m_log.log("Removing : " + m_claim.path);
-        }
-    }
-
-    void removeLeftover(const std::string& path) {
-        if (removeIfThere(m_fs, path)) {
-            m_log.log("Removing : " + path);
-        }
+        m_log.log("Undoing the interrupted commit from the backup folder : " +
+                  m_files.backupFolder);
+        putBackOldFiles(m_fs, m_log, m_files, states, [this](std::size_t file, FileSink& sink) {
+            const FileBytes bytes = m_fs.readFile(m_files.copies[file]);
+            sink.write(bytesOf(bytes));
+        });
     }
 
     FileSystem& m_fs;
     LogSink& m_log;
-    std::string m_folder;
     std::string m_journalPath;
-    Journal m_journal;
-    std::string m_backupFolder;
-    const ClaimFinding& m_claim;
+    ReplacementFiles m_files;
 };
 
 }  // namespace
@@ -236,8 +156,7 @@ void removeJournal(FileSystem& fs, const std::string& folder) {
     fs.syncDirectory(folder);
 }
 
-void recoverInterruptedCommit(FileSystem& fs, LogSink& log, const std::string& folder,
-                              const ClaimFinding& claim) {
+void recoverInterruptedCommit(FileSystem& fs, LogSink& log, const std::string& folder) {
     const std::string path = journalPath(folder);
     const FileStatus status = fs.status(path);
     if (!status.exists) {
@@ -246,7 +165,7 @@ void recoverInterruptedCommit(FileSystem& fs, LogSink& log, const std::string& f
     log.log("Interrupted commit found : " + path);
     std::string message;
     try {
-        Recovery(fs, log, folder, path, readJournal(fs, path, status), claim).run();
+        Recovery(fs, log, folder, path, readJournal(fs, path, status)).run();
         return;
     } catch (const JournalError& e) {
         message = "The commit journal \"" + path + "\" cannot be read: " + e.what() +
@@ -263,6 +182,42 @@ void recoverInterruptedCommit(FileSystem& fs, LogSink& log, const std::string& f
     }
     log.log(message);
     throw KavrinError(message);
+}
+
+void settleInterruptedCommit(FileSystem& fs, LogSink& log, Clock& clock, const std::string& folder,
+                             std::chrono::milliseconds patience,
+                             const std::function<void()>& wait) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    bool waiting = false;
+    while (fs.status(journalPath(folder)).exists) {
+        ClaimFinding holder;
+        std::optional<CommitClaim> claim = CommitClaim::tryTake(fs, log, clock, folder, holder);
+        if (claim) {
+            // The journal looked at again under the claim: the commit that wrote it may have
+            // ended between the two looks.
+            try {
+                recoverInterruptedCommit(fs, log, folder);
+            } catch (const std::exception&) {
+                claim->release();
+                throw;
+            }
+            claim->release();
+            continue;
+        }
+        const bool mayEnd =
+            holder.kind == ClaimFinding::Running || holder.kind == ClaimFinding::Unreadable;
+        if (!mayEnd || std::chrono::steady_clock::now() >= deadline) {
+            throw KavrinError(claimRefusal(
+                holder, "It is replacing the database files; the database was not opened."));
+        }
+        if (!waiting) {
+            log.log("Waiting for the commit of " +
+                    (holder.holder.empty() ? std::string("another program") : holder.holder) +
+                    " to finish replacing the database files.");
+            waiting = true;
+        }
+        wait();
+    }
 }
 
 }  // namespace kavrin

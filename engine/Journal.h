@@ -1,10 +1,13 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 
 #include "dbformat/DatabaseFile.h"
 #include "dbformat/JournalFormat.h"
 #include "engine/CommitClaim.h"
+#include "support/Clock.h"
 #include "support/FileSystem.h"
 
 namespace kavrin {
@@ -24,20 +27,33 @@ void writeJournal(FileSystem& fs, const std::string& folder, const Journal& jour
 // Removes the journal and flushes the folder's entries.
 void removeJournal(FileSystem& fs, const std::string& folder);
 
-// Run by an open before it looks at the database files. When `folder` holds a journal, brings
-// the three files back to one whole database, logs each step, removes the temporary files and
-// then the journal:
-// - when each file is either replaced already or its complete new file is there, the remaining
-//   new files are renamed into place (the commit is finished);
-// - otherwise every file that was replaced (or is missing) is put back from its copy in the
-//   backup folder, each copy first checked against the journal (the commit is undone).
-// `claim` is what the open found at the folder's claim: one left by the interrupted commit
-// (Ended) goes with the journal. The caller does not recover while a commit holds the claim.
+// Brings the three files of `folder` back to one whole database when it holds a journal: reads
+// what the files hold (Replacement.h) and, by that alone, finishes the replacement with its new
+// files or undoes it from the backup's copies (each checked against the journal first), logs each
+// step, reads the files back, and only then removes the temporary files and the journal.
 // Without a journal it touches nothing. Throws KavrinError, after logging the same text, when
-// the journal cannot be read, when a file is neither the original, the new file nor the copy
-// (another program changed it), when a needed copy is not the one the commit made, or when the
-// disk refuses a step; the journal then stays, so that the next open tries again.
-void recoverInterruptedCommit(FileSystem& fs, LogSink& log, const std::string& folder,
-                              const ClaimFinding& claim = {});
+// the journal cannot be read, when a file is neither the old nor the new one (another program
+// changed it), when a needed copy is not the one the commit made, or when the disk refuses a
+// step; the journal then stays, so that the next open tries again.
+// REQUIRES: the caller holds the folder's claim (settleInterruptedCommit takes it).
+void recoverInterruptedCommit(FileSystem& fs, LogSink& log, const std::string& folder);
+
+// Run by an open before it reads the database files, and again whenever a journal turns up
+// while it reads them. Without a journal it returns at once. With one, it takes the folder's
+// claim (CommitClaim.h; taking over one left by a commit that ended) and looks at the journal
+// again while it holds it: only the holder of the claim recovers, so of two programs that find
+// the same journal one recovers and the other waits for it or refuses, and neither touches the
+// files while the other does. A commit still running holds the claim, and its journal is its
+// own: the open then calls `wait` between looks for up to `patience`, for the journal to go,
+// and refuses after that, naming the holder ("... the database was not opened."). On return the
+// folder holds no journal.
+// On a file system whose claims have no lock behind them (a share reached through the SMB client
+// library) the claim is judged by its content: a journal whose claim names a process of this
+// computer that no longer runs is recovered; one whose claim names another computer is left to
+// that computer (or, once the claim is older than an hour, to the administrator, as the refusal
+// says), since nothing here can tell whether that commit still runs.
+void settleInterruptedCommit(FileSystem& fs, LogSink& log, Clock& clock, const std::string& folder,
+                             std::chrono::milliseconds patience,
+                             const std::function<void()>& wait);
 
 }  // namespace kavrin

@@ -35,6 +35,8 @@ constexpr std::uint64_t kMaxReferencedBody = std::uint64_t{1} << 32;
 // waits before the second reading (doubled before each further one).
 constexpr int kReadAttempts = 5;
 constexpr std::chrono::milliseconds kReadPause{25};
+// How often an open looks again at the journal of a commit that is still replacing the files.
+constexpr std::chrono::milliseconds kJournalPause{50};
 
 // The log line of an open that finds a commit's claim in the way.
 std::string claimReport(const ClaimFinding& claim) {
@@ -197,19 +199,16 @@ void MaintenanceEngine::OpenDatabase() {
             m_view.setDuplicatesTabVisible(false);
 
             const std::string& folder = m_ctx.DatabaseFolder;
-            // A commit running now owns its journal, and its files are not to be read half
-            // replaced; reading while it writes stays allowed (the reads are checked below).
+            // A commit cut short while it replaced the files leaves a journal: the files are made
+            // to belong together again before anything of them is read. One still replacing them
+            // is waited for.
+            settleJournal(folder);
+            // Reading while a commit writes its backup and new files stays allowed: the reads are
+            // checked, and a journal that turns up meanwhile makes the open read again.
             const ClaimFinding claim = inspectClaim(m_fs, m_clock, folder);
             if (claim.kind != ClaimFinding::None && claim.kind != ClaimFinding::Ended) {
-                if (m_fs.status(journalPath(folder)).exists) {
-                    throw KavrinError(claimRefusal(
-                        claim, "It is replacing the database files; the database was not opened."));
-                }
                 m_view.log(claimReport(claim));
             }
-            // A commit cut short while it replaced the files leaves a journal: the files are made
-            // to belong together again before anything of them is read.
-            recoverInterruptedCommit(m_fs, m_view, folder, claim);
             for (const char* name :
                  {filename::kNodeExists, filename::kInstallExists, filename::kTitleExists}) {
                 const std::string path = joinPath(folder, name);
@@ -298,12 +297,17 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder) {
     MemoryStream* bodies[] = {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS};
     DatabaseHeader* headers[] = {&m_ctx.Header, &m_ctx.InstallHeader, &m_ctx.TitleHeader};
     const char* loadNames[] = {filename::kNodeLoad, filename::kInstallLoad, filename::kTitleLoad};
+    const std::string journal = journalPath(folder);
     std::string changed;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         if (attempt > 0) {
-            m_view.log("The database file \"" + changed +
-                       "\" changed while it was read; reading the database again.");
+            m_view.log(changed == journal
+                           ? "A commit began to replace the database files while they were read; "
+                             "reading the database again."
+                           : "The database file \"" + changed +
+                                 "\" changed while it was read; reading the database again.");
             std::this_thread::sleep_for(kReadPause * (1 << (attempt - 1)));
+            settleJournal(folder);
         }
         changed.clear();
         for (std::size_t i = 0; i < 3 && changed.empty(); ++i) {
@@ -339,11 +343,15 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder) {
             m_openedFiles[i] = after;
         }
         // Each file held still while it was read; all three together still as they were read
-        // means that they were all of one moment.
+        // means that they were all of one moment. A journal now means a commit is replacing
+        // them: what was read may be half its work.
         for (std::size_t i = 0; i < 3 && changed.empty(); ++i) {
             if (m_fs.status(m_openedPaths[i]) != m_openedFiles[i]) {
                 changed = m_openedPaths[i];
             }
+        }
+        if (changed.empty() && m_fs.status(journal).exists) {
+            changed = journal;
         }
         if (changed.empty()) {
             return;
@@ -352,6 +360,13 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder) {
     throw KavrinError("The database files do not hold still: \"" + changed +
                       "\" changed each time it was read. Another program is writing to the "
                       "database; open it again when that program has finished.");
+}
+
+void MaintenanceEngine::settleJournal(const std::string& folder) {
+    settleInterruptedCommit(m_fs, m_view, m_clock, folder, m_runningCommitPatience, [this] {
+        std::this_thread::sleep_for(kJournalPause);
+        pumpEvents();
+    });
 }
 
 void MaintenanceEngine::CloseDatabase() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -48,6 +49,18 @@ struct NodeListCounts {
 struct CommitMemory {
     std::uint64_t needed = 0;
     MemoryHeadroom available;
+};
+
+// How a commit or a restore ended.
+struct ReplaceResult {
+    enum Outcome {
+        Done,       // the database holds the new files, checked
+        NotDone,    // the database holds the files as they were opened; `message` says why
+        Unsettled,  // neither could be made sure of: the journal stays, and the next open of
+                    // the database finishes or undoes the replacement (`message` says so)
+    } outcome = NotDone;
+    std::string message;
+    std::string backupFolder;  // the backup made first, when one was
 };
 
 // Enabled state of "Delete" and "Undelete" in the node list's pop-up menu.
@@ -144,9 +157,10 @@ public:
     // Backs up (with the manifest of what the commit removes and where each record goes),
     // compacts and rewrites the database, checks the files in place against the preview and
     // puts the originals back when they differ, then closes the database. Shows its own failures
-    // and never throws. The check reads the files in blocks: it adds no copy of the database
-    // to what the commit holds.
-    void CommitDatabase();
+    // (after its claim is released) and never throws; returns how it ended. A commit that
+    // reports failure has not committed. The check reads the files in blocks: it adds no copy
+    // of the database to what the commit holds.
+    ReplaceResult CommitDatabase();
     // What a commit of the open database and its marks would need, and what can be had: a
     // commit that needs more is refused before it writes anything.
     CommitMemory commitMemory() const;
@@ -159,7 +173,14 @@ public:
     // files, the journaled replacement and the check of the files in place. Logs what it did and
     // closes the database. Shows its own failures and never throws.
     // Memory: the backup's three files whole, beside the open database.
-    void RestoreBackup(const std::string& backup);
+    ReplaceResult RestoreBackup(const std::string& backup);
+
+    // How long an open that finds a running commit replacing the files waits for it to end
+    // before it refuses, naming the commit.
+    static constexpr std::chrono::milliseconds kRunningCommitPatience{20000};
+    void setRunningCommitPatience(std::chrono::milliseconds patience) {
+        m_runningCommitPatience = patience;
+    }
 
 private:
     MainView& m_view;
@@ -169,6 +190,7 @@ private:
     NodeList m_nodes;
     NodeListCounts m_counts;
     int m_pumpDepth = 0;
+    std::chrono::milliseconds m_runningCommitPatience = kRunningCommitPatience;
     int m_sortColumn = 0;
     bool m_sortDescending = false;
     // The three files as the last open found them (node, install, title): the paths actually
@@ -184,6 +206,9 @@ private:
     // status. Reads again, a few times and briefly apart, while another program changes them, so
     // that the bodies are all of one moment; throws when they never hold still.
     void loadDatabaseFiles(const std::string& folder);
+    // Leaves `folder` without a journal: recovers an interrupted commit under the claim, or waits
+    // for a running one (pumping the view) and refuses after the patience set.
+    void settleJournal(const std::string& folder);
     // Sorts by the current column and direction; a list longer than kSortPiece rows with the
     // view busy and pumped between pieces of the sort.
     void sortNodeList();

@@ -12,6 +12,7 @@ namespace kavrin::test {
 namespace {
 
 constexpr const char* kInjected = "Injected fault";
+constexpr const char* kLostReply = "Injected fault after the operation took effect";
 
 const char* kindName(FileOp op) {
     switch (op) {
@@ -80,6 +81,16 @@ void FaultyFileSystem::reset() {
     m_corruptWrites = 0;
     m_journal.clear();
     m_faults = 0;
+    m_changes = 0;
+    m_effectFailAt = -1;
+}
+
+bool FaultyFileSystem::effectFails() {
+    if (++m_changes != m_effectFailAt) {
+        return false;
+    }
+    ++m_faults;
+    return true;
 }
 
 bool FaultyFileSystem::due(FileOp op, const std::string& what, const std::function<void()>& tear) {
@@ -173,10 +184,12 @@ void FaultyFileSystem::writeFileReporting(const std::string& path,
         }
         return bytes;
     };
-    if (writeDone(path, durable, content, progress)) {
-        return;
+    if (!writeDone(path, durable, content, progress)) {
+        m_inner.writeFile(path, parts, durable, progress);
     }
-    m_inner.writeFile(path, parts, durable, progress);
+    if (effectFails()) {
+        throw KavrinError("Cannot write file \"" + path + "\". " + kLostReply);
+    }
 }
 
 void FaultyFileSystem::writeFileInBlocks(const std::string& path, std::uint64_t size,
@@ -187,10 +200,12 @@ void FaultyFileSystem::writeFileInBlocks(const std::string& path, std::uint64_t 
         produce(gather);
         return std::move(gather.content);
     };
-    if (writeDone(path, durable, content, progress)) {
-        return;
+    if (!writeDone(path, durable, content, progress)) {
+        m_inner.writeFileInBlocks(path, size, produce, durable, progress);
     }
-    m_inner.writeFileInBlocks(path, size, produce, durable, progress);
+    if (effectFails()) {
+        throw KavrinError("Cannot write file \"" + path + "\". " + kLostReply);
+    }
 }
 
 bool FaultyFileSystem::writeDone(const std::string& path, bool durable,
@@ -239,6 +254,9 @@ void FaultyFileSystem::rename(const std::string& from, const std::string& to) {
         fail("Cannot rename file", from, systemErrorText(EACCES));
     }
     m_inner.rename(from, to);
+    if (effectFails()) {
+        throw KavrinError("Cannot rename file \"" + from + "\" to \"" + to + "\". " + kLostReply);
+    }
 }
 
 void FaultyFileSystem::remove(const std::string& path) {
@@ -249,6 +267,9 @@ void FaultyFileSystem::remove(const std::string& path) {
         fail("Cannot delete file", path, systemErrorText(EACCES));
     }
     m_inner.remove(path);
+    if (effectFails()) {
+        throw KavrinError("Cannot delete file \"" + path + "\". " + kLostReply);
+    }
 }
 
 void FaultyFileSystem::createDirectories(const std::string& path) {
@@ -260,6 +281,9 @@ void FaultyFileSystem::createDirectories(const std::string& path) {
         fail("Cannot create directory", path, systemErrorText(EACCES));
     }
     m_inner.createDirectories(path);
+    if (effectFails()) {
+        throw KavrinError("Cannot create directory \"" + path + "\". " + kLostReply);
+    }
 }
 
 bool FaultyFileSystem::createDirectory(const std::string& path) {
@@ -272,7 +296,8 @@ bool FaultyFileSystem::createDirectory(const std::string& path) {
         }
         fail("Cannot create directory", path, systemErrorText(EACCES));
     }
-    return m_inner.createDirectory(path);
+    const bool created = m_inner.createDirectory(path);
+    return effectFails() ? false : created;
 }
 
 void FaultyFileSystem::syncDirectory(const std::string& dir) {
@@ -280,6 +305,9 @@ void FaultyFileSystem::syncDirectory(const std::string& dir) {
         fail("Cannot flush directory", dir, kInjected);
     }
     m_inner.syncDirectory(dir);
+    if (effectFails()) {
+        throw KavrinError("Cannot flush directory \"" + dir + "\". " + kLostReply);
+    }
 }
 
 class FaultyFileSystem::Held final : public HeldFile {
@@ -294,6 +322,9 @@ public:
             m_fs.fail("Cannot delete file", m_path, systemErrorText(EACCES));
         }
         m_inner->remove();
+        if (m_fs.effectFails()) {
+            throw KavrinError("Cannot delete file \"" + m_path + "\". " + kLostReply);
+        }
     }
 
 private:
@@ -311,6 +342,9 @@ std::unique_ptr<HeldFile> FaultyFileSystem::createExclusive(const std::string& p
         fail("Cannot create file", path, systemErrorText(EACCES));
     }
     std::unique_ptr<HeldFile> held = m_inner.createExclusive(path, content);
+    if (held && effectFails()) {
+        return nullptr;  // made, and let go as the holder that never learnt of it would
+    }
     return held ? std::make_unique<Held>(*this, path, std::move(held)) : nullptr;
 }
 
@@ -332,6 +366,9 @@ std::unique_ptr<HeldFile> FaultyFileSystem::takeOver(const std::string& path,
         fail("Cannot open file", path, systemErrorText(EACCES));
     }
     std::unique_ptr<HeldFile> held = m_inner.takeOver(path, expected, content);
+    if (held && effectFails()) {
+        return nullptr;
+    }
     return held ? std::make_unique<Held>(*this, path, std::move(held)) : nullptr;
 }
 

@@ -48,6 +48,14 @@ public:
     void failAt(FileOp op, int n);
     // Every change in `folder` itself or below it fails as in a folder the user may not write.
     void makeReadOnly(const std::string& folder);
+    // The n-th operation from now that changes the disk (a write, rename, removal, folder made
+    // or flushed, claim created, taken over or removed; counted from 1) takes effect and then
+    // reports failure, as a call whose reply was lost on its way back from a server: a write
+    // made whole reports a short write, a rename or removal that happened reports its error, a
+    // folder or claim created reports that it exists already.
+    void failAfterEffectAt(int n) { m_effectFailAt = m_changes + n; }
+    // How many operations that change the disk were made (from the last reset).
+    int changes() const { return m_changes; }
     // The process dies after `n` more operations of any kind: those pass, every later one does
     // nothing and throws SimulatedCrash. With `tearWrite`, a file write the crash cuts short
     // leaves the first half of its bytes, as a write under way when the power goes may.
@@ -129,6 +137,9 @@ private:
     bool writeDone(const std::string& path, bool durable,
                    const std::function<std::vector<std::uint8_t>()>& content,
                    const FileProgress& progress);
+    // Counts an operation that changes the disk; true when it is to report failure after it
+    // took effect.
+    bool effectFails();
     // Throws "<verb> \"<path>\". <reason>" after counting the fault.
     [[noreturn]] void fail(const char* verb, const std::string& path, const std::string& reason);
 
@@ -146,6 +157,8 @@ private:
     int m_actionAt = -1;
     std::function<void()> m_action;
     bool m_twoStepReplace = false;
+    int m_changes = 0;
+    int m_effectFailAt = -1;
 };
 
 }  // namespace kavrin::test

@@ -16,6 +16,8 @@
 #include "engine/Journal.h"
 #include "engine/MaintenanceEngine.h"
 #include "support/Paths.h"
+#include "support/Process.h"
+#include "support/SystemHelpers.h"
 
 namespace kavrin::test {
 namespace {
@@ -34,12 +36,6 @@ std::string native(std::string text) {
         }
     }
     return text;
-}
-Lines native(Lines lines) {
-    for (std::string& line : lines) {
-        line = native(line);
-    }
-    return lines;
 }
 
 // An engine with its own view, as a fresh start of the program has.
@@ -161,67 +157,71 @@ protected:
     Lines m_operations;
 };
 
-// Every file either replaced already or its new file whole beside it: the renames left are done.
-TEST_F(InterruptedCommitTest, CompleteNewFilesFinishTheCommit) {
+// Whoever recovers holds the claim: the open takes over the one the interrupted commit left.
+std::string takingOverTheClaim() {
+    return native("Taking over the claim \"/db/Kavrin.claim\" of computer ") +
+           LocalComputerName() + ", process " + std::to_string(currentProcessId()) +
+           ", since 2024-08-22 15:30:07: no process holds it any more.";
+}
+
+// The commit takes effect with its first rename. Once a file is replaced, the renames left are
+// done when every other file has its new file whole beside it, and undone otherwise; before it,
+// complete new files count for nothing.
+TEST_F(InterruptedCommitTest, AReplacementIsFinishedOrUndoneByWhatTheFilesHold) {
+    const std::string backup = kBackup;
     struct Case {
         const char* interruptAfter;
-        Lines replaced;
+        std::function<void(MemoryFileSystem&)> change;
+        Lines log;
+        bool finished;
     };
-    for (const Case& c :
-         {Case{"rename /db/Kavrin.journal.new -> /db/Kavrin.journal",
-               {"/db/Kavrin.cmp", "/db/Kavrin.ist", "/db/Kavrin.ttl"}},
-          Case{"rename /db/Kavrin.ist.new -> /db/Kavrin.ist", {"/db/Kavrin.ttl"}}}) {
+    const std::vector<Case> cases = {
+        {"rename /db/Kavrin.ist.new -> /db/Kavrin.ist",
+         {},
+         {"Finishing the interrupted commit with its new files.", "Replacing : /db/Kavrin.ttl"},
+         true},
+        {"rename /db/Kavrin.journal.new -> /db/Kavrin.journal",
+         {},
+         {"Undoing the interrupted commit: none of the database files had been replaced.",
+          "Removing : /db/Kavrin.cmp.new", "Removing : /db/Kavrin.ist.new",
+          "Removing : /db/Kavrin.ttl.new"},
+         false},
+        {"rename /db/Kavrin.cmp.new -> /db/Kavrin.cmp",
+         [](MemoryFileSystem& fs) { fs.remove("/db/Kavrin.ttl.new"); },
+         {"Undoing the interrupted commit from the backup folder : " + backup,
+          "Removing : /db/Kavrin.ist.new",
+          "Restoring : /db/Kavrin.cmp from " + backup + "/Kavrin.cmp"},
+         false},
+        {"rename /db/Kavrin.cmp.new -> /db/Kavrin.cmp",
+         [](MemoryFileSystem& fs) { fs.files.at("/db/Kavrin.ttl.new").pop_back(); },
+         {"Undoing the interrupted commit from the backup folder : " + backup,
+          "Removing : /db/Kavrin.ist.new", "Removing : /db/Kavrin.ttl.new",
+          "Restoring : /db/Kavrin.cmp from " + backup + "/Kavrin.cmp"},
+         false},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.interruptAfter);
         SetUp();
         interruptAfter(c.interruptAfter);
+        if (c.change) {
+            c.change(disk);
+        }
 
         Session session(disk);
         ASSERT_TRUE(session.open()) << session.view.errors.at(0);
 
-        Lines expected = {"Interrupted commit found : /db/Kavrin.journal",
-                          "Finishing the interrupted commit with its new files."};
-        for (const std::string& path : c.replaced) {
-            expected.push_back("Replacing : " + path);
+        Lines expected = {takingOverTheClaim(), native("Interrupted commit found : /db/Kavrin.journal")};
+        for (const std::string& line : c.log) {
+            expected.push_back(native(line));
         }
-        expected.push_back("Removing : /db/Kavrin.claim");  // left by the interrupted commit
         expected.push_back(
-            "Interrupted commit finished: the database holds the files the commit wrote.");
-        EXPECT_EQ(session.recoveryLog(), native(expected));
-        EXPECT_TRUE(holdsNew());
-        EXPECT_EQ(session.captions(), Lines{"KEEP"});
-        expectClean();
-    }
-}
-
-TEST_F(InterruptedCommitTest, AMissingOrTornNewFileUndoesTheCommitFromTheBackup) {
-    for (const bool torn : {false, true}) {
-        SCOPED_TRACE(torn ? "torn" : "missing");
-        SetUp();
-        interruptAfter("rename /db/Kavrin.cmp.new -> /db/Kavrin.cmp");
-        if (torn) {
-            disk.files.at("/db/Kavrin.ttl.new").pop_back();
-        } else {
-            disk.remove("/db/Kavrin.ttl.new");
-        }
-
-        Session session(disk);
-        ASSERT_TRUE(session.open());
-
-        Lines expected = {
-            "Interrupted commit found : /db/Kavrin.journal",
-            "Undoing the interrupted commit from the backup folder : " + std::string(kBackup),
-            "Restoring : /db/Kavrin.cmp from " + std::string(kBackup) + "/Kavrin.cmp",
-            "Removing : /db/Kavrin.ist.new"};
-        if (torn) {
-            expected.push_back("Removing : /db/Kavrin.ttl.new");
-        }
-        expected.push_back("Removing : /db/Kavrin.claim");
-        expected.push_back(
-            "Interrupted commit undone: the database holds the files as they were before the "
-            "commit.");
-        EXPECT_EQ(session.recoveryLog(), native(expected));
-        EXPECT_TRUE(holdsOld());
-        EXPECT_EQ(session.captions(), (Lines{"GONE", "KEEP"}));
+            c.finished
+                ? "Interrupted commit finished: the database holds the files the commit wrote."
+                : "Interrupted commit undone: the database holds the files as they were before "
+                  "the commit.");
+        EXPECT_EQ(session.recoveryLog(), expected);
+        EXPECT_TRUE(c.finished ? holdsNew() : holdsOld());
+        EXPECT_EQ(session.captions(), c.finished ? Lines{"KEEP"} : (Lines{"GONE", "KEEP"}));
         expectClean();
     }
 }
@@ -295,7 +295,7 @@ TEST_F(InterruptedCommitTest, RefusesWhatItCannotAccountFor) {
         SetUp();
         interruptAfter(c.interruptAfter);
         c.damage(disk);
-        const auto before = disk.files;
+        auto before = disk.files;
 
         Session session(disk);
         EXPECT_FALSE(session.open());
@@ -304,8 +304,13 @@ TEST_F(InterruptedCommitTest, RefusesWhatItCannotAccountFor) {
         const std::string& error = session.view.errors[0];
         EXPECT_NE(error.find(native(c.message)), std::string::npos) << error;
         EXPECT_EQ(session.recoveryLog(),
-                  (Lines{native("Interrupted commit found : /db/Kavrin.journal"), error}));
-        EXPECT_EQ(disk.files, before);
+                  (Lines{takingOverTheClaim(), native("Interrupted commit found : /db/Kavrin.journal"),
+                         error}));
+        // The claim the interrupted commit left was taken over and released with the refusal.
+        auto after = disk.files;
+        after.erase("/db/Kavrin.claim");
+        before.erase("/db/Kavrin.claim");
+        EXPECT_EQ(after, before);
         EXPECT_FALSE(session.engine.context().IsOpen);
     }
 }
@@ -374,7 +379,8 @@ TEST_F(InterruptedCommitTest, ARecoveryCutShortIsTakenUpByTheNextOpen) {
                 }
                 SCOPED_TRACE(testing::Message()
                              << "failure of operation " << static_cast<int>(op) << " #" << n);
-                EXPECT_EQ(session.view.errors.size(), 1u);
+                // Reported, or got past (a claim that cannot be read is looked at again).
+                EXPECT_LE(session.view.errors.size(), 1u);
                 expectWhole();
             }
         }
