@@ -436,7 +436,8 @@ CrashStateFileSystem::Inode CrashStateFileSystem::surviving(const Inode& inode, 
     return result;
 }
 
-std::vector<CrashStateFileSystem> CrashStateFileSystem::crashStates(std::size_t n) const {
+std::vector<CrashStateFileSystem> CrashStateFileSystem::crashStates(std::size_t n,
+                                                                Coverage* coverage) const {
     Model model = m_steps.empty() ? m_model : m_base;
     for (std::size_t i = 0; i < n && i < m_steps.size(); ++i) {
         apply(model, m_steps[i]);
@@ -504,6 +505,16 @@ std::vector<CrashStateFileSystem> CrashStateFileSystem::crashStates(std::size_t 
             picked.insert(choice);
         }
         choices.assign(picked.begin(), picked.end());
+    }
+    if (coverage != nullptr) {
+        double possible = 1;
+        for (const int r : radix) {
+            possible *= r;
+        }
+        coverage->possible += possible;
+        coverage->built += choices.size();
+        coverage->points += 1;
+        coverage->sampledPoints += combinations > kExhaustive ? 1 : 0;
     }
 
     // Each combination is told by a signature of its files first; only new ones are built.

@@ -71,9 +71,20 @@ public:
     std::size_t steps() const { return m_steps.size(); }
     // Step n (from 1) as text, for messages: "rename /db/a -> /db/b".
     std::string describeStep(std::size_t n) const;
+    // How much of what a crash may leave was looked at, over the crash points given to
+    // crashStates(): the combinations possible and those built from, and at how many points only
+    // a sample was built.
+    struct Coverage {
+        double possible = 0;  // exact up to 2^53, which no test comes near
+        std::size_t built = 0;
+        std::size_t points = 0;
+        std::size_t sampledPoints = 0;
+    };
+
     // The distinct states a crash right after the first `n` steps may leave (n = 0: before the
-    // first), each settled: what survived the crash is all on the disk.
-    std::vector<CrashStateFileSystem> crashStates(std::size_t n) const;
+    // first), each settled: what survived the crash is all on the disk. What was covered is
+    // added to `coverage` when given.
+    std::vector<CrashStateFileSystem> crashStates(std::size_t n, Coverage* coverage = nullptr) const;
 
     // The content of the file at `path`, or nothing when no file is there.
     std::optional<std::vector<std::uint8_t>> contents(const std::string& path) const;

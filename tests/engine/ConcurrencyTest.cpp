@@ -452,26 +452,75 @@ TEST(CommitClaimTest, AClaimLeftBehindIsTakenOverOnlyWhenItsHolderEnded) {
 }
 
 // While a commit replaces the files, its journal is its own: an open neither finishes nor undoes
-// it, and says why.
-TEST(CommitClaimTest, AnOpenLeavesTheJournalOfARunningCommitAlone) {
+// it. It waits, the window pumped, for the journal to go and then reads the files; when it does
+// not go, it refuses and says why.
+TEST(CommitClaimTest, AnOpenWaitsForTheJournalOfARunningCommit) {
+    for (const bool commitEnds : {true, false}) {
+        SCOPED_TRACE(commitEnds ? "the commit ends meanwhile" : "the commit outlasts the wait");
+        MemoryFileSystem fs;
+        fs.createDirectories("/db");
+        putDatabase(fs, "/db", threeNodes());
+        const std::string text = "Kavrin commit claim 1\ncomputer " + LocalComputerName() +
+                                 "\nprocess " + std::to_string(currentProcessId()) +
+                                 "\ntime 2024-08-22 15:30:00\n";
+        auto holder = fs.createExclusive("/db/Kavrin.claim", Bytes(text.begin(), text.end()));
+        fs.files["/db/Kavrin.journal"] = Bytes(10, 'x');
+        const auto before = fs.files;
+        Instance instance(fs, "/db");
+        instance.engine.setRunningCommitPatience(std::chrono::milliseconds(commitEnds ? 5000 : 300));
+        instance.view.onPump = [&] {
+            if (commitEnds && instance.view.pumps == 3) {
+                fs.remove("/db/Kavrin.journal");
+                holder->remove();
+            }
+        };
+
+        instance.engine.OpenDatabase();
+
+        EXPECT_TRUE(instance.logged("Waiting for the commit of computer "));
+        EXPECT_GE(instance.view.pumps, 3);
+        if (commitEnds) {
+            EXPECT_TRUE(instance.engine.context().IsOpen);
+            EXPECT_EQ(instance.view.errors, Lines{});
+            continue;
+        }
+        EXPECT_FALSE(instance.engine.context().IsOpen);
+        ASSERT_EQ(instance.view.errors.size(), 1u);
+        EXPECT_TRUE(contains(instance.view.errors[0], kRunning)) << instance.view.errors[0];
+        EXPECT_TRUE(contains(instance.view.errors[0], "the database was not opened"));
+        EXPECT_EQ(fs.files, before);
+    }
+}
+
+// A journal that turns up while the open reads the files means a commit began to replace them:
+// what was read may be half its work, and is read again once the commit is done.
+TEST(CommitClaimTest, AJournalThatTurnsUpWhileTheFilesAreReadMakesTheOpenReadAgain) {
     MemoryFileSystem fs;
     fs.createDirectories("/db");
     putDatabase(fs, "/db", threeNodes());
+    Instance instance(fs, "/db");
+    bool started = false;
+    instance.view.onLog = [&](const std::string& line) {
+        if (!started && line.starts_with("Loading : ") && line.ends_with("kavrin.ttl")) {
+            started = true;  // a journal appears, and is gone by the next look
+            fs.files["/db/Kavrin.journal"] = Bytes(10, 'x');
+        }
+    };
+    instance.view.onPump = [&] {
+        if (instance.logged("Waiting for the commit of ")) {
+            fs.files.erase("/db/Kavrin.journal");  // that commit ends
+        }
+    };
     const std::string text = "Kavrin commit claim 1\ncomputer " + LocalComputerName() +
                              "\nprocess " + std::to_string(currentProcessId()) +
                              "\ntime 2024-08-22 15:30:00\n";
-    const auto holder = fs.createExclusive("/db/Kavrin.claim", Bytes(text.begin(), text.end()));
-    fs.files["/db/Kavrin.journal"] = Bytes(10, 'x');
-    const auto before = fs.files;
-    Instance instance(fs, "/db");
+    auto holder = fs.createExclusive("/db/Kavrin.claim", Bytes(text.begin(), text.end()));
 
     instance.engine.OpenDatabase();
 
-    EXPECT_FALSE(instance.engine.context().IsOpen);
-    ASSERT_EQ(instance.view.errors.size(), 1u);
-    EXPECT_TRUE(contains(instance.view.errors[0], kRunning)) << instance.view.errors[0];
-    EXPECT_TRUE(contains(instance.view.errors[0], "the database was not opened"));
-    EXPECT_EQ(fs.files, before);
+    EXPECT_TRUE(instance.engine.context().IsOpen);
+    EXPECT_TRUE(instance.logged("A commit began to replace the database files while they were "
+                                "read; reading the database again."));
 }
 
 // Two real processes commit the same database in `folder` at the same moment, `kRounds` times

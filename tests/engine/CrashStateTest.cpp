@@ -4,6 +4,8 @@
 // old or the new, and a backup reported made must be whole, its manifest and summary with it.
 #include <gtest/gtest.h>
 
+#include <iomanip>
+
 #include <algorithm>
 #include <array>
 #include <iostream>
@@ -240,7 +242,7 @@ protected:
             SCOPED_TRACE(testing::Message()
                          << "recovery crash after step " << n << " of " << disk.steps() << ": "
                          << (n == 0 ? "(none)" : disk.describeStep(n)));
-            for (CrashStateFileSystem state : disk.crashStates(n)) {
+            for (CrashStateFileSystem state : disk.crashStates(n, &m_coverage)) {
                 ++m_recoveryStates;
                 const auto [seen, first] = m_recoveryOpened.emplace(state.fingerprint(), loaded);
                 if (!first) {
@@ -311,7 +313,7 @@ protected:
         for (std::size_t n = 0; n <= disk.steps(); ++n) {
             SCOPED_TRACE(testing::Message() << "crash after step " << n << " of " << disk.steps()
                                             << ": " << (n == 0 ? "(none)" : disk.describeStep(n)));
-            for (const CrashStateFileSystem& state : disk.crashStates(n)) {
+            for (const CrashStateFileSystem& state : disk.crashStates(n, &m_coverage)) {
                 openAfterCrash(state, n >= backupReported);
             }
         }
@@ -327,6 +329,15 @@ protected:
                   << m_recoveries << " recoveries cut at " << m_recoveryPoints << " points, "
                   << m_recoveryStates << " states (" << m_recoveryOpened.size() << " distinct); "
                   << (HasFailure() ? "FAILURES" : "0 failures") << "\n";
+        // Above the bound only a sample is built: every state is claimed only where none was.
+        RecordProperty("combinationsBuilt", static_cast<int>(m_coverage.built));
+        RecordProperty("combinationsPossible", std::to_string(m_coverage.possible));
+        std::cout << "[ crash states ] " << what << ": built from " << m_coverage.built
+                  << " of " << std::fixed << std::setprecision(0) << m_coverage.possible
+                  << " possible combinations; " << m_coverage.sampledPoints << " of "
+                  << m_coverage.points << " crash points sampled ("
+                  << CrashStateFileSystem::kSampled << " each), the others exhaustive\n"
+                  << std::defaultfloat;
     }
 
     DatabaseBuilder m_db;
@@ -342,6 +353,7 @@ protected:
     std::size_t m_recoveryStates = 0;
     std::map<std::string, Generation> m_recoveryOpened;
     std::map<std::string, Bytes> m_records;  // written beside the backup's files
+    CrashStateFileSystem::Coverage m_coverage;
 };
 
 TEST_F(CommitCrashTest, PowerLossAtAnyPointOfACommitLeavesOneWholeDatabase) {
