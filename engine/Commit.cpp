@@ -71,10 +71,6 @@ void requireUnchanged(FileSystem& fs, const std::array<std::string, 3>& paths,
     }
 }
 
-std::string temporaryPath(const std::string& folder, std::size_t i) {
-    return joinPath(folder, std::string(kSaveNames[i]) + ".new");
-}
-
 // A journal means that a commit is replacing the files right now (another instance of the tool)
 // or was cut short and not yet recovered by an open; its temporary files are not leftovers.
 void requireNoJournal(FileSystem& fs, const std::string& folder) {
@@ -83,23 +79,6 @@ void requireNoJournal(FileSystem& fs, const std::string& folder) {
                           "\" of a commit that has not finished. Open the database again, which "
                           "finishes or undoes that commit, before committing. The database files "
                           "were left as they are.");
-    }
-}
-
-// Temporary files of a commit that did not finish (without a journal they were never renamed
-// into place); a commit that fails before it writes its own would otherwise leave them for good.
-void removeLeftovers(FileSystem& fs, const std::string& folder) {
-    std::array<std::string, kSaveNames.size() + 1> leftovers;
-    for (std::size_t i = 0; i < kSaveNames.size(); ++i) {
-        leftovers[i] = temporaryPath(folder, i);
-    }
-    leftovers.back() = joinPath(folder, kJournalTemporaryName);
-    for (const std::string& path : leftovers) {
-        try {
-            removeIfThere(fs, path);
-        } catch (const std::exception&) {
-            // Tried again by the next commit; the commit itself writes over it.
-        }
     }
 }
 
@@ -301,7 +280,9 @@ ReplaceResult MaintenanceEngine::CommitDatabase() {
         claim.emplace(CommitClaim::take(m_fs, m_view, m_clock, m_ctx.DatabaseFolder));
         requireUnchanged(m_fs, m_openedPaths, m_openedFiles);
         requireNoJournal(m_fs, m_ctx.DatabaseFolder);
-        removeLeftovers(m_fs, m_ctx.DatabaseFolder);
+        // Temporary files of a commit that did not finish (without a journal they were never
+        // renamed into place); a commit that fails before it writes its own would leave them.
+        removeTemporaryFiles(m_fs, m_ctx.DatabaseFolder);
         // What the commit removes, and where every written record goes, is on the disk with the
         // backup before anything is replaced.
         CommitPreview preview;
@@ -412,7 +393,7 @@ ReplaceResult MaintenanceEngine::RestoreBackup(const std::string& backup) {
         claim.emplace(CommitClaim::take(m_fs, m_view, m_clock, m_ctx.DatabaseFolder));
         requireUnchanged(m_fs, m_openedPaths, m_openedFiles);
         requireNoJournal(m_fs, m_ctx.DatabaseFolder);
-        removeLeftovers(m_fs, m_ctx.DatabaseFolder);
+        removeTemporaryFiles(m_fs, m_ctx.DatabaseFolder);
         // The files the restore replaces are backed up first, so that it can be undone in turn.
         const std::array<FileCheck, 3> checks = openedChecks(true);
         result.backupFolder = writeBackup(

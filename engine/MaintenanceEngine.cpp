@@ -4,12 +4,14 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
 #include <thread>
 
 #include "dbformat/Layout.h"
 #include "engine/CommitClaim.h"
 #include "engine/Journal.h"
 #include "engine/Progress.h"
+#include "engine/Replacement.h"
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
 #include "support/Errors.h"
@@ -206,7 +208,9 @@ void MaintenanceEngine::OpenDatabase() {
             // Reading while a commit writes its backup and new files stays allowed: the reads are
             // checked, and a journal that turns up meanwhile makes the open read again.
             const ClaimFinding claim = inspectClaim(m_fs, m_clock, folder);
-            if (claim.kind != ClaimFinding::None && claim.kind != ClaimFinding::Ended) {
+            if (claim.kind == ClaimFinding::Ended) {
+                tidyAfterEndedCommit(folder);
+            } else if (claim.kind != ClaimFinding::None) {
                 m_view.log(claimReport(claim));
             }
             for (const char* name :
@@ -367,6 +371,23 @@ void MaintenanceEngine::settleJournal(const std::string& folder) {
         std::this_thread::sleep_for(kJournalPause);
         pumpEvents();
     });
+}
+
+void MaintenanceEngine::tidyAfterEndedCommit(const std::string& folder) {
+    try {
+        ClaimFinding holder;
+        if (std::optional<CommitClaim> claim =
+                CommitClaim::tryTake(m_fs, m_view, m_clock, folder, holder)) {
+            // Under the claim no commit is writing temporary files, and without a journal none
+            // was replacing the files: those there were left by the commit that ended.
+            if (!m_fs.status(journalPath(folder)).exists) {
+                removeTemporaryFiles(m_fs, folder, &m_view);
+            }
+            claim->release();
+        }
+    } catch (const std::exception&) {
+        // A folder this user may not write keeps them for the next commit, which removes them.
+    }
 }
 
 void MaintenanceEngine::CloseDatabase() {

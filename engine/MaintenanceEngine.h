@@ -209,6 +209,9 @@ private:
     // Leaves `folder` without a journal: recovers an interrupted commit under the claim, or waits
     // for a running one (pumping the view) and refuses after the patience set.
     void settleJournal(const std::string& folder);
+    // A claim left by a commit that ended goes, and with it the temporary files that commit
+    // left, when the claim can be taken over; otherwise nothing changes.
+    void tidyAfterEndedCommit(const std::string& folder);
     // Sorts by the current column and direction; a list longer than kSortPiece rows with the
     // view busy and pumped between pieces of the sort.
     void sortNodeList();

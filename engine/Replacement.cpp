@@ -206,6 +206,19 @@ void removeReplacementLeftovers(FileSystem& fs, LogSink& log, const ReplacementF
     }
 }
 
+void removeTemporaryFiles(FileSystem& fs, const std::string& folder, LogSink* log) {
+    for (const char* name : kSaveNames) {
+        const std::string path = joinPath(folder, std::string(name) + ".new");
+        if (removeQuietly(fs, path) && log != nullptr) {
+            log->log("Removing : " + path);
+        }
+    }
+    const std::string journalTemporary = joinPath(folder, kJournalTemporaryName);
+    if (removeQuietly(fs, journalTemporary) && log != nullptr) {
+        log->log("Removing : " + journalTemporary);
+    }
+}
+
 DatabaseReplacement::DatabaseReplacement(FileSystem& fs, LogSink& log, const std::string& folder,
                                          const std::array<std::string, 3>& targets,
                                          const std::array<FileStatus, 3>& originals,

@@ -90,6 +90,12 @@ void finishWithNewFiles(FileSystem& fs, LogSink& log, const ReplacementFiles& fi
 // "Removing : <path>" for each found. A failure is left for the next commit.
 void removeReplacementLeftovers(FileSystem& fs, LogSink& log, const ReplacementFiles& files);
 
+// Removes the temporary files a commit or restore writes in `folder` (the three new files and the
+// journal's), when there, logging "Removing : <path>" for each when `log` is given. Only for
+// files no running replacement owns: the caller holds the claim, or they were found without a
+// journal by the claim's holder. A failure is left for the next commit.
+void removeTemporaryFiles(FileSystem& fs, const std::string& folder, LogSink* log = nullptr);
+
 // A whole file as a replacement writes it: its size, and what produces its bytes in order (from
 // memory, or made as it is written). The producer may run more than once, each time from the
 // start.

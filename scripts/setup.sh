@@ -10,6 +10,8 @@ packages=(
     fonts-dejavu-core
     clang libclang-rt-14-dev
     time xvfb xauth
+    # The race tests kill a commit as it enters a chosen rename.
+    strace
     scdoc lintian desktop-file-utils appstream man-db xdotool netpbm
     # The Windows build and its tests: the cross compiler (the -posix one, which has std::thread
     # and std::mutex), windres, zlib for it, GoogleTest's sources, and wine to run the tests.
