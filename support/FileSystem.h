@@ -225,18 +225,18 @@ public:
     // another process took the new file over before this one held it. The content need not be
     // flushed; a reader may briefly find the file empty. Throws KavrinError
     // "Cannot create file \"<path>\". <reason>" on any other failure.
-    // On a share reached through an SMB client library the file is created and written in one
-    // open, and a call whose connection drops is made once more, the reply to the first attempt
-    // perhaps lost after the server had acted. The second attempt takes a file it finds there
-    // for this call's own, and holds it, when it has exactly `content` (only a later reply was
-    // lost) or is empty while no other client has it open (the creation whose reply was lost, not
-    // written yet; it is written now, and of two callers in that position the first to open it
-    // holds it, the other finds the first one's content); any other file is another's (null). So
-    // one dropped connection ends with the file held by this call or not created by it, never with
-    // an empty file this call left and counts as another's. When the second attempt fails too
-    // (the server is gone), the file is removed if it holds `content` or is the empty one this
-    // call created; an empty file whose creation's reply was lost may stay, and is judged as a
-    // claim that cannot be read.
+    // On a share reached through an SMB client library the file is created empty, then opened again
+    // with writing refused to others and filled while it is still empty (of two callers filling one
+    // empty file, the first holds it and the other finds its content: null). A call whose
+    // connection drops is made once more, the reply to the first attempt perhaps lost after the
+    // server had acted. The second attempt takes a file it finds there for this call's own, and
+    // holds it, when it has exactly `content` (only a later reply was lost) or is empty (the
+    // creation whose reply was lost, not filled yet; it is filled now, as above); any other file is
+    // another's (null). So one dropped connection ends with the file held by this call or not
+    // created by it, never with an empty file this call left and counts as another's. When the
+    // second attempt fails too (the server is gone), the file is removed if it holds `content` or
+    // is the empty one this call created; an empty file whose creation's reply was lost may stay,
+    // and is judged as a claim that cannot be read.
     [[nodiscard]] virtual std::unique_ptr<HeldFile> createExclusive(
         const std::string& path, std::span<const std::uint8_t> content) = 0;
 

@@ -737,10 +737,10 @@ public:
             return std::make_unique<ShareHeldFile>(
                 *this, path, std::vector<std::uint8_t>(content.begin(), content.end()));
         }
-        // Another's file, or one another client has open (being written or read) for longer
-        // than a sharing violation is waited out.
+        // Another's file, or one found after a dropped connection that another client has open
+        // (being written or read) for longer than a sharing violation is waited out.
         if (creation.foreign || (error == EEXIST && !creation.mayBeOurs()) ||
-            (error == EBUSY && creation.adopting)) {
+            (error == EBUSY && creation.adopting && !creation.created)) {
             return nullptr;
         }
         if (creation.mayBeOurs()) {
@@ -1141,9 +1141,9 @@ private:
         bool mayBeOurs() const { return created || replyLost; }
     };
 
-    // One attempt of createExclusive. Runs again after a dropped connection, whose reply may have
-    // been lost after the server had acted: then a file found there may be this call's own, and
-    // adopt() tells.
+    // One attempt of createExclusive: the file is created empty, then filled by adopt(). Runs again
+    // after a dropped connection, whose reply may have been lost after the server had acted: then
+    // a file found there may be this call's own, and adopt() tells.
     int createHeld(SMBCCTX* c, const std::string& url, std::span<const std::uint8_t> content,
                    Creation& creation) {
         creation.foreign = false;
@@ -1153,18 +1153,22 @@ private:
             if (!creation.created) {
                 creation.adopting = false;
                 creation.writing = false;
-                // Created and written in one open that lets every other client read: one that
-                // reads the claim the moment it appears finds it empty, as a claim being written.
-                OpenFile file(*this, c,
-                              open(c, url, O_WRONLY | O_CREAT | O_EXCL, SMBC_SHAREMODE_DENY_NONE));
-                if (file.isOpen()) {
+                // Created for reading only, every sharing allowed: a server makes the file before
+                // it weighs the other opens, and a client that opens the new name to read it (a
+                // claim being looked at, denying writes) in between would make it refuse a
+                // creation that asked to write, with the file left behind.
+                OpenFile made(*this, c,
+                              open(c, url, O_RDONLY | O_CREAT | O_EXCL, SMBC_SHAREMODE_DENY_NONE));
+                if (!made.isOpen()) {
+                    const int failure = lastError();
+                    if (failure != EEXIST || !creation.replyLost) {
+                        return failure;  // a file there, and no reply lost: another's
+                    }
+                } else {
                     creation.created = true;
-                    creation.writing = true;
-                    return fill(c, file, content);
-                }
-                const int failure = lastError();
-                if (failure != EEXIST || !creation.replyLost) {
-                    return failure;  // a file there, and no reply lost: another's
+                    if (const int failure = made.close(); failure != 0) {
+                        return failure;
+                    }
                 }
             }
             creation.adopting = true;
@@ -1179,48 +1183,44 @@ private:
         return EEXIST;
     }
 
-    // Whether the file found at `url` after a dropped connection is this call's own, which it
-    // then holds (0). It is opened with every sharing refused, which succeeds only while no
-    // other client has it open, so that nobody is writing it: with exactly `content` it is this
-    // call's (only replies after the creation were lost); empty, it is the creation whose reply
-    // was lost, not written yet, and is filled here. Whoever fills an empty claim that nobody has
-    // open first holds it; every other process finds it full of another's content. Anything
-    // else is another's (EEXIST, creation.foreign); ENOENT when it is gone, EBUSY while another
-    // client has it open.
+    // Whether the file at `url`, which this call created or found after a dropped connection,
+    // is this call's own, which it then holds (0). It is opened with writing refused to every
+    // other client, which succeeds only while no other client has it open to write, so that
+    // nobody is writing it: with exactly `content` it is this call's (only replies after the
+    // filling were lost); empty, it is this call's creation, not filled yet (its reply perhaps
+    // lost), and is filled here. Whoever fills an empty claim first holds it; every other
+    // process finds it full of another's content. Anything else is another's (EEXIST,
+    // creation.foreign); ENOENT when it is gone, EBUSY while another client has it open.
     int adopt(SMBCCTX* c, const std::string& url, std::span<const std::uint8_t> content,
               Creation& creation) {
-        OpenFile file(*this, c, open(c, url, O_RDWR, SMBC_SHAREMODE_DENY_ALL));
+        OpenFile file(*this, c, open(c, url, O_RDWR, SMBC_SHAREMODE_DENY_WRITE));
         if (!file.isOpen()) {
             const int failure = lastError();
-            if (isRefusal(failure)) {
+            if (isRefusal(failure) && !creation.created) {
                 creation.foreign = true;  // this user may not write it: not made by this call
                 return EEXIST;
             }
             return failure;
         }
-        struct stat st {};
-        if (fstat(c, file, st) != 0) {
-            return file.failed(lastError());
+        // Read, not asked for its size: the library's fstat reports a dropped connection as
+        // EINVAL, which would not be made again. One byte more than `content` tells a longer file.
+        std::vector<std::uint8_t> found(content.size() + 1);
+        std::size_t done = 0;
+        while (done < found.size()) {
+            const ssize_t got = read(c, file, found.data() + done, found.size() - done);
+            if (got < 0) {
+                return file.failed(lastError());
+            }
+            if (got == 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(got);
         }
-        if (st.st_size == 0) {
+        if (done == 0) {
             return fill(c, file, content);
         }
-        if (static_cast<std::uint64_t>(st.st_size) == content.size()) {
-            std::vector<std::uint8_t> found(content.size());
-            std::size_t done = 0;
-            while (done < found.size()) {
-                const ssize_t got = read(c, file, found.data() + done, found.size() - done);
-                if (got < 0) {
-                    return file.failed(lastError());
-                }
-                if (got == 0) {
-                    break;
-                }
-                done += static_cast<std::size_t>(got);
-            }
-            if (done == found.size() && std::equal(found.begin(), found.end(), content.begin())) {
-                return file.close();
-            }
+        if (done == content.size() && std::equal(content.begin(), content.end(), found.begin())) {
+            return file.close();
         }
         creation.foreign = true;
         return EEXIST;
