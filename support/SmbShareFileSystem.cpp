@@ -343,10 +343,37 @@ private:
 // A lock of this computer's own on the take-overs of one share path: flock on a file in the
 // machine's temporary folder named after the path (without regard to case, as the share compares
 // names). /tmp itself, not $TMPDIR, which may be a folder per user: the processes of every user
-// of this computer take the same lock. Held while the object lives.
+// of this computer take the same lock. Held while the object lives; the file goes with it, so
+// that take-overs leave nothing behind, and whoever locked a file that went meanwhile locks the
+// one the name leads to now.
 class TakeOverLock {
 public:
-    explicit TakeOverLock(const std::string& path) {
+    explicit TakeOverLock(const std::string& path) : m_name(lockName(path)) {
+        int error = 0;
+        for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
+            error = lock();
+            if (error != 0 && error != ENOENT && error != EEXIST && error != ESTALE) {
+                break;
+            }
+        }
+        if (m_fd < 0) {
+            throw KavrinError(formatText(
+                "Cannot take over file \"%s\". The lock \"%s\" of this computer cannot be "
+                "taken: %s",
+                path.c_str(), m_name.c_str(), systemErrorText(error).c_str()));
+        }
+    }
+    TakeOverLock(const TakeOverLock&) = delete;
+    TakeOverLock& operator=(const TakeOverLock&) = delete;
+    // Removed while it is still locked (another user's file stays: /tmp lets only its owner
+    // remove it), then unlocked.
+    ~TakeOverLock() {
+        ::unlink(m_name.c_str());
+        ::close(m_fd);
+    }
+
+private:
+    static std::string lockName(const std::string& path) {
         std::string key = smbUrl(path);
         std::transform(key.begin(), key.end(), key.begin(), [](char c) {
             return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -355,44 +382,45 @@ public:
         for (const char c : key) {
             hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
         }
-        const std::string name =
-            formatText("/tmp/kavrin-takeover-%016llx.lock", static_cast<unsigned long long>(hash));
+        return formatText("/tmp/kavrin-takeover-%016llx.lock",
+                          static_cast<unsigned long long>(hash));
+    }
+
+    // One attempt: 0 with m_fd open and locked, or why not (ESTALE: the file locked went
+    // meanwhile).
+    int lock() {
         // Opened for reading, which is all a lock needs, so that another user's file serves too;
         // never created over one that is there (a system that protects files in a shared folder
         // refuses that), and made readable for all when made here.
-        for (int attempt = 0; attempt < 3 && m_fd < 0; ++attempt) {
-            m_fd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-            if (m_fd < 0 && errno == ENOENT) {
-                m_fd = ::open(name.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                              0644);
-                if (m_fd >= 0) {
-                    ::fchmod(m_fd, 0644);
-                }
-            }
-            if (m_fd < 0 && errno != ENOENT && errno != EEXIST) {
-                break;
+        int fd = ::open(m_name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            fd = ::open(m_name.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                ::fchmod(fd, 0644);
             }
         }
-        int error = m_fd < 0 ? errno : 0;
-        while (m_fd >= 0 && ::flock(m_fd, LOCK_EX) != 0) {
+        if (fd < 0) {
+            return errno;
+        }
+        while (::flock(fd, LOCK_EX) != 0) {
             if (errno != EINTR) {
-                error = errno;
-                ::close(m_fd);
-                m_fd = -1;
+                const int error = errno;
+                ::close(fd);
+                return error;
             }
         }
-        if (m_fd < 0) {
-            throw KavrinError(formatText(
-                "Cannot take over file \"%s\". The lock \"%s\" of this computer cannot be "
-                "taken: %s",
-                path.c_str(), name.c_str(), systemErrorText(error).c_str()));
+        struct stat locked {};
+        struct stat named {};
+        if (::fstat(fd, &locked) != 0 || ::lstat(m_name.c_str(), &named) != 0 ||
+            locked.st_dev != named.st_dev || locked.st_ino != named.st_ino) {
+            ::close(fd);
+            return ESTALE;
         }
+        m_fd = fd;
+        return 0;
     }
-    TakeOverLock(const TakeOverLock&) = delete;
-    TakeOverLock& operator=(const TakeOverLock&) = delete;
-    ~TakeOverLock() { ::close(m_fd); }  // which ends the lock
 
-private:
+    std::string m_name;
     int m_fd = -1;
 };
 
