@@ -28,7 +28,13 @@ public:
     Session(const Location& location, const Console& console)
         : view(console.err, location.server, location.text, console.progressLine),
           engine(view, console.fs, console.clock),
-          m_err(console.err) {}
+          m_err(console.err) {
+        setShareWaiting(
+            [this](bool waiting, const std::string& text) { view.showWaiting(waiting, text); });
+    }
+    ~Session() { setShareWaiting({}); }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
     // Opens the database; false (the message printed) when it failed.
     bool open() {

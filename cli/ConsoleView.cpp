@@ -20,7 +20,7 @@ void ConsoleView::appendLine(LineList list, const std::string& text) {
     if (list == LineList::Log) {
         eraseProgress();
         m_log << text << '\n';
-        if (m_progressShown) {
+        if (m_progressShown || !m_waiting.empty()) {
             drawProgress();
         }
     }
@@ -78,10 +78,26 @@ void ConsoleView::hideProgressArea() {
     m_progressShown = false;
 }
 
+void ConsoleView::showWaiting(bool waiting, const std::string& text) {
+    if (!m_progressLine) {
+        return;
+    }
+    const std::string shown = waiting ? text : std::string();
+    if (shown == m_waiting) {
+        return;
+    }
+    m_waiting = shown;
+    if (!m_waiting.empty() || m_progressShown) {
+        drawProgress();
+    } else {
+        eraseProgress();
+    }
+}
+
 void ConsoleView::drawProgress() {
     std::string percent = std::to_string(m_percent);
     percent.insert(0, percent.size() < 3 ? 3 - percent.size() : 0, ' ');
-    const std::string line = m_action + ' ' + percent + '%';
+    const std::string line = m_waiting.empty() ? m_action + ' ' + percent + '%' : m_waiting;
     // Blanks over what a longer line left; no escape sequences, so that any terminal shows it.
     m_log << '\r' << line
           << std::string(m_drawnWidth > line.size() ? m_drawnWidth - line.size() : 0, ' ')

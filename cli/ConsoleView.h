@@ -58,6 +58,10 @@ public:
     void showError(const std::string& text) override { errors.push_back(text); }
     void pump() override {}
 
+    // A share operation waits for its server (ShareWaiting): `text`, when there is one, takes the
+    // progress line's place until the wait is over. Nothing without a progress line.
+    void showWaiting(bool waiting, const std::string& text);
+
 private:
     void drawProgress();
     void eraseProgress();
@@ -71,6 +75,7 @@ private:
     bool m_progressShown = false;
     std::string m_action;
     int m_percent = 0;
+    std::string m_waiting;         // shown instead of the action while a server is waited for
     std::size_t m_drawnWidth = 0;  // of the progress line on the terminal; 0 when there is none
 };
 

@@ -90,6 +90,9 @@ TMainFRM::TMainFRM(FileSystem& fs, Clock& clock, QWidget* parent) : QMainWindow(
                            const std::string& reason) {
         return askShareCredentials(share, refused, reason);
     };
+    shares.waiting = [this](bool waiting, const std::string& text) {
+        showShareWait(waiting, text);
+    };
     setShareSettings(std::move(shares));
     FormCreate();
     m_pumpClock.start();
@@ -473,6 +476,38 @@ std::optional<ShareCredentials> TMainFRM::askShareCredentials(const std::string&
         return std::nullopt;
     }
     return answer;
+}
+
+void TMainFRM::showShareWait(bool waiting, const std::string& text) {
+    if (!waiting) {
+        if (m_shareWait) {
+            ActionLAB->setText(m_shareWait->caption);
+            Panel2->setHidden(m_shareWait->progressHidden);
+            StatusPanel1->setHidden(m_shareWait->connectionHidden);
+            StatusPanel3->setHidden(m_shareWait->healthHidden);
+            updateHealthStretch();
+            if (!m_shareWait->busy) {
+                setBusy(false);
+            }
+            m_shareWait.reset();
+        }
+        return;
+    }
+    if (!m_shareWait) {
+        m_shareWait = ShareWait{m_busy, ActionLAB->text(), Panel2->isHidden(),
+                                StatusPanel1->isHidden(), StatusPanel3->isHidden()};
+        // Events are handled while the server is waited for: no command may start meanwhile.
+        if (!m_busy) {
+            setBusy(true);
+        }
+    }
+    if (!text.empty() && ActionLAB->text() != fromUtf8(text)) {
+        ActionLAB->setText(fromUtf8(text));
+        if (Panel2->isHidden()) {
+            showProgressArea();
+        }
+    }
+    QCoreApplication::processEvents();
 }
 
 void TMainFRM::handleException(const std::string& message) {

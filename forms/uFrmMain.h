@@ -120,6 +120,10 @@ private:
     std::optional<ShareCredentials> askShareCredentials(const std::string& share,
                                                         const ShareCredentials& refused,
                                                         const std::string& reason);
+    // A share operation waits for its server (ShareWaiting): the window stays painted and takes
+    // no command meanwhile (busy, as during a long operation), and the progress area shows
+    // `text` once there is one; all as it was when the wait is over.
+    void showShareWait(bool waiting, const std::string& text);
     // OpenDatabase; the location is kept for the next run when the open succeeded.
     void openDatabase();
     void showLocation(const WindowLocation& location);
@@ -171,6 +175,16 @@ private:
     std::set<std::string> m_sharesCancelled;  // in the command running now
     QString m_lastBrowsedFolder;
     LineListView* m_editMenuList = nullptr;  // the line list EditMenu was opened on
+
+    // What a wait for a share's server changed, to be put back when it is over.
+    struct ShareWait {
+        bool busy;
+        QString caption;
+        bool progressHidden;
+        bool connectionHidden;
+        bool healthHidden;
+    };
+    std::optional<ShareWait> m_shareWait;
 
     int m_pumpIntervalMs = 30;
     QElapsedTimer m_pumpClock;

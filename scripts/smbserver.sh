@@ -96,7 +96,25 @@ CONF
         smbpasswd -c "$dir/etc/smb.conf" -s -a "$user" >/dev/null 2>&1
     # In the foreground, without --no-process-group: smbd makes a process group of its own, and
     # its SIGTERM does not reach this script.
-    smbd -F -s "$dir/etc/smb.conf" -l "$dir/log" </dev/null >"$dir/log/stdout" 2>&1 &
+    local launch=(smbd -F -s "$dir/etc/smb.conf" -l "$dir/log")
+    # Every connection's negotiation has smbd look up this computer's own name (the DNS names it
+    # announces to the client), twice, and a failed lookup is not remembered. Where no line of
+    # /etc/hosts names the computer that asks the name server, which may take longer than a
+    # client waits. smbd gets a view of /etc/hosts of its own that names the computer, in a mount
+    # namespace of its own: nothing of the machine changes.
+    {
+        cat /etc/hosts 2>/dev/null || true
+        echo "127.0.0.1 $(hostname)"
+    } >"$dir/etc/hosts"
+    if [ -f /etc/hosts ] && unshare --mount true 2>/dev/null; then
+        # unshare execs the shell and the shell execs smbd: $! stays smbd's process.
+        launch=(unshare --mount sh -c 'mount --bind "$0" /etc/hosts && exec "$@"'
+            "$dir/etc/hosts" "${launch[@]}")
+    elif ! timeout 2 getent hosts "$(hostname)" >/dev/null 2>&1; then
+        echo "smbserver: warning: this computer's name ($(hostname)) does not resolve and smbd" \
+            "cannot be given an /etc/hosts of its own: each connection waits for the name server" >&2
+    fi
+    "${launch[@]}" </dev/null >"$dir/log/stdout" 2>&1 &
     pid=$!
     local tries
     for tries in $(seq 100); do

@@ -225,6 +225,18 @@ public:
     // another process took the new file over before this one held it. The content need not be
     // flushed; a reader may briefly find the file empty. Throws KavrinError
     // "Cannot create file \"<path>\". <reason>" on any other failure.
+    // On a share reached through an SMB client library the file is created empty, then opened again
+    // with writing refused to others and filled while it is still empty (of two callers filling one
+    // empty file, the first holds it and the other finds its content: null). A call whose
+    // connection drops is made once more, the reply to the first attempt perhaps lost after the
+    // server had acted. The second attempt takes a file it finds there for this call's own, and
+    // holds it, when it has exactly `content` (only a later reply was lost) or is empty (the
+    // creation whose reply was lost, not filled yet; it is filled now, as above); any other file is
+    // another's (null). So one dropped connection ends with the file held by this call or not
+    // created by it, never with an empty file this call left and counts as another's. When the
+    // second attempt fails too (the server is gone), the file is removed if it holds `content` or
+    // is the empty one this call created; an empty file whose creation's reply was lost may stay,
+    // and is judged as a claim that cannot be read.
     [[nodiscard]] virtual std::unique_ptr<HeldFile> createExclusive(
         const std::string& path, std::span<const std::uint8_t> content) = 0;
 
@@ -238,9 +250,13 @@ public:
     // taken first). Returns null,
     // changing nothing, when it is held, gone or has other content. Throws KavrinError on any
     // other failure. A back end without locks can only compare the content, remove the file and
-    // create it exclusively again: two processes taking over the same file at the same moment
-    // may then both succeed, which is why callers take over a file of such a back end only when
-    // they know its holder has ended.
+    // create it exclusively again. Those three steps are made one at a time among the processes
+    // of this computer (the share back end takes an flock on a file in /tmp named after `path`,
+    // without regard to case, first), so that of two of them taking over the same file at once
+    // exactly one holds it and the other gets null; nothing makes them so across computers,
+    // which is why callers take over a file of such a back end only when it is their own
+    // computer's and they know its holder has ended (the engine refuses another computer's
+    // claim, and after an hour says how to clear it).
     [[nodiscard]] virtual std::unique_ptr<HeldFile> takeOver(
         const std::string& path, std::span<const std::uint8_t> expected,
         std::span<const std::uint8_t> content) = 0;

@@ -23,6 +23,10 @@ void setShareSettings(ShareSettings settings) {
     ++state().generation;
 }
 
+void setShareWaiting(ShareWaiting waiting) {
+    state().settings.waiting = std::move(waiting);
+}
+
 const ShareSettings& shareSettings() {
     return state().settings;
 }

@@ -27,6 +27,21 @@ struct ShareCredentials {
 using ShareCredentialsPrompt = std::function<std::optional<ShareCredentials>(
     const std::string& share, const ShareCredentials& refused, const std::string& reason)>;
 
+// Told on the program's thread while a share operation waits for a server's answer, so that the
+// program handles its events meanwhile (the library's call runs on a thread of its own): every
+// ~100 ms of a wait, with `waiting` true and `text` "" during the wait's first second, then
+// "Waiting for the server SRV to answer" (SRV as the path names it); and once with `waiting`
+// false when a wait it was told of is over. A server that took the connection is waited for up
+// to a minute; one that refuses it, or does not answer the request to connect within the
+// library's own few seconds, fails without being waited for.
+// While `waiting` is true it may throw to stop waiting: the connection to that server is cut, the
+// operation ends at once and the exception reaches the caller of the file operation, status()
+// included, as from the credentials prompt; what the operation did on the server by then is
+// unknown. The call that ends a wait must not throw (what it throws is dropped). While it runs,
+// a share operation it starts fails at once ("Operation already in progress"): the library takes
+// one call at a time.
+using ShareWaiting = std::function<void(bool waiting, const std::string& text)>;
+
 // How the program reaches server shares. A back end that reaches shares through the system's
 // own calls (Windows) has the system's credentials and ignores these.
 struct ShareSettings {
@@ -35,6 +50,7 @@ struct ShareSettings {
     // 0: the share library's own diagnostics are dropped; 1 to 10: they go to standard error at
     // that level of detail, never to standard output (a command's data) or the window's log.
     int debugLevel = 0;
+    ShareWaiting waiting;  // none: the program's thread waits for the server without a word
 };
 
 // The settings every share operation from now on uses. Credentials that a prompt supplied and a
@@ -44,6 +60,9 @@ void setShareSettings(ShareSettings settings);
 const ShareSettings& shareSettings();
 // Counts the calls of setShareSettings, so that a back end notices new settings.
 unsigned shareSettingsGeneration();
+// Replaces the waiting callback alone, for a view that comes and goes while the settings stay:
+// the credentials kept and the connections made stay too.
+void setShareWaiting(ShareWaiting waiting);
 
 // "\\server\share" of a share path "\\server\share\...": the text up to the separator after the
 // share's name; the whole path when it has none.

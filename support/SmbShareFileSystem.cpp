@@ -4,6 +4,11 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <libsmbclient.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -18,8 +24,11 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -35,9 +44,19 @@ namespace {
 // Whole files move in requests of this size: the fastest size over a network measured here, and
 // small enough that the window is pumped between requests several times a second.
 constexpr std::size_t kBlockSize = 1024 * 1024;
-// How long a request may wait for the server's answer. The library gives a connection attempt
-// 5 s of its own.
-constexpr int kReplyTimeoutMs = 5000;
+// How long a request may wait for the answer of a server that took the connection. A server that
+// is there may be slow to answer: a name or directory service it asks first (a server whose own
+// name does not resolve waits for the name server on every new connection), a busy disk. Windows'
+// own client waits 60 s for a server's answer before it gives the connection up, and a share
+// reached from there is waited for as long; so here, with the window handled and the wait shown
+// meanwhile (ShareSettings::waiting). Nobody there fails far sooner: a refused connection at
+// once, a request to connect that gets no answer at all within the library's own limit for
+// connecting (5 s), which this does not change.
+constexpr int kReplyTimeoutMs = 60000;
+// How often the program's thread is given back while the library waits, and after how long a
+// wait is shown as one.
+constexpr auto kWaitTick = std::chrono::milliseconds(100);
+constexpr auto kQuietWait = std::chrono::seconds(1);
 
 // A share path taken apart: "\\server\share\a\b".
 struct SharePath {
@@ -165,6 +184,246 @@ std::string serverKey(const std::string& server) {
     return key;
 }
 
+// The ports a connection to `server` ("name" or "name:port") goes to: the library tries SMB's
+// own port, then NetBIOS's, when none is given.
+std::set<int> portsOf(const std::string& server) {
+    const std::size_t colon = server.rfind(':');
+    if (colon != std::string::npos) {
+        char* end = nullptr;
+        const long port = std::strtol(server.c_str() + colon + 1, &end, 10);
+        if (end != server.c_str() + colon + 1 && *end == '\0' && port > 0 && port < 65536) {
+            return {static_cast<int>(port)};
+        }
+    }
+    return {445, 139};
+}
+
+// The peer port of TCP socket `fd`, and whether it is still connecting; nothing when `fd` is no
+// TCP socket or neither connected nor connecting.
+struct TcpSocket {
+    int peerPort = 0;  // 0 while connecting
+};
+std::optional<TcpSocket> tcpSocket(int fd) {
+    int type = 0;
+    socklen_t typeSize = sizeof type;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeSize) != 0 || type != SOCK_STREAM) {
+        return std::nullopt;
+    }
+    sockaddr_storage peer{};
+    socklen_t peerSize = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0) {
+        if (peer.ss_family == AF_INET) {
+            return TcpSocket{ntohs(reinterpret_cast<const sockaddr_in&>(peer).sin_port)};
+        }
+        if (peer.ss_family == AF_INET6) {
+            return TcpSocket{ntohs(reinterpret_cast<const sockaddr_in6&>(peer).sin6_port)};
+        }
+        return std::nullopt;
+    }
+    tcp_info info{};
+    socklen_t infoSize = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &infoSize) == 0 &&
+        info.tcpi_state == TCP_SYN_SENT) {
+        return TcpSocket{0};
+    }
+    return std::nullopt;
+}
+
+// The thread every call of the library runs on, one call at a time, while the thread that asked
+// waits for it: a call blocks until the server answers, and the program's thread must go on
+// handling its window meanwhile. The library itself sees one thread only, as it requires when its
+// thread functions are not set up.
+class LibraryThread {
+public:
+    using Tick = std::function<void(std::chrono::milliseconds waited)>;
+
+    LibraryThread() = default;
+    LibraryThread(const LibraryThread&) = delete;
+    LibraryThread& operator=(const LibraryThread&) = delete;
+    ~LibraryThread() { stop(); }
+
+    // Whether a call is under way: its caller is waiting for it.
+    bool busy() const { return m_busy; }
+
+    // Runs `task` on the library's thread and returns once it has ended. Meanwhile `tick` (when
+    // given) is called on this thread every kWaitTick with the time waited so far; the first
+    // exception it throws ends the ticks and is thrown here once the task has ended.
+    void run(const std::function<void()>& task, const Tick& tick) {
+        if (!m_thread.joinable()) {
+            start();
+        }
+        m_busy = true;
+        std::unique_lock lock(m_mutex);
+        m_task = &task;
+        m_done = false;
+        m_wake.notify_one();
+        const auto started = std::chrono::steady_clock::now();
+        std::exception_ptr failure;
+        while (!m_finished.wait_for(lock, kWaitTick, [this] { return m_done; })) {
+            if (failure || !tick) {
+                continue;
+            }
+            lock.unlock();
+            try {
+                tick(std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - started));
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            lock.lock();
+        }
+        m_busy = false;
+        if (!failure) {
+            failure = std::exchange(m_taskFailure, nullptr);
+        }
+        lock.unlock();
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+    }
+
+    // Ends the thread once its task is done; the next run() starts another.
+    void stop() {
+        if (!m_thread.joinable()) {
+            return;
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_quit = true;
+        }
+        m_wake.notify_one();
+        m_thread.join();
+        m_quit = false;
+    }
+
+private:
+    void start() {
+        // Signals are for the program's threads, as they were before the library had one.
+        sigset_t all;
+        sigset_t previous;
+        ::sigfillset(&all);
+        ::pthread_sigmask(SIG_BLOCK, &all, &previous);
+        m_thread = std::thread([this] { loop(); });
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+
+    void loop() {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_task != nullptr || m_quit; });
+            if (m_task == nullptr) {
+                return;
+            }
+            const std::function<void()>* task = std::exchange(m_task, nullptr);
+            lock.unlock();
+            std::exception_ptr failure;
+            try {
+                (*task)();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            lock.lock();
+            m_taskFailure = failure;
+            m_done = true;
+            m_finished.notify_one();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_finished;
+    const std::function<void()>* m_task = nullptr;
+    std::exception_ptr m_taskFailure;
+    bool m_done = false;
+    bool m_quit = false;
+    bool m_busy = false;
+    std::thread m_thread;
+};
+
+// A lock of this computer's own on the take-overs of one share path: flock on a file in the
+// machine's temporary folder named after the path (without regard to case, as the share compares
+// names). /tmp itself, not $TMPDIR, which may be a folder per user: the processes of every user
+// of this computer take the same lock. Held while the object lives; the file goes with it, so
+// that take-overs leave nothing behind, and whoever locked a file that went meanwhile locks the
+// one the name leads to now.
+class TakeOverLock {
+public:
+    explicit TakeOverLock(const std::string& path) : m_name(lockName(path)) {
+        int error = 0;
+        for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
+            error = lock();
+            if (error != 0 && error != ENOENT && error != EEXIST && error != ESTALE) {
+                break;
+            }
+        }
+        if (m_fd < 0) {
+            throw KavrinError(formatText(
+                "Cannot take over file \"%s\". The lock \"%s\" of this computer cannot be "
+                "taken: %s",
+                path.c_str(), m_name.c_str(), systemErrorText(error).c_str()));
+        }
+    }
+    TakeOverLock(const TakeOverLock&) = delete;
+    TakeOverLock& operator=(const TakeOverLock&) = delete;
+    // Removed while it is still locked (another user's file stays: /tmp lets only its owner
+    // remove it), then unlocked.
+    ~TakeOverLock() {
+        ::unlink(m_name.c_str());
+        ::close(m_fd);
+    }
+
+private:
+    static std::string lockName(const std::string& path) {
+        std::string key = smbUrl(path);
+        std::transform(key.begin(), key.end(), key.begin(), [](char c) {
+            return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        });
+        std::uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a: the same name in every build
+        for (const char c : key) {
+            hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+        }
+        return formatText("/tmp/kavrin-takeover-%016llx.lock",
+                          static_cast<unsigned long long>(hash));
+    }
+
+    // One attempt: 0 with m_fd open and locked, or why not (ESTALE: the file locked went
+    // meanwhile).
+    int lock() {
+        // Opened for reading, which is all a lock needs, so that another user's file serves too;
+        // never created over one that is there (a system that protects files in a shared folder
+        // refuses that), and made readable for all when made here.
+        int fd = ::open(m_name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            fd = ::open(m_name.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                ::fchmod(fd, 0644);
+            }
+        }
+        if (fd < 0) {
+            return errno;
+        }
+        while (::flock(fd, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                const int error = errno;
+                ::close(fd);
+                return error;
+            }
+        }
+        struct stat locked {};
+        struct stat named {};
+        if (::fstat(fd, &locked) != 0 || ::lstat(m_name.c_str(), &named) != 0 ||
+            locked.st_dev != named.st_dev || locked.st_ino != named.st_ino) {
+            ::close(fd);
+            return ESTALE;
+        }
+        m_fd = fd;
+        return 0;
+    }
+
+    std::string m_name;
+    int m_fd = -1;
+};
+
 // Every function of Samba's client library this back end calls: the library is loaded on the first
 // share path, so that a program that opens only local folders never maps it and the forty
 // libraries it needs (13 MB).
@@ -249,8 +508,10 @@ const SmbClient& processSmbClient() {
 constexpr int kNoLibrary = -1;
 
 // Server shares through Samba's client library: one client context, created on the first share
-// path and used only on the thread that drives the engine. The library is synchronous; every call
-// blocks until the server answers or the reply timeout passes.
+// path, for the thread that drives the engine. The library is synchronous: every call blocks until
+// the server answers or the reply timeout passes, so it runs on a thread of its own
+// (LibraryThread) while the caller's thread waits and is given back to the program every
+// kWaitTick (ShareSettings::waiting).
 class SmbShareFileSystem final : public FileSystem {
 public:
     // Calls the library through what `library` gives on the first share path.
@@ -261,9 +522,15 @@ public:
 
     ~SmbShareFileSystem() override {
         if (m_context != nullptr) {
-            // The callback is the library's for good: it must not reach this object once gone.
-            smbc().setLogCallback(m_context, nullptr, [](void*, int, const char*) {});
-            smbc().free_context(m_context, 1);
+            // The program's settings may be gone by now (at exit): nobody is told of this wait.
+            m_thread.run(
+                [this] {
+                    // The callback is the library's for good: it must not reach this object once
+                    // gone.
+                    smbc().setLogCallback(m_context, nullptr, [](void*, int, const char*) {});
+                    smbc().free_context(m_context, 1);
+                },
+                {});
         }
     }
 
@@ -314,20 +581,18 @@ public:
                 return lastError();
             }
             struct stat st {};
-            if (smbc().getFunctionFstat(c)(c, file.handle(), &st) != 0) {
+            if (fstat(c, file, st) != 0) {
                 return lastError();
             }
             if (S_ISDIR(st.st_mode)) {
                 return EISDIR;
             }
             opening = false;
-            if (done > 0 && smbc().getFunctionLseek(c)(c, file.handle(), static_cast<off_t>(done),
-                                                       SEEK_SET) < 0) {
+            if (done > 0 && seek(c, file, done) < 0) {
                 return file.failed(lastError());
             }
             for (;;) {
-                const ssize_t got =
-                    smbc().getFunctionRead(c)(c, file.handle(), block.get(), kBlockSize);
+                const ssize_t got = read(c, file, block.get(), kBlockSize);
                 if (got < 0) {
                     return file.failed(lastError());
                 }
@@ -363,28 +628,42 @@ public:
         const SharePath source = parseSharePath(from);
         const SharePath target = parseSharePath(to);
         const std::string sourceUrl = urlOf(source);
+        // The source's size as the first attempt found it: after a dropped connection, a source
+        // that is gone and a target of that size are the rename whose reply was lost.
+        std::optional<off_t> sourceSize;
         const int error = perform(to, target, [&](SMBCCTX* c) {
             std::string targetUrl = urlOf(target);
             struct stat st {};
-            if (smbc().getFunctionStat(c)(c, targetUrl.c_str(), &st) == 0) {
+            // The library renames only onto free names (asked to replace, it removes the target
+            // and renames, just as this does); the source must be there before the target goes.
+            if (stat(c, sourceUrl, st) != 0) {
+                const int failure = lastError();
+                if (failure == ENOENT && sourceSize && m_replyMayBeLost &&
+                    stat(c, targetUrl, st) == 0 && !S_ISDIR(st.st_mode) &&
+                    st.st_size == *sourceSize) {
+                    return 0;
+                }
+                return failure;
+            }
+            if (!sourceSize) {
+                sourceSize = st.st_size;
+            }
+            if (stat(c, targetUrl, st) == 0) {
                 if (S_ISDIR(st.st_mode)) {
                     return EISDIR;
-                }
-                // The library renames only onto free names (asked to replace, it removes the
-                // target and renames, just as this does); the source must be there before the
-                // target goes.
-                if (smbc().getFunctionStat(c)(c, sourceUrl.c_str(), &st) != 0) {
-                    return lastError();
                 }
                 // The replacement keeps the name the folder spells the file with.
                 SharePath spelled = target;
                 spelled.names.back() = spellingInFolder(c, target);
                 targetUrl = urlOf(spelled);
-                if (smbc().getFunctionUnlink(c)(c, targetUrl.c_str()) != 0) {
+                if (lib([&] { return smbc().getFunctionUnlink(c)(c, targetUrl.c_str()); }) != 0) {
                     return lastError();
                 }
             }
-            return smbc().getFunctionRename(c)(c, sourceUrl.c_str(), c, targetUrl.c_str()) == 0
+            return lib([&] {
+                       return smbc().getFunctionRename(c)(c, sourceUrl.c_str(), c,
+                                                          targetUrl.c_str());
+                   }) == 0
                        ? 0
                        : lastError();
         });
@@ -398,7 +677,12 @@ public:
         const SharePath target = parseSharePath(path);
         const std::string url = urlOf(target);
         const int error = perform(path, target, [&](SMBCCTX* c) {
-            return smbc().getFunctionUnlink(c)(c, url.c_str()) == 0 ? 0 : lastError();
+            if (lib([&] { return smbc().getFunctionUnlink(c)(c, url.c_str()); }) == 0) {
+                return 0;
+            }
+            // After a dropped connection a file that is gone is the removal whose reply was lost.
+            const int failure = lastError();
+            return failure == ENOENT && m_replyMayBeLost ? 0 : failure;
         });
         if (error != 0) {
             fail("Cannot delete file", path, error);
@@ -474,48 +758,32 @@ public:
                                               std::span<const std::uint8_t> content) override {
         const SharePath target = parseSharePath(path);
         const std::string url = urlOf(target);
-        bool created = false;
-        bool writing = false;
-        // Created empty with read access and every sharing allowed, so that another client
-        // reading the name the moment it appears cannot make the server refuse the creation
-        // after the file is made; then filled. Runs again after a dropped connection or a
-        // sharing violation: the file it created is then its own to fill.
-        const int error = perform(path, target, [&](SMBCCTX* c) {
-            if (!created) {
-                OpenFile made(*this, c,
-                              open(c, url, O_RDONLY | O_CREAT | O_EXCL, SMBC_SHAREMODE_DENY_NONE));
-                if (!made.isOpen()) {
-                    return lastError();
-                }
-                created = true;
-            }
-            writing = true;
-            OpenFile file(*this, c, open(c, url, O_WRONLY | O_TRUNC, SMBC_SHAREMODE_DENY_WRITE));
-            if (!file.isOpen()) {
-                return lastError();
-            }
-            if (!content.empty() &&
-                smbc().getFunctionWrite(c)(c, file.handle(), content.data(), content.size()) !=
-                    static_cast<ssize_t>(content.size())) {
-                return file.failed(lastError());
-            }
-            return file.close();
-        });
-        if (error == EEXIST && !created) {
+        Creation creation;
+        const int error = perform(
+            path, target, [&](SMBCCTX* c) { return createHeld(c, url, content, creation); });
+        if (error == 0) {
+            return std::make_unique<ShareHeldFile>(
+                *this, path, std::vector<std::uint8_t>(content.begin(), content.end()));
+        }
+        // Another's file, or one found after a dropped connection that another client has open
+        // (being written or read) for longer than a sharing violation is waited out.
+        if (creation.foreign || (error == EEXIST && !creation.mayBeOurs()) ||
+            (error == EBUSY && creation.adopting && !creation.created)) {
             return nullptr;
         }
-        if (error != 0) {
-            if (writing) {
-                try {
+        if (creation.mayBeOurs()) {
+            // What this call may have left goes: a file with its content, or the empty one it
+            // created itself. An empty file it cannot tell from another's stays (the engine
+            // refuses it as a claim that cannot be read, saying how to clear it).
+            try {
+                if (holds(path, content) || (creation.created && holds(path, {}))) {
                     remove(path);
-                } catch (const KavrinError&) {
-                    // the claim stays unreadable; its holder's rules deal with it
                 }
+            } catch (const KavrinError&) {
+                // the server is out of reach: the file stays as it is
             }
-            fail(writing ? "Cannot write file" : "Cannot create file", path, error);
         }
-        return std::make_unique<ShareHeldFile>(
-            *this, path, std::vector<std::uint8_t>(content.begin(), content.end()));
+        fail(creation.writing ? "Cannot write file" : "Cannot create file", path, error);
     }
 
     HoldState holdState(const std::string&) override { return HoldState::Unknown; }
@@ -523,10 +791,21 @@ public:
     std::unique_ptr<HeldFile> takeOver(const std::string& path,
                                        std::span<const std::uint8_t> expected,
                                        std::span<const std::uint8_t> content) override {
+        // The check, the removal and the creation are three requests: two processes of this
+        // computer taking over the same file at once would both pass the check, and one would
+        // remove the claim the other has just made. They take turns.
+        const TakeOverLock turn(path);
         if (!holds(path, expected)) {
             return nullptr;
         }
-        remove(path);
+        try {
+            remove(path);
+        } catch (const KavrinError&) {
+            if (!status(path).exists) {
+                return nullptr;  // gone meanwhile
+            }
+            throw;
+        }
         return createExclusive(path, content);
     }
 
@@ -547,7 +826,7 @@ protected:
             }
             if (!sized) {
                 struct stat st {};
-                if (smbc().getFunctionFstat(c)(c, file.handle(), &st) != 0) {
+                if (fstat(c, file, st) != 0) {
                     return lastError();
                 }
                 if (S_ISDIR(st.st_mode)) {
@@ -558,14 +837,12 @@ protected:
                 sized = true;
             }
             opening = false;
-            if (done > 0 && smbc().getFunctionLseek(c)(c, file.handle(), static_cast<off_t>(done),
-                                                       SEEK_SET) < 0) {
+            if (done > 0 && seek(c, file, done) < 0) {
                 return file.failed(lastError());
             }
             while (done < bytes.size) {
                 const ssize_t got =
-                    smbc().getFunctionRead(c)(c, file.handle(), bytes.data.get() + done,
-                                              std::min(kBlockSize, bytes.size - done));
+                    read(c, file, bytes.data.get() + done, std::min(kBlockSize, bytes.size - done));
                 if (got < 0) {
                     return file.failed(lastError());
                 }
@@ -677,8 +954,11 @@ private:
             }
             SMBCFILE* file = m_file;
             m_file = nullptr;
-            return m_owner.smbc().getFunctionClose(m_context)(m_context, file) == 0 ? 0
-                                                                                    : lastError();
+            return m_owner.lib([&] {
+                return m_owner.smbc().getFunctionClose(m_context)(m_context, file);
+            }) == 0
+                       ? 0
+                       : lastError();
         }
 
     private:
@@ -707,9 +987,8 @@ private:
             std::size_t offset = 0;  // of `bytes`, acknowledged by the server
             perform([&](SMBCCTX* c) {
                 while (offset < bytes.size()) {
-                    const ssize_t put = m_fs.smbc().getFunctionWrite(c)(
-                        c, m_file->handle(), bytes.data() + offset,
-                        std::min(kBlockSize, bytes.size() - offset));
+                    const ssize_t put = m_fs.write(c, *m_file, bytes.data() + offset,
+                                                   std::min(kBlockSize, bytes.size() - offset));
                     if (put <= 0) {
                         return put < 0 ? lastError() : EIO;
                     }
@@ -747,9 +1026,7 @@ private:
                         return lastError();
                     }
                     m_created = true;
-                    if (m_written > 0 &&
-                        m_fs.smbc().getFunctionLseek(c)(
-                            c, m_file->handle(), static_cast<off_t>(m_written), SEEK_SET) < 0) {
+                    if (m_written > 0 && m_fs.seek(c, *m_file, m_written) < 0) {
                         const int failure = m_file->failed(lastError());
                         m_file.reset();
                         return failure;
@@ -792,6 +1069,204 @@ private:
         throw KavrinError(formatText("%s \"%s\". %s", what, path.c_str(), reason(error).c_str()));
     }
 
+    // Runs `work`, calls of the library and nothing of the program's, on the library's thread
+    // and returns what it returns, errno as the library left it. Meanwhile this thread is given
+    // to the program every kWaitTick (waitTick); what the program throws then to stop waiting
+    // is thrown here, once the connection was cut and the call has ended.
+    template <typename Work>
+    std::invoke_result_t<Work&> lib(Work work) {
+        if constexpr (std::is_void_v<std::invoke_result_t<Work&>>) {
+            runOnLibraryThread([&] { work(); });
+        } else {
+            std::invoke_result_t<Work&> result{};
+            runOnLibraryThread([&] { result = work(); });
+            return result;
+        }
+    }
+
+    void runOnLibraryThread(const std::function<void()>& work) {
+        int error = 0;
+        const std::function<void()> task = [&] {
+            errno = 0;
+            work();
+            error = errno;
+        };
+        try {
+            m_thread.run(task, [this](std::chrono::milliseconds waited) { waitTick(waited); });
+        } catch (...) {
+            endWait();
+            throw;
+        }
+        endWait();
+        errno = error;
+    }
+
+    // The program's turn while the library waits: its events are handled, and after a while
+    // the wait is shown. What it throws ends the wait: the connection to the server is cut, so
+    // that the call ends at once.
+    void waitTick(std::chrono::milliseconds waited) {
+        // Not while an exception passes (a file closed on the way out), nor while the
+        // connections of a wait the program ended are cleaned up: it has had its say.
+        if (m_aborted || std::uncaught_exceptions() > 0) {
+            return;
+        }
+        const ShareWaiting waiting = shareSettings().waiting;
+        if (!waiting) {
+            return;
+        }
+        m_waitTold = true;
+        try {
+            waiting(true, waited >= kQuietWait ? m_waitText : std::string());
+        } catch (...) {
+            m_aborted = true;
+            cutConnections();
+            throw;
+        }
+    }
+
+    // A wait the program was told of is over.
+    void endWait() {
+        if (!std::exchange(m_waitTold, false)) {
+            return;
+        }
+        if (const ShareWaiting waiting = shareSettings().waiting) {
+            try {
+                waiting(false, {});
+            } catch (...) {
+                // the answer has come, whatever the view makes of the end of the wait
+            }
+        }
+    }
+
+    // The library's calls this back end makes, each on the library's thread.
+    int stat(SMBCCTX* c, const std::string& url, struct stat& st) {
+        return lib([&] { return smbc().getFunctionStat(c)(c, url.c_str(), &st); });
+    }
+    int fstat(SMBCCTX* c, const OpenFile& file, struct stat& st) {
+        return lib([&] { return smbc().getFunctionFstat(c)(c, file.handle(), &st); });
+    }
+    off_t seek(SMBCCTX* c, const OpenFile& file, std::uint64_t offset) {
+        return lib([&] {
+            return smbc().getFunctionLseek(c)(c, file.handle(), static_cast<off_t>(offset),
+                                              SEEK_SET);
+        });
+    }
+    ssize_t read(SMBCCTX* c, const OpenFile& file, void* buffer, std::size_t size) {
+        return lib([&] { return smbc().getFunctionRead(c)(c, file.handle(), buffer, size); });
+    }
+    ssize_t write(SMBCCTX* c, const OpenFile& file, const void* data, std::size_t size) {
+        return lib([&] { return smbc().getFunctionWrite(c)(c, file.handle(), data, size); });
+    }
+
+    // What one createExclusive has learnt so far, over its attempts.
+    struct Creation {
+        bool created = false;   // the server said it created the file for this call
+        bool adopting = false;  // looking at a file found there after a dropped connection
+        bool writing = false;   // the step that failed: writing, not creating
+        bool foreign = false;   // another's file is there
+        // Whether the file there may be this call's: it created it, or a reply was lost.
+        bool replyLost = false;
+        bool mayBeOurs() const { return created || replyLost; }
+    };
+
+    // One attempt of createExclusive: the file is created empty, then filled by adopt(). Runs again
+    // after a dropped connection, whose reply may have been lost after the server had acted: then
+    // a file found there may be this call's own, and adopt() tells.
+    int createHeld(SMBCCTX* c, const std::string& url, std::span<const std::uint8_t> content,
+                   Creation& creation) {
+        creation.foreign = false;
+        creation.replyLost = creation.replyLost || m_replyMayBeLost;
+        // A file that vanishes between the two looks is created anew; that far, and no further.
+        for (int round = 0; round < 3; ++round) {
+            if (!creation.created) {
+                creation.adopting = false;
+                creation.writing = false;
+                // Created for reading only, every sharing allowed: a server makes the file before
+                // it weighs the other opens, and a client that opens the new name to read it (a
+                // claim being looked at, denying writes) in between would make it refuse a
+                // creation that asked to write, with the file left behind.
+                OpenFile made(*this, c,
+                              open(c, url, O_RDONLY | O_CREAT | O_EXCL, SMBC_SHAREMODE_DENY_NONE));
+                if (!made.isOpen()) {
+                    const int failure = lastError();
+                    if (failure != EEXIST || !creation.replyLost) {
+                        return failure;  // a file there, and no reply lost: another's
+                    }
+                } else {
+                    creation.created = true;
+                    if (const int failure = made.close(); failure != 0) {
+                        return failure;
+                    }
+                }
+            }
+            creation.adopting = true;
+            creation.writing = true;
+            const int found = adopt(c, url, content, creation);
+            if (found != ENOENT) {
+                return found;
+            }
+            creation.created = false;
+        }
+        creation.foreign = true;  // others are at work on it
+        return EEXIST;
+    }
+
+    // Whether the file at `url`, which this call created or found after a dropped connection,
+    // is this call's own, which it then holds (0). It is opened with writing refused to every
+    // other client, which succeeds only while no other client has it open to write, so that
+    // nobody is writing it: with exactly `content` it is this call's (only replies after the
+    // filling were lost); empty, it is this call's creation, not filled yet (its reply perhaps
+    // lost), and is filled here. Whoever fills an empty claim first holds it; every other
+    // process finds it full of another's content. Anything else is another's (EEXIST,
+    // creation.foreign); ENOENT when it is gone, EBUSY while another client has it open.
+    int adopt(SMBCCTX* c, const std::string& url, std::span<const std::uint8_t> content,
+              Creation& creation) {
+        OpenFile file(*this, c, open(c, url, O_RDWR, SMBC_SHAREMODE_DENY_WRITE));
+        if (!file.isOpen()) {
+            const int failure = lastError();
+            if (isRefusal(failure) && !creation.created) {
+                creation.foreign = true;  // this user may not write it: not made by this call
+                return EEXIST;
+            }
+            return failure;
+        }
+        // Read, not asked for its size: the library's fstat reports a dropped connection as
+        // EINVAL, which would not be made again. One byte more than `content` tells a longer file.
+        std::vector<std::uint8_t> found(content.size() + 1);
+        std::size_t done = 0;
+        while (done < found.size()) {
+            const ssize_t got = read(c, file, found.data() + done, found.size() - done);
+            if (got < 0) {
+                return file.failed(lastError());
+            }
+            if (got == 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(got);
+        }
+        if (done == 0) {
+            return fill(c, file, content);
+        }
+        if (done == content.size() && std::equal(content.begin(), content.end(), found.begin())) {
+            return file.close();
+        }
+        creation.foreign = true;
+        return EEXIST;
+    }
+
+    // Writes `content` into the empty file `file` and closes it; 0 or the errno of the failure.
+    int fill(SMBCCTX* c, OpenFile& file, std::span<const std::uint8_t> content) {
+        std::size_t done = 0;
+        while (done < content.size()) {
+            const ssize_t put = write(c, file, content.data() + done, content.size() - done);
+            if (put <= 0) {
+                return file.failed(put < 0 ? lastError() : EIO);
+            }
+            done += static_cast<std::size_t>(put);
+        }
+        return file.close();
+    }
+
     // The context, created on first use; null (m_contextError set) when the library refused.
     SMBCCTX* context() {
         if (m_context != nullptr || m_contextError != 0) {
@@ -806,32 +1281,43 @@ private:
         if (savedOutput >= 0) {
             ::dup2(STDERR_FILENO, STDOUT_FILENO);
         }
-        errno = 0;
-        SMBCCTX* context = smbc().new_context();
-        int error = lastError();
-        if (context != nullptr) {
-            m_debugLevel = shareSettings().debugLevel;
-            smbc().setLogCallback(context, this, &logLibraryMessage);
-            smbc().setOptionDebugToStderr(context, 1);
-            smbc().setDebug(context, m_debugLevel);
-            smbc().setOptionUserData(context, this);
-            smbc().setFunctionCheckServer(context, &takeConnectionAsItIs);
-            smbc().setFunctionAddCachedServer(context, &addCachedServer);
-            smbc().setFunctionGetCachedServer(context, &cachedServer);
-            smbc().setFunctionRemoveCachedServer(context, &removeCachedServer);
-            smbc().setFunctionPurgeCachedServers(context, &purgeCachedServers);
-            smbc().setFunctionAuthDataWithContext(context, &answerCredentials);
-            // Without this a refused password on a share that admits guests silently becomes a
-            // guest session.
-            smbc().setOptionNoAutoAnonymousLogin(context, 1);
-            smbc().setOptionFallbackAfterKerberos(context, 1);
-            smbc().setTimeout(context, kReplyTimeoutMs);
-            if (smbc().init_context(context) == nullptr) {
+        SMBCCTX* context = nullptr;
+        int error = 0;
+        const int debugLevel = shareSettings().debugLevel;
+        // Made on the library's thread, whose signal mask the library changes (it blocks
+        // SIGPIPE), like every other call; without handing this thread to the program meanwhile,
+        // while standard output is not its own.
+        m_thread.run(
+            [&] {
+                errno = 0;
+                context = smbc().new_context();
                 error = lastError();
-                smbc().free_context(context, 1);
-                context = nullptr;
-            }
-        }
+                if (context == nullptr) {
+                    return;
+                }
+                smbc().setLogCallback(context, this, &logLibraryMessage);
+                smbc().setOptionDebugToStderr(context, 1);
+                smbc().setDebug(context, debugLevel);
+                smbc().setOptionUserData(context, this);
+                smbc().setFunctionCheckServer(context, &takeConnectionAsItIs);
+                smbc().setFunctionAddCachedServer(context, &addCachedServer);
+                smbc().setFunctionGetCachedServer(context, &cachedServer);
+                smbc().setFunctionRemoveCachedServer(context, &removeCachedServer);
+                smbc().setFunctionPurgeCachedServers(context, &purgeCachedServers);
+                smbc().setFunctionAuthDataWithContext(context, &answerCredentials);
+                // Without this a refused password on a share that admits guests silently becomes
+                // a guest session.
+                smbc().setOptionNoAutoAnonymousLogin(context, 1);
+                smbc().setOptionFallbackAfterKerberos(context, 1);
+                smbc().setTimeout(context, kReplyTimeoutMs);
+                if (smbc().init_context(context) == nullptr) {
+                    error = lastError();
+                    smbc().free_context(context, 1);
+                    context = nullptr;
+                }
+            },
+            {});
+        m_debugLevel = debugLevel;
         std::fflush(stdout);
         if (savedOutput >= 0) {
             ::dup2(savedOutput, STDOUT_FILENO);
@@ -859,9 +1345,11 @@ private:
         }
         m_generation = shareSettingsGeneration();
         m_accepted.clear();
-        smbc().getFunctionPurgeCachedServers(context)(context);
         m_debugLevel = shareSettings().debugLevel;
-        smbc().setDebug(context, m_debugLevel);
+        lib([&] {
+            smbc().getFunctionPurgeCachedServers(context)(context);
+            smbc().setDebug(context, m_debugLevel);
+        });
     }
 
     // The library asks before every operation (the connection may be new); it gets what this
@@ -884,24 +1372,50 @@ private:
 
     void use(SMBCCTX* context, const ShareCredentials& credentials) {
         m_current = credentials;
-        smbc().setOptionUseKerberos(context, credentials.kerberos ? 1 : 0);
+        lib([&] { smbc().setOptionUseKerberos(context, credentials.kerberos ? 1 : 0); });
     }
 
     // Runs `call` on the share of `target` (`path` as the caller wrote it) with the credentials
-    // held for its server: once more when the connection was dropped (a server restarted), and
-    // again with the credentials the prompt gives for as long as the server refuses the ones
-    // tried. Returns 0 or the errno of the last attempt.
+    // held for its server: once more when the connection was dropped (a server restarted; the
+    // reply to the first attempt may have been lost, m_replyMayBeLost), and again with the
+    // credentials the prompt gives for as long as the server refuses the ones tried. Returns 0
+    // or the errno of the last attempt. What the program throws while it waits (waitTick) or
+    // while it is asked for credentials passes.
     int perform(const std::string& path, const SharePath& target, const Call& call) {
         if (!smbc().failure.empty()) {
             return kNoLibrary;
         }
+        // Asked from the program's events while another call waits for its server: the library
+        // takes one call at a time.
+        if (m_thread.busy()) {
+            return EALREADY;
+        }
+        const std::string key = serverKey(target.server);
+        m_serverKey = key;
+        m_serverPorts = portsOf(target.server);
+        m_waitText = "Waiting for the server " + target.server + " to answer";
+        m_aborted = false;
+        m_replyMayBeLost = false;
         SMBCCTX* context = this->context();
         if (context == nullptr) {
             return m_contextError;
         }
+        try {
+            return performWith(context, path, target, call);
+        } catch (...) {
+            // The program stopped the wait: what the cut connection held goes now.
+            if (m_aborted) {
+                abandonSilentServer(context);
+                m_aborted = false;
+            }
+            throw;
+        }
+    }
+
+    int performWith(SMBCCTX* context, const std::string& path, const SharePath& target,
+                    const Call& call) {
         noticeNewSettings(context);
-        const std::string key = serverKey(target.server);
-        m_serverKey = key;
+        const std::string key = m_serverKey;
         const auto started = std::chrono::steady_clock::now();
         if (const auto down = m_unreachable.find(key); down != m_unreachable.end()) {
             if (started < down->second.until) {
@@ -947,9 +1461,12 @@ private:
         errno = 0;
         int error = call(context);
         if (isDropped(error)) {
+            // The request under way may have reached the server, and the server may have acted
+            // on it, before the connection went: the next attempt may find it done.
+            m_replyMayBeLost = true;
             // The dead connection goes first (at once: it is closed already), or the library
             // would take it again.
-            smbc().getFunctionPurgeCachedServers(context)(context);
+            lib([&] { smbc().getFunctionPurgeCachedServers(context)(context); });
             errno = 0;
             error = call(context);
         }
@@ -990,14 +1507,16 @@ private:
     static int addCachedServer(SMBCCTX* context, SMBCSRV* server, const char* name,
                                const char* share, const char* workgroup, const char* user) {
         SmbShareFileSystem& fs = self(context);
+        std::lock_guard lock(fs.m_connectionsMutex);
         fs.m_connections.push_back(
-            {server, fs.cacheKey(name, share, workgroup, user), fs.unclaimedSockets()});
+            {server, fs.cacheKey(name, share, workgroup, user), fs.unclaimedSockets(false)});
         return 0;
     }
     static SMBCSRV* cachedServer(SMBCCTX* context, const char* name, const char* share,
                                  const char* workgroup, const char* user) {
         SmbShareFileSystem& fs = self(context);
         const std::string key = fs.cacheKey(name, share, workgroup, user);
+        std::lock_guard lock(fs.m_connectionsMutex);
         for (const Connection& connection : fs.m_connections) {
             if (connection.key == key) {
                 return connection.server;
@@ -1006,6 +1525,7 @@ private:
         return nullptr;
     }
     static int removeCachedServer(SMBCCTX* context, SMBCSRV* server) {
+        std::lock_guard lock(self(context).m_connectionsMutex);
         std::erase_if(self(context).m_connections, [server](const Connection& connection) {
             return connection.server == server;
         });
@@ -1013,7 +1533,12 @@ private:
     }
     static int purgeCachedServers(SMBCCTX* context) {
         int kept = 0;
-        for (const Connection& connection : std::vector(self(context).m_connections)) {
+        std::vector<Connection> connections;
+        {
+            std::lock_guard lock(self(context).m_connectionsMutex);
+            connections = self(context).m_connections;
+        }
+        for (const Connection& connection : connections) {
             // Closes the connection and takes it out of the cache through removeCachedServer.
             kept |= self(context).smbc().getFunctionRemoveUnusedServer(context)(context,
                                                                                 connection.server);
@@ -1021,9 +1546,10 @@ private:
         return kept;
     }
 
-    // The TCP sockets of this process that no cached connection claims yet: those of the
-    // connection the library has just made.
-    std::vector<int> unclaimedSockets() const {
+    // The TCP sockets of this process toward the server of the call under way that no cached
+    // connection claims yet: those of the connection the library has just made, and with
+    // `connecting` one it is still making. m_connectionsMutex held.
+    std::vector<int> unclaimedSockets(bool connecting) const {
         std::vector<int> sockets;
         const std::unique_ptr<DIR, int (*)(DIR*)> fds(::opendir("/proc/self/fd"), &::closedir);
         if (!fds) {
@@ -1040,16 +1566,12 @@ private:
                     return std::find(connection.sockets.begin(), connection.sockets.end(), fd) !=
                            connection.sockets.end();
                 });
-            int type = 0;
-            socklen_t typeSize = sizeof type;
-            sockaddr_storage peer{};
-            socklen_t peerSize = sizeof peer;
-            if (!claimed &&
-                ::getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_TYPE, &type, &typeSize) == 0 &&
-                type == SOCK_STREAM &&
-                ::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer),
-                              &peerSize) == 0 &&
-                (peer.ss_family == AF_INET || peer.ss_family == AF_INET6)) {
+            if (claimed) {
+                continue;
+            }
+            const std::optional<TcpSocket> socket = tcpSocket(static_cast<int>(fd));
+            if (socket &&
+                (socket->peerPort == 0 ? connecting : m_serverPorts.count(socket->peerPort) != 0)) {
                 sockets.push_back(static_cast<int>(fd));
             }
         }
@@ -1061,70 +1583,93 @@ private:
     // files left open and the connections go at once, and the server, when it answers again,
     // finds them gone too instead of keeping the files open for a session nobody uses.
     void abandonSilentServer(SMBCCTX* context) {
-        std::vector<SMBCSRV*> silent;
+        const std::vector<SMBCSRV*> silent = cutConnections();
+        lib([&] {
+            for (SMBCFILE* file : std::exchange(m_filesOfSilentServer, {})) {
+                smbc().getFunctionClose(context)(context, file);
+            }
+            for (SMBCSRV* server : silent) {
+                // A failed close may have taken its connection away already.
+                bool cached = false;
+                {
+                    std::lock_guard lock(m_connectionsMutex);
+                    cached =
+                        std::any_of(m_connections.begin(), m_connections.end(),
+                                    [server](const Connection& c) { return c.server == server; });
+                }
+                if (cached) {
+                    smbc().getFunctionRemoveUnusedServer(context)(context, server);
+                }
+            }
+        });
+    }
+
+    // Cuts the sockets of the server of the call under way, the connection the library may be
+    // making to it included, so that every request waiting on them fails at once; returns its
+    // cached connections. Safe on the program's thread while the library's thread waits.
+    std::vector<SMBCSRV*> cutConnections() {
+        std::lock_guard lock(m_connectionsMutex);
+        std::vector<SMBCSRV*> servers;
         for (const Connection& connection : m_connections) {
             if (connection.key.starts_with(m_serverKey + '\n')) {
                 for (const int fd : connection.sockets) {
                     ::shutdown(fd, SHUT_RDWR);
                 }
-                silent.push_back(connection.server);
+                servers.push_back(connection.server);
             }
         }
-        for (SMBCFILE* file : std::exchange(m_filesOfSilentServer, {})) {
-            smbc().getFunctionClose(context)(context, file);
+        for (const int fd : unclaimedSockets(true)) {
+            ::shutdown(fd, SHUT_RDWR);
         }
-        for (SMBCSRV* server : silent) {
-            // A failed close may have taken its connection away already.
-            if (std::any_of(m_connections.begin(), m_connections.end(),
-                            [server](const Connection& c) { return c.server == server; })) {
-                smbc().getFunctionRemoveUnusedServer(context)(context, server);
-            }
-        }
+        return servers;
     }
 
     // Whether the refusal is the share's (no session for these credentials), not one file's.
     bool refusedAtShare(SMBCCTX* context, const SharePath& target) {
         struct stat st {};
-        errno = 0;
-        return smbc().getFunctionStat(context)(context, urlOf(target, 0).c_str(), &st) != 0 &&
-               isRefusal(lastError());
+        return stat(context, urlOf(target, 0), st) != 0 && isRefusal(lastError());
     }
 
     int statAt(const std::string& path, const SharePath& target, std::size_t levels,
                struct stat& st) {
         const std::string url = urlOf(target, levels);
-        return perform(path, target, [&](SMBCCTX* c) {
-            return smbc().getFunctionStat(c)(c, url.c_str(), &st) == 0 ? 0 : lastError();
-        });
+        return perform(path, target,
+                       [&](SMBCCTX* c) { return stat(c, url, st) == 0 ? 0 : lastError(); });
     }
 
     int makeDirectory(const std::string& path, const SharePath& target, std::size_t levels) {
         const std::string url = urlOf(target, levels);
         return perform(path, target, [&](SMBCCTX* c) {
-            return smbc().getFunctionMkdir(c)(c, url.c_str(), 0755) == 0 ? 0 : lastError();
+            return lib([&] { return smbc().getFunctionMkdir(c)(c, url.c_str(), 0755); }) == 0
+                       ? 0
+                       : lastError();
         });
     }
 
     SMBCFILE* open(SMBCCTX* context, const std::string& url, int flags, smbc_share_mode sharing) {
-        smbc().setOptionOpenShareMode(context, sharing);
-        return smbc().getFunctionOpen(context)(context, url.c_str(), flags, 0644);
+        return lib([&] {
+            smbc().setOptionOpenShareMode(context, sharing);
+            return smbc().getFunctionOpen(context)(context, url.c_str(), flags, 0644);
+        });
     }
 
     // The entries of folder `url` into `names`; 0 or the errno of the failure.
     int entriesOf(SMBCCTX* context, const std::string& url, std::vector<std::string>& names) {
         names.clear();
-        SMBCFILE* dir = smbc().getFunctionOpendir(context)(context, url.c_str());
-        if (dir == nullptr) {
-            return lastError();
-        }
-        while (const smbc_dirent* entry = smbc().getFunctionReaddir(context)(context, dir)) {
-            const std::string name(entry->name);
-            if (name != "." && name != "..") {
-                names.push_back(name);
+        return lib([&] {
+            SMBCFILE* dir = smbc().getFunctionOpendir(context)(context, url.c_str());
+            if (dir == nullptr) {
+                return lastError();
             }
-        }
-        smbc().getFunctionClosedir(context)(context, dir);
-        return 0;
+            while (const smbc_dirent* entry = smbc().getFunctionReaddir(context)(context, dir)) {
+                const std::string name(entry->name);
+                if (name != "." && name != "..") {
+                    names.push_back(name);
+                }
+            }
+            smbc().getFunctionClosedir(context)(context, dir);
+            return 0;
+        });
     }
 
     // The last name of `target` as its folder spells it; as given when the folder cannot tell.
@@ -1161,10 +1706,21 @@ private:
         std::vector<int> sockets;
     };
     std::vector<Connection> m_connections;
+    // Guards m_connections, which the program's thread reads while the library's thread waits
+    // (cutConnections).
+    mutable std::mutex m_connectionsMutex;
     std::string m_serverKey;
+    std::set<int> m_serverPorts;
+    std::string m_waitText;   // "Waiting for the server SRV to answer"
+    bool m_waitTold = false;  // the program was told of the wait under way
+    bool m_aborted = false;   // the program ended the wait: the connection was cut
+    // The call under way was made again after a dropped connection.
+    bool m_replyMayBeLost = false;
     // Files of the call under way left open when the server stopped answering.
     std::vector<SMBCFILE*> m_filesOfSilentServer;
     ShareCredentials m_current;  // what the library's callback answers with right now
+    // Last: it ends (joined) before anything the library's callbacks reach goes.
+    LibraryThread m_thread;
 };
 
 }  // namespace

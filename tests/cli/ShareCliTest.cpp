@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <deque>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "cli/Credentials.h"
 #include "common/DatabaseBuilder.h"
 #include "common/ShareFolder.h"
+#include "common/ShareProxy.h"
 #include "common/TempFolder.h"
 #include "support/FileSystem.h"
 
@@ -157,6 +159,34 @@ TEST_F(ServerModeCliTest, ServerModeStatsAndCommitWithEachWayOfGivingCredentials
     EXPECT_NE(err.str().find("Saving : \\\\" + server + "\\Kavrin$\\Kavrin.cmp"),
               std::string::npos);
 }
+
+#ifndef _WIN32
+// A server that takes its time: on a terminal the wait takes the progress line's place after a
+// second, and the command goes on when the answer comes.
+TEST_F(ServerModeCliTest, AWaitForTheServerIsOnTheProgressLine) {
+    test::useTestCredentials();
+    test::ShareFolder onShare;
+    test::DatabaseBuilder db;
+    db.addNode("PC1");
+    db.write(localFileSystem(), onShare.path());
+    test::ShareProxy proxy(test::testServer());
+    proxy.delayReplies(std::chrono::seconds(2));
+    const std::string relayed =
+        "\\\\" + proxy.server() + onShare.path().substr(2 + test::testServer().size());
+    ScriptedTerminal nobody;
+    nobody.isInteractive = false;
+    std::ostringstream terminal;
+    ASSERT_EQ(cli::runCommandLine({"stats", relayed, "-U", user() + "%" + password()}, out,
+                                  terminal, localFileSystem(), systemClock(), true, nobody),
+              0)
+        << terminal.str();
+    EXPECT_NE(out.str().find("Total Nodes : 1\n"), std::string::npos) << out.str();
+    const std::string wait = "\rWaiting for the server " + proxy.server() + " to answer";
+    EXPECT_NE(terminal.str().find(wait), std::string::npos) << terminal.str();
+    // Written over by what came after it.
+    EXPECT_NE(terminal.str().find('\r', terminal.str().rfind(wait) + 1), std::string::npos);
+}
+#endif
 
 #if defined(KAVRIN_CLI_PROGRAM) && !defined(_WIN32)
 // What the shell command writes to its standard output.

@@ -7,10 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -20,7 +22,9 @@ namespace {
 
 constexpr const char* kAddress = "127.0.0.3";
 
-enum Command { kNone, kStop, kStart, kDrop, kFreeze, kThaw, kQuit };
+enum Command { kNone, kStop, kStart, kDrop, kFreeze, kThaw, kLoseReply, kDelay, kQuit };
+
+using Clock = std::chrono::steady_clock;
 
 sockaddr_in addressOf(const std::string& host, int port) {
     sockaddr_in address{};
@@ -45,19 +49,66 @@ bool sendAll(int fd, const char* data, std::size_t size) {
     return true;
 }
 
+// Counts the messages of one direction of a connection: each is a 4-byte header (a zero byte and
+// a 24-bit big-endian length) and that many bytes.
+class MessageCounter {
+public:
+    // Takes the next `size` bytes; returns how many messages they completed.
+    int feed(const char* data, std::size_t size) {
+        int completed = 0;
+        while (size > 0) {
+            if (m_headerBytes < 4) {
+                m_header[m_headerBytes++] = static_cast<unsigned char>(*data++);
+                --size;
+                if (m_headerBytes == 4) {
+                    m_remaining = (std::size_t{m_header[1]} << 16) |
+                                  (std::size_t{m_header[2]} << 8) | m_header[3];
+                }
+            } else {
+                const std::size_t taken = std::min(size, m_remaining);
+                data += taken;
+                size -= taken;
+                m_remaining -= taken;
+            }
+            if (m_headerBytes == 4 && m_remaining == 0) {
+                ++completed;
+                m_headerBytes = 0;
+            }
+        }
+        return completed;
+    }
+
+private:
+    unsigned char m_header[4] = {};
+    int m_headerBytes = 0;
+    std::size_t m_remaining = 0;
+};
+
+struct Link {
+    int client;
+    int server;
+    Clock::time_point heldUntil;  // nothing from the server reaches the client before
+    MessageCounter requests;
+    bool loseReply = false;  // the request whose reply is to be lost has reached the server
+};
+
 }  // namespace
 
 struct ShareProxy::State {
     std::mutex mutex;
     std::condition_variable applied;
     int command = kNone;
+    int argument = 0;
     int wake[2] = {-1, -1};
     int listener = -1;
     int port = 0;
     std::string targetHost;
     int targetPort = 0;
     bool frozen = false;
-    std::vector<std::pair<int, int>> links;  // client, server
+    std::vector<Link> links;
+    int loseReplyTo = 0;  // requests from now until the one whose reply is lost; 0: none
+    int repliesLost = 0;
+    std::chrono::milliseconds delay{0};
 
     void listen() {
         listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -74,9 +125,9 @@ struct ShareProxy::State {
     }
 
     void closeLinks() {
-        for (const auto& [client, server] : links) {
-            ::close(client);
-            ::close(server);
+        for (const Link& link : links) {
+            ::close(link.client);
+            ::close(link.server);
         }
         links.clear();
     }
@@ -93,7 +144,37 @@ struct ShareProxy::State {
             ::close(server);
             return;
         }
-        links.emplace_back(client, server);
+        links.push_back({client, server, Clock::now() + delay, {}, false});
+    }
+
+    // Relays what the client sent; false when either end is gone.
+    bool relayRequests(Link& link) {
+        char buffer[65536];
+        const ssize_t got = ::recv(link.client, buffer, sizeof buffer, 0);
+        if (got <= 0 || !sendAll(link.server, buffer, static_cast<std::size_t>(got))) {
+            return false;
+        }
+        const int completed = link.requests.feed(buffer, static_cast<std::size_t>(got));
+        if (loseReplyTo > 0 && completed > 0) {
+            if (completed >= loseReplyTo) {
+                link.loseReply = true;
+                loseReplyTo = 0;
+            } else {
+                loseReplyTo -= completed;
+            }
+        }
+        return true;
+    }
+
+    // Relays what the server sent; false when either end is gone, or the reply is to be lost.
+    bool relayReplies(Link& link) {
+        char buffer[65536];
+        const ssize_t got = ::recv(link.server, buffer, sizeof buffer, 0);
+        if (got > 0 && link.loseReply) {
+            ++repliesLost;
+            return false;
+        }
+        return got > 0 && sendAll(link.client, buffer, static_cast<std::size_t>(got));
     }
 };
 
@@ -135,9 +216,23 @@ void ShareProxy::freeze(bool frozen) {
     command(frozen ? kFreeze : kThaw);
 }
 
-void ShareProxy::command(int what) {
+void ShareProxy::loseReplyTo(int request) {
+    command(kLoseReply, request);
+}
+
+int ShareProxy::repliesLost() {
+    std::lock_guard lock(m_state->mutex);
+    return m_state->repliesLost;
+}
+
+void ShareProxy::delayReplies(std::chrono::milliseconds delay) {
+    command(kDelay, static_cast<int>(delay.count()));
+}
+
+void ShareProxy::command(int what, int argument) {
     std::unique_lock lock(m_state->mutex);
     m_state->command = what;
+    m_state->argument = argument;
     const char byte = 1;
     if (::write(m_state->wake[1], &byte, 1) != 1) {
         throw std::runtime_error("proxy cannot be woken");
@@ -153,13 +248,25 @@ void ShareProxy::run() {
             polled.push_back({s.listener, POLLIN, 0});
         }
         const std::size_t firstLink = polled.size();
+        // The earliest moment a held link may relay the server's data; until then its server
+        // end is not polled.
+        const Clock::time_point now = Clock::now();
+        std::optional<Clock::time_point> wakeAt;
         if (!s.frozen) {
-            for (const auto& [client, server] : s.links) {
-                polled.push_back({client, POLLIN, 0});
-                polled.push_back({server, POLLIN, 0});
+            for (const Link& link : s.links) {
+                const bool held = now < link.heldUntil;
+                polled.push_back({link.client, POLLIN, 0});
+                polled.push_back({link.server, static_cast<short>(held ? 0 : POLLIN), 0});
+                if (held && (!wakeAt || link.heldUntil < *wakeAt)) {
+                    wakeAt = link.heldUntil;
+                }
             }
         }
-        if (::poll(polled.data(), polled.size(), -1) < 0) {
+        const int timeout =
+            wakeAt ? static_cast<int>(
+                         std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - now).count())
+                   : -1;
+        if (::poll(polled.data(), polled.size(), timeout) < 0) {
             continue;
         }
         if ((polled[0].revents & POLLIN) != 0) {
@@ -188,6 +295,12 @@ void ShareProxy::run() {
                 case kThaw:
                     s.frozen = false;
                     break;
+                case kLoseReply:
+                    s.loseReplyTo = s.argument;
+                    break;
+                case kDelay:
+                    s.delay = std::chrono::milliseconds(s.argument);
+                    break;
                 case kQuit:
                     s.closeLinks();
                     if (s.listener >= 0) {
@@ -207,31 +320,56 @@ void ShareProxy::run() {
             s.accept();
         }
         // Relay what is waiting; a link whose either end is gone is closed whole.
-        std::vector<std::pair<int, int>> kept;
+        std::lock_guard lock(s.mutex);
+        std::vector<Link> kept;
         for (std::size_t i = 0; i < s.links.size(); ++i) {
-            const auto [client, server] = s.links[i];
+            Link& link = s.links[i];
             bool alive = true;
             if (firstLink + 2 * i + 1 < polled.size()) {
-                for (const auto& [from, to, at] :
-                     {std::tuple{client, server, firstLink + 2 * i},
-                      std::tuple{server, client, firstLink + 2 * i + 1}}) {
-                    if (!alive || (polled[at].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-                        continue;
-                    }
-                    char buffer[65536];
-                    const ssize_t got = ::recv(from, buffer, sizeof buffer, 0);
-                    alive = got > 0 && sendAll(to, buffer, static_cast<std::size_t>(got));
+                constexpr short kReady = POLLIN | POLLHUP | POLLERR;
+                if ((polled[firstLink + 2 * i].revents & kReady) != 0) {
+                    alive = s.relayRequests(link);
+                }
+                if (alive && (polled[firstLink + 2 * i + 1].revents & kReady) != 0) {
+                    alive = s.relayReplies(link);
                 }
             }
             if (alive) {
-                kept.emplace_back(client, server);
+                kept.push_back(link);
             } else {
-                ::close(client);
-                ::close(server);
+                ::close(link.client);
+                ::close(link.server);
             }
         }
         s.links = std::move(kept);
     }
+}
+
+SilentPort::SilentPort() {
+    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = addressOf(kAddress, 0);
+    // A queue of one (the system's least), filled by a connection of its own that nobody
+    // accepts.
+    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(m_listener, 0) != 0) {
+        throw std::runtime_error(std::string("cannot listen: ") + std::strerror(errno));
+    }
+    socklen_t length = sizeof address;
+    ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+    m_port = ntohs(address.sin_port);
+    m_filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::connect(m_filler, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        throw std::runtime_error(std::string("cannot fill the queue: ") + std::strerror(errno));
+    }
+}
+
+SilentPort::~SilentPort() {
+    ::close(m_filler);
+    ::close(m_listener);
+}
+
+std::string SilentPort::server() const {
+    return std::string(kAddress) + ":" + std::to_string(m_port);
 }
 
 }  // namespace kavrin::test

@@ -24,6 +24,21 @@ void ShareProxy::start() {}
 void ShareProxy::dropConnections() {}
 void ShareProxy::freeze(bool) {}
 void ShareProxy::run() {}
-void ShareProxy::command(int) {}
+void ShareProxy::loseReplyTo(int) {}
+int ShareProxy::repliesLost() {
+    return 0;
+}
+void ShareProxy::delayReplies(std::chrono::milliseconds) {}
+void ShareProxy::command(int, int) {}
+
+SilentPort::SilentPort() {
+    throw std::runtime_error("no silent port on Windows: the test server is Linux's");
+}
+
+SilentPort::~SilentPort() = default;
+
+std::string SilentPort::server() const {
+    return {};
+}
 
 }  // namespace kavrin::test

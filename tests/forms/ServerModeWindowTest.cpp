@@ -4,9 +4,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
+
+#include <chrono>
 
 #include "FormsTestSupport.h"
 #include "common/ShareFolder.h"
+#include "common/ShareProxy.h"
 #include "forms/MessageBox.h"
 #include "forms/uFrmCredentials.h"
 
@@ -81,6 +85,56 @@ private slots:
         QCOMPARE(shown.size(), std::size_t{1});
         QCOMPARE(shown[0].kind, MessageBox::Kind::Confirm);
         QCOMPARE(f.find<QLabel>("StatusPanel1")->text(), "Connected : " + share);
+    }
+
+    // A server that takes its time while a short command (a backup, which neither pumps nor goes
+    // busy of its own) waits for it: the window stays painted and takes no command meanwhile,
+    // shows the wait in its progress area after a second, and is as it was when the answer came.
+    void aSlowServerIsWaitedForWithTheWindowBusy() {
+        if (!testShare()) {
+            QSKIP("no test server");
+        }
+        ShareSettings settings = shareSettings();  // the window's, with the test user
+        settings.credentials = testCredentials();
+        setShareSettings(settings);
+        ShareFolder folder;
+        sampleDatabase().write(localFileSystem(), folder.path());
+        ShareProxy proxy(testServer());
+        const std::string relayed =
+            "\\\\" + proxy.server() + folder.path().substr(2 + testServer().size());
+        WindowFixture f;
+        MessageBox::setNextAnswer(Answer::No);  // to the offer to fix the duplicates
+        f.openFolder(relayed);
+        QCOMPARE(f.find<QLabel>("StatusPanel1")->text(),
+                 QString::fromStdString("Connected : " + relayed));
+        MessageBox::takeShown();
+
+        proxy.delayReplies(std::chrono::seconds(2));
+        proxy.dropConnections();
+        auto* action = f.find<QLabel>("ActionLAB");
+        auto* panel = f.find<QWidget>("Panel1");
+        auto* progress = f.find<QWidget>("Panel2");
+        const QString caption = action->text();
+        QStringList shown;
+        bool idle = false;  // a command could have started meanwhile
+        QTimer look;
+        look.setInterval(50);
+        QObject::connect(&look, &QTimer::timeout, [&] {
+            idle = idle || panel->isEnabled();
+            if (progress->isVisible() && (shown.isEmpty() || shown.back() != action->text())) {
+                shown << action->text();
+            }
+        });
+        look.start();
+        QVERIFY(triggerAction(&f.window(), "BackupMEN"));
+        look.stop();
+        QCOMPARE(shown, QStringList{QString::fromStdString("Waiting for the server " +
+                                                           proxy.server() + " to answer")});
+        QVERIFY(!idle);
+        QVERIFY(panel->isEnabled());
+        QVERIFY(!progress->isVisible());
+        QCOMPARE(action->text(), caption);
+        QVERIFY(MessageBox::takeShown().empty());
     }
 };
 
