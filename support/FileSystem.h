@@ -185,8 +185,10 @@ public:
     // Renames file `from` to `to` in the same back end, replacing `to` when it is a file. Where the
     // system can (POSIX, Windows) the replacement is atomic: `to` names the old file or the new
     // one at every moment, a crash included. Where it cannot (a share that renames only onto free
-    // names) it is the removal of `to` followed by the rename, and a failure between the two leaves
-    // no `to` and `from` unchanged. Either way the change lasts a crash only after syncDirectory()
+    // names) `to` is first renamed aside (to a unique name that the next replacement of `to`
+    // removes; its bytes go when the last client reading it closes it) and `from` then renamed to
+    // `to`: a failure between the two puts `to` back where it can, and otherwise leaves no `to`
+    // and `from` unchanged. Either way the change lasts a crash only after syncDirectory()
     // of the folder; callers that must not lose `to` keep a copy until then.
     // "Cannot rename file \"<from>\" to \"<to>\". <reason>".
     virtual void rename(const std::string& from, const std::string& to) = 0;

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -35,11 +36,16 @@
 #include "support/AnsiText.h"
 #include "support/Errors.h"
 #include "support/FileSystem.h"
+#include "support/Process.h"
 #include "support/ShareAccess.h"
 
 namespace kavrin {
 
 namespace {
+
+// What a file replaced by a rename is called, after its own name and a unique text, until its
+// last reader closes it.
+constexpr const char* kReplacedSuffix = ".replaced";
 
 // Whole files move in requests of this size: the fastest size over a network measured here, and
 // small enough that the window is pumped between requests several times a second.
@@ -158,10 +164,14 @@ bool isUnreachable(int error) {
            error == EHOSTDOWN;
 }
 
-// How often, and after how long a first pause (doubled each time), a call refused for a sharing
-// violation is made again.
-constexpr int kBusyAttempts = 6;
+// How long a call refused for a sharing violation is made again, after a first pause doubled
+// each time up to the longest: a read refused while the file is removed, a short moment. A rename
+// or removal of a file another client reads waits for that reading to end: seconds, over a slow
+// link.
 constexpr auto kBusyPause = std::chrono::milliseconds(10);
+constexpr auto kLongestBusyPause = std::chrono::milliseconds(250);
+constexpr auto kBusyPatience = std::chrono::milliseconds(300);
+constexpr auto kBusyPatienceToReplace = std::chrono::milliseconds(15000);
 
 // A server that took this long to fail is not asked again for a while: an open asks several
 // questions in a row, and each would wait as long again.
@@ -631,6 +641,7 @@ public:
         // The source's size as the first attempt found it: after a dropped connection, a source
         // that is gone and a target of that size are the rename whose reply was lost.
         std::optional<off_t> sourceSize;
+        const BusyPatience patience(*this, kBusyPatienceToReplace);
         const int error = perform(to, target, [&](SMBCCTX* c) {
             std::string targetUrl = urlOf(target);
             struct stat st {};
@@ -648,24 +659,44 @@ public:
             if (!sourceSize) {
                 sourceSize = st.st_size;
             }
-            if (stat(c, targetUrl, st) == 0) {
-                if (S_ISDIR(st.st_mode)) {
-                    return EISDIR;
-                }
-                // The replacement keeps the name the folder spells the file with.
-                SharePath spelled = target;
-                spelled.names.back() = spellingInFolder(c, target);
-                targetUrl = urlOf(spelled);
-                if (lib([&] { return smbc().getFunctionUnlink(c)(c, targetUrl.c_str()); }) != 0) {
-                    return lastError();
+            if (stat(c, targetUrl, st) != 0) {
+                return renameAt(c, sourceUrl, targetUrl);
+            }
+            if (S_ISDIR(st.st_mode)) {
+                return EISDIR;
+            }
+            // The file replaced is renamed aside, not removed: a file another client has open
+            // (a reader, the server itself) is removed only when that client closes it, and its
+            // name stays taken until then. Aside, it frees the name at once, and goes when its
+            // last reader closes it. The replacement keeps the name the folder spells the file
+            // with.
+            SharePath spelled = target;
+            std::vector<std::string> entries;
+            spelled.names.back() = spellingInFolder(c, target, &entries);
+            targetUrl = urlOf(spelled);
+            SharePath aside = spelled;
+            aside.names.back() = spelled.names.back() + "." + uniqueText() + kReplacedSuffix;
+            const std::string asideUrl = urlOf(aside);
+            if (const int failed = renameAt(c, targetUrl, asideUrl); failed != 0) {
+                return failed;
+            }
+            if (const int failed = renameAt(c, sourceUrl, targetUrl); failed != 0) {
+                (void)renameAt(c, asideUrl, targetUrl);  // the target as it was, where it can
+                return failed;
+            }
+            (void)unlinkAt(c, asideUrl);
+            // Files put aside by a replacement that was cut short go with the next one.
+            const std::string leftPrefix = spelled.names.back() + ".";
+            for (const std::string& entry : entries) {
+                if (entry.size() > leftPrefix.size() + std::strlen(kReplacedSuffix) &&
+                    asciiCompareText(entry.substr(0, leftPrefix.size()), leftPrefix) == 0 &&
+                    entry.ends_with(kReplacedSuffix)) {
+                    SharePath left = spelled;
+                    left.names.back() = entry;
+                    (void)unlinkAt(c, urlOf(left));
                 }
             }
-            return lib([&] {
-                       return smbc().getFunctionRename(c)(c, sourceUrl.c_str(), c,
-                                                          targetUrl.c_str());
-                   }) == 0
-                       ? 0
-                       : lastError();
+            return 0;
         });
         if (error != 0) {
             throw KavrinError(formatText("Cannot rename file \"%s\" to \"%s\". %s", from.c_str(),
@@ -676,6 +707,7 @@ public:
     void remove(const std::string& path) override {
         const SharePath target = parseSharePath(path);
         const std::string url = urlOf(target);
+        const BusyPatience patience(*this, kBusyPatienceToReplace);
         const int error = perform(path, target, [&](SMBCCTX* c) {
             if (lib([&] { return smbc().getFunctionUnlink(c)(c, url.c_str()); }) == 0) {
                 return 0;
@@ -1139,6 +1171,40 @@ private:
     }
 
     // The library's calls this back end makes, each on the library's thread.
+    // How long the calls made meanwhile wait out a sharing violation.
+    class BusyPatience {
+    public:
+        BusyPatience(SmbShareFileSystem& fs, std::chrono::milliseconds patience)
+            : m_fs(fs), m_before(fs.m_busyPatience) {
+            m_fs.m_busyPatience = patience;
+        }
+        ~BusyPatience() { m_fs.m_busyPatience = m_before; }
+        BusyPatience(const BusyPatience&) = delete;
+        BusyPatience& operator=(const BusyPatience&) = delete;
+
+    private:
+        SmbShareFileSystem& m_fs;
+        std::chrono::milliseconds m_before;
+    };
+
+    // 0 or the errno.
+    int renameAt(SMBCCTX* c, const std::string& from, const std::string& to) {
+        return lib([&] { return smbc().getFunctionRename(c)(c, from.c_str(), c, to.c_str()); }) ==
+                       0
+                   ? 0
+                   : lastError();
+    }
+    int unlinkAt(SMBCCTX* c, const std::string& url) {
+        return lib([&] { return smbc().getFunctionUnlink(c)(c, url.c_str()); }) == 0 ? 0
+                                                                                     : lastError();
+    }
+    // Unique among this computer's processes and this process's calls.
+    static std::string uniqueText() {
+        static std::atomic<unsigned> counter{0};
+        return std::to_string(currentProcessId()) + "-" + std::to_string(++counter) + "-" +
+               std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() % 1000000);
+    }
+
     int stat(SMBCCTX* c, const std::string& url, struct stat& st) {
         return lib([&] { return smbc().getFunctionStat(c)(c, url.c_str(), &st); });
     }
@@ -1474,9 +1540,10 @@ private:
         // excludes this use (reading it while it is to be removed; a removal still under way):
         // milliseconds, as a rule.
         auto pause = kBusyPause;
-        for (int attempt = 1; error == EBUSY && attempt < kBusyAttempts; ++attempt) {
+        const auto until = std::chrono::steady_clock::now() + m_busyPatience;
+        while (error == EBUSY && std::chrono::steady_clock::now() + pause <= until) {
             std::this_thread::sleep_for(pause);
-            pause *= 2;
+            pause = std::min<std::chrono::milliseconds>(pause * 2, kLongestBusyPause);
             errno = 0;
             error = call(context);
         }
@@ -1673,10 +1740,13 @@ private:
     }
 
     // The last name of `target` as its folder spells it; as given when the folder cannot tell.
-    std::string spellingInFolder(SMBCCTX* context, const SharePath& target) {
+    // The folder's entries are left in `listed` when given.
+    std::string spellingInFolder(SMBCCTX* context, const SharePath& target,
+                                 std::vector<std::string>* listed = nullptr) {
         SharePath folder = target;
         folder.names.pop_back();
-        std::vector<std::string> entries;
+        std::vector<std::string> own;
+        std::vector<std::string>& entries = listed != nullptr ? *listed : own;
         (void)entriesOf(context, urlOf(folder), entries);
         for (const std::string& entry : entries) {
             if (asciiCompareText(entry, target.names.back()) == 0) {
@@ -1686,6 +1756,7 @@ private:
         return target.names.back();
     }
 
+    std::chrono::milliseconds m_busyPatience = kBusyPatience;
     std::function<const SmbClient&()> m_library;
     SMBCCTX* m_context = nullptr;
     int m_contextError = 0;

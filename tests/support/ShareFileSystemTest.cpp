@@ -1,6 +1,9 @@
 // What only the share back end has: URLs, credentials, and servers that go away. The cases that
 // need the test server (scripts/smbserver.sh) skip without it.
 #include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,6 +130,38 @@ TEST_F(ShareTest, AwkwardNamesRoundTrip) {
     writeText(folder->file(name), "data");
     EXPECT_EQ(shareFileSystem().listDirectory(folder->path()), std::vector<std::string>{name});
     EXPECT_EQ(readText(folder->file(name)), "data");
+}
+
+// A file another client is reading (the server itself keeps its files open) is replaced all the
+// same: the rename waits for the reading to end, and the file replaced is renamed aside rather
+// than removed, so that its name is free at once; what was put aside goes with the next
+// replacement.
+TEST_F(ShareTest, AFileAnotherClientReadsIsReplacedAllTheSame) {
+    const std::string a = folder->file("a");
+    const std::string b = folder->file("b");
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(testing::Message() << "replacement " << round + 1);
+        writeText(a, "new " + std::to_string(round));
+        writeText(b, std::string(3 * 1024 * 1024, 'o'));  // read in several requests
+        std::promise<void> reading;
+        std::thread reader([&] {
+            const std::unique_ptr<FileSystem> other = makeShareFileSystem(kSmbClientLibrary);
+            bool told = false;
+            (void)other->readFile(b, [&](std::uint64_t done, std::uint64_t total) {
+                if (done < total && !told) {
+                    told = true;
+                    reading.set_value();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                }
+            });
+        });
+        reading.get_future().wait();
+        const std::string renaming = errorOf([&] { shareFileSystem().rename(a, b); });
+        reader.join();
+        EXPECT_EQ(renaming, "(no error)");
+        EXPECT_TRUE(readText(b) == "new " + std::to_string(round));
+    }
+    EXPECT_EQ(shareFileSystem().listDirectory(folder->path()), std::vector<std::string>{"b"});
 }
 
 // The share admits guests: a wrong password must still be refused, not turned into a guest
