@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/FixedClock.h"
@@ -81,9 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     test::MemoryFileSystem fs;
     fs.createDirectories("/db");
-    fs.files["/db/Kavrin.cmp"] = nodeFile;
-    fs.files[(flags & 2) != 0 ? "/db/KAVRIN.IST" : "/db/Kavrin.ist"] = installFile;
-    fs.files["/db/Kavrin.ttl"] = titleFile;
+    fs.files["/db/Kavrin.cmp"] = std::move(nodeFile);
+    fs.files[(flags & 2) != 0 ? "/db/KAVRIN.IST" : "/db/Kavrin.ist"] = std::move(installFile);
+    fs.files["/db/Kavrin.ttl"] = std::move(titleFile);
 
     fuzz::FuzzView view;
     test::FixedClock clock({2026, 12, 9, 10, 30, 15, 0});
