@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/FixedClock.h"
@@ -13,6 +14,7 @@
 #include "dbformat/Records.h"
 #include "engine/Compaction.h"
 #include "engine/MaintenanceEngine.h"
+#include "fuzz/FuzzMemory.h"
 #include "fuzz/FuzzView.h"
 
 namespace {
@@ -58,6 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     // Two lengths, a flags byte and a marking stride, then the three files one after another.
+    // Flags: 1 a valid type and version, 2 the install file's name in capitals, 4 mark the nodes
+    // not online since a date, 8 a commit without the memory it needs; the lowest two bits also
+    // choose the column the list is sorted by.
     const std::size_t nodeLength = decodeFixed16(data);
     const std::size_t installLength = data[2] * 16u;
     const std::uint8_t flags = data[3];
@@ -81,9 +86,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     test::MemoryFileSystem fs;
     fs.createDirectories("/db");
-    fs.files["/db/Kavrin.cmp"] = nodeFile;
-    fs.files[(flags & 2) != 0 ? "/db/KAVRIN.IST" : "/db/Kavrin.ist"] = installFile;
-    fs.files["/db/Kavrin.ttl"] = titleFile;
+    fs.files["/db/Kavrin.cmp"] = std::move(nodeFile);
+    fs.files[(flags & 2) != 0 ? "/db/KAVRIN.IST" : "/db/Kavrin.ist"] = std::move(installFile);
+    fs.files["/db/Kavrin.ttl"] = std::move(titleFile);
 
     fuzz::FuzzView view;
     test::FixedClock clock({2026, 12, 9, 10, 30, 15, 0});
@@ -131,6 +136,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(preview.after[kNodeFile].records * node::kSize == out.NewNodesMS.size());
     check(preview.after[kInstallFile].records * install::kSize == out.NewInstallsMS.size());
     check(preview.after[kTitleFile].records * title::kSize == out.NewTitlesMS.size());
+
+    if ((flags & 8) != 0) {
+        // Refused before anything is written.
+        fuzz::setMemoryHeadroom(1024 * 1024);
+        const auto before = fs.files;
+        engine.CommitDatabase();
+        fuzz::setMemoryHeadroom(std::uint64_t{8} << 30);
+        check(!view.errors.empty() &&
+              view.errors.back().starts_with("Not enough memory for the commit") &&
+              fs.files == before);
+        return 0;
+    }
 
     // The same through the disk: the commit writes exactly those bodies behind the node header.
     engine.CommitDatabase();
