@@ -66,11 +66,20 @@ trap 'rm -rf "$work"' EXIT
 
 # The source, by apt's own source mechanism, which checks them against the signed index, with
 # a list, state and cache of their own. The mirror is the one the machine installs from.
-mirror=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\/debian\)\/\?[[:space:]]*$/\1/p' \
-    /etc/apt/sources.list.d/*.sources 2>/dev/null | sed -n 1p)
+# A machine may have either kind of list, or none of one kind (a fresh debootstrap root has only
+# sources.list): a file that is missing must not fail the pipeline.
+apt_lists() {
+    local file
+    for file in "$@"; do
+        if [ -f "$file" ]; then cat "$file"; fi
+    done
+}
+mirror=$(apt_lists /etc/apt/sources.list.d/*.sources |
+    sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\/debian\)\/\?[[:space:]]*$/\1/p' | sed -n 1p)
 if [ -z "$mirror" ]; then
-    mirror=$(sed -n 's/^deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?\([^[:space:]]*\/debian\)\/\?[[:space:]]\+bookworm[[:space:]].*/\2/p' \
-        /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | sed -n 1p)
+    mirror=$(apt_lists /etc/apt/sources.list /etc/apt/sources.list.d/*.list |
+        sed -n 's/^deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?\([^[:space:]]*\/debian\)\/\?[[:space:]]\+bookworm[[:space:]].*/\2/p' |
+        sed -n 1p)
 fi
 if [ -z "$mirror" ]; then
     echo "qt-windows.sh: no Debian mirror found in /etc/apt/sources.list or sources.list.d" >&2
