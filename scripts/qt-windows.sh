@@ -126,6 +126,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# For mingw GCC lets a caller keep values in call-clobbered registers across a call to an inline
+# or template function whose copy in the caller's own file leaves them alone (-fipa-ra, on at
+# -O2); the linker keeps one copy for the whole program, perhaps one compiled elsewhere with other
+# flags, which uses them. Qt's QRandomGenerator lost its output pointer so across
+# std::mt19937's refill when a program's -O2 copy was kept instead of Qt's -O3 one.
+set(CMAKE_C_FLAGS_INIT -fno-ipa-ra)
+set(CMAKE_CXX_FLAGS_INIT -fno-ipa-ra)
 EOF
 
 host_cmake_dir=/usr/lib/$(gcc -dumpmachine)/cmake

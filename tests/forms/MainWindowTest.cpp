@@ -27,6 +27,7 @@
 #include "forms/NodeListModel.h"
 #include "support/DateTimeText.h"
 #include "support/Errors.h"
+#include "support/Paths.h"
 #include "support/SystemHelpers.h"
 
 using namespace kavrin;
@@ -281,7 +282,8 @@ private slots:
         QCOMPARE(boxes[0].kind, MessageBox::Kind::Error);
         QCOMPARE(boxes[0].title, QString("Error"));
         QCOMPARE(boxes[0].text.toStdString(),
-                 "Error: \"The database does not exist.\"\r\n\r\n" + f.folder() + "/kavrin.cmp");
+                 "Error: \"The database does not exist.\"\r\n\r\n" + f.folder() +
+                     nativeSeparator() + "kavrin.cmp");
 
         // A failure after the loads: their log lines stay, the window is closed.
         DatabaseBuilder wrongVersion;
