@@ -69,14 +69,15 @@ desktop_key() {
     xdotool key "$2"
 }
 
-# desktop_menu WINDOW RIGHT DOWN: a menu item by keys: a click on the first menu, the menu RIGHT
-# places further right, then DOWN steps over its enabled items and Return.
+# desktop_menu WINDOW RIGHT UP: a menu item by keys: a click on the first menu, the menu RIGHT
+# places further right, then UP steps from its end and Return. Counted from the end, over
+# enabled items only: the Windows style stops on disabled items too, the Linux one does not.
 desktop_menu() {
     xdotool windowfocus --sync "$1"
     xdotool mousemove --window "$1" 12 8 click 1
     sleep 0.5
     for ((i = 0; i < $2; i++)); do xdotool key Right; done
-    for ((i = 0; i < $3; i++)); do xdotool key Down; done
+    for ((i = 0; i < $3; i++)); do xdotool key Up; done
     xdotool key Return
 }
 
