@@ -1,10 +1,10 @@
-#include <QIcon>
 #include <QSettings>
 #include <QStringList>
 #include <iostream>
 #include <locale>
 #include <stdexcept>
 
+#include "forms/Artwork.h"
 #include "forms/KavrinApplication.h"
 #include "forms/StartArguments.h"
 #include "forms/uFrmDate.h"
@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
     // The title of the error boxes of unhandled exceptions.
     kavrin::KavrinApplication::setApplicationName(QStringLiteral("KavrinServer Database Tool"));
     kavrin::KavrinApplication::setDesktopFileName(QStringLiteral("example.kavrin.dbtool"));
-    kavrin::KavrinApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/application.svg")));
+    kavrin::KavrinApplication::setWindowIcon(kavrin::applicationIcon());
     const kavrin::StartArguments start = kavrin::parseStartArguments(app.arguments());
     if (const int code = answerWithoutWindow(start); code >= 0) {
         return code;

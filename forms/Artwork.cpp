@@ -1,25 +1,42 @@
 #include "forms/Artwork.h"
 
-#include <QPainter>
-#include <QSvgRenderer>
+#include <QDir>
 #include <array>
 
 // Resources of a static library are only linked when something refers to them.
 static void initFormsResources() {
-    Q_INIT_RESOURCE(forms);
+    Q_INIT_RESOURCE(artwork);
 }
 
 namespace kavrin {
 
+namespace {
+
+void ensureResources() {
+    static const bool ready = (initFormsResources(), true);
+    (void)ready;
+}
+
+}  // namespace
+
 QPixmap artworkPixmap(const QString& name, QSize size) {
-    static const bool resourcesReady = (initFormsResources(), true);
-    (void)resourcesReady;
-    QPixmap pixmap(size);
-    pixmap.fill(Qt::transparent);
-    QSvgRenderer renderer(QStringLiteral(":/icons/%1.svg").arg(name));
-    QPainter painter(&pixmap);
-    renderer.render(&painter);
+    ensureResources();
+    QPixmap pixmap(QStringLiteral(":/icons/%1.png").arg(name));
+    if (pixmap.size() != size) {
+        pixmap = pixmap.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
     return pixmap;
+}
+
+QIcon applicationIcon() {
+    ensureResources();
+    QIcon icon;
+    const QStringList files = QDir(QStringLiteral(":/icons")).entryList(
+        {QStringLiteral("application-*.png")}, QDir::Files);
+    for (const QString& file : files) {
+        icon.addFile(QStringLiteral(":/icons/") + file);
+    }
+    return icon;
 }
 
 const QIcon& imageListIcon(int index) {

@@ -43,11 +43,11 @@ done
 # Its own settings folder: the location it keeps is not the user's.
 XDG_CONFIG_HOME=$scratch/config "$bin/kavrin-dbtool" --folder "$inventory" 2> /dev/null &
 pids+=($!)
-window=$(xdotool search --sync --name '^KavrinServer Database Tool : ' | head -n 1)
+window=$(xdotool search --sync --name '^KavrinServer Database Tool : ' | sed -n 1p)
 # Without a window manager nothing activates the window: this is its first activation, which
 # shows the information dialog; OK has the focus there.
 xdotool windowfocus --sync "$window"
-dialog=$(xdotool search --sync --name '^Important Information$' | head -n 1)
+dialog=$(xdotool search --sync --name '^Important Information$' | sed -n 1p)
 sleep 0.5
 xdotool windowfocus --sync "$dialog" key Return
 # The open offers to mark the duplicates the generator made: No, as Escape answers.
@@ -87,14 +87,14 @@ menu() {
 # Tools > Fix Duplicates, then DB > Preview Commit...
 menu 1 2
 menu 0 2
-dialog=$(xdotool search --sync --name '^Preview Commit$' | head -n 1)
+dialog=$(xdotool search --sync --name '^Preview Commit$' | sed -n 1p)
 sleep 0.5
 shoot "$dialog" docs/preview.png
 xdotool windowfocus --sync "$dialog" key Escape
 sleep 0.3
 # Tools > Restore Backup...
 menu 1 1
-dialog=$(xdotool search --sync --name '^Restore Backup$' | head -n 1)
+dialog=$(xdotool search --sync --name '^Restore Backup$' | sed -n 1p)
 sleep 0.5
 shoot "$dialog" docs/restore.png
 xdotool windowfocus --sync "$dialog" key Escape

@@ -17,12 +17,15 @@ packages=(
     # and std::mutex), windres, zlib for it, GoogleTest's sources, and wine to run the tests.
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev googletest
     wine wine64
+    # The static Qt of the window for Windows, built from Debian's source (scripts/qt-windows.sh):
+    # the machine's Qt as its host tools, Ninja, and wine's fonts for the window under wine.
+    qmake6 perl xz-utils ninja-build fonts-wine
     samba smbclient libsmbclient-dev
 )
 
 missing=()
 for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    if [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" != "install ok installed" ]; then
         missing+=("$p")
     fi
 done

@@ -2,6 +2,7 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QCursor>
+#include <QDir>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -26,6 +27,7 @@
 #include "forms/NodeListModel.h"
 #include "support/DateTimeText.h"
 #include "support/Errors.h"
+#include "support/Paths.h"
 #include "support/SystemHelpers.h"
 
 using namespace kavrin;
@@ -185,7 +187,7 @@ private slots:
         // Browse: Cancel keeps the text, OK replaces it, the next browse starts there.
         FolderBrowser::setNextFolder(std::nullopt);
         browse->click();
-        QCOMPARE(FolderBrowser::lastStart(), QString("/"));
+        QCOMPARE(FolderBrowser::lastStart(), QDir::rootPath());  // "C:/" on Windows
         QCOMPARE(path->text(), QString("/data/inventory"));
         FolderBrowser::setNextFolder(QString("/srv/kavrin"));
         browse->click();
@@ -280,7 +282,8 @@ private slots:
         QCOMPARE(boxes[0].kind, MessageBox::Kind::Error);
         QCOMPARE(boxes[0].title, QString("Error"));
         QCOMPARE(boxes[0].text.toStdString(),
-                 "Error: \"The database does not exist.\"\r\n\r\n" + f.folder() + "/kavrin.cmp");
+                 "Error: \"The database does not exist.\"\r\n\r\n" + f.folder() +
+                     nativeSeparator() + "kavrin.cmp");
 
         // A failure after the loads: their log lines stay, the window is closed.
         DatabaseBuilder wrongVersion;

@@ -3,6 +3,7 @@
 #include <QRadioButton>
 #include <QSettings>
 #include <QTest>
+#include <memory>
 
 #include "FormsTestSupport.h"
 #include "common/DocumentCheck.h"
@@ -119,18 +120,38 @@ private slots:
         QCOMPARE(fieldsOf(window), (Fields{false, path, true}));
     }
 
+    // In a file, and in the system's own store as the program keeps them (on Windows the
+    // registry; elsewhere a file, here redirected to the test's folder).
+    void remembersTheLastLocationOpened_data() {
+        QTest::addColumn<bool>("native");
+        QTest::newRow("settings file") << false;
+        QTest::newRow("native settings") << true;
+    }
+
     // The first start shows the designed defaults; later starts show the location opened last,
     // not one that failed to open, and open nothing by themselves.
     void remembersTheLastLocationOpened() {
+        QFETCH(bool, native);
         TempFolder folder;
         const std::string db = folder.path();
         sampleDatabase().write(db);
         const QString settingsFile = QString::fromStdString(folder.file("kavrin-dbtool.conf"));
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           QString::fromStdString(folder.path()));
+        // An application name of this run's own, in a store that outlives the test.
+        const QString application = QStringLiteral("kavrin-dbtool-test-%1").arg(
+            QCoreApplication::applicationPid());
+        const auto open = [&] {
+            return native ? std::make_unique<QSettings>(QSettings::NativeFormat,
+                                                        QSettings::UserScope,
+                                                        QStringLiteral("kavrin"), application)
+                          : std::make_unique<QSettings>(settingsFile, QSettings::IniFormat);
+        };
         const Fields defaults{true, QString::fromStdString(LocalComputerName()), false};
         {
-            QSettings settings(settingsFile, QSettings::IniFormat);
+            const auto settings = open();
             WindowFixture f;
-            f.window().rememberLocations(&settings);
+            f.window().rememberLocations(settings.get());
             QCOMPARE(fieldsOf(f.window()), defaults);
             f.openFolder(db);
             QVERIFY(f.engine().context().IsOpen);
@@ -138,16 +159,17 @@ private slots:
             QVERIFY(!f.engine().context().IsOpen);
         }
         {
-            QSettings settings(settingsFile, QSettings::IniFormat);
+            const auto settings = open();
             WindowFixture f;
             QCOMPARE(fieldsOf(f.window()), defaults);  // nothing is read unless asked
-            f.window().rememberLocations(&settings);
+            f.window().rememberLocations(settings.get());
             QCOMPARE(fieldsOf(f.window()), (Fields{false, QString::fromStdString(db), true}));
             QVERIFY(!f.engine().context().IsOpen);
             // Moving to server mode by hand still shows this computer's name.
             f.find<QRadioButton>("KavrinServerCHECKBOX")->click();
             QCOMPARE(fieldsOf(f.window()), defaults);
         }
+        open()->clear();
     }
 };
 
