@@ -2,8 +2,6 @@
 // need the test server (scripts/smbserver.sh) skip without it.
 #include <gtest/gtest.h>
 
-#include <future>
-#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -143,21 +141,39 @@ TEST_F(ShareTest, AFileAnotherClientReadsIsReplacedAllTheSame) {
         SCOPED_TRACE(testing::Message() << "replacement " << round + 1);
         writeText(a, "new " + std::to_string(round));
         writeText(b, std::string(3 * 1024 * 1024, 'o'));  // read in several requests
-        std::promise<void> reading;
-        std::thread reader([&] {
-            const std::unique_ptr<FileSystem> other = makeShareFileSystem(kSmbClientLibrary);
+        // The reader is another process, as the other clients of a share are: the library is
+        // used by one thread of a process only.
+        int reading[2];
+        ASSERT_EQ(::pipe(reading), 0);
+        const pid_t reader = ::fork();
+        ASSERT_GE(reader, 0);
+        if (reader == 0) {
+            ::close(reading[0]);
             bool told = false;
-            (void)other->readFile(b, [&](std::uint64_t done, std::uint64_t total) {
-                if (done < total && !told) {
-                    told = true;
-                    reading.set_value();
-                    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-                }
-            });
-        });
-        reading.get_future().wait();
+            int code = 0;
+            try {
+                const std::unique_ptr<FileSystem> other = makeShareFileSystem(kSmbClientLibrary);
+                (void)other->readFile(b, [&](std::uint64_t done, std::uint64_t total) {
+                    if (done < total && !told) {
+                        told = true;
+                        (void)!::write(reading[1], "r", 1);
+                        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                    }
+                });
+            } catch (const std::exception&) {
+                code = 1;
+            }
+            ::_exit(told ? code : 2);
+        }
+        ::close(reading[1]);
+        char byte = 0;
+        const bool started = ::read(reading[0], &byte, 1) == 1;
+        ::close(reading[0]);
         const std::string renaming = errorOf([&] { shareFileSystem().rename(a, b); });
-        reader.join();
+        int status = 0;
+        ::waitpid(reader, &status, 0);
+        EXPECT_TRUE(started);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "reader status " << status;
         EXPECT_EQ(renaming, "(no error)");
         EXPECT_TRUE(readText(b) == "new " + std::to_string(round));
     }
