@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <memory>
+#include <string_view>
 
 #include "cli/Credentials.h"
 #include "support/DateTimeText.h"
@@ -423,22 +425,36 @@ std::vector<std::pair<std::string, std::vector<std::string>>> acceptedOptions(
 }
 
 std::optional<double> parseDateArgument(const std::string& text) {
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    char rest = 0;
-    bool ok = false;
-    if (text.size() == 10) {
-        ok = std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &year, &month, &day, &rest) == 3;
-    } else if (text.size() == 19) {
-        ok = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &day, &hour,
-                         &minute, &second, &rest) == 6;
-    }
-    if (!ok || year < 1 || month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 ||
-        second > 59 || hour < 0 || minute < 0 || second < 0) {
+    // The number the `count` digits from `at` write; -1 when one of them is not a digit.
+    const auto digits = [&text](std::size_t at, std::size_t count) {
+        int value = 0;
+        for (const char c : std::string_view(text).substr(at, count)) {
+            if (c < '0' || c > '9') {
+                return -1;
+            }
+            value = value * 10 + (c - '0');
+        }
+        return value;
+    };
+    const bool withTime =
+        text.size() == 19 && text[10] == 'T' && text[13] == ':' && text[16] == ':';
+    if ((text.size() != 10 && !withTime) || text[4] != '-' || text[7] != '-') {
         return std::nullopt;
     }
-    static const int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    if (day > kDaysInMonth[month - 1] + (month == 2 && leap ? 1 : 0)) {
+    const int year = digits(0, 4);
+    const int month = digits(5, 2);
+    const int day = digits(8, 2);
+    const int hour = withTime ? digits(11, 2) : 0;
+    const int minute = withTime ? digits(14, 2) : 0;
+    const int second = withTime ? digits(17, 2) : 0;
+    if (year < 1 || month < 0 || day < 0 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+        second < 0 || second > 59) {
+        return std::nullopt;
+    }
+    const std::chrono::year_month_day date{std::chrono::year(year),
+                                           std::chrono::month(static_cast<unsigned>(month)),
+                                           std::chrono::day(static_cast<unsigned>(day))};
+    if (!date.ok()) {
         return std::nullopt;
     }
     return encodeDateTime(year, month, day, hour, minute, second);

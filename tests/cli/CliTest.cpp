@@ -183,8 +183,9 @@ TEST(CliDates, DateArguments) {
     EXPECT_EQ(cli::parseDateArgument("2023-03-15"), 45000.0);
     EXPECT_EQ(cli::parseDateArgument("2023-03-15T12:00:00"), 45000.5);
     EXPECT_EQ(cli::parseDateArgument("2024-02-29"), encodeDateTime(2024, 2, 29));
-    for (const char* bad : {"2023-02-29", "2023-3-15", "2023-03-15T24:00:00", "2023-03-15 12:00:00",
-                            "", "2023-03-15T12:00:00Z", "abcd-ef-gh"}) {
+    for (const char* bad : {"2023-02-29", "2100-02-29", "2023-04-31", "2023-3-15", "+023-03-15",
+                            "2023-03-15T24:00:00", "2023-03-15 12:00:00", "",
+                            "2023-03-15T12:00:00Z", "abcd-ef-gh", "0000-01-01"}) {
         EXPECT_EQ(cli::parseDateArgument(bad), std::nullopt) << bad;
     }
 }
