@@ -4,8 +4,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <memory>
+#include <numeric>
+#include <sstream>
+#include <string_view>
+#include <utility>
 
 #include "cli/Credentials.h"
 #include "support/DateTimeText.h"
@@ -26,42 +31,47 @@ constexpr const char* kOrderGroup =
 constexpr const char* kGeneratorGroup =
     "GENERATOR options (the same options always give the same bytes)";
 
-// --help writes each entry's text from this column on.
-constexpr std::size_t kTextColumn = 30;
+// The words of --help that CLI11 would not choose itself; it lays out the rest.
+constexpr const char* kUsage =
+    "Usage: kavrin-dbtool-cli COMMAND LOCATION [OPTIONS]\n"
+    "       kavrin-dbtool-cli --version\n"
+    "\n"
+    "LOCATION is a database folder, or --server NAME for the Kavrin$ share of a server.\n";
+constexpr const char* kNodeNotes =
+    "NODE is a node name (the first entry of that name, without regard to case) or a body\n"
+    "offset written 0x followed by hexadecimal digits.\n"
+    "\n"
+    "In the output of nodes, mark and duplicates a TAB, CR, LF or backslash in a node name\n"
+    "is written \\t, \\r, \\n or \\\\, so that each node keeps one line; name such a node by\n"
+    "its offset.\n";
+constexpr const char* kExitCodes =
+    "\n"
+    "Log lines go to standard error. Exit code 0 on success, 1 when the work failed, 2 on a\n"
+    "wrong command line, 4 when a commit or restore could neither finish nor undo its\n"
+    "replacement of the files.";
 
-// "  TERM" and `text` from kTextColumn on, every '\n' of `text` starting a line at that column;
-// a term too long for that puts the text on the next line.
-void writeEntry(std::string& out, const std::string& term, const std::string& text) {
-    std::string line = "  " + term;
-    if (line.size() + 2 <= kTextColumn) {
-        line.resize(kTextColumn, ' ');
-    } else {
-        out += line + '\n';
-        line.assign(kTextColumn, ' ');
-    }
-    for (char c : text) {
-        line += c;
-        if (c == '\n') {
-            line.append(kTextColumn, ' ');
-        }
-    }
-    out += line + '\n';
-}
+// CLI11's formatter with this program's usage lines (COMMAND LOCATION, not its [SUBCOMMAND])
+// and each command shown by its synopsis rather than its bare name.
+class HelpFormatter : public CLI::Formatter {
+public:
+    explicit HelpFormatter(std::span<const CommandSpec> commands) : m_commands(commands) {}
 
-// How --help writes an option: its names, then the name of its value.
-std::string optionTerm(const CLI::Option& option) {
-    std::string term;
-    for (const std::string& name : option.get_snames()) {
-        term += (term.empty() ? "-" : ", -") + name;
+    std::string make_usage(const CLI::App* /*program*/, std::string /*name*/) const override {
+        return kUsage;
     }
-    for (const std::string& name : option.get_lnames()) {
-        term += (term.empty() ? "--" : ", --") + name;
+
+    std::string make_subcommand(const CLI::App* command) const override {
+        const auto entry = std::find_if(m_commands.begin(), m_commands.end(), [&](const auto& c) {
+            return c.name == command->get_name();
+        });
+        std::ostringstream out;
+        CLI::detail::format_help(out, entry->synopsis, command->get_description(), column_width_);
+        return out.str();
     }
-    if (option.get_expected_max() > 0) {
-        term += ' ' + option.get_type_name();
-    }
-    return term;
-}
+
+private:
+    std::span<const CommandSpec> m_commands;
+};
 
 // An argument the parser did not take, as an error names it: an option by its name alone (never
 // what follows '=' or the letter of a short option), anything else not at all.
@@ -76,22 +86,49 @@ std::string optionName(const std::string& arg) {
     return arg.substr(0, arg.find('='));
 }
 
-// What CLI11 found wrong, in this program's words. Only its messages about the number of values
-// are used, as they name an option and quote nothing given; any other is replaced by one that
-// quotes nothing.
+// The letters to insert, delete or replace to turn `a` into `b`, letter case aside.
+std::size_t editDistance(std::string_view a, std::string_view b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    std::iota(row.begin(), row.end(), std::size_t{0});
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = std::exchange(row[0], i);
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
+                              std::tolower(static_cast<unsigned char>(b[j - 1]));
+            diagonal = std::exchange(
+                row[j], std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)}));
+        }
+    }
+    return row[b.size()];
+}
+
+// The first word, which names no command, named back with the command it most likely meant:
+// one at most two letters away. Only this word is repeated; it stands where a command does.
+std::string unknownCommand(const std::string& word, std::span<const CommandSpec> commands) {
+    std::string message = "unknown command \"" + word + '"';
+    const CommandSpec* nearest = nullptr;
+    std::size_t best = 3;
+    for (const CommandSpec& entry : commands) {
+        if (const std::size_t distance = editDistance(word, entry.name); distance < best) {
+            best = distance;
+            nearest = &entry;
+        }
+    }
+    if (nearest != nullptr) {
+        message += std::string("; did you mean \"") + nearest->name + "\"?";
+    }
+    return message;
+}
+
+// What CLI11 found wrong. Its messages about the number of values name the option and quote
+// nothing given, and are used as they are; with this parser's settings no other is expected,
+// and as another may quote a value, it is replaced by one that quotes nothing. Flags and values
+// are checked by this program's own callbacks, whose messages quote nothing either.
 std::string describe(const CLI::ParseError& error) {
     if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) == nullptr) {
         return "the command line cannot be read";
     }
-    const std::string text = error.what();
-    if (const std::size_t colon = text.find(": 1 required "); colon != text.npos) {
-        return text.substr(0, colon) + " needs a value";  // "--delete: 1 required NODE missing"
-    }
-    if (const std::size_t end = text.find(" was given a disallowed flag override");
-        end != text.npos) {
-        return (end == 1 ? "-" : "--") + text.substr(0, end) + " takes no value";
-    }
-    return text;
+    return error.what();
 }
 
 // The whole of file `path` into `text`; 0 or the errno of the failure.
@@ -112,11 +149,13 @@ class Parser {
 public:
     explicit Parser(std::span<const CommandSpec> commands)
         : m_commands(commands), m_root("", kProgram) {
+        m_root.formatter(std::make_shared<HelpFormatter>(commands));
         m_root.require_subcommand(0, 1);
         m_root.allow_extras();                    // reported below, without quoting values
         addProgramOptions(m_root, m_invocation);  // before the commands, which inherit --help
         for (const CommandSpec& entry : commands) {
             CLI::App* command = m_root.add_subcommand(entry.name, entry.summary);
+            command->group("Commands");
             if (entry.takesLocation) {
                 addLocationOptions(*command, m_invocation);
             }
@@ -147,7 +186,7 @@ public:
         if (const std::vector<std::string> left = m_root.remaining(); !left.empty()) {
             throw UsageError{looksLikeOption(left.front())
                                  ? "unknown option " + optionName(left.front())
-                                 : std::string("unknown command")};
+                                 : unknownCommand(left.front(), m_commands)};
         }
         const std::vector<CLI::App*> parsed = m_root.get_subcommands();
         if (m_invocation.showVersion) {
@@ -187,8 +226,9 @@ public:
         return std::move(m_invocation);
     }
 
-    // The options --help lists, by group in the order the groups first appear, each once.
-    std::vector<std::pair<std::string, std::vector<const CLI::Option*>>> listedOptions() const {
+    // --help: the program's own options and the commands, then the options of the commands
+    // by group, in the order the groups first appear, each option once.
+    std::string help() {
         std::vector<std::pair<std::string, std::vector<const CLI::Option*>>> groups;
         for (const CLI::App* command : m_root.get_subcommands({})) {
             for (const CLI::Option* option : command->get_options()) {
@@ -209,7 +249,13 @@ public:
                 }
             }
         }
-        return groups;
+        const auto formatter = std::static_pointer_cast<HelpFormatter>(m_root.get_formatter());
+        std::string footer = kNodeNotes;
+        for (const auto& [group, options] : groups) {
+            footer += formatter->make_group(group, false, options);
+        }
+        m_root.footer(footer + kExitCodes);
+        return m_root.help();
     }
 
     std::vector<std::pair<std::string, std::vector<std::string>>> acceptedOptions() const {
@@ -253,16 +299,26 @@ CLI::Option* addValueOption(CLI::App& command, const std::string& group, const s
 
 CLI::Option* addFlagOption(CLI::App& command, const std::string& group, const std::string& names,
                            const std::string& help, std::function<void()> apply) {
-    // No "--flag=value": CLI11 would quote a value it cannot read as true or false.
+    // "--flag=value" reaches the flag as its value, where a flag given alone gets "true". Checked
+    // here, as CLI11 would either quote the value or word the refusal in its own terms.
+    const std::string longName = names.substr(names.rfind(',') + 1);
     return command.add_flag_callback(names, std::move(apply), help)
         ->group(group)
-        ->disable_flag_override()
+        ->check(CLI::Validator(
+            [longName](const std::string& value) -> std::string {
+                if (value != "true") {
+                    throw UsageError{longName + " takes no value"};
+                }
+                return {};
+            },
+            ""))
         ->trigger_on_parse();
 }
 
 void addProgramOptions(CLI::App& program, Invocation& invocation) {
     program.set_help_flag("-h,--help", "list every command and option");
-    addFlagOption(program, "", "--version", "", [&invocation] { invocation.showVersion = true; });
+    addFlagOption(program, "Options", "--version", "print the program's version",
+                  [&invocation] { invocation.showVersion = true; });
 }
 
 void addLocationOptions(CLI::App& command, Invocation& invocation) {
@@ -385,36 +441,12 @@ std::optional<Invocation> parseCommandLine(const std::vector<std::string>& args,
 }
 
 std::string usageText(std::span<const CommandSpec> commands) {
-    std::string text = std::string("Usage: ") + kProgram + " COMMAND LOCATION [OPTIONS]\n" +
-                       "       " + kProgram + " --version\n" +
-                       "\n"
-                       "LOCATION is a database folder, or --server NAME for the Kavrin$ share of "
-                       "a server.\n"
-                       "\n"
-                       "Commands:\n";
-    for (const CommandSpec& entry : commands) {
-        writeEntry(text, entry.synopsis, entry.summary);
-    }
-    text +=
-        "\n"
-        "NODE is a node name (the first entry of that name, without regard to case) or a body\n"
-        "offset written 0x followed by hexadecimal digits.\n"
-        "\n"
-        "In the output of nodes, mark and duplicates a TAB, CR, LF or backslash in a node name\n"
-        "is written \\t, \\r, \\n or \\\\, so that each node keeps one line; name such a node by\n"
-        "its offset.\n";
-    const Parser parser(commands);
-    for (const auto& [group, options] : parser.listedOptions()) {
-        text += '\n' + group + ":\n";
-        for (const CLI::Option* option : options) {
-            writeEntry(text, optionTerm(*option), option->get_description());
-        }
-    }
-    text +=
-        "\n"
-        "Log lines go to standard error. Exit code 0 on success, 1 when the work failed, 2 on a\n"
-        "wrong command line.\n";
-    return text;
+    return Parser(commands).help();
+}
+
+std::string usageErrorText(const UsageError& error) {
+    return std::string(kProgram) + ": " + error.message + "\nSee \"" + kProgram +
+           " --help\" for every command and option.\n";
 }
 
 std::vector<std::pair<std::string, std::vector<std::string>>> acceptedOptions(
@@ -423,22 +455,36 @@ std::vector<std::pair<std::string, std::vector<std::string>>> acceptedOptions(
 }
 
 std::optional<double> parseDateArgument(const std::string& text) {
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    char rest = 0;
-    bool ok = false;
-    if (text.size() == 10) {
-        ok = std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &year, &month, &day, &rest) == 3;
-    } else if (text.size() == 19) {
-        ok = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &day, &hour,
-                         &minute, &second, &rest) == 6;
-    }
-    if (!ok || year < 1 || month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 ||
-        second > 59 || hour < 0 || minute < 0 || second < 0) {
+    // The number the `count` digits from `at` write; -1 when one of them is not a digit.
+    const auto digits = [&text](std::size_t at, std::size_t count) {
+        int value = 0;
+        for (const char c : std::string_view(text).substr(at, count)) {
+            if (c < '0' || c > '9') {
+                return -1;
+            }
+            value = value * 10 + (c - '0');
+        }
+        return value;
+    };
+    const bool withTime =
+        text.size() == 19 && text[10] == 'T' && text[13] == ':' && text[16] == ':';
+    if ((text.size() != 10 && !withTime) || text[4] != '-' || text[7] != '-') {
         return std::nullopt;
     }
-    static const int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    if (day > kDaysInMonth[month - 1] + (month == 2 && leap ? 1 : 0)) {
+    const int year = digits(0, 4);
+    const int month = digits(5, 2);
+    const int day = digits(8, 2);
+    const int hour = withTime ? digits(11, 2) : 0;
+    const int minute = withTime ? digits(14, 2) : 0;
+    const int second = withTime ? digits(17, 2) : 0;
+    if (year < 1 || month < 0 || day < 0 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+        second < 0 || second > 59) {
+        return std::nullopt;
+    }
+    const std::chrono::year_month_day date{std::chrono::year(year),
+                                           std::chrono::month(static_cast<unsigned>(month)),
+                                           std::chrono::day(static_cast<unsigned>(day))};
+    if (!date.ok()) {
         return std::nullopt;
     }
     return encodeDateTime(year, month, day, hour, minute, second);

@@ -99,7 +99,8 @@ CLI::Option* addValueOption(CLI::App& command, const std::string& group, const s
                             const std::string& valueName, const std::string& help,
                             std::function<void(const std::string& value)> apply);
 
-// Adds flag `names`, which takes no value; `apply` runs where it is given.
+// Adds flag `names`, which takes no value (a value given with '=' is a UsageError); `apply` runs
+// where it is given.
 CLI::Option* addFlagOption(CLI::App& command, const std::string& group, const std::string& names,
                            const std::string& help, std::function<void()> apply);
 
@@ -145,6 +146,10 @@ std::optional<Invocation> parseCommandLine(const std::vector<std::string>& args,
 
 // The text of --help: every command and every option that --help shows.
 std::string usageText(std::span<const CommandSpec> commands);
+
+// What a wrong command line prints: the program's name and the message, then one line pointing
+// to --help.
+std::string usageErrorText(const UsageError& error);
 
 // Every name of every option the parser accepts, hidden ones included: the program's own (under
 // the name "") and then each command's, as "-h", "--help", "--server"... The manual page and the

@@ -474,7 +474,7 @@ int runCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
         return invocation->command->run(*invocation,
                                         Console{out, err, fs, clock, terminal, progressLine});
     } catch (const UsageError& usage) {
-        err << "kavrin-dbtool-cli: " << usage.message << "\n\n" << usageText(kCommands);
+        err << usageErrorText(usage);
         return 2;
     }
 }

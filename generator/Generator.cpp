@@ -138,113 +138,141 @@ void makeHeader(DatabaseHeader& h, Random& random, std::string_view name, std::s
     encodeFixed32(&h.bytes[header::kUpgradedFromVersion], upgraded > 0 ? 1 : 0);
 }
 
-// The node body: NullRecords, distinct names, later copies of some names, dates over the years.
-void generateNodes(const GeneratorOptions& o, Random& random, GeneratedDatabase& db) {
+// The node body as it is written, record by record in file order. Every byte depends on the
+// order of the draws from `random`: the functions below take them in one fixed order.
+struct NodeBody {
+    const GeneratorOptions& options;
+    Random& random;
+    GeneratedDatabase& db;
+    std::uint8_t* bytes;
+    // Machine numbers are handed out in random order, so that file order is not name order.
+    std::vector<std::uint32_t> numbers;
+    std::vector<std::uint32_t> machines;  // offset of the first record of each distinct name
+};
+
+// An emptied slot: wiped, or still holding what the node left behind.
+void writeNullRecord(std::uint8_t* r, Random& random) {
+    if (random.chance(0.5)) {
+        std::memset(r, 0, node::kSize);
+    } else {
+        random.fill(r, node::kSize);
+    }
+    r[node::kNodeName] = 0;
+}
+
+// The record's name: the next machine's, or now and then that of an earlier record, the same
+// machine inventoried again, its name often typed in another case. Returns that earlier record,
+// or null.
+const std::uint8_t* writeNodeName(NodeBody& n, std::uint8_t* r, std::uint32_t offset) {
+    Random& random = n.random;
+    const std::uint8_t* original = nullptr;
+    char name[24];
+    if (!n.machines.empty() && random.chance(n.options.duplicateRate)) {
+        original =
+            n.bytes + n.machines[random.below(static_cast<std::uint32_t>(n.machines.size()))];
+        const std::size_t length = original[node::kNodeName];
+        std::memcpy(name, original + node::kNodeName + 1, length);
+        name[length] = '\0';
+        const std::uint32_t spelling = random.below(4);
+        for (std::size_t c = 0; c < length; ++c) {
+            const bool lower = spelling == 1 || (spelling == 2 && c > 0);
+            if (lower && name[c] >= 'A' && name[c] <= 'Z') {
+                name[c] = static_cast<char>(name[c] - 'A' + 'a');
+            }
+        }
+        ++n.db.counts.duplicates;
+    } else {
+        const std::uint32_t kind = random.below(20);
+        const char* prefix = kind < 16 ? "PC" : kind < 19 ? "LT" : "SRV";
+        std::snprintf(name, sizeof name, "%s-%05u", prefix,
+                      n.numbers[static_cast<std::uint32_t>(n.machines.size())] + 1);
+        n.machines.push_back(offset);
+    }
+    putShortText(r + node::kNodeName, name);
+    return original;
+}
+
+// The Inactive byte and the dates: inactive nodes long unseen, most others seen lately.
+void writeNodeDates(NodeBody& n, std::uint8_t* r, const std::uint8_t* original) {
+    Random& random = n.random;
     const double now = referenceNow();
     const double sevenYears = 7 * 365;
-    std::uint8_t* body = db.nodes.data.get();
-    // Machine numbers are handed out in random order, so that file order is not name order.
-    const std::vector<std::uint32_t> numbers = shuffled(o.nodes, random);
-    std::vector<std::uint32_t> machines;  // offset of the first record of each distinct name
+    std::uint8_t inactive = 0;
+    if (random.chance(n.options.inactiveRate)) {
+        inactive = random.chance(0.1) ? 2 : 1;
+        ++n.db.counts.inactive;
+    }
+    r[node::kInactive] = inactive;
 
+    double lastDay;
+    double lastOnline;
+    if (original != nullptr && random.chance(0.05)) {
+        // Both copies report the same moment: the tie FixDuplicates breaks by list position.
+        lastOnline = decodeDouble(original + node::kLastOnline);
+        lastDay = std::floor(lastOnline);
+    } else {
+        if (inactive != 0) {
+            lastDay = now - 30 - random.below(static_cast<std::uint32_t>(sevenYears));
+        } else if (random.chance(0.75)) {
+            lastDay = now - random.below(60);
+        } else {
+            lastDay = now - random.below(6 * 365);  // still flagged active, long unseen
+        }
+        lastOnline = timeOnDay(lastDay, random);
+    }
+    encodeDouble(r + node::kLastOnline, lastOnline);
+    encodeDouble(r + node::kHwUpdated, timeOnDay(lastDay - random.below(200), random));
+    encodeDouble(r + node::kSwUpdated, timeOnDay(lastDay - random.below(30), random));
+    encodeDouble(r + node::kUserUpdated, timeOnDay(lastDay - random.below(400), random));
+    const std::uint16_t added = random.chance(0.01) ? 0 : dayNumberOf(lastDay - random.below(1500));
+    encodeFixed16(r + node::kAddedDay, added);
+    std::uint16_t inactiveDay = 0;
+    if (inactive != 0 ? !random.chance(0.03) : random.chance(0.02)) {
+        inactiveDay = dayNumberOf(std::min(now, lastDay + 1 + random.below(60)));
+    }
+    encodeFixed16(r + node::kInactiveDay, inactiveDay);
+}
+
+// The user, the maker, the model and the serial number of the machine.
+void writeNodeOwner(std::uint8_t* r, Random& random) {
+    const bool server = r[node::kNodeName + 1] == 'S' || r[node::kNodeName + 1] == 's';
+    char user[node::kUserNameCapacity + 1];
+    if (server) {
+        std::snprintf(user, sizeof user, "%s", random.chance(0.5) ? "administrator" : "");
+    } else {
+        // One draw per statement: the order in which arguments are evaluated is unspecified.
+        const char* domain = random.chance(0.5) ? "CORP\\" : "";
+        const char initial = static_cast<char>('a' + random.below(26));
+        const std::string_view surname = pick(kSurnames, random);
+        std::snprintf(user, sizeof user, "%s%c%.*s", domain, initial,
+                      static_cast<int>(surname.size()), surname.data());
+    }
+    putShortText(r + node::kUserName, user);
+    putShortText(r + node::kManufacturer, pick(kMakers, random));
+    putShortText(r + node::kModel, pick(kModels, random));
+    char serial[12];
+    const std::uint32_t serialLength = 8 + random.below(4);
+    for (std::uint32_t c = 0; c < serialLength; ++c) {
+        serial[c] = kSerialAlphabet[random.below(sizeof kSerialAlphabet - 1)];
+    }
+    putShortText(r + node::kSerialNumber, std::string_view(serial, serialLength));
+}
+
+// The node body: NullRecords, distinct names, later copies of some names, dates over the years.
+void generateNodes(const GeneratorOptions& o, Random& random, GeneratedDatabase& db) {
+    NodeBody n{o, random, db, db.nodes.data.get(), shuffled(o.nodes, random), {}};
     for (std::uint32_t i = 0; i < o.nodes; ++i) {
         const std::uint32_t offset = i * static_cast<std::uint32_t>(node::kSize);
-        std::uint8_t* r = body + offset;
+        std::uint8_t* r = n.bytes + offset;
         if (random.chance(o.nullRate)) {
-            // An emptied slot: wiped, or still holding what the node left behind.
-            if (random.chance(0.5)) {
-                std::memset(r, 0, node::kSize);
-            } else {
-                random.fill(r, node::kSize);
-            }
-            r[node::kNodeName] = 0;
+            writeNullRecord(r, random);
             ++db.counts.nullRecords;
             continue;
         }
         random.fill(r, node::kSize);
-
-        const std::uint8_t* original = nullptr;
-        char name[24];
-        if (!machines.empty() && random.chance(o.duplicateRate)) {
-            // The same machine inventoried again, its name often typed in another case.
-            original = body + machines[random.below(static_cast<std::uint32_t>(machines.size()))];
-            const std::size_t length = original[node::kNodeName];
-            std::memcpy(name, original + node::kNodeName + 1, length);
-            name[length] = '\0';
-            const std::uint32_t spelling = random.below(4);
-            for (std::size_t c = 0; c < length; ++c) {
-                const bool lower = spelling == 1 || (spelling == 2 && c > 0);
-                if (lower && name[c] >= 'A' && name[c] <= 'Z') {
-                    name[c] = static_cast<char>(name[c] - 'A' + 'a');
-                }
-            }
-            ++db.counts.duplicates;
-        } else {
-            const std::uint32_t kind = random.below(20);
-            const char* prefix = kind < 16 ? "PC" : kind < 19 ? "LT" : "SRV";
-            std::snprintf(name, sizeof name, "%s-%05u", prefix,
-                          numbers[static_cast<std::uint32_t>(machines.size())] + 1);
-            machines.push_back(offset);
-        }
-        putShortText(r + node::kNodeName, name);
-        const bool server = name[0] == 'S' || name[0] == 's';
-
-        std::uint8_t inactive = 0;
-        if (random.chance(o.inactiveRate)) {
-            inactive = random.chance(0.1) ? 2 : 1;
-            ++db.counts.inactive;
-        }
-        r[node::kInactive] = inactive;
-
-        double lastDay;
-        double lastOnline;
-        if (original != nullptr && random.chance(0.05)) {
-            // Both copies report the same moment: the tie FixDuplicates breaks by list position.
-            lastOnline = decodeDouble(original + node::kLastOnline);
-            lastDay = std::floor(lastOnline);
-        } else {
-            if (inactive != 0) {
-                lastDay = now - 30 - random.below(static_cast<std::uint32_t>(sevenYears));
-            } else if (random.chance(0.75)) {
-                lastDay = now - random.below(60);
-            } else {
-                lastDay = now - random.below(6 * 365);  // still flagged active, long unseen
-            }
-            lastOnline = timeOnDay(lastDay, random);
-        }
-        encodeDouble(r + node::kLastOnline, lastOnline);
-        encodeDouble(r + node::kHwUpdated, timeOnDay(lastDay - random.below(200), random));
-        encodeDouble(r + node::kSwUpdated, timeOnDay(lastDay - random.below(30), random));
-        encodeDouble(r + node::kUserUpdated, timeOnDay(lastDay - random.below(400), random));
-        const std::uint16_t added =
-            random.chance(0.01) ? 0 : dayNumberOf(lastDay - random.below(1500));
-        encodeFixed16(r + node::kAddedDay, added);
-        std::uint16_t inactiveDay = 0;
-        if (inactive != 0 ? !random.chance(0.03) : random.chance(0.02)) {
-            inactiveDay = dayNumberOf(std::min(now, lastDay + 1 + random.below(60)));
-        }
-        encodeFixed16(r + node::kInactiveDay, inactiveDay);
-
-        char user[node::kUserNameCapacity + 1];
-        if (server) {
-            std::snprintf(user, sizeof user, "%s", random.chance(0.5) ? "administrator" : "");
-        } else {
-            // One draw per statement: the order in which arguments are evaluated is unspecified.
-            const char* domain = random.chance(0.5) ? "CORP\\" : "";
-            const char initial = static_cast<char>('a' + random.below(26));
-            const std::string_view surname = pick(kSurnames, random);
-            std::snprintf(user, sizeof user, "%s%c%.*s", domain, initial,
-                          static_cast<int>(surname.size()), surname.data());
-        }
-        putShortText(r + node::kUserName, user);
-        putShortText(r + node::kManufacturer, pick(kMakers, random));
-        putShortText(r + node::kModel, pick(kModels, random));
-        char serial[12];
-        const std::uint32_t serialLength = 8 + random.below(4);
-        for (std::uint32_t c = 0; c < serialLength; ++c) {
-            serial[c] = kSerialAlphabet[random.below(sizeof kSerialAlphabet - 1)];
-        }
-        putShortText(r + node::kSerialNumber, std::string_view(serial, serialLength));
+        const std::uint8_t* original = writeNodeName(n, r, offset);
+        writeNodeDates(n, r, original);
+        writeNodeOwner(r, random);
     }
 }
 
