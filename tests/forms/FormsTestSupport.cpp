@@ -9,8 +9,8 @@
 #include <QTest>
 #include <QTimer>
 
-#include "forms/MessageBox.h"
 #include "forms/NodeListModel.h"
+#include "forms/uFrmCredentials.h"
 
 namespace kavrin::test {
 
@@ -76,17 +76,19 @@ DatabaseBuilder sampleDatabase() {
     return db;
 }
 
-WindowFixture::WindowFixture(FileSystem& fs, Clock& clock) {
-    MessageBox::reset();
-    MessageBox::setAutomatic(true);
-    m_window = std::make_unique<TMainFRM>(fs, clock);
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+bool ScriptedPrompts::credentials(QWidget* /*parent*/, const QString& share, const QString& reason,
+                                  ShareCredentials& credentials) {
+    shown.push_back({Kind::Credentials, QStringLiteral("Connect to Server"),
+                     TfrmCredentials::messageFor(share, reason), true});
+    const std::optional<ShareCredentials> answer = next(credentialAnswers);
+    credentials = answer.value_or(credentials);
+    return answer.has_value();
 }
 
-WindowFixture::~WindowFixture() {
-    m_window.reset();
-    MessageBox::reset();
+WindowFixture::WindowFixture(FileSystem& fs, Clock& clock)
+    : m_window(std::make_unique<TMainFRM>(m_prompts, fs, clock)) {
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
 }
 
 void WindowFixture::openFolder(const std::string& path) {
@@ -98,6 +100,12 @@ void WindowFixture::openFolder(const std::string& path) {
 void WindowFixture::openDatabase(const DatabaseBuilder& db) {
     db.write(folder());
     openFolder(folder());
+}
+
+void WindowFixture::openSample(Answer offer) {
+    m_prompts.answers.push_back(offer);
+    openDatabase(sampleDatabase());
+    m_prompts.shown.clear();
 }
 
 std::vector<std::string> WindowFixture::captions() const {
