@@ -31,7 +31,6 @@ class Anchors;
 class LineListView;
 class LinePages;
 class MainMenus;
-class MainStatusBar;
 class NodeListModel;
 class NodeListView;
 class Prompts;

@@ -85,18 +85,13 @@ private slots:
         WindowFixture f;
         QVERIFY(!triggerAction(&f.window(), "PreviewCommitMEN"));  // nothing open
         f.openSample(Answer::Yes);
-        const Lines captions = f.captions();
-        const auto rowOf = [&captions](const char* name) {
-            return static_cast<int>(std::find(captions.begin(), captions.end(), name) -
-                                    captions.begin());
-        };
-        f.selectRows({rowOf("PC8")});
+        f.selectRows({f.rowOf("PC8")});
         QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
         const NodeListModel* model = f.window().nodeListModel();
         const auto tip = [model](int row) { return model->index(row, 2).data(Qt::ToolTipRole); };
-        QCOMPARE(tip(rowOf("PC8")).toString(), QString("by hand"));
-        QCOMPARE(tip(rowOf("PC1")).toString(), QString("duplicate of pc1, kept 0x000005FA"));
-        QVERIFY(!tip(rowOf("pc1")).isValid());
+        QCOMPARE(tip(f.rowOf("PC8")).toString(), QString("by hand"));
+        QCOMPARE(tip(f.rowOf("PC1")).toString(), QString("duplicate of pc1, kept 0x000005FA"));
+        QVERIFY(!tip(f.rowOf("pc1")).isValid());
 
         Lines totals, removals, nodes, sortedNames;
         std::string saved;

@@ -8,6 +8,7 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 
 #include "forms/NodeListModel.h"
 #include "forms/uFrmCredentials.h"
@@ -115,6 +116,12 @@ std::vector<std::string> WindowFixture::captions() const {
         result.push_back(model->index(row, 0).data().toString().toStdString());
     }
     return result;
+}
+
+int WindowFixture::rowOf(const std::string& caption) const {
+    const std::vector<std::string> rows = captions();
+    const auto found = std::find(rows.begin(), rows.end(), caption);
+    return found == rows.end() ? -1 : static_cast<int>(found - rows.begin());
 }
 
 void WindowFixture::selectRows(const std::vector<int>& rows) {

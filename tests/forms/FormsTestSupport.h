@@ -124,6 +124,8 @@ public:
 
     // Row indices of the node list by caption, in the list's current order.
     std::vector<std::string> captions() const;
+    // The row captioned `caption` in the list's current order; -1 when there is none.
+    int rowOf(const std::string& caption) const;
     // Selects exactly the given rows.
     void selectRows(const std::vector<int>& rows);
 

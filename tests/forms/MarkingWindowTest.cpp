@@ -34,16 +34,6 @@ QTreeView* nodesView(WindowFixture& f) {
     return f.find<QTreeView>("NodesLV");
 }
 
-int rowOf(WindowFixture& f, const std::string& caption) {
-    const Lines captions = f.captions();
-    for (std::size_t i = 0; i < captions.size(); ++i) {
-        if (captions[i] == caption) {
-            return static_cast<int>(i);
-        }
-    }
-    return -1;
-}
-
 // The captions of the rows whose icon is the marked picture, in list order.
 Lines markedRows(WindowFixture& f) {
     Lines marked;
@@ -98,7 +88,7 @@ private slots:
         const QAbstractItemModel* model = view->model();
 
         QTest::mouseClick(view->viewport(), Qt::LeftButton, {},
-                          view->visualRect(model->index(rowOf(f, "ALPHA"), 0)).center());
+                          view->visualRect(model->index(f.rowOf("ALPHA"), 0)).center());
         QCOMPARE(pages->currentIndex(), 2);
         Lines details = lines(f.window(), LineList::NodeStats);
         QCOMPARE(details.size(), std::size_t{13});
@@ -112,7 +102,7 @@ private slots:
         QCOMPARE(pages->currentIndex(), 2);
 
         // Several rows selected: the one nearest the top, whichever came last.
-        f.selectRows({rowOf(f, "PC8"), rowOf(f, "pc1")});
+        f.selectRows({f.rowOf("PC8"), f.rowOf("pc1")});
         pages->setCurrentIndex(0);
         QTest::keyClick(view, Qt::Key_Control);
         QCOMPARE(f.window().lineAt(LineList::NodeStats, 1), std::string("Name : pc1"));
@@ -218,7 +208,7 @@ private slots:
     void pendingChangesOnReopen() {
         WindowFixture f;
         f.openSample();
-        f.selectRows({rowOf(f, "PC8")});
+        f.selectRows({f.rowOf("PC8")});
         QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
         const std::size_t logLines = f.window().lineCount(LineList::Log);
 
@@ -244,14 +234,14 @@ private slots:
     void pendingChangesYesCommitsBeforeReopening() {
         WindowFixture f;
         f.openSample();
-        f.selectRows({rowOf(f, "PC8")});
+        f.selectRows({f.rowOf("PC8")});
         QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
 
         f.prompts().answers.push_back(Answer::Yes);
         f.prompts().answers.push_back(Answer::No);  // the offer at the reopen
         f.openFolder(f.folder());
         QCOMPARE(f.window().nodeListModel()->rowCount(), 7);
-        QCOMPARE(rowOf(f, "PC8"), -1);
+        QCOMPARE(f.rowOf("PC8"), -1);
         QCOMPARE(subFolders(f.folder()).size(), std::size_t{1});
         QCOMPARE(fileSize(f.folder() + "/Kavrin.cmp"), std::uintmax_t{230 + 7 * 765});
     }
@@ -320,14 +310,14 @@ private slots:
         QCOMPARE(markedRows(f), Lines({"PC1"}));
         QCOMPARE(f.find<QLabel>("StatusPanel3")->text(),
                  QString("Status : 1 Duplicate Records Deleted.  Active(1) Inactive(0)"));
-        f.selectRows({rowOf(f, "PC8")});
+        f.selectRows({f.rowOf("PC8")});
         QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
 
         QVERIFY(triggerAction(&f.window(), "CommitMEN"));
         QVERIFY(f.prompts().takeShown().empty());  // healthy now: no offer, no error
         QCOMPARE(f.window().nodeListModel()->rowCount(), 6);
-        QCOMPARE(rowOf(f, "PC1"), -1);
-        QCOMPARE(rowOf(f, "PC8"), -1);
+        QCOMPARE(f.rowOf("PC1"), -1);
+        QCOMPARE(f.rowOf("PC8"), -1);
         QCOMPARE(f.find<QLabel>("StatusPanel3")->text(), QString("Status  : Healthy"));
         QCOMPARE(fileSize(f.folder() + "/Kavrin.cmp"), std::uintmax_t{230 + 6 * 765});
         QCOMPARE(fileSize(f.folder() + "/Kavrin.ist"), std::uintmax_t{230 + 6 * 13});
