@@ -6,6 +6,7 @@
 
 #include "forms/Artwork.h"
 #include "forms/KavrinApplication.h"
+#include "forms/Prompts.h"
 #include "forms/StartArguments.h"
 #include "forms/uFrmDate.h"
 #include "forms/uFrmMain.h"
@@ -71,7 +72,7 @@ int main(int argc, char** argv) {
 
     // The main window first: its creation uses neither dialog. Both dialogs belong to it and are
     // reused for every showing.
-    kavrin::TMainFRM mainWindow;
+    kavrin::TMainFRM mainWindow(kavrin::dialogPrompts());
     auto* dateDialog = new kavrin::TfrmDate(&mainWindow);
     auto* infoDialog = new kavrin::TfrmWarningInfo(&mainWindow);
     mainWindow.setDialogs(dateDialog, infoDialog);

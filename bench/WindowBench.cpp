@@ -24,12 +24,27 @@
 #include <vector>
 
 #include "forms/KavrinApplication.h"
-#include "forms/MessageBox.h"
+#include "forms/Prompts.h"
 #include "forms/uFrmMain.h"
 
 namespace {
 
 using namespace kavrin;
+
+// No box ever shows: every question is answered Cancel, every error passes unseen.
+class NoPrompts final : public Prompts {
+public:
+    Answer confirm(QWidget*, const QString&, bool) override { return Answer::Cancel; }
+    void error(QWidget*, const QString&, const QString&) override {}
+    bool credentials(QWidget*, const QString&, const QString&, ShareCredentials&) override {
+        return false;
+    }
+    std::optional<QString> chooseFolder(QWidget*, const QString&) override { return {}; }
+    std::optional<QString> chooseSaveFile(QWidget*, const QString&, const QString&,
+                                          const QString&) override {
+        return {};
+    }
+};
 
 template <class T>
 T* child(QObject* root, const char* name) {
@@ -118,8 +133,8 @@ int main(int argc, char** argv) {
     KavrinApplication app(argc, argv);
     const std::string folder = argv[1];
 
-    MessageBox::setAutomatic(true);  // the offer to fix duplicates is answered No
-    TMainFRM window;
+    NoPrompts prompts;  // the offer to fix duplicates is answered No
+    TMainFRM window(prompts);
     window.resize(1000, 700);
     window.show();
     if (!QTest::qWaitForWindowExposed(&window)) {

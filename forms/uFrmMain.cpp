@@ -5,33 +5,27 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QGroupBox>
-#include <QHeaderView>
-#include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenu>
 #include <QMenuBar>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
-#include <QStatusBar>
-#include <QTabWidget>
-#include <QVBoxLayout>
 #include <algorithm>
 #include <utility>
-#include <vector>
 
 #include "forms/Anchors.h"
 #include "forms/Artwork.h"
-#include "forms/FolderBrowser.h"
 #include "forms/Fonts.h"
 #include "forms/KavrinApplication.h"
 #include "forms/LineListView.h"
-#include "forms/MessageBox.h"
+#include "forms/LinePages.h"
+#include "forms/MainMenus.h"
 #include "forms/NodeListModel.h"
 #include "forms/NodeListView.h"
+#include "forms/Prompts.h"
 #include "forms/uFrmDate.h"
 #include "forms/uFrmPreview.h"
 #include "forms/uFrmRestore.h"
@@ -50,19 +44,8 @@ const QString kLastPathKey = QStringLiteral("LastLocation/Path");
 const QString kServerMode = QStringLiteral("server");
 const QString kFolderMode = QStringLiteral("folder");
 
-// The window's client area at 96 dpi, and the parts of the status bar.
+// The window's client area at 96 dpi.
 constexpr QSize kClientSize(817, 494);
-constexpr int kStatusBarHeight = 20;
-constexpr int kConnectionPanelWidth = 400;
-constexpr int kProgressPanelMinWidth = 200;
-constexpr int kHealthPanelWidth = 200;
-constexpr int kProgressBarWidth = 59;
-
-const char* const kProgressStyle =
-    "QProgressBar#ProgressPG { border: 1px solid #808080; background: #ffffff; color: #000000;"
-    " text-align: center; }"
-    "QProgressBar#ProgressPG::chunk { background: qlineargradient(x1:0, y1:0, x2:1, y2:0,"
-    " stop:0 rgb(166, 202, 240), stop:1 rgb(192, 220, 192)); }";
 
 QString fromUtf8(const std::string& text) {
     return QString::fromStdString(text);
@@ -75,15 +58,13 @@ int fittingWidth(QWidget* widget, int designedWidth) {
 
 }  // namespace
 
-TMainFRM::TMainFRM(FileSystem& fs, Clock& clock, QWidget* parent) : QMainWindow(parent), m_fs(fs) {
+TMainFRM::TMainFRM(Prompts& prompts, FileSystem& fs, Clock& clock, QWidget* parent)
+    : QMainWindow(parent), m_prompts(prompts), m_fs(fs) {
     buildWidgets();
     m_engine = std::make_unique<MaintenanceEngine>(*this, fs, clock);
     m_nodeModel = new NodeListModel(m_engine->nodeList(), this);
     m_engine->nodeList().setObserver(m_nodeModel);
-    NodesLV->setModel(m_nodeModel);
-    for (int column = 0; column < NodeListModel::kColumnCount; ++column) {
-        NodesLV->header()->resizeSection(column, NodeListModel::columnWidth(column));
-    }
+    NodesLV->setNodeModel(m_nodeModel);
     bindCommands();
     ShareSettings shares;
     shares.prompt = [this](const std::string& share, const ShareCredentials& refused,
@@ -104,7 +85,7 @@ TMainFRM::~TMainFRM() {
     // The engine (and the rows the model shows) goes before the widgets, which still lay out
     // as the window is torn down: the view must not reach the model by then.
     m_engine->nodeList().setObserver(nullptr);
-    NodesLV->setModel(nullptr);
+    NodesLV->setNodeModel(nullptr);
     delete m_nodeModel;
     m_nodeModel = nullptr;
     if (m_busy) {
@@ -180,8 +161,12 @@ void TMainFRM::buildWidgets() {
 
     buildConnectionGroup(*panel);
     buildNodesGroup(*panel);
-    buildStatusBar(*panel);
-    buildMenus();
+    StatusBar = new MainStatusBar(Panel1);
+    panel->place(StatusBar,
+                 QRect(0, kClientSize.height() - MainStatusBar::kHeight, kClientSize.width(),
+                       MainStatusBar::kHeight),
+                 kAnchorLeft | kAnchorRight | kAnchorBottom);
+    m_menus = std::make_unique<MainMenus>(this);
 
     move(259, 212);
     resize(kClientSize.width(), kClientSize.height() + menuBar()->sizeHint().height());
@@ -232,204 +217,8 @@ void TMainFRM::buildNodesGroup(Anchors& panel) {
     NodesLV = new NodeListView(cxGroupBox1);
     group->place(NodesLV, QRect(12, 20, 365, 321), kAnchorLeft | kAnchorTop | kAnchorBottom);
 
-    PageControl = new QTabWidget(cxGroupBox1);
-    PageControl->setObjectName(QStringLiteral("PageControl"));
+    PageControl = new LinePages(cxGroupBox1);
     group->place(PageControl, QRect(380, 20, 405, 321), kAnchorAll);
-
-    struct PageSpec {
-        QWidget** page;
-        const char* pageName;
-        const char* caption;
-        LineListView** list;
-        const char* listName;
-        int lineHeight;
-    };
-    const PageSpec pages[] = {
-        {&DBStatsPage, "DBStatsPage", "DB Stats", &DBStatsLB, "DBStatsLB", 16},
-        {&DuplicatesPAGE, "DuplicatesPAGE", "Duplicates", &DuplicatesLB, "DuplicatesLB", 13},
-        {&NodeStatsPage, "NodeStatsPage", "Node Stats", &NodeStatsLB, "NodeStatsLB", 13},
-        {&LogPAGE, "LogPAGE", "Log", &LogLB, "LogLB", 13},
-    };
-    for (const PageSpec& design : pages) {
-        auto* page = new QWidget(PageControl);
-        page->setObjectName(QString::fromLatin1(design.pageName));
-        auto* list =
-            new LineListView(QString::fromLatin1(design.listName), design.lineHeight, page);
-        auto* layout = new QVBoxLayout(page);
-        layout->setContentsMargins(4, 4, 1, 2);
-        layout->addWidget(list);
-        PageControl->addTab(page, QString::fromLatin1(design.caption));
-        *design.page = page;
-        *design.list = list;
-    }
-    DuplicatesLB->setFont(tahomaFont(11));
-    QPalette red = DuplicatesLB->palette();
-    red.setColor(QPalette::Text, Qt::red);
-    DuplicatesLB->setPalette(red);
-}
-
-void TMainFRM::buildStatusBar(Anchors& panel) {
-    StatusBar = new QStatusBar(Panel1);
-    StatusBar->setObjectName(QStringLiteral("StatusBar"));
-    panel.place(
-        StatusBar,
-        QRect(0, kClientSize.height() - kStatusBarHeight, kClientSize.width(), kStatusBarHeight),
-        kAnchorLeft | kAnchorRight | kAnchorBottom);
-
-    StatusPanel0 = new QWidget(StatusBar);
-    StatusPanel0->setObjectName(QStringLiteral("StatusPanel0"));
-    StatusPanel0->setFixedSize(16, 16);
-    ConnectedPIC = new QLabel(StatusPanel0);
-    ConnectedPIC->setObjectName(QStringLiteral("ConnectedPIC"));
-    ConnectedPIC->setPixmap(artworkPixmap(QStringLiteral("connected"), QSize(16, 16)));
-    ConnectedPIC->setGeometry(0, 0, 16, 16);
-    NotConnectedPIC = new QLabel(StatusPanel0);
-    NotConnectedPIC->setObjectName(QStringLiteral("NotConnectedPIC"));
-    NotConnectedPIC->setPixmap(artworkPixmap(QStringLiteral("notconnected"), QSize(16, 16)));
-    NotConnectedPIC->setGeometry(0, 0, 16, 16);
-
-    StatusPanel1 = new QLabel(StatusBar);
-    StatusPanel1->setObjectName(QStringLiteral("StatusPanel1"));
-    StatusPanel1->setTextFormat(Qt::PlainText);
-    StatusPanel1->setFixedWidth(kConnectionPanelWidth);
-
-    Panel2 = new QWidget(StatusBar);
-    Panel2->setObjectName(QStringLiteral("Panel2"));
-    Panel2->setMinimumWidth(kProgressPanelMinWidth);
-    const QSize designedPanel2(kProgressPanelMinWidth, kStatusBarHeight - 2);
-    auto* progress = new Anchors(Panel2, designedPanel2);
-    Panel2->resize(designedPanel2);
-    ActionLAB = new QLabel(Panel2);
-    ActionLAB->setObjectName(QStringLiteral("ActionLAB"));
-    ActionLAB->setTextFormat(Qt::PlainText);
-    ActionLAB->setAttribute(Qt::WA_TranslucentBackground);
-    progress->place(
-        ActionLAB,
-        QRect(5, 1, designedPanel2.width() - kProgressBarWidth - 5, designedPanel2.height() - 1),
-        kAnchorLeft | kAnchorTop | kAnchorRight | kAnchorBottom);
-    ProgressPG = new QProgressBar(Panel2);
-    ProgressPG->setObjectName(QStringLiteral("ProgressPG"));
-    ProgressPG->setRange(0, 100);
-    ProgressPG->setValue(0);
-    ProgressPG->setTextVisible(true);
-    ProgressPG->setFormat(QStringLiteral("%p%"));
-    ProgressPG->setStyleSheet(QString::fromLatin1(kProgressStyle));
-    progress->place(ProgressPG,
-                    QRect(designedPanel2.width() - kProgressBarWidth, 0, kProgressBarWidth,
-                          designedPanel2.height()),
-                    kAnchorTop | kAnchorRight | kAnchorBottom);
-    ProgressPG->hide();
-
-    StatusPanel3 = new QLabel(StatusBar);
-    StatusPanel3->setObjectName(QStringLiteral("StatusPanel3"));
-    StatusPanel3->setTextFormat(Qt::PlainText);
-    StatusPanel3->setMinimumWidth(kHealthPanelWidth);
-
-    // Permanent widgets: a status message never hides them.
-    StatusBar->addPermanentWidget(StatusPanel0, 0);
-    StatusBar->addPermanentWidget(StatusPanel1, 0);
-    StatusBar->addPermanentWidget(Panel2, 1);
-    StatusBar->addPermanentWidget(StatusPanel3, 1);
-    Panel2->hide();
-    updateHealthStretch();
-}
-
-void TMainFRM::buildMenus() {
-    QMenuBar* MainMenu = menuBar();
-    MainMenu->setObjectName(QStringLiteral("MainMenu"));
-    auto named = [](QAction* action, const char* name) {
-        action->setObjectName(QString::fromLatin1(name));
-        return action;
-    };
-
-    menDB1 = MainMenu->addMenu(QStringLiteral("DB"));
-    menDB1->setObjectName(QStringLiteral("menDB1"));
-    OpenMEN = named(menDB1->addAction(QStringLiteral("Open Database")), "OpenMEN");
-    CloseMEN = named(menDB1->addAction(QStringLiteral("Close Database")), "CloseMEN");
-    named(menDB1->addSeparator(), "N1");
-    PreviewCommitMEN =
-        named(menDB1->addAction(QStringLiteral("Preview Commit...")), "PreviewCommitMEN");
-    CommitMEN = named(menDB1->addAction(QStringLiteral("Commit / Compact")), "CommitMEN");
-    named(menDB1->addSeparator(), "N2");
-    Exit1 = named(menDB1->addAction(QStringLiteral("Exit")), "Exit1");
-
-    menTools1 = MainMenu->addMenu(QStringLiteral("Tools"));
-    menTools1->setObjectName(QStringLiteral("menTools1"));
-    BackupMEN = named(menTools1->addAction(QStringLiteral("Backup Database")), "BackupMEN");
-    RestoreBackupMEN =
-        named(menTools1->addAction(QStringLiteral("Restore Backup...")), "RestoreBackupMEN");
-    FixDuplicatesMEN =
-        named(menTools1->addAction(QStringLiteral("Fix Duplicates")), "FixDuplicatesMEN");
-    DeleteOlderThanMEN =
-        named(menTools1->addAction(QStringLiteral("Delete Older Than...")), "DeleteOlderThanMEN");
-
-    Help1 = MainMenu->addMenu(QStringLiteral("Help"));
-    Help1->setObjectName(QStringLiteral("Help1"));
-    Info1 = named(Help1->addAction(QStringLiteral("Info")), "Info1");
-
-    LVEditPOP = new QMenu(this);
-    LVEditPOP->setObjectName(QStringLiteral("LVEditPOP"));
-    DeleteNodeMEN = named(LVEditPOP->addAction(QStringLiteral("Delete")), "DeleteNodeMEN");
-    UndeleteNodeMEN = named(LVEditPOP->addAction(QStringLiteral("Undelete")), "UndeleteNodeMEN");
-    named(LVEditPOP->addSeparator(), "N3");
-    FixDuplicatesPOP =
-        named(LVEditPOP->addAction(QStringLiteral("Fix Duplicates")), "FixDuplicatesPOP");
-    named(LVEditPOP->addSeparator(), "N4");
-    DeleteolderthanPOP =
-        named(LVEditPOP->addAction(QStringLiteral("Delete older than...")), "DeleteolderthanPOP");
-
-    EditMenu = new QMenu(this);
-    EditMenu->setObjectName(QStringLiteral("EditMenu"));
-    CopyLBMEN = named(EditMenu->addAction(QStringLiteral("Copy All")), "CopyLBMEN");
-}
-
-void TMainFRM::bind(QAction* action, void (TMainFRM::*handler)()) {
-    connect(action, &QAction::triggered, this,
-            [this, handler] { runCommand([this, handler] { (this->*handler)(); }); });
-}
-
-void TMainFRM::bindCommands() {
-    // One handler for both radio buttons: it runs when the selection moves between them.
-    connect(KavrinServerCHECKBOX, &QRadioButton::toggled, this,
-            [this] { runCommand([this] { DBFileCHECKBOXClick(); }); });
-    connect(BrowseBUTTON, &QPushButton::clicked, this,
-            [this] { runCommand([this] { BrowseBUTTONClick(); }); });
-    connect(ConnectBTN, &QPushButton::clicked, this,
-            [this] { runCommand([this] { ConnectBTNClick(); }); });
-
-    connect(NodesLV->header(), &QHeaderView::sectionClicked, this,
-            [this](int column) { runCommand([this, column] { NodesLVColumnClick(column); }); });
-    connect(NodesLV, &NodeListView::mouseUp, this,
-            [this] { runCommand([this] { NodesLVMouseUp(); }); });
-    connect(NodesLV, &NodeListView::keyUp, this,
-            [this] { runCommand([this] { NodesLVKeyUp(); }); });
-    connect(NodesLV, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& pos) { LVEditPOP->popup(NodesLV->viewport()->mapToGlobal(pos)); });
-    connect(LVEditPOP, &QMenu::aboutToShow, this,
-            [this] { runCommand([this] { LVEditPOPPopup(); }); });
-
-    for (LineListView* list : {DBStatsLB, DuplicatesLB, NodeStatsLB, LogLB}) {
-        connect(list, &QWidget::customContextMenuRequested, this, [this, list](const QPoint& pos) {
-            m_editMenuList = list;
-            EditMenu->popup(list->viewport()->mapToGlobal(pos));
-        });
-    }
-
-    bind(OpenMEN, &TMainFRM::OpenMENClick);
-    bind(CloseMEN, &TMainFRM::CloseMENClick);
-    bind(PreviewCommitMEN, &TMainFRM::PreviewCommitMENClick);
-    bind(CommitMEN, &TMainFRM::CommitMENClick);
-    bind(Exit1, &TMainFRM::Exit1Click);
-    bind(BackupMEN, &TMainFRM::BackupMENClick);
-    bind(RestoreBackupMEN, &TMainFRM::RestoreBackupMENClick);
-    bind(FixDuplicatesMEN, &TMainFRM::FixDuplicatesMENClick);
-    bind(DeleteOlderThanMEN, &TMainFRM::DeleteOlderThanMENClick);
-    bind(Info1, &TMainFRM::Info1Click);
-    bind(DeleteNodeMEN, &TMainFRM::DeleteNodeMENClick);
-    bind(UndeleteNodeMEN, &TMainFRM::UndeleteNodeMENClick);
-    bind(FixDuplicatesPOP, &TMainFRM::FixDuplicatesPOPClick);
-    bind(DeleteolderthanPOP, &TMainFRM::DeleteolderthanPOPClick);
-    bind(CopyLBMEN, &TMainFRM::CopyLBMENClick);
 }
 
 // --- Commands and the exception handler ------------------------------------------------------
@@ -469,7 +258,7 @@ std::optional<ShareCredentials> TMainFRM::askShareCredentials(const std::string&
     answer.password.clear();
     // The busy cursor says the window is working; the dialog waits for the user.
     QApplication::setOverrideCursor(Qt::ArrowCursor);
-    const bool given = MessageBox::credentials(this, fromUtf8(share), fromUtf8(reason), answer);
+    const bool given = m_prompts.credentials(this, fromUtf8(share), fromUtf8(reason), answer);
     QApplication::restoreOverrideCursor();
     if (!given) {
         m_sharesCancelled.insert(share);
@@ -481,11 +270,7 @@ std::optional<ShareCredentials> TMainFRM::askShareCredentials(const std::string&
 void TMainFRM::showShareWait(bool waiting, const std::string& text) {
     if (!waiting) {
         if (m_shareWait) {
-            ActionLAB->setText(m_shareWait->caption);
-            Panel2->setHidden(m_shareWait->progressHidden);
-            StatusPanel1->setHidden(m_shareWait->connectionHidden);
-            StatusPanel3->setHidden(m_shareWait->healthHidden);
-            updateHealthStretch();
+            StatusBar->restore(m_shareWait->statusBar);
             if (!m_shareWait->busy) {
                 setBusy(false);
             }
@@ -494,18 +279,14 @@ void TMainFRM::showShareWait(bool waiting, const std::string& text) {
         return;
     }
     if (!m_shareWait) {
-        m_shareWait = ShareWait{m_busy, ActionLAB->text(), Panel2->isHidden(),
-                                StatusPanel1->isHidden(), StatusPanel3->isHidden()};
+        m_shareWait = ShareWait{m_busy, StatusBar->state()};
         // Events are handled while the server is waited for: no command may start meanwhile.
         if (!m_busy) {
             setBusy(true);
         }
     }
-    if (!text.empty() && ActionLAB->text() != fromUtf8(text)) {
-        ActionLAB->setText(fromUtf8(text));
-        if (Panel2->isHidden()) {
-            showProgressArea();
-        }
+    if (!text.empty()) {
+        StatusBar->showWaitText(fromUtf8(text));
     }
     QCoreApplication::processEvents();
 }
@@ -517,7 +298,7 @@ void TMainFRM::handleException(const std::string& message) {
     if (!shown.isEmpty() && shown.back() > QLatin1Char('.')) {
         shown += QLatin1Char('.');
     }
-    MessageBox::error(this, QApplication::applicationDisplayName(), shown);
+    m_prompts.error(this, QApplication::applicationDisplayName(), shown);
     appendLine(LineList::Log, message);
 }
 
@@ -572,7 +353,9 @@ void TMainFRM::DBFileCHECKBOXClick() {
 }
 
 void TMainFRM::BrowseBUTTONClick() {
-    const std::optional<QString> chosen = FolderBrowser::chooseFolder(this, m_lastBrowsedFolder);
+    // The first browse starts at the root of the tree.
+    const std::optional<QString> chosen = m_prompts.chooseFolder(
+        this, m_lastBrowsedFolder.isEmpty() ? QDir::rootPath() : m_lastBrowsedFolder);
     if (chosen) {
         m_lastBrowsedFolder = *chosen;
         DatabasePathEDT->setText(*chosen);
@@ -597,8 +380,8 @@ void TMainFRM::NodesLVKeyUp() {
 
 void TMainFRM::LVEditPOPPopup() {
     if (const std::optional<PopupEnabling> enabling = m_engine->LVEditPOPPopup()) {
-        DeleteNodeMEN->setEnabled(enabling->deleteEnabled);
-        UndeleteNodeMEN->setEnabled(enabling->undeleteEnabled);
+        m_menus->DeleteNodeMEN->setEnabled(enabling->deleteEnabled);
+        m_menus->UndeleteNodeMEN->setEnabled(enabling->undeleteEnabled);
     }
 }
 
@@ -611,7 +394,7 @@ void TMainFRM::CloseMENClick() {
 }
 
 void TMainFRM::PreviewCommitMENClick() {
-    TfrmPreview dialog(this, m_engine->PreviewCommit(), m_fs);
+    TfrmPreview dialog(this, m_engine->PreviewCommit(), m_fs, m_prompts);
     dialog.exec();
 }
 
@@ -673,17 +456,9 @@ void TMainFRM::DeleteolderthanPOPClick() {
 }
 
 void TMainFRM::CopyLBMENClick() {
-    LineListView* list = m_editMenuList;
-    if (list == nullptr) {
-        list = lineList(static_cast<LineList>(PageControl->currentIndex()));
-    }
-    LineList which = LineList::DBStats;
-    for (LineList candidate :
-         {LineList::DBStats, LineList::Duplicates, LineList::NodeStats, LineList::Log}) {
-        if (lineList(candidate) == list) {
-            which = candidate;
-        }
-    }
+    const LineListView* list =
+        m_editMenuList != nullptr ? m_editMenuList : PageControl->currentList();
+    const LineList which = PageControl->which(list);
     QApplication::clipboard()->setText(fromUtf8(allLines(which)));
 }
 
@@ -722,22 +497,8 @@ std::string TMainFRM::locationText() const {
     return DatabasePathEDT->text().toStdString();
 }
 
-LineListView* TMainFRM::lineList(LineList list) const {
-    switch (list) {
-        case LineList::DBStats:
-            return DBStatsLB;
-        case LineList::Duplicates:
-            return DuplicatesLB;
-        case LineList::NodeStats:
-            return NodeStatsLB;
-        case LineList::Log:
-            return LogLB;
-    }
-    return DBStatsLB;
-}
-
 void TMainFRM::appendLine(LineList list, const std::string& text) {
-    LineListView* view = lineList(list);
+    LineListView* view = PageControl->list(list);
     view->appendLine(text);
     if (list == LineList::Log) {
         view->scrollToBottom();
@@ -745,130 +506,75 @@ void TMainFRM::appendLine(LineList list, const std::string& text) {
 }
 
 void TMainFRM::clearLines(LineList list) {
-    lineList(list)->clearLines();
+    PageControl->list(list)->clearLines();
 }
 
 std::size_t TMainFRM::lineCount(LineList list) const {
-    return lineList(list)->lineCount();
+    return PageControl->list(list)->lineCount();
 }
 
 std::string TMainFRM::lineAt(LineList list, std::size_t index) const {
-    return lineList(list)->lineAt(index);
+    return PageControl->list(list)->lineAt(index);
 }
 
 std::size_t TMainFRM::selectedCount() const {
-    // Ranges of one selection may overlap; count each row once.
-    std::vector<std::pair<int, int>> spans;
-    for (const QItemSelectionRange& range : NodesLV->selectionModel()->selection()) {
-        spans.emplace_back(range.top(), range.bottom());
-    }
-    std::sort(spans.begin(), spans.end());
-    std::size_t count = 0;
-    int covered = -1;  // last row counted
-    for (const auto& [top, bottom] : spans) {
-        const int from = std::max(top, covered + 1);
-        if (bottom >= from) {
-            count += static_cast<std::size_t>(bottom - from + 1);
-            covered = bottom;
-        }
-    }
-    return count;
+    return NodesLV->selectedCount();
 }
 
 std::optional<std::size_t> TMainFRM::firstSelected() const {
-    std::optional<std::size_t> first;
-    for (const QItemSelectionRange& range : NodesLV->selectionModel()->selection()) {
-        const auto top = static_cast<std::size_t>(range.top());
-        if (!first || top < *first) {
-            first = top;
-        }
-    }
-    return first;
+    return NodesLV->firstSelected();
 }
 
 bool TMainFRM::isSelected(std::size_t row) const {
-    return NodesLV->selectionModel()->isSelected(m_nodeModel->index(static_cast<int>(row), 0));
+    return NodesLV->isSelected(row);
 }
 
 void TMainFRM::selectPage(Page page) {
-    const int index = static_cast<int>(page);
-    // A hidden tab's page is never brought to the front without its tab.
-    if (!PageControl->isTabVisible(index)) {
-        return;
-    }
-    PageControl->setCurrentIndex(index);
+    PageControl->selectPage(page);
 }
 
 void TMainFRM::setDuplicatesTabVisible(bool visible) {
-    const int index = static_cast<int>(Page::Duplicates);
-    if (!visible && PageControl->currentIndex() == index) {
-        PageControl->setCurrentIndex(static_cast<int>(Page::DBStats));
-    }
-    PageControl->setTabVisible(index, visible);
+    PageControl->setDuplicatesTabVisible(visible);
 }
 
 void TMainFRM::showConnected(const std::string& folder) {
-    ConnectedPIC->show();
-    NotConnectedPIC->hide();
-    StatusPanel1->setText(QStringLiteral("Connected : ") + fromUtf8(folder));
+    StatusBar->showConnected(fromUtf8(folder));
 }
 
 void TMainFRM::showNotConnected() {
-    ConnectedPIC->hide();
-    NotConnectedPIC->show();
-    StatusPanel1->setText(QStringLiteral("Not Connected"));
+    StatusBar->showNotConnected();
 }
 
 void TMainFRM::setActionCaption(const std::string& caption) {
-    ActionLAB->setText(fromUtf8(caption));
+    StatusBar->setActionCaption(fromUtf8(caption));
 }
 
 void TMainFRM::showProgressBar() {
-    ProgressPG->show();
-    ProgressPG->raise();
+    StatusBar->showProgressBar();
 }
 
 void TMainFRM::setProgressPosition(int percent) {
-    m_progressLatest = percent;
+    StatusBar->setProgressPosition(percent);
     // While busy the pump shows it at its own pace; otherwise nothing else would.
     if (!m_busy) {
-        flushProgress();
-    }
-}
-
-void TMainFRM::flushProgress() {
-    if (ProgressPG->value() != m_progressLatest) {
-        ProgressPG->setValue(m_progressLatest);
+        StatusBar->flushProgress();
     }
 }
 
 void TMainFRM::showProgressArea() {
-    StatusPanel3->hide();
-    Panel2->show();
-    StatusPanel1->hide();
-    updateHealthStretch();
-    flushProgress();
+    StatusBar->showProgressArea();
 }
 
 void TMainFRM::hideProgressArea() {
-    flushProgress();
-    Panel2->hide();
-    StatusPanel1->show();
-    StatusPanel3->show();
-    updateHealthStretch();
-}
-
-void TMainFRM::updateHealthStretch() {
-    // The progress area takes the width the other parts leave; without it the health text does.
-    StatusPanel3->setMaximumWidth(Panel2->isHidden() ? QWIDGETSIZE_MAX : kHealthPanelWidth);
+    StatusBar->hideProgressArea();
 }
 
 void TMainFRM::setHealthText(const std::string& text) {
-    StatusPanel3->setText(fromUtf8(text));
+    StatusBar->setHealthText(fromUtf8(text));
 }
 
 void TMainFRM::setHealthVisible(bool visible) {
-    StatusPanel3->setVisible(visible);
+    StatusBar->setHealthVisible(visible);
 }
 
 void TMainFRM::setBusy(bool busy) {
@@ -879,42 +585,30 @@ void TMainFRM::setBusy(bool busy) {
         m_busy = true;
         m_pumpClock.restart();
     } else {
-        flushProgress();
+        StatusBar->flushProgress();
         if (m_busy) {
             QApplication::restoreOverrideCursor();
         }
         m_busy = false;
     }
     Panel1->setEnabled(!busy);
-    menDB1->setEnabled(!busy);
-    menDB1->menuAction()->setEnabled(!busy);
-    menTools1->setEnabled(!busy);
-    menTools1->menuAction()->setEnabled(!busy);
+    m_menus->setBusy(busy);
 }
 
 void TMainFRM::updateCommands(bool isOpen) {
-    OpenMEN->setEnabled(!isOpen);
-    for (QAction* action : {CloseMEN, PreviewCommitMEN, CommitMEN, BackupMEN, RestoreBackupMEN,
-                            FixDuplicatesMEN, FixDuplicatesPOP, DeleteOlderThanMEN,
-                            DeleteolderthanPOP, DeleteNodeMEN, UndeleteNodeMEN, CopyLBMEN}) {
-        action->setEnabled(isOpen);
-    }
-    if (!isOpen) {
-        setFixDuplicatesVisible(false);
-    }
+    m_menus->updateCommands(isOpen);
 }
 
 void TMainFRM::setFixDuplicatesVisible(bool visible) {
-    FixDuplicatesMEN->setVisible(visible);
-    FixDuplicatesPOP->setVisible(visible);
+    m_menus->setFixDuplicatesVisible(visible);
 }
 
 Answer TMainFRM::confirm(const std::string& text, bool withCancel) {
-    return MessageBox::confirm(this, fromUtf8(text), withCancel);
+    return m_prompts.confirm(this, fromUtf8(text), withCancel);
 }
 
 void TMainFRM::showError(const std::string& text) {
-    MessageBox::error(this, QStringLiteral("Error"), fromUtf8(text));
+    m_prompts.error(this, QStringLiteral("Error"), fromUtf8(text));
 }
 
 void TMainFRM::pump() {
@@ -923,7 +617,7 @@ void TMainFRM::pump() {
     if (m_pumpClock.elapsed() < m_pumpIntervalMs) {
         return;
     }
-    flushProgress();
+    StatusBar->flushProgress();
     QCoreApplication::processEvents();
     m_pumpClock.restart();
 }

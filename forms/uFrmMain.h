@@ -11,6 +11,7 @@
 
 #include "engine/MainView.h"
 #include "engine/MaintenanceEngine.h"
+#include "forms/MainStatusBar.h"
 #include "forms/StartArguments.h"
 #include "support/Clock.h"
 #include "support/FileSystem.h"
@@ -20,30 +21,33 @@ class QAction;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QMenu;
-class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QSettings;
-class QStatusBar;
-class QTabWidget;
 
 namespace kavrin {
 
 class Anchors;
 class LineListView;
+class LinePages;
+class MainMenus;
 class NodeListModel;
 class NodeListView;
+class Prompts;
 class TfrmDate;
 class TfrmWarningInfo;
 
 // The main window: owns the one engine (and with it the open database and the node list),
-// realises every MainView operation on screen and binds every command to the engine.
+// realises every MainView operation on screen and runs every command on the engine. Its menus
+// are in MainMenus, its status bar in MainStatusBar, its line lists in LinePages; which event
+// runs which handler is in uFrmMainWiring.cpp.
 class TMainFRM : public QMainWindow, public MainView {
     Q_OBJECT
 public:
-    explicit TMainFRM(FileSystem& fs = localFileSystem(), Clock& clock = systemClock(),
-                      QWidget* parent = nullptr);
+    // Every question and error box goes through `prompts`.
+    // REQUIRES: `prompts`, `fs` and `clock` outlive the window.
+    explicit TMainFRM(Prompts& prompts, FileSystem& fs = localFileSystem(),
+                      Clock& clock = systemClock(), QWidget* parent = nullptr);
     ~TMainFRM() override;
 
     // The dialogs the window shows; created after it (start-up order). Either may be null, in
@@ -105,9 +109,8 @@ private:
     void buildWidgets();
     void buildConnectionGroup(Anchors& panel);
     void buildNodesGroup(Anchors& panel);
-    void buildStatusBar(Anchors& panel);
-    void buildMenus();
     void bindCommands();
+    void bindLists();
     void bind(QAction* action, void (TMainFRM::*handler)());
 
     // Runs one command; an exception it lets out goes to the exception handler. A close
@@ -128,10 +131,6 @@ private:
     void openDatabase();
     void showLocation(const WindowLocation& location);
     void openStartLocation();
-
-    LineListView* lineList(LineList list) const;
-    void flushProgress();
-    void updateHealthStretch();
 
     // Event handlers, by the component and the event.
     void FormCreate();
@@ -159,6 +158,7 @@ private:
     void DeleteolderthanPOPClick();
     void CopyLBMENClick();
 
+    Prompts& m_prompts;
     FileSystem& m_fs;
     std::unique_ptr<MaintenanceEngine> m_engine;
     NodeListModel* m_nodeModel = nullptr;
@@ -179,16 +179,12 @@ private:
     // What a wait for a share's server changed, to be put back when it is over.
     struct ShareWait {
         bool busy;
-        QString caption;
-        bool progressHidden;
-        bool connectionHidden;
-        bool healthHidden;
+        MainStatusBar::State statusBar;
     };
     std::optional<ShareWait> m_shareWait;
 
     int m_pumpIntervalMs = 30;
     QElapsedTimer m_pumpClock;
-    int m_progressLatest = 0;
 
     // Components, by their names.
     QWidget* Panel1 = nullptr;
@@ -201,45 +197,9 @@ private:
     QPushButton* ConnectBTN = nullptr;
     QGroupBox* cxGroupBox1 = nullptr;
     NodeListView* NodesLV = nullptr;
-    QTabWidget* PageControl = nullptr;
-    QWidget* DBStatsPage = nullptr;
-    QWidget* DuplicatesPAGE = nullptr;
-    QWidget* NodeStatsPage = nullptr;
-    QWidget* LogPAGE = nullptr;
-    LineListView* DBStatsLB = nullptr;
-    LineListView* DuplicatesLB = nullptr;
-    LineListView* NodeStatsLB = nullptr;
-    LineListView* LogLB = nullptr;
-    QStatusBar* StatusBar = nullptr;
-    QWidget* StatusPanel0 = nullptr;  // the two connection pictures
-    QLabel* ConnectedPIC = nullptr;
-    QLabel* NotConnectedPIC = nullptr;
-    QLabel* StatusPanel1 = nullptr;  // connection text
-    QWidget* Panel2 = nullptr;       // status panel 2: the progress area
-    QLabel* ActionLAB = nullptr;
-    QProgressBar* ProgressPG = nullptr;
-    QLabel* StatusPanel3 = nullptr;  // health text
-
-    QMenu* menDB1 = nullptr;
-    QAction* OpenMEN = nullptr;
-    QAction* CloseMEN = nullptr;
-    QAction* PreviewCommitMEN = nullptr;
-    QAction* CommitMEN = nullptr;
-    QAction* Exit1 = nullptr;
-    QMenu* menTools1 = nullptr;
-    QAction* BackupMEN = nullptr;
-    QAction* RestoreBackupMEN = nullptr;
-    QAction* FixDuplicatesMEN = nullptr;
-    QAction* DeleteOlderThanMEN = nullptr;
-    QMenu* Help1 = nullptr;
-    QAction* Info1 = nullptr;
-    QMenu* LVEditPOP = nullptr;
-    QAction* DeleteNodeMEN = nullptr;
-    QAction* UndeleteNodeMEN = nullptr;
-    QAction* FixDuplicatesPOP = nullptr;
-    QAction* DeleteolderthanPOP = nullptr;
-    QMenu* EditMenu = nullptr;
-    QAction* CopyLBMEN = nullptr;
+    LinePages* PageControl = nullptr;
+    MainStatusBar* StatusBar = nullptr;
+    std::unique_ptr<MainMenus> m_menus;
 };
 
 }  // namespace kavrin

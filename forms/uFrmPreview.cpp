@@ -12,8 +12,7 @@
 #include <exception>
 
 #include "forms/Fonts.h"
-#include "forms/MessageBox.h"
-#include "forms/SaveFileChooser.h"
+#include "forms/Prompts.h"
 #include "support/DateTimeText.h"
 
 namespace kavrin {
@@ -101,11 +100,12 @@ void fitRows(QTreeWidget* widget) {
 
 }  // namespace
 
-TfrmPreview::TfrmPreview(QWidget* parent, CommitPreview preview, FileSystem& fs)
+TfrmPreview::TfrmPreview(QWidget* parent, CommitPreview preview, FileSystem& fs, Prompts& prompts)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint),
       m_preview(std::move(preview)),
-      m_fs(fs) {
+      m_fs(fs),
+      m_prompts(prompts) {
     setObjectName(QStringLiteral("frmPreview"));
     setWindowTitle(QStringLiteral("Preview Commit"));
     setFont(tahomaFont(11));
@@ -192,7 +192,7 @@ TfrmPreview::~TfrmPreview() {
 }
 
 void TfrmPreview::SaveListBTNClick() {
-    const std::optional<QString> path = SaveFileChooser::choose(
+    const std::optional<QString> path = m_prompts.chooseSaveFile(
         this, QStringLiteral("Save List"), QStringLiteral("removed-nodes.csv"),
         QStringLiteral("CSV files (*.csv);;All files (*)"));
     if (!path) {
@@ -204,7 +204,7 @@ void TfrmPreview::SaveListBTNClick() {
     try {
         m_fs.writeFile(path->toStdString(), parts, true);
     } catch (const std::exception& e) {
-        MessageBox::error(this, QStringLiteral("Error"), QString::fromStdString(e.what()));
+        m_prompts.error(this, QStringLiteral("Error"), QString::fromStdString(e.what()));
     }
 }
 

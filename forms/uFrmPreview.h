@@ -13,6 +13,7 @@ class QTreeWidget;
 
 namespace kavrin {
 
+class Prompts;
 class RemovedNodesModel;
 
 // "Preview Commit...": what a commit of the current marks would write and remove, shown before
@@ -20,8 +21,8 @@ class RemovedNodesModel;
 // nodes that go (a list sorted by a click on its header), which "Save List..." writes as CSV.
 class TfrmPreview : public QDialog {
 public:
-    // REQUIRES: `fs` outlives the dialog.
-    TfrmPreview(QWidget* parent, CommitPreview preview, FileSystem& fs);
+    // REQUIRES: `fs` and `prompts` outlive the dialog.
+    TfrmPreview(QWidget* parent, CommitPreview preview, FileSystem& fs, Prompts& prompts);
     ~TfrmPreview() override;
 
     const CommitPreview& preview() const { return m_preview; }
@@ -31,6 +32,7 @@ private:
 
     CommitPreview m_preview;
     FileSystem& m_fs;
+    Prompts& m_prompts;
     RemovedNodesModel* m_model;
     QSortFilterProxyModel* m_sorted;
 

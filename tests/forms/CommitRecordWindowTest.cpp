@@ -10,9 +10,7 @@
 #include "cli/Commands.h"
 #include "common/CsvParse.h"
 #include "common/FixedClock.h"
-#include "forms/MessageBox.h"
 #include "forms/NodeListModel.h"
-#include "forms/SaveFileChooser.h"
 
 using namespace kavrin;
 using namespace kavrin::test;
@@ -75,12 +73,6 @@ Printed printedPreview(const std::string& text) {
     return printed;
 }
 
-void openSampleFixingDuplicates(WindowFixture& f) {
-    MessageBox::setNextAnswer(Answer::Yes);
-    f.openDatabase(sampleDatabase());
-    MessageBox::takeShown();
-}
-
 }  // namespace
 
 class CommitRecordWindowTest : public QObject {
@@ -92,19 +84,14 @@ private slots:
     void previewShowsWhatTheCommandLinePrints() {
         WindowFixture f;
         QVERIFY(!triggerAction(&f.window(), "PreviewCommitMEN"));  // nothing open
-        openSampleFixingDuplicates(f);
-        const Lines captions = f.captions();
-        const auto rowOf = [&captions](const char* name) {
-            return static_cast<int>(std::find(captions.begin(), captions.end(), name) -
-                                    captions.begin());
-        };
-        f.selectRows({rowOf("PC8")});
+        f.openSample(Answer::Yes);
+        f.selectRows({f.rowOf("PC8")});
         QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
         const NodeListModel* model = f.window().nodeListModel();
         const auto tip = [model](int row) { return model->index(row, 2).data(Qt::ToolTipRole); };
-        QCOMPARE(tip(rowOf("PC8")).toString(), QString("by hand"));
-        QCOMPARE(tip(rowOf("PC1")).toString(), QString("duplicate of pc1, kept 0x000005FA"));
-        QVERIFY(!tip(rowOf("pc1")).isValid());
+        QCOMPARE(tip(f.rowOf("PC8")).toString(), QString("by hand"));
+        QCOMPARE(tip(f.rowOf("PC1")).toString(), QString("duplicate of pc1, kept 0x000005FA"));
+        QVERIFY(!tip(f.rowOf("pc1")).isValid());
 
         Lines totals, removals, nodes, sortedNames;
         std::string saved;
@@ -116,7 +103,7 @@ private slots:
             nodes = cells(list, {0, 1, 4, 5});
             list->sortByColumn(0, Qt::DescendingOrder);
             sortedNames = cells(list, {0});
-            SaveFileChooser::setNextPath(QString::fromStdString(csvPath));
+            f.prompts().savePaths.push_back(QString::fromStdString(csvPath));
             child<QPushButton>(modal, "SaveListBTN")->click();
             child<QPushButton>(modal, "CloseBTN")->click();
         });
@@ -139,7 +126,7 @@ private slots:
         QCOMPARE(rows.size(), std::size_t{3});
         QCOMPARE(rows[1][0], std::string("PC1"));
         QCOMPARE(rows[2][6], std::string("by hand"));
-        QVERIFY(MessageBox::takeShown().empty());
+        QVERIFY(f.prompts().takeShown().empty());
         QCOMPARE(f.window().nodeListModel()->rowCount(), 8);  // nothing was committed
     }
 
@@ -149,7 +136,7 @@ private slots:
         FixedClock clock({2023, 12, 31, 23, 59, 59, 0});
         WindowFixture f(localFileSystem(), clock);
         QVERIFY(!triggerAction(&f.window(), "RestoreBackupMEN"));  // nothing open
-        openSampleFixingDuplicates(f);
+        f.openSample(Answer::Yes);
         QVERIFY(triggerAction(&f.window(), "BackupMEN"));
         clock.time = {2024, 1, 2, 10, 0, 0, 0};
         QVERIFY(triggerAction(&f.window(), "CommitMEN"));  // removes PC1

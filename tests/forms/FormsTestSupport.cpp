@@ -8,9 +8,10 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 
-#include "forms/MessageBox.h"
 #include "forms/NodeListModel.h"
+#include "forms/uFrmCredentials.h"
 
 namespace kavrin::test {
 
@@ -76,17 +77,19 @@ DatabaseBuilder sampleDatabase() {
     return db;
 }
 
-WindowFixture::WindowFixture(FileSystem& fs, Clock& clock) {
-    MessageBox::reset();
-    MessageBox::setAutomatic(true);
-    m_window = std::make_unique<TMainFRM>(fs, clock);
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+bool ScriptedPrompts::credentials(QWidget* /*parent*/, const QString& share, const QString& reason,
+                                  ShareCredentials& credentials) {
+    shown.push_back({Kind::Credentials, QStringLiteral("Connect to Server"),
+                     TfrmCredentials::messageFor(share, reason), true});
+    const std::optional<ShareCredentials> answer = next(credentialAnswers);
+    credentials = answer.value_or(credentials);
+    return answer.has_value();
 }
 
-WindowFixture::~WindowFixture() {
-    m_window.reset();
-    MessageBox::reset();
+WindowFixture::WindowFixture(FileSystem& fs, Clock& clock)
+    : m_window(std::make_unique<TMainFRM>(m_prompts, fs, clock)) {
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
 }
 
 void WindowFixture::openFolder(const std::string& path) {
@@ -100,6 +103,12 @@ void WindowFixture::openDatabase(const DatabaseBuilder& db) {
     openFolder(folder());
 }
 
+void WindowFixture::openSample(Answer offer) {
+    m_prompts.answers.push_back(offer);
+    openDatabase(sampleDatabase());
+    m_prompts.shown.clear();
+}
+
 std::vector<std::string> WindowFixture::captions() const {
     std::vector<std::string> result;
     const NodeListModel* model = m_window->nodeListModel();
@@ -107,6 +116,12 @@ std::vector<std::string> WindowFixture::captions() const {
         result.push_back(model->index(row, 0).data().toString().toStdString());
     }
     return result;
+}
+
+int WindowFixture::rowOf(const std::string& caption) const {
+    const std::vector<std::string> rows = captions();
+    const auto found = std::find(rows.begin(), rows.end(), caption);
+    return found == rows.end() ? -1 : static_cast<int>(found - rows.begin());
 }
 
 void WindowFixture::selectRows(const std::vector<int>& rows) {

@@ -4,15 +4,19 @@
 #include <QApplication>
 #include <QString>
 #include <QWidget>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/DatabaseBuilder.h"
 #include "common/TempFolder.h"
 #include "engine/MainView.h"
 #include "forms/KavrinApplication.h"
+#include "forms/Prompts.h"
 #include "forms/uFrmMain.h"
 
 namespace kavrin::test {
@@ -53,13 +57,61 @@ void onNextModal(std::function<void(QWidget*)> act);
 extern const char* const kSampleNames[8];
 DatabaseBuilder sampleDatabase();
 
-// A main window, shown, whose prompts the test answers through MessageBox's seam.
+// Answers without a box: each question takes the next answer queued for it, Cancel (nothing
+// chosen) when there is none. Confirmations, errors and credentials dialogs are recorded.
+class ScriptedPrompts : public Prompts {
+public:
+    enum class Kind { Confirm, Error, Credentials };
+    struct Shown {
+        Kind kind;
+        QString title, text;
+        bool withCancel;
+    };
+    std::deque<Answer> answers;
+    std::deque<std::optional<ShareCredentials>> credentialAnswers;
+    std::deque<std::optional<QString>> folders, savePaths;
+    QString lastFolderStart;
+    std::vector<Shown> shown;
+
+    // The boxes recorded since the last call, in order.
+    std::vector<Shown> takeShown() { return std::exchange(shown, {}); }
+
+    Answer confirm(QWidget*, const QString& text, bool withCancel) override {
+        shown.push_back({Kind::Confirm, "Confirm", text, withCancel});
+        return next(answers, Answer::Cancel);
+    }
+    void error(QWidget*, const QString& title, const QString& text) override {
+        shown.push_back({Kind::Error, title, text, false});
+    }
+    bool credentials(QWidget*, const QString& share, const QString& reason,
+                     ShareCredentials& credentials) override;
+    std::optional<QString> chooseFolder(QWidget*, const QString& start) override {
+        lastFolderStart = start;
+        return next(folders);
+    }
+    std::optional<QString> chooseSaveFile(QWidget*, const QString&, const QString&,
+                                          const QString&) override {
+        return next(savePaths);
+    }
+
+private:
+    template <class T>
+    static T next(std::deque<T>& queue, T none = {}) {
+        if (!queue.empty()) {
+            none = queue.front();
+            queue.pop_front();
+        }
+        return none;
+    }
+};
+
+// A main window, shown, whose prompts the test answers.
 class WindowFixture {
 public:
     explicit WindowFixture(FileSystem& fs = localFileSystem(), Clock& clock = systemClock());
-    ~WindowFixture();
 
     TMainFRM& window() { return *m_window; }
+    ScriptedPrompts& prompts() { return m_prompts; }
     MaintenanceEngine& engine() { return m_window->engine(); }
     const std::string& folder() const { return m_folder.path(); }
 
@@ -67,9 +119,13 @@ public:
     void openFolder(const std::string& path);
     // Writes `db` into the fixture's folder and opens it.
     void openDatabase(const DatabaseBuilder& db);
+    // Opens sampleDatabase() answering `offer` to the offer to fix its duplicates; no box kept.
+    void openSample(Answer offer = Answer::No);
 
     // Row indices of the node list by caption, in the list's current order.
     std::vector<std::string> captions() const;
+    // The row captioned `caption` in the list's current order; -1 when there is none.
+    int rowOf(const std::string& caption) const;
     // Selects exactly the given rows.
     void selectRows(const std::vector<int>& rows);
 
@@ -80,6 +136,7 @@ public:
 
 private:
     TempFolder m_folder;
+    ScriptedPrompts m_prompts;
     std::unique_ptr<TMainFRM> m_window;
 };
 

@@ -21,9 +21,7 @@
 
 #include "FormsTestSupport.h"
 #include "common/FaultyFileSystem.h"
-#include "forms/FolderBrowser.h"
 #include "forms/LineListView.h"
-#include "forms/MessageBox.h"
 #include "forms/NodeListModel.h"
 #include "support/DateTimeText.h"
 #include "support/Errors.h"
@@ -83,7 +81,7 @@ class MainWindowTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // The closed state with server mode, every component under its name, the designed geometry.
+    // The closed state with server mode, every component under its name and nothing cut off.
     void startsClosedInServerMode() {
         WindowFixture f;
         TMainFRM& w = f.window();
@@ -101,7 +99,12 @@ private slots:
                                  "ProgressPG",      "menDB1",        "menTools1",
                                  "Help1",           "LVEditPOP",     "EditMenu",
                                  "MainMenu"}) {
-            QVERIFY2(f.find<QWidget>(name) != nullptr, name);
+            const QWidget* widget = f.find<QWidget>(name);
+            QVERIFY2(widget != nullptr, name);
+            // Nothing shown is cut off by its parent's edges.
+            QVERIFY2(!widget->isVisible() || widget->isWindow() ||
+                         widget->parentWidget()->rect().contains(widget->geometry()),
+                     name);
         }
         for (const char* name :
              {"OpenMEN", "CloseMEN", "N1", "PreviewCommitMEN", "CommitMEN", "N2", "Exit1",
@@ -138,31 +141,33 @@ private slots:
         QVERIFY(!f.find<QAction>("FixDuplicatesMEN")->isVisible());
         QVERIFY(!f.find<QAction>("FixDuplicatesPOP")->isVisible());
 
-        QCOMPARE(f.find<QWidget>("Panel1")->size(), QSize(817, 494));
-        QCOMPARE(f.find<QWidget>("NodesLV")->geometry(), QRect(12, 20, 365, 321));
-        QCOMPARE(f.find<QWidget>("PageControl")->geometry(), QRect(380, 20, 405, 321));
-        QCOMPARE(f.find<QWidget>("ConnectBTN")->geometry(), QRect(708, 40, 75, 21));
-        QCOMPARE(f.find<QWidget>("StatusBar")->geometry(), QRect(0, 474, 817, 20));
-        QCOMPARE(f.find<QWidget>("StatusPanel1")->width(), 400);
+        // Each column is wider than its title, each line taller than its text.
         QHeaderView* header = f.find<QTreeView>("NodesLV")->header();
-        QCOMPARE(header->sectionSize(0), 120);
-        QCOMPARE(header->sectionSize(1), 80);
-        QCOMPARE(header->sectionSize(3), 70);
-        QCOMPARE(f.find<LineListView>("DBStatsLB")->lineHeight(), 16);
-        QCOMPARE(f.find<LineListView>("LogLB")->lineHeight(), 13);
+        for (int column = 0; column < header->count(); ++column) {
+            const QString title = header->model()->headerData(column, Qt::Horizontal).toString();
+            QVERIFY(header->sectionSize(column) > header->fontMetrics().horizontalAdvance(title));
+        }
+        for (const char* name : kLineLists) {
+            auto* list = f.find<LineListView>(name);
+            QVERIFY2(list->lineHeight() >= list->fontMetrics().height(), name);
+        }
     }
 
-    // Anchored controls keep their distances to the edges they are anchored to.
+    // Anchored controls keep their distances to the edges they are anchored to: as the window
+    // grows, each edge (left, top, right, bottom) anchored to its far side moves with it.
     void resizingKeepsAnchoredDistances() {
-        WindowFixture f;
-        f.window().resize(f.window().width() + 100, f.window().height() + 60);
-        QTRY_COMPARE(f.find<QWidget>("Panel1")->size(), QSize(917, 554));
-        QCOMPARE(f.find<QWidget>("ConnectionGB")->geometry(), QRect(12, 8, 895, 77));
-        QCOMPARE(f.find<QWidget>("ConnectBTN")->geometry(), QRect(808, 40, 75, 21));
-        QCOMPARE(f.find<QWidget>("DatabasePathEDT")->geometry(), QRect(128, 40, 593, 21));
-        QCOMPARE(f.find<QWidget>("NodesLV")->geometry(), QRect(12, 20, 365, 381));
-        QCOMPARE(f.find<QWidget>("PageControl")->geometry(), QRect(380, 20, 505, 381));
-        QCOMPARE(f.find<QWidget>("StatusBar")->geometry(), QRect(0, 534, 917, 20));
+        WindowFixture f, grown;
+        grown.window().resize(grown.window().size() + QSize(100, 60));
+        const std::pair<const char*, QMargins> moving[] = {
+            {"Panel1", {0, 0, 1, 1}},     {"ConnectionGB", {0, 0, 1, 0}},
+            {"ConnectBTN", {1, 0, 1, 0}}, {"DatabasePathEDT", {0, 0, 1, 0}},
+            {"NodesLV", {0, 0, 0, 1}},    {"PageControl", {0, 0, 1, 1}},
+            {"StatusBar", {0, 1, 1, 1}}};
+        for (const auto& [name, m] : moving) {
+            QTRY_COMPARE(grown.find<QWidget>(name)->geometry(),
+                         f.find<QWidget>(name)->geometry().adjusted(
+                             m.left() * 100, m.top() * 60, m.right() * 100, m.bottom() * 60));
+        }
     }
 
     void locationModes() {
@@ -185,16 +190,16 @@ private slots:
         QCOMPARE(path->text(), QString("/data/inventory"));
 
         // Browse: Cancel keeps the text, OK replaces it, the next browse starts there.
-        FolderBrowser::setNextFolder(std::nullopt);
+        f.prompts().folders.push_back(std::nullopt);
         browse->click();
-        QCOMPARE(FolderBrowser::lastStart(), QDir::rootPath());  // "C:/" on Windows
+        QCOMPARE(f.prompts().lastFolderStart, QDir::rootPath());  // "C:/" on Windows
         QCOMPARE(path->text(), QString("/data/inventory"));
-        FolderBrowser::setNextFolder(QString("/srv/kavrin"));
+        f.prompts().folders.push_back(QString("/srv/kavrin"));
         browse->click();
         QCOMPARE(path->text(), QString("/srv/kavrin"));
-        FolderBrowser::setNextFolder(std::nullopt);
+        f.prompts().folders.push_back(std::nullopt);
         browse->click();
-        QCOMPARE(FolderBrowser::lastStart(), QString("/srv/kavrin"));
+        QCOMPARE(f.prompts().lastFolderStart, QString("/srv/kavrin"));
 
         server->click();
         QCOMPARE(path->text().toStdString(), LocalComputerName());
@@ -203,11 +208,11 @@ private slots:
 
     void openingAFolderShowsStatsRowsAndDuplicates() {
         WindowFixture f;
-        MessageBox::setNextAnswer(Answer::No);  // the offer to fix the duplicates
+        f.prompts().answers.push_back(Answer::No);  // the offer to fix the duplicates
         f.openDatabase(sampleDatabase());
         TMainFRM& w = f.window();
 
-        const std::vector<MessageBox::Shown> boxes = MessageBox::takeShown();
+        const std::vector<ScriptedPrompts::Shown> boxes = f.prompts().takeShown();
         QCOMPARE(boxes.size(), std::size_t{1});
         QCOMPARE(boxes[0].title, QString("Confirm"));
         QCOMPARE(boxes[0].text.toStdString(), std::string(kOfferText));
@@ -253,8 +258,7 @@ private slots:
     // the engine asks for the page.
     void hiddenDuplicatesPageNeverShows() {
         WindowFixture f;
-        MessageBox::setNextAnswer(Answer::No);
-        f.openDatabase(sampleDatabase());
+        f.openSample();
         auto* pages = f.find<QTabWidget>("PageControl");
         pages->setCurrentIndex(1);
 
@@ -277,9 +281,9 @@ private slots:
     void failedOpenShowsTheErrorAndEndsClosed() {
         WindowFixture f;
         f.openFolder(f.folder());  // an empty folder
-        std::vector<MessageBox::Shown> boxes = MessageBox::takeShown();
+        std::vector<ScriptedPrompts::Shown> boxes = f.prompts().takeShown();
         QCOMPARE(boxes.size(), std::size_t{1});
-        QCOMPARE(boxes[0].kind, MessageBox::Kind::Error);
+        QCOMPARE(boxes[0].kind, ScriptedPrompts::Kind::Error);
         QCOMPARE(boxes[0].title, QString("Error"));
         QCOMPARE(boxes[0].text.toStdString(),
                  "Error: \"The database does not exist.\"\r\n\r\n" + f.folder() +
@@ -291,7 +295,7 @@ private slots:
         wrongVersion.setHeaders(1, 3);
         wrongVersion.write(f.folder());
         f.openFolder(f.folder());
-        boxes = MessageBox::takeShown();
+        boxes = f.prompts().takeShown();
         QCOMPARE(boxes.size(), std::size_t{1});
         QCOMPARE(boxes[0].text.toStdString(),
                  std::string("Error: \"The database is not the correct version.\"\n\rThe "
@@ -311,8 +315,7 @@ private slots:
     // on its node.
     void columnClicksReorderRows() {
         WindowFixture f;
-        MessageBox::setNextAnswer(Answer::No);
-        f.openDatabase(sampleDatabase());
+        f.openSample();
         f.selectRows({7});  // ZETA
 
         clickHeader(f, 0);
@@ -334,15 +337,13 @@ private slots:
     // "Close Database" asks nothing, even with marks, and forgets them.
     void closeDatabaseAsksNothing() {
         WindowFixture f;
-        MessageBox::setNextAnswer(Answer::No);
-        f.openDatabase(sampleDatabase());
+        f.openSample();
         f.selectRows({2});
         QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
         QVERIFY(f.engine().HasPendingChanges());
-        MessageBox::takeShown();
 
         QVERIFY(triggerAction(&f.window(), "CloseMEN"));
-        QVERIFY(MessageBox::takeShown().empty());
+        QVERIFY(f.prompts().takeShown().empty());
         QCOMPARE(f.window().nodeListModel()->rowCount(), 0);
         QCOMPARE(f.window().lineCount(LineList::DBStats), std::size_t{0});
         QCOMPARE(f.window().lineCount(LineList::Duplicates), std::size_t{0});
@@ -357,8 +358,7 @@ private slots:
     // "Copy All" copies the list it was opened on, every line ended by CR LF.
     void copyAllPutsTheListOnTheClipboard() {
         WindowFixture f;
-        MessageBox::setNextAnswer(Answer::No);
-        f.openDatabase(sampleDatabase());
+        f.openSample();
         TMainFRM& w = f.window();
 
         openEditMenuOn(f, "DuplicatesLB");
@@ -470,15 +470,13 @@ private slots:
     void exceptionHandlerShowsAndLogs() {
         FaultyFileSystem faulty(localFileSystem());
         WindowFixture f(faulty);
-        MessageBox::setNextAnswer(Answer::No);
-        f.openDatabase(sampleDatabase());
-        MessageBox::takeShown();
+        f.openSample();
         faulty.failAt(FileOp::WriteFile, 1);
 
         QVERIFY(triggerAction(&f.window(), "BackupMEN"));
-        std::vector<MessageBox::Shown> boxes = MessageBox::takeShown();
+        std::vector<ScriptedPrompts::Shown> boxes = f.prompts().takeShown();
         QCOMPARE(boxes.size(), std::size_t{1});
-        QCOMPARE(boxes[0].kind, MessageBox::Kind::Error);
+        QCOMPARE(boxes[0].kind, ScriptedPrompts::Kind::Error);
         const std::string logged =
             f.window().lineAt(LineList::Log, f.window().lineCount(LineList::Log) - 1);
         QVERIFY(logged.starts_with("Cannot create file"));
@@ -488,7 +486,7 @@ private slots:
         thrower.message = "Boom (from an event handler)";
         QCoreApplication::postEvent(&thrower, new QEvent(QEvent::User));
         QCoreApplication::processEvents();
-        boxes = MessageBox::takeShown();
+        boxes = f.prompts().takeShown();
         QCOMPARE(boxes.size(), std::size_t{1});
         QCOMPARE(boxes[0].text, QString("Boom (from an event handler)"));  // ")" takes no stop
         QCOMPARE(f.window().lineAt(LineList::Log, f.window().lineCount(LineList::Log) - 1),

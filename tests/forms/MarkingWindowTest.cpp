@@ -14,7 +14,6 @@
 #include "FormsTestSupport.h"
 #include "common/FixedClock.h"
 #include "forms/Artwork.h"
-#include "forms/MessageBox.h"
 #include "forms/NodeListModel.h"
 #include "forms/uFrmDate.h"
 
@@ -33,16 +32,6 @@ const char* const kPendingText =
 // at midnight of 2023-03-15 + row (DateTimeValue 45000 + row).
 QTreeView* nodesView(WindowFixture& f) {
     return f.find<QTreeView>("NodesLV");
-}
-
-int rowOf(WindowFixture& f, const std::string& caption) {
-    const Lines captions = f.captions();
-    for (std::size_t i = 0; i < captions.size(); ++i) {
-        if (captions[i] == caption) {
-            return static_cast<int>(i);
-        }
-    }
-    return -1;
 }
 
 // The captions of the rows whose icon is the marked picture, in list order.
@@ -71,12 +60,6 @@ bool enabled(WindowFixture& f, const char* action) {
     return f.find<QAction>(action)->isEnabled();
 }
 
-void openSample(WindowFixture& f) {
-    MessageBox::setNextAnswer(Answer::No);  // the offer to fix duplicates
-    f.openDatabase(sampleDatabase());
-    MessageBox::takeShown();
-}
-
 std::uintmax_t fileSize(const std::string& path) {
     return std::filesystem::file_size(path);
 }
@@ -99,13 +82,13 @@ class MarkingWindowTest : public QObject {
 private slots:
     void detailsOnMouseAndKeyRelease() {
         WindowFixture f;
-        openSample(f);
+        f.openSample();
         QTreeView* view = nodesView(f);
         auto* pages = f.find<QTabWidget>("PageControl");
         const QAbstractItemModel* model = view->model();
 
         QTest::mouseClick(view->viewport(), Qt::LeftButton, {},
-                          view->visualRect(model->index(rowOf(f, "ALPHA"), 0)).center());
+                          view->visualRect(model->index(f.rowOf("ALPHA"), 0)).center());
         QCOMPARE(pages->currentIndex(), 2);
         Lines details = lines(f.window(), LineList::NodeStats);
         QCOMPARE(details.size(), std::size_t{13});
@@ -119,7 +102,7 @@ private slots:
         QCOMPARE(pages->currentIndex(), 2);
 
         // Several rows selected: the one nearest the top, whichever came last.
-        f.selectRows({rowOf(f, "PC8"), rowOf(f, "pc1")});
+        f.selectRows({f.rowOf("PC8"), f.rowOf("pc1")});
         pages->setCurrentIndex(0);
         QTest::keyClick(view, Qt::Key_Control);
         QCOMPARE(f.window().lineAt(LineList::NodeStats, 1), std::string("Name : pc1"));
@@ -135,7 +118,7 @@ private slots:
 
     void deleteAndUndeleteChangeTheRowIcon() {
         WindowFixture f;
-        openSample(f);
+        f.openSample();
 
         popUpNodeMenu(f);  // nothing selected
         QVERIFY(enabled(f, "DeleteNodeMEN"));
@@ -168,7 +151,7 @@ private slots:
         FixedClock clock({2023, 3, 15, 10, 0, 0, 0});
         WindowFixture f(localFileSystem(), clock);
         f.window().setDialogs(new TfrmDate(&f.window(), clock), nullptr);
-        openSample(f);
+        f.openSample();
 
         QDate opened;
         onNextModal([&](QWidget* modal) {
@@ -198,7 +181,7 @@ private slots:
         FixedClock clock({2023, 3, 15, 10, 0, 0, 0});
         WindowFixture f(localFileSystem(), clock);
         f.window().setDialogs(new TfrmDate(&f.window(), clock), nullptr);
-        openSample(f);
+        f.openSample();
 
         onNextModal([](QWidget* modal) {
             child<QCalendarWidget>(modal, "Calender")->setSelectedDate(QDate(2024, 1, 1));
@@ -224,24 +207,24 @@ private slots:
     // Reopening with marks asks first: Cancel keeps everything, No reopens without the marks.
     void pendingChangesOnReopen() {
         WindowFixture f;
-        openSample(f);
-        f.selectRows({rowOf(f, "PC8")});
+        f.openSample();
+        f.selectRows({f.rowOf("PC8")});
         QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
         const std::size_t logLines = f.window().lineCount(LineList::Log);
 
-        MessageBox::setNextAnswer(Answer::Cancel);
+        f.prompts().answers.push_back(Answer::Cancel);
         f.openFolder(f.folder());
-        std::vector<MessageBox::Shown> boxes = MessageBox::takeShown();
+        std::vector<ScriptedPrompts::Shown> boxes = f.prompts().takeShown();
         QCOMPARE(boxes.size(), std::size_t{1});
         QCOMPARE(boxes[0].text.toStdString(), std::string(kPendingText));
         QVERIFY(boxes[0].withCancel);
         QCOMPARE(markedRows(f), Lines({"PC8"}));
         QCOMPARE(f.window().lineCount(LineList::Log), logLines);
 
-        MessageBox::setNextAnswer(Answer::No);
-        MessageBox::setNextAnswer(Answer::No);  // the offer to fix duplicates
+        f.prompts().answers.push_back(Answer::No);
+        f.prompts().answers.push_back(Answer::No);  // the offer to fix duplicates
         f.openFolder(f.folder());
-        QCOMPARE(MessageBox::takeShown().size(), std::size_t{2});
+        QCOMPARE(f.prompts().takeShown().size(), std::size_t{2});
         QVERIFY(markedRows(f).empty());
         QCOMPARE(f.window().nodeListModel()->rowCount(), 8);
         QVERIFY(subFolders(f.folder()).empty());  // nothing committed
@@ -250,32 +233,32 @@ private slots:
     // Yes commits first: the marked node is gone from the files the open reads again.
     void pendingChangesYesCommitsBeforeReopening() {
         WindowFixture f;
-        openSample(f);
-        f.selectRows({rowOf(f, "PC8")});
+        f.openSample();
+        f.selectRows({f.rowOf("PC8")});
         QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
 
-        MessageBox::setNextAnswer(Answer::Yes);
-        MessageBox::setNextAnswer(Answer::No);  // the offer at the reopen
+        f.prompts().answers.push_back(Answer::Yes);
+        f.prompts().answers.push_back(Answer::No);  // the offer at the reopen
         f.openFolder(f.folder());
         QCOMPARE(f.window().nodeListModel()->rowCount(), 7);
-        QCOMPARE(rowOf(f, "PC8"), -1);
+        QCOMPARE(f.rowOf("PC8"), -1);
         QCOMPARE(subFolders(f.folder()).size(), std::size_t{1});
         QCOMPARE(fileSize(f.folder() + "/Kavrin.cmp"), std::uintmax_t{230 + 7 * 765});
     }
 
     void pendingChangesOnClose() {
         WindowFixture f;
-        openSample(f);
+        f.openSample();
         f.selectRows({0});
         QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
 
-        MessageBox::setNextAnswer(Answer::Cancel);
+        f.prompts().answers.push_back(Answer::Cancel);
         QVERIFY(!f.window().close());
         QVERIFY(f.window().isVisible());
-        QCOMPARE(MessageBox::takeShown().size(), std::size_t{1});
+        QCOMPARE(f.prompts().takeShown().size(), std::size_t{1});
         QCOMPARE(markedRows(f), Lines({"PC1"}));
 
-        MessageBox::setNextAnswer(Answer::No);
+        f.prompts().answers.push_back(Answer::No);
         QVERIFY(f.window().close());
         QVERIFY(!f.window().isVisible());
         QCOMPARE(f.window().nodeListModel()->rowCount(), 0);
@@ -284,11 +267,11 @@ private slots:
 
     void closeAnsweredYesCommits() {
         WindowFixture f;
-        openSample(f);
+        f.openSample();
         f.selectRows({0, 1});
         QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
 
-        MessageBox::setNextAnswer(Answer::Yes);
+        f.prompts().answers.push_back(Answer::Yes);
         QVERIFY(f.window().close());
         QCOMPARE(fileSize(f.folder() + "/Kavrin.cmp"), std::uintmax_t{230 + 6 * 765});
         // The check of the files in place is the commit's last word in the log.
@@ -301,7 +284,7 @@ private slots:
     // "Backup Database" alone: a new folder with the three files, no page change, no busy.
     void backupDatabase() {
         WindowFixture f;
-        openSample(f);
+        f.openSample();
         f.find<QTabWidget>("PageControl")->setCurrentIndex(2);
         QVERIFY(triggerAction(&f.window(), "BackupMEN"));
         const std::vector<std::string> backups = subFolders(f.folder());
@@ -316,25 +299,25 @@ private slots:
             logged = logged || line == "Creating backup directory : " + backups[0];
         }
         QVERIFY(logged);
-        QVERIFY(MessageBox::takeShown().empty());
+        QVERIFY(f.prompts().takeShown().empty());
     }
 
     // "Commit / Compact" rewrites the files without the marked nodes and opens them again.
     void commitCompactReopens() {
         WindowFixture f;
-        openSample(f);
+        f.openSample();
         QVERIFY(triggerAction(&f.window(), "FixDuplicatesMEN"));
         QCOMPARE(markedRows(f), Lines({"PC1"}));
         QCOMPARE(f.find<QLabel>("StatusPanel3")->text(),
                  QString("Status : 1 Duplicate Records Deleted.  Active(1) Inactive(0)"));
-        f.selectRows({rowOf(f, "PC8")});
+        f.selectRows({f.rowOf("PC8")});
         QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
 
         QVERIFY(triggerAction(&f.window(), "CommitMEN"));
-        QVERIFY(MessageBox::takeShown().empty());  // healthy now: no offer, no error
+        QVERIFY(f.prompts().takeShown().empty());  // healthy now: no offer, no error
         QCOMPARE(f.window().nodeListModel()->rowCount(), 6);
-        QCOMPARE(rowOf(f, "PC1"), -1);
-        QCOMPARE(rowOf(f, "PC8"), -1);
+        QCOMPARE(f.rowOf("PC1"), -1);
+        QCOMPARE(f.rowOf("PC8"), -1);
         QCOMPARE(f.find<QLabel>("StatusPanel3")->text(), QString("Status  : Healthy"));
         QCOMPARE(fileSize(f.folder() + "/Kavrin.cmp"), std::uintmax_t{230 + 6 * 765});
         QCOMPARE(fileSize(f.folder() + "/Kavrin.ist"), std::uintmax_t{230 + 6 * 13});

@@ -11,7 +11,6 @@
 #include "FormsTestSupport.h"
 #include "common/ShareFolder.h"
 #include "common/ShareProxy.h"
-#include "forms/MessageBox.h"
 #include "forms/uFrmCredentials.h"
 
 using namespace kavrin;
@@ -59,31 +58,31 @@ private slots:
         f.find<QLineEdit>("DatabasePathEDT")->setText(QString::fromStdString(testServer()));
         const QString share = QString::fromStdString(*testShare());
 
-        MessageBox::setNextCredentials(std::nullopt);
+        f.prompts().credentialAnswers.push_back(std::nullopt);
         f.find<QPushButton>("ConnectBTN")->click();
-        std::vector<MessageBox::Shown> shown = MessageBox::takeShown();
+        std::vector<ScriptedPrompts::Shown> shown = f.prompts().takeShown();
         QCOMPARE(shown.size(), std::size_t{2});  // once for the journal and the three files
-        QCOMPARE(shown[0].kind, MessageBox::Kind::Credentials);
+        QCOMPARE(shown[0].kind, ScriptedPrompts::Kind::Credentials);
         QCOMPARE(shown[0].text, TfrmCredentials::messageFor(share, "Permission denied"));
-        QCOMPARE(shown[1].kind, MessageBox::Kind::Error);
+        QCOMPARE(shown[1].kind, ScriptedPrompts::Kind::Error);
         QCOMPARE(shown[1].text,
                  "Error: \"The database does not exist.\"\r\n\r\n" + share + "\\kavrin.cmp");
         QCOMPARE(f.find<QLabel>("StatusPanel1")->text(), QString("Not Connected"));
 
-        MessageBox::setNextCredentials(testCredentials());
-        MessageBox::setNextAnswer(Answer::No);  // to the offer to fix the duplicates
+        f.prompts().credentialAnswers.push_back(testCredentials());
+        f.prompts().answers.push_back(Answer::No);  // to the offer to fix the duplicates
         f.find<QPushButton>("ConnectBTN")->click();
-        shown = MessageBox::takeShown();
+        shown = f.prompts().takeShown();
         QCOMPARE(shown.size(), std::size_t{2});
-        QCOMPARE(shown[0].kind, MessageBox::Kind::Credentials);
+        QCOMPARE(shown[0].kind, ScriptedPrompts::Kind::Credentials);
         QCOMPARE(f.find<QLabel>("StatusPanel1")->text(), "Connected : " + share);
         QCOMPARE(f.captions().size(), std::size_t{8});
 
-        MessageBox::setNextAnswer(Answer::No);
+        f.prompts().answers.push_back(Answer::No);
         f.find<QPushButton>("ConnectBTN")->click();
-        shown = MessageBox::takeShown();
+        shown = f.prompts().takeShown();
         QCOMPARE(shown.size(), std::size_t{1});
-        QCOMPARE(shown[0].kind, MessageBox::Kind::Confirm);
+        QCOMPARE(shown[0].kind, ScriptedPrompts::Kind::Confirm);
         QCOMPARE(f.find<QLabel>("StatusPanel1")->text(), "Connected : " + share);
     }
 
@@ -103,11 +102,11 @@ private slots:
         const std::string relayed =
             "\\\\" + proxy.server() + folder.path().substr(2 + testServer().size());
         WindowFixture f;
-        MessageBox::setNextAnswer(Answer::No);  // to the offer to fix the duplicates
+        f.prompts().answers.push_back(Answer::No);  // to the offer to fix the duplicates
         f.openFolder(relayed);
         QCOMPARE(f.find<QLabel>("StatusPanel1")->text(),
                  QString::fromStdString("Connected : " + relayed));
-        MessageBox::takeShown();
+        f.prompts().takeShown();
 
         proxy.delayReplies(std::chrono::seconds(2));
         proxy.dropConnections();
@@ -134,7 +133,7 @@ private slots:
         QVERIFY(panel->isEnabled());
         QVERIFY(!progress->isVisible());
         QCOMPARE(action->text(), caption);
-        QVERIFY(MessageBox::takeShown().empty());
+        QVERIFY(f.prompts().takeShown().empty());
     }
 };
 

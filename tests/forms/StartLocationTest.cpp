@@ -7,7 +7,6 @@
 
 #include "FormsTestSupport.h"
 #include "common/DocumentCheck.h"
-#include "forms/MessageBox.h"
 #include "forms/StartArguments.h"
 #include "forms/uFrmWarningInfo.h"
 #include "support/SystemHelpers.h"
@@ -37,11 +36,6 @@ class StartLocationTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void init() {
-        MessageBox::reset();
-        MessageBox::setAutomatic(true);
-    }
-
     void commandLines() {
         using A = StartArguments;
         struct Case {
@@ -103,7 +97,8 @@ private slots:
         TempFolder folder;
         sampleDatabase().write(folder.path());
         const QString path = QString::fromStdString(folder.path());
-        TMainFRM window;
+        ScriptedPrompts prompts;
+        TMainFRM window(prompts);
         window.setDialogs(nullptr, new TfrmWarningInfo(&window));
         window.openAtStart({false, path});
         QCOMPARE(fieldsOf(window), (Fields{false, path, true}));
