@@ -202,6 +202,14 @@ protected:
     static std::chrono::milliseconds s_commitTime;
 };
 
+// A hundred rounds each; under the sanitizers, whose work is the memory of the same paths, a
+// fifth of them, so that their run stays within its time.
+#ifdef __SANITIZE_ADDRESS__
+constexpr int kRounds = 20;
+#else
+constexpr int kRounds = 100;
+#endif
+
 Generation ProcessRaceTest::s_old;
 Generation ProcessRaceTest::s_new;
 std::string ProcessRaceTest::s_oldStats;
@@ -210,7 +218,7 @@ std::chrono::milliseconds ProcessRaceTest::s_commitTime;
 
 TEST_F(ProcessRaceTest, ACommitWhileOtherProcessesOpenTheDatabase) {
     TempFolder folder;
-    commitWhileOpening(folder.path(), 100);
+    commitWhileOpening(folder.path(), kRounds);
 }
 
 TEST_F(ProcessRaceTest, ACommitWhileOtherProcessesOpenTheDatabaseOnAShare) {
@@ -218,7 +226,7 @@ TEST_F(ProcessRaceTest, ACommitWhileOtherProcessesOpenTheDatabaseOnAShare) {
         GTEST_SKIP() << "no test server";
     }
     ShareFolder folder;  // the share admits guests: the processes come as such
-    commitWhileOpening(folder.path(), 100);
+    commitWhileOpening(folder.path(), kRounds);
 }
 
 // A commit killed as it enters each of its renames (the journal's, then the three files'), and
@@ -232,7 +240,6 @@ TEST_F(ProcessRaceTest, TwoOpensAfterACommitKilledAtEachOfItsRenames) {
     std::mt19937 random(20261211);
     std::uniform_int_distribution<int> stagger(0, 20);  // milliseconds between the two opens
     constexpr int kRenames = 4;
-    constexpr int kRounds = 100;
     std::array<int, 2> loaded{};  // old, new
     int journals = 0;
     for (int round = 0; round < kRounds; ++round) {
