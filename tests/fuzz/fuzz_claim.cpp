@@ -7,33 +7,19 @@
 #include <string>
 #include <string_view>
 
+#include "FuzzText.h"
 #include "dbformat/ClaimFormat.h"
 
 namespace {
 
 using namespace kavrin;
 
-void check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
-}
-
-std::span<const std::uint8_t> bytesOf(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
-std::string_view textOf(std::span<const std::uint8_t> bytes) {
-    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
+using fuzz::bytesOf;
+using fuzz::check;
+using fuzz::textOf;
 
 std::optional<Claim> read(std::span<const std::uint8_t> bytes) {
-    try {
-        return decodeClaim(bytes);
-    } catch (const ClaimError& e) {
-        check(std::string_view(e.what()).size() > 0);
-        return std::nullopt;
-    }
+    return fuzz::decodedOrNothing<ClaimError>([](auto b) { return decodeClaim(b); }, bytes);
 }
 
 bool same(const Claim& a, const Claim& b) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "FuzzText.h"
 #include "dbformat/JournalFormat.h"
 #include "support/Crc32.h"
 
@@ -17,27 +18,12 @@ namespace {
 
 using namespace kavrin;
 
-void check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
-}
-
-std::span<const std::uint8_t> bytesOf(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
-std::string_view textOf(std::span<const std::uint8_t> bytes) {
-    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
+using fuzz::bytesOf;
+using fuzz::check;
+using fuzz::textOf;
 
 std::optional<Journal> read(std::span<const std::uint8_t> bytes) {
-    try {
-        return decodeJournal(bytes);
-    } catch (const JournalError& e) {
-        check(std::string_view(e.what()).size() > 0);
-        return std::nullopt;
-    }
+    return fuzz::decodedOrNothing<JournalError>([](auto b) { return decodeJournal(b); }, bytes);
 }
 
 // What decodes writes back as the same journal. Numbers are the one thing with more than one
