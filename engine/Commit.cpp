@@ -422,8 +422,7 @@ ReplaceResult MaintenanceEngine::RestoreBackup(const std::string& backup) {
                 return checkRestoredDatabase(m_fs, m_openedPaths, written);
             });
         m_view.log("Restored : the database holds the files of the backup \"" + image.folder +
-                   "\"; the files it replaced are in the backup \"" + result.backupFolder +
-                   "\".");
+                   "\"; the files it replaced are in the backup \"" + result.backupFolder + "\".");
         result.outcome = ReplaceResult::Done;
     } catch (const std::bad_alloc&) {
         result.message = "Out of memory while restoring the database.";

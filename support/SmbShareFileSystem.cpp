@@ -1189,8 +1189,7 @@ private:
 
     // 0 or the errno.
     int renameAt(SMBCCTX* c, const std::string& from, const std::string& to) {
-        return lib([&] { return smbc().getFunctionRename(c)(c, from.c_str(), c, to.c_str()); }) ==
-                       0
+        return lib([&] { return smbc().getFunctionRename(c)(c, from.c_str(), c, to.c_str()); }) == 0
                    ? 0
                    : lastError();
     }
@@ -1202,7 +1201,8 @@ private:
     static std::string uniqueText() {
         static std::atomic<unsigned> counter{0};
         return std::to_string(currentProcessId()) + "-" + std::to_string(++counter) + "-" +
-               std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() % 1000000);
+               std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() %
+                              1000000);
     }
 
     int stat(SMBCCTX* c, const std::string& url, struct stat& st) {

@@ -80,8 +80,7 @@ std::unique_ptr<ChildProcess> startCommand(const std::vector<std::string>& args,
                                            int killAtRename = 0) {
     std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>/dev/null", "sh"};
     if (killAtRename > 0) {
-        argv.insert(argv.end(), {kStrace, "-qq", "-o", "/dev/null", "-e", "trace=rename",
-                                 "-e",
+        argv.insert(argv.end(), {kStrace, "-qq", "-o", "/dev/null", "-e", "trace=rename", "-e",
                                  "inject=rename:signal=KILL:when=" + std::to_string(killAtRename)});
     }
     argv.push_back(KAVRIN_CLI_PROGRAM);
@@ -118,8 +117,8 @@ protected:
     static void SetUpTestSuite() {
         TempFolder work;
         const std::string folder = work.file("db");
-        outputOf({"generate", folder, "--nodes", "1000", "--installs-per-node", "20", "--seed",
-                  "7"});
+        outputOf(
+            {"generate", folder, "--nodes", "1000", "--installs-per-node", "20", "--seed", "7"});
         s_old = generationIn(folder);
         s_oldStats = outputOf({"stats", folder});
         const auto started = std::chrono::steady_clock::now();
@@ -191,8 +190,8 @@ protected:
             ASSERT_EQ(leftovers(folder), std::vector<std::string>{});
         }
         std::cout << "[ commit while opening ] " << rounds << " rounds in " << folder << ": "
-                  << committed << " committed, " << failed << " refused; " << opens
-                  << " opens, " << openFailures << " refused, 0 mixed\n";
+                  << committed << " committed, " << failed << " refused; " << opens << " opens, "
+                  << openFailures << " refused, 0 mixed\n";
     }
 
     static Generation s_old;

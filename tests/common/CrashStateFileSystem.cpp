@@ -437,7 +437,7 @@ CrashStateFileSystem::Inode CrashStateFileSystem::surviving(const Inode& inode, 
 }
 
 std::vector<CrashStateFileSystem> CrashStateFileSystem::crashStates(std::size_t n,
-                                                                Coverage* coverage) const {
+                                                                    Coverage* coverage) const {
     Model model = m_steps.empty() ? m_model : m_base;
     for (std::size_t i = 0; i < n && i < m_steps.size(); ++i) {
         apply(model, m_steps[i]);

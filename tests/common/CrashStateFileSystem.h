@@ -84,7 +84,8 @@ public:
     // The distinct states a crash right after the first `n` steps may leave (n = 0: before the
     // first), each settled: what survived the crash is all on the disk. What was covered is
     // added to `coverage` when given.
-    std::vector<CrashStateFileSystem> crashStates(std::size_t n, Coverage* coverage = nullptr) const;
+    std::vector<CrashStateFileSystem> crashStates(std::size_t n,
+                                                  Coverage* coverage = nullptr) const;
 
     // The content of the file at `path`, or nothing when no file is there.
     std::optional<std::vector<std::uint8_t>> contents(const std::string& path) const;

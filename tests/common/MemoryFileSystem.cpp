@@ -27,10 +27,10 @@ std::string MemoryFileSystem::normal(const std::string& path) {
     // Nearly every path comes normal already (the engine joins names to a normal folder): it is
     // taken whole rather than rebuilt a character at a time, as the fuzzers ask thousands of
     // times a second.
-    const bool alreadyNormal =
-        path.starts_with('/') && (path.size() == 1 || !path.ends_with('/')) &&
-        path.find("//") == std::string::npos &&
-        (!backslashes || path.find('\\') == std::string::npos);
+    const bool alreadyNormal = path.starts_with('/') &&
+                               (path.size() == 1 || !path.ends_with('/')) &&
+                               path.find("//") == std::string::npos &&
+                               (!backslashes || path.find('\\') == std::string::npos);
     if (alreadyNormal) {
         return path;
     }

@@ -467,7 +467,8 @@ TEST(CommitClaimTest, AnOpenWaitsForTheJournalOfARunningCommit) {
         fs.files["/db/Kavrin.journal"] = Bytes(10, 'x');
         const auto before = fs.files;
         Instance instance(fs, "/db");
-        instance.engine.setRunningCommitPatience(std::chrono::milliseconds(commitEnds ? 5000 : 300));
+        instance.engine.setRunningCommitPatience(
+            std::chrono::milliseconds(commitEnds ? 5000 : 300));
         instance.view.onPump = [&] {
             if (commitEnds && instance.view.pumps == 3) {
                 fs.remove("/db/Kavrin.journal");
@@ -519,8 +520,9 @@ TEST(CommitClaimTest, AJournalThatTurnsUpWhileTheFilesAreReadMakesTheOpenReadAga
     instance.engine.OpenDatabase();
 
     EXPECT_TRUE(instance.engine.context().IsOpen);
-    EXPECT_TRUE(instance.logged("A commit began to replace the database files while they were "
-                                "read; reading the database again."));
+    EXPECT_TRUE(
+        instance.logged("A commit began to replace the database files while they were "
+                        "read; reading the database again."));
 }
 
 // Two real processes commit the same database in `folder` at the same moment, `kRounds` times

@@ -332,8 +332,8 @@ protected:
         // Above the bound only a sample is built: every state is claimed only where none was.
         RecordProperty("combinationsBuilt", static_cast<int>(m_coverage.built));
         RecordProperty("combinationsPossible", std::to_string(m_coverage.possible));
-        std::cout << "[ crash states ] " << what << ": built from " << m_coverage.built
-                  << " of " << std::fixed << std::setprecision(0) << m_coverage.possible
+        std::cout << "[ crash states ] " << what << ": built from " << m_coverage.built << " of "
+                  << std::fixed << std::setprecision(0) << m_coverage.possible
                   << " possible combinations; " << m_coverage.sampledPoints << " of "
                   << m_coverage.points << " crash points sampled ("
                   << CrashStateFileSystem::kSampled << " each), the others exhaustive\n"

@@ -469,10 +469,11 @@ TEST_P(CommitUnderFaults, AChangeReportedFailedAfterItsEffectIsNeverReportedFals
     }
     EXPECT_EQ(falseReports, 0);
     EXPECT_EQ(halfWritten, 0);
-    std::cout << "[ " << nameOf(GetParam()) << " ] a change reported failed after its effect: "
-              << m_changes << " changes, " << outcomes[0] << " done, " << outcomes[1]
-              << " not done, " << outcomes[2] << " unsettled, " << falseReports
-              << " false reports, " << halfWritten << " half-written databases\n";
+    std::cout << "[ " << nameOf(GetParam())
+              << " ] a change reported failed after its effect: " << m_changes << " changes, "
+              << outcomes[0] << " done, " << outcomes[1] << " not done, " << outcomes[2]
+              << " unsettled, " << falseReports << " false reports, " << halfWritten
+              << " half-written databases\n";
 }
 
 // An operation dies after N operations, leaving its journal; the open that recovers it then has
@@ -535,8 +536,7 @@ TEST_P(RecoveryUnderFaults, AChangeReportedFailedAfterItsEffect) {
     }
     EXPECT_EQ(falseReports, 0);
     std::cout << "[ " << nameOf(GetParam()) << " ] recoveries whose change is reported failed "
-              << "after its effect: " << cases << " cases, " << falseReports
-              << " false reports\n";
+              << "after its effect: " << cases << " cases, " << falseReports << " false reports\n";
 }
 
 // The server goes away before the N-th operation of the commit, for every N, and is back for the

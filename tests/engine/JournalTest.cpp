@@ -159,8 +159,8 @@ protected:
 
 // Whoever recovers holds the claim: the open takes over the one the interrupted commit left.
 std::string takingOverTheClaim() {
-    return native("Taking over the claim \"/db/Kavrin.claim\" of computer ") +
-           LocalComputerName() + ", process " + std::to_string(currentProcessId()) +
+    return native("Taking over the claim \"/db/Kavrin.claim\" of computer ") + LocalComputerName() +
+           ", process " + std::to_string(currentProcessId()) +
            ", since 2024-08-22 15:30:07: no process holds it any more.";
 }
 
@@ -210,7 +210,8 @@ TEST_F(InterruptedCommitTest, AReplacementIsFinishedOrUndoneByWhatTheFilesHold) 
         Session session(disk);
         ASSERT_TRUE(session.open()) << session.view.errors.at(0);
 
-        Lines expected = {takingOverTheClaim(), native("Interrupted commit found : /db/Kavrin.journal")};
+        Lines expected = {takingOverTheClaim(),
+                          native("Interrupted commit found : /db/Kavrin.journal")};
         for (const std::string& line : c.log) {
             expected.push_back(native(line));
         }
@@ -304,8 +305,8 @@ TEST_F(InterruptedCommitTest, RefusesWhatItCannotAccountFor) {
         const std::string& error = session.view.errors[0];
         EXPECT_NE(error.find(native(c.message)), std::string::npos) << error;
         EXPECT_EQ(session.recoveryLog(),
-                  (Lines{takingOverTheClaim(), native("Interrupted commit found : /db/Kavrin.journal"),
-                         error}));
+                  (Lines{takingOverTheClaim(),
+                         native("Interrupted commit found : /db/Kavrin.journal"), error}));
         // The claim the interrupted commit left was taken over and released with the refusal.
         auto after = disk.files;
         after.erase("/db/Kavrin.claim");

@@ -285,9 +285,8 @@ private slots:
         QCOMPARE(boxes.size(), std::size_t{1});
         QCOMPARE(boxes[0].kind, ScriptedPrompts::Kind::Error);
         QCOMPARE(boxes[0].title, QString("Error"));
-        QCOMPARE(boxes[0].text.toStdString(),
-                 "Error: \"The database does not exist.\"\r\n\r\n" + f.folder() +
-                     nativeSeparator() + "kavrin.cmp");
+        QCOMPARE(boxes[0].text.toStdString(), "Error: \"The database does not exist.\"\r\n\r\n" +
+                                                  f.folder() + nativeSeparator() + "kavrin.cmp");
 
         // A failure after the loads: their log lines stay, the window is closed.
         DatabaseBuilder wrongVersion;

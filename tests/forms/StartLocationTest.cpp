@@ -134,13 +134,13 @@ private slots:
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
                            QString::fromStdString(folder.path()));
         // An application name of this run's own, in a store that outlives the test.
-        const QString application = QStringLiteral("kavrin-dbtool-test-%1").arg(
-            QCoreApplication::applicationPid());
+        const QString application =
+            QStringLiteral("kavrin-dbtool-test-%1").arg(QCoreApplication::applicationPid());
         const auto open = [&] {
-            return native ? std::make_unique<QSettings>(QSettings::NativeFormat,
-                                                        QSettings::UserScope,
-                                                        QStringLiteral("kavrin"), application)
-                          : std::make_unique<QSettings>(settingsFile, QSettings::IniFormat);
+            return native
+                       ? std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                                     QStringLiteral("kavrin"), application)
+                       : std::make_unique<QSettings>(settingsFile, QSettings::IniFormat);
         };
         const Fields defaults{true, QString::fromStdString(LocalComputerName()), false};
         {

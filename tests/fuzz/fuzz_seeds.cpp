@@ -33,8 +33,8 @@ test::MemoryFileSystem sampleDisk(test::MemoryFileSystem::Case names, int nodes)
     const std::uint32_t title = db.addTitle(1);
     db.addTitle(2);
     for (int i = 0; i < nodes; ++i) {
-        const std::uint32_t node = db.addNode("NODE-" + std::to_string(i % 3 == 2 ? 1 : i), 0,
-                                              44000.0 + 100.0 * i);
+        const std::uint32_t node =
+            db.addNode("NODE-" + std::to_string(i % 3 == 2 ? 1 : i), 0, 44000.0 + 100.0 * i);
         db.addInstall(node, title);
     }
     test::MemoryFileSystem fs(names);
