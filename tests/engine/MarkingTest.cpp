@@ -31,29 +31,29 @@ TEST_F(MarkingTest, SelectedRowsAndPopupEnabling) {
     db.addNode("A");
     db.addNode("B");
     db.addNode("C");
-    EXPECT_EQ(engine.LVEditPOPPopup(), std::nullopt);  // nothing open
+    EXPECT_EQ(engine.deleteUndeleteEnabling(), std::nullopt);  // nothing open
     openInFileOrder(db);
 
-    auto popup = engine.LVEditPOPPopup();  // nothing selected: both offered
+    auto popup = engine.deleteUndeleteEnabling();  // nothing selected: both offered
     ASSERT_TRUE(popup);
     EXPECT_TRUE(popup->deleteEnabled && popup->undeleteEnabled);
     engine.MarkSelectedNodes(true);  // and choosing one does nothing
     EXPECT_FALSE(engine.HasPendingChanges());
 
     view.selection = {1};
-    popup = engine.LVEditPOPPopup();
+    popup = engine.deleteUndeleteEnabling();
     EXPECT_TRUE(popup->deleteEnabled);
     EXPECT_FALSE(popup->undeleteEnabled);
     engine.MarkSelectedNodes(true);
     EXPECT_EQ(icons(), (std::vector<int>{0, 6, 0}));
-    popup = engine.LVEditPOPPopup();
+    popup = engine.deleteUndeleteEnabling();
     EXPECT_FALSE(popup->deleteEnabled);
     EXPECT_TRUE(popup->undeleteEnabled);
 
     view.selection = {0, 1, 2};
     engine.MarkSelectedNodes(true);
     EXPECT_EQ(icons(), (std::vector<int>{6, 6, 6}));
-    popup = engine.LVEditPOPPopup();
+    popup = engine.deleteUndeleteEnabling();
     EXPECT_TRUE(popup->deleteEnabled && popup->undeleteEnabled);
     view.selection = {0, 2};
     engine.MarkSelectedNodes(false);
