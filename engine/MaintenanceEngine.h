@@ -166,12 +166,12 @@ public:
     // --- Backup and commit -------------------------------------------------------------------
 
     // Writes the three files as they were opened, each behind its own header, byte for byte, into
-    // a new time-stamped sub-folder with its summary.txt (engine/backup/BackupFolder.h), durably, and
-    // returns that folder ("-2", "-3"... appended when the stamp's folder exists already). Never
-    // throws: a failure is in the result, not shown by the view.
+    // a new time-stamped sub-folder with its summary.txt (engine/backup/BackupFolder.h), durably,
+    // and returns that folder ("-2", "-3"... appended when the stamp's folder exists already).
+    // Never throws: a failure is in the result, not shown by the view.
     BackupResult BackupDatabase();
-    // What a commit of the current marks would write (engine/check/CommitPreview.h); writes nothing.
-    // Throws when no database is open, and as the commit would for an unreadable entry.
+    // What a commit of the current marks would write (engine/check/CommitPreview.h); writes
+    // nothing. Throws when no database is open, and as the commit would for an unreadable entry.
     CommitPreview PreviewCommit() const;
     // Backs up (with the manifest of what the commit removes and where each record goes),
     // compacts and rewrites the database, checks the files in place against the preview and

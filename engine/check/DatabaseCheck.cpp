@@ -315,8 +315,7 @@ void recordFindings(const DatabaseScan& scan, Findings& found) {
              scan.installsOfInactiveNodes);
 }
 
-VerifyReport reportOf(const std::string& folder, const DatabaseScan& scan,
-                      const Findings& found) {
+VerifyReport reportOf(const std::string& folder, const DatabaseScan& scan, const Findings& found) {
     VerifyReport report;
     report.lines.push_back("Verifying : " + folder);
     for (std::size_t file = 0; file < 3; ++file) {

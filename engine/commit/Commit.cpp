@@ -137,31 +137,32 @@ ReplaceResult MaintenanceEngine::runReplacing(const std::string& outOfMemory,
 }
 
 ReplaceResult MaintenanceEngine::CommitDatabase() {
-    return runReplacing("Out of memory while committing the database.",
-                        [this](ReplaceResult& result, std::optional<CommitClaim>& claim) {
-        if (!m_ctx.IsOpen) {
-            throw KavrinError("No database is open.");
-        }
-        // Refused before anything is written, rather than ended by the system half way.
-        requireCommitMemory();
-        // One commit at a time: from before the check for changes until the journal is gone.
-        claim.emplace(CommitClaim::take(m_fs, m_view, m_clock, m_ctx.DatabaseFolder));
-        requireUnchanged(m_fs, m_openedPaths, m_openedFiles);
-        requireNoJournal(m_fs, m_ctx.DatabaseFolder);
-        // Temporary files of a commit that did not finish (without a journal they were never
-        // renamed into place); a commit that fails before it writes its own would leave them.
-        removeTemporaryFiles(m_fs, m_ctx.DatabaseFolder);
-        CommitPreview preview;
-        const std::array<FileCheck, 3> checks = backUpForCommit(preview, result.backupFolder);
-        // From here on only the preview's counts are needed (by the check): its lists go before
-        // the new files are made.
-        preview.dropLists();
-        writeCompacted(preview, checks, result.backupFolder);
-    });
+    return runReplacing(
+        "Out of memory while committing the database.",
+        [this](ReplaceResult& result, std::optional<CommitClaim>& claim) {
+            if (!m_ctx.IsOpen) {
+                throw KavrinError("No database is open.");
+            }
+            // Refused before anything is written, rather than ended by the system half way.
+            requireCommitMemory();
+            // One commit at a time: from before the check for changes until the journal is gone.
+            claim.emplace(CommitClaim::take(m_fs, m_view, m_clock, m_ctx.DatabaseFolder));
+            requireUnchanged(m_fs, m_openedPaths, m_openedFiles);
+            requireNoJournal(m_fs, m_ctx.DatabaseFolder);
+            // Temporary files of a commit that did not finish (without a journal they were never
+            // renamed into place); a commit that fails before it writes its own would leave them.
+            removeTemporaryFiles(m_fs, m_ctx.DatabaseFolder);
+            CommitPreview preview;
+            const std::array<FileCheck, 3> checks = backUpForCommit(preview, result.backupFolder);
+            // From here on only the preview's counts are needed (by the check): its lists go before
+            // the new files are made.
+            preview.dropLists();
+            writeCompacted(preview, checks, result.backupFolder);
+        });
 }
 
 std::array<FileCheck, 3> MaintenanceEngine::backUpForCommit(CommitPreview& preview,
-                                                             std::string& backupFolder) {
+                                                            std::string& backupFolder) {
     // What the commit removes, and where every written record goes, is on the disk with the
     // backup before anything is replaced.
     // A backup of gigabytes takes a while: the bar shows how much of each file is written.
@@ -181,8 +182,8 @@ std::array<FileCheck, 3> MaintenanceEngine::backUpForCommit(CommitPreview& previ
                 {kSummaryName,
                  [&, opened] {
                      return backupSummaryText(
-                         "Backup made before a commit of " + m_ctx.DatabaseFolder, m_clock,
-                         opened, previewTotalsLines(preview));
+                         "Backup made before a commit of " + m_ctx.DatabaseFolder, m_clock, opened,
+                         previewTotalsLines(preview));
                  }},
             };
         },
@@ -206,8 +207,8 @@ void MaintenanceEngine::writeCompacted(const CommitPreview& preview,
     }
     ViewReporter reporter(m_view, [this] { pumpEvents(); });
     // Decided whole before anything is written; each new body is made as it is written.
-    const CompactionPlan plan(m_ctx.NodesMS.span(), m_ctx.InstallsMS.span(),
-                              m_ctx.TitlesMS.span(), entries, reporter);
+    const CompactionPlan plan(m_ctx.NodesMS.span(), m_ctx.InstallsMS.span(), m_ctx.TitlesMS.span(),
+                              entries, reporter);
 
     m_view.log("Commiting to Database...");
     const FileProgress progress = pumpingProgress();

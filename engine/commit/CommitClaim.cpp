@@ -193,8 +193,7 @@ std::optional<CommitClaim> CommitClaim::tryTake(FileSystem& fs, LogSink& log, Cl
 
 CommitClaim::CommitClaim(FileSystem& fs, LogSink& log, std::string path,
                          std::unique_ptr<HeldFile> held)
-    : m_fs(&fs),
-      m_log(&log), m_path(std::move(path)), m_held(std::move(held)) {
+    : m_fs(&fs), m_log(&log), m_path(std::move(path)), m_held(std::move(held)) {
     claimsHeldHere().insert(m_path);
 }
 

@@ -341,8 +341,7 @@ private:
             if (m_windowOf[group] == window) {
                 continue;
             }
-            if (!m_windowGroups.empty() &&
-                m_windowRuns + m_plan.m_runCount[group] > m_runBudget) {
+            if (!m_windowGroups.empty() && m_windowRuns + m_plan.m_runCount[group] > m_runBudget) {
                 break;
             }
             m_windowOf[group] = window;

@@ -70,8 +70,9 @@ public:
             case Standing::Old:
                 // The commit takes effect with its first rename: before it, its new files
                 // count for nothing, however complete.
-                m_log.log("Undoing the interrupted commit: none of the database files had been "
-                          "replaced.");
+                m_log.log(
+                    "Undoing the interrupted commit: none of the database files had been "
+                    "replaced.");
                 finished = false;
                 break;
             case Standing::Between:

@@ -53,7 +53,6 @@ void recoverInterruptedCommit(FileSystem& fs, LogSink& log, const std::string& f
 // that computer (or, once the claim is older than an hour, to the administrator, as the refusal
 // says), since nothing here can tell whether that commit still runs.
 void settleInterruptedCommit(FileSystem& fs, LogSink& log, Clock& clock, const std::string& folder,
-                             std::chrono::milliseconds patience,
-                             const std::function<void()>& wait);
+                             std::chrono::milliseconds patience, const std::function<void()>& wait);
 
 }  // namespace kavrin

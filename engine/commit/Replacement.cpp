@@ -355,8 +355,7 @@ void DatabaseReplacement::abandon() {
     }
 }
 
-void DatabaseReplacement::settle(const std::string& cause, const OldContent& old,
-                                 bool newAreGood) {
+void DatabaseReplacement::settle(const std::string& cause, const OldContent& old, bool newAreGood) {
     FileStates states{};
     try {
         states = classifyTargets(m_fs, m_files);

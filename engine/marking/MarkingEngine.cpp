@@ -31,9 +31,9 @@ std::optional<PopupEnabling> MaintenanceEngine::deleteUndeleteEnabling() const {
     if (!m_ctx.IsOpen) {
         return std::nullopt;
     }
-    return kavrin::deleteUndeleteEnabling(m_nodes, m_view.selectedCount(),
-                                          m_view.selectedCount() == 1 ? m_view.firstSelected()
-                                                                      : std::nullopt);
+    return kavrin::deleteUndeleteEnabling(
+        m_nodes, m_view.selectedCount(),
+        m_view.selectedCount() == 1 ? m_view.firstSelected() : std::nullopt);
 }
 
 std::size_t MaintenanceEngine::MarkNodesOlderThan(double date) {
@@ -81,10 +81,10 @@ DuplicateFixResult MaintenanceEngine::FixDuplicates() {
 }
 
 void MaintenanceEngine::finishFixDuplicates(const DuplicateFixResult& fixed) {
-    m_view.setHealthText(
-        "Status : " + std::to_string(fixed.activeDeleted + fixed.inactiveDeleted) +
-        " Duplicate Records Deleted.  Active(" + std::to_string(fixed.activeDeleted) +
-        ") Inactive(" + std::to_string(fixed.inactiveDeleted) + ")");
+    m_view.setHealthText("Status : " + std::to_string(fixed.activeDeleted + fixed.inactiveDeleted) +
+                         " Duplicate Records Deleted.  Active(" +
+                         std::to_string(fixed.activeDeleted) + ") Inactive(" +
+                         std::to_string(fixed.inactiveDeleted) + ")");
     m_view.hideProgressArea();
     m_view.setBusy(false);
 }

@@ -234,8 +234,8 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder) {
                 throw KavrinError(tooLargeMessage(path));
             }
             try {
-                *headers[i] = LoadDatabaseFile(m_fs, m_view, path, scratch, *bodies[i],
-                                               located, pumpingProgress());
+                *headers[i] = LoadDatabaseFile(m_fs, m_view, path, scratch, *bodies[i], located,
+                                               pumpingProgress());
             } catch (const KavrinError&) {
                 // A file another program is rewriting may be short for a moment.
                 if (m_fs.status(located) == before) {
@@ -298,6 +298,5 @@ void MaintenanceEngine::tidyAfterEndedCommit(const std::string& folder) {
         // A folder this user may not write keeps them for the next commit, which removes them.
     }
 }
-
 
 }  // namespace kavrin

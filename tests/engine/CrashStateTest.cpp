@@ -278,7 +278,8 @@ protected:
 
         if (failRename) {
             ASSERT_EQ(session.view.errors.size(), 1u);
-            EXPECT_NE(session.lastError().find("put back"), std::string::npos) << session.lastError();
+            EXPECT_NE(session.lastError().find("put back"), std::string::npos)
+                << session.lastError();
             EXPECT_EQ(generationOf(disk), Generation::Old);
         } else {
             ASSERT_EQ(session.view.errors, Names{});
