@@ -68,12 +68,12 @@ TEST_F(MarkingTest, OlderThanIsStrictAndNeverUnmarks) {
     db.addNode("D", 1, std::nan(""));
     openInFileOrder(db);
     view.selection = {1};
-    engine.MarkSelectedNodes(true);
-    engine.MarkNodesOlderThan(40000.0);
+    EXPECT_EQ(engine.MarkSelectedNodes(true), 1u);
+    EXPECT_EQ(engine.MarkNodesOlderThan(40000.0), 0u);
     EXPECT_EQ(icons(), (std::vector<int>{0, 6, 0, 0}));
-    engine.MarkNodesOlderThan(45000.0);  // equal is not older
+    EXPECT_EQ(engine.MarkNodesOlderThan(45000.0), 1u);  // equal is not older
     EXPECT_EQ(icons(), (std::vector<int>{0, 6, 6, 0}));
-    engine.MarkNodesOlderThan(45000.5);
+    EXPECT_EQ(engine.MarkNodesOlderThan(45000.5), 2u);
     EXPECT_EQ(icons(), (std::vector<int>{6, 6, 6, 0}));
 }
 
@@ -193,7 +193,7 @@ TEST_F(MarkingTest, SecondPassCanUndoTheFirstWhenInactiveBytesDiffer) {
     db.addNode("PC", 2, 1.0);
     db.addNode("PC", 1, 5.0);
     openInFileOrder(db);
-    engine.FixDuplicates();
+    EXPECT_EQ(engine.FixDuplicates().inactiveDeleted, 2u);
     EXPECT_EQ(icons(), (std::vector<int>{0, 6, 6}));
     EXPECT_EQ(view.health, summary(0, 2));
 }
