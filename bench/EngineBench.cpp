@@ -19,7 +19,7 @@
 #include "cli/ConsoleView.h"
 #include "dbformat/Layout.h"
 #include "dbformat/Records.h"
-#include "engine/Compaction.h"
+#include "engine/commit/Compaction.h"
 #include "engine/MaintenanceEngine.h"
 #include "generator/Generator.h"
 #include "support/Errors.h"

@@ -9,8 +9,8 @@
 #include "cli/ConsoleView.h"
 #include "cli/Credentials.h"
 #include "dbformat/Layout.h"
-#include "engine/DatabaseCheck.h"
 #include "engine/MaintenanceEngine.h"
+#include "engine/check/DatabaseCheck.h"
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
 #include "support/Errors.h"
@@ -27,8 +27,7 @@ class Session {
 public:
     Session(const Location& location, const Console& console)
         : view(console.err, location.server, location.text, console.progressLine),
-          engine(view, console.fs, console.clock),
-          m_err(console.err) {
+          engine(view, console.fs, console.clock) {
         setShareWaiting(
             [this](bool waiting, const std::string& text) { view.showWaiting(waiting, text); });
     }
@@ -36,22 +35,8 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Opens the database; false (the message printed) when it failed.
-    bool open() {
-        engine.OpenDatabase();
-        if (!engine.context().IsOpen) {
-            reportErrors();
-            return false;
-        }
-        return true;
-    }
-
-    void reportErrors() {
-        for (const std::string& error : view.errors) {
-            m_err << error << '\n';
-        }
-        view.errors.clear();
-    }
+    // Opens the database; false (the view has printed the message) when it failed.
+    bool open() { return engine.OpenDatabase().opened; }
 
     // The row named by NODE: a name, or 0x + hexadecimal BodyOffset.
     std::optional<std::size_t> findNode(const std::string& node) const {
@@ -74,9 +59,6 @@ public:
 
     ConsoleView view;
     MaintenanceEngine engine;
-
-private:
-    std::ostream& m_err;
 };
 
 void printLines(std::ostream& out, const std::vector<std::string>& lines) {
@@ -95,13 +77,6 @@ void writeName(std::ostream& out, std::string_view name) {
         name.remove_prefix(special + 1);
     }
     out << name;
-}
-
-void printNames(std::ostream& out, const std::vector<std::string>& names) {
-    for (const std::string& name : names) {
-        writeName(out, name);
-        out << '\n';
-    }
 }
 
 void printNodes(std::ostream& out, const NodeList& nodes, bool withMark) {
@@ -161,7 +136,10 @@ int runNodes(const Invocation& invocation, const Console& console) {
 
 int runDuplicates(const Invocation& invocation, const Console& console) {
     return openAndReport(invocation, console, [](std::ostream& out, Session& session) {
-        printNames(out, session.view.lines(LineList::Duplicates));
+        for (const std::string& name : session.engine.duplicateNames()) {
+            writeName(out, ansiToUtf8(name));
+            out << '\n';
+        }
     });
 }
 
@@ -233,17 +211,12 @@ int runMark(const Invocation& invocation, const Console& console) {
     return 0;
 }
 
-// A commit or a restore has run: its errors, or the statistics of the files it left, opened
-// again as the window does. One that could neither finish nor undo its replacement has an exit
-// code of its own: the database needs an open to be whole again.
+// A commit or a restore has run (a failure printed by the view as it came): the statistics of
+// the files it left, opened again as the window does. One that could neither finish nor undo its
+// replacement has an exit code of its own: the database needs an open to be whole again.
 int reportRewritten(Session& session, const ReplaceResult& result, std::ostream& out) {
     if (result.outcome != ReplaceResult::Done) {
-        session.reportErrors();
         return result.outcome == ReplaceResult::Unsettled ? kExitUnsettled : 1;
-    }
-    if (!session.view.errors.empty()) {
-        session.reportErrors();
-        return 1;
     }
     if (!session.open()) {
         return 1;
@@ -296,12 +269,12 @@ int runBackup(const Invocation& invocation, const Console& console) {
     if (!session.open()) {
         return 1;
     }
-    try {
-        console.out << session.engine.BackupDatabase() << '\n';
-    } catch (const std::exception& e) {
-        console.err << e.what() << '\n';
+    const BackupResult backup = session.engine.BackupDatabase();
+    if (!backup.done) {
+        console.err << backup.message << '\n';
         return 1;
     }
+    console.out << backup.folder << '\n';
     return 0;
 }
 

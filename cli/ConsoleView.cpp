@@ -27,16 +27,14 @@ void ConsoleView::appendLine(LineList list, const std::string& text) {
     m_lines[static_cast<std::size_t>(list)].push_back(text);
 }
 
+void ConsoleView::showError(const std::string& text) {
+    // Every error ends the operation that shows it: the progress line goes, and stays away.
+    hideProgressArea();
+    m_log << text << '\n';
+}
+
 void ConsoleView::clearLines(LineList list) {
     m_lines[static_cast<std::size_t>(list)].clear();
-}
-
-std::size_t ConsoleView::lineCount(LineList list) const {
-    return lines(list).size();
-}
-
-std::string ConsoleView::lineAt(LineList list, std::size_t index) const {
-    return lines(list).at(index);
 }
 
 std::optional<std::size_t> ConsoleView::firstSelected() const {

@@ -11,8 +11,8 @@
 namespace kavrin::cli {
 
 // The MainView of the command line: the line lists are kept for the command to print, log lines
-// go to the error stream as they come, prompts are answered by the command's options and errors
-// are collected for the command to report. With `progressLine` (the error stream is a terminal)
+// and errors go to the error stream as they come and prompts are answered by the command's
+// options. With `progressLine` (the error stream is a terminal)
 // the progress area is one line there, "Opening  42%", rewritten in place and erased when the
 // area is hidden; log lines are written above it.
 class ConsoleView : public MainView {
@@ -26,7 +26,6 @@ public:
     Answer pendingChangesAnswer = Answer::No;
 
     std::set<std::size_t> selection;
-    std::vector<std::string> errors;
     std::string health;
 
     const std::vector<std::string>& lines(LineList list) const;
@@ -35,8 +34,6 @@ public:
     std::string locationText() const override { return m_location; }
     void appendLine(LineList list, const std::string& text) override;
     void clearLines(LineList list) override;
-    std::size_t lineCount(LineList list) const override;
-    std::string lineAt(LineList list, std::size_t index) const override;
     std::size_t selectedCount() const override { return selection.size(); }
     std::optional<std::size_t> firstSelected() const override;
     bool isSelected(std::size_t row) const override { return selection.count(row) != 0; }
@@ -55,7 +52,7 @@ public:
     void updateCommands(bool) override {}
     void setFixDuplicatesVisible(bool) override {}
     Answer confirm(const std::string& text, bool withCancel) override;
-    void showError(const std::string& text) override { errors.push_back(text); }
+    void showError(const std::string& text) override;
     void pump() override {}
 
     // A share operation waits for its server (ShareWaiting): `text`, when there is one, takes the

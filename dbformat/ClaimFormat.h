@@ -10,7 +10,7 @@
 namespace kavrin {
 
 // The claim a commit holds on its database folder while it writes there, so that no second
-// commit runs at the same time (engine/CommitClaim.h). Its content names the holder.
+// commit runs at the same time (engine/commit/CommitClaim.h). Its content names the holder.
 
 constexpr const char* kClaimName = "Kavrin.claim";
 // A claim names a computer, a process and a time; anything much larger is not one.

@@ -12,7 +12,7 @@ namespace kavrin {
 
 // The journal a commit keeps in the database folder while it replaces the three files: which
 // files, their temporary names, the backup, and checks of each, so that the next open can finish
-// or undo a replacement cut short (engine/Journal.h).
+// or undo a replacement cut short (engine/commit/Journal.h).
 
 constexpr const char* kJournalName = "Kavrin.journal";
 // The journal is written under this name first and renamed into place once it is on the disk,

@@ -18,6 +18,7 @@ enum class Answer { Yes, No, Cancel };
 
 // The view operations through which every engine operation reports. The main window realises
 // them on screen, the command line on the console, the tests in memory. All texts are UTF-8.
+// A view is written to, never read back: what an operation did is in what it returns.
 // The node list itself is the engine's NodeList; a view shows it and owns its selection.
 class MainView : public LogSink {
 public:
@@ -28,10 +29,6 @@ public:
     // Line lists.
     virtual void appendLine(LineList list, const std::string& text) = 0;
     virtual void clearLines(LineList list) = 0;
-    virtual std::size_t lineCount(LineList list) const = 0;
-    virtual std::string lineAt(LineList list, std::size_t index) const = 0;
-    // Every line followed by "\r\n", the last one included; "" for an empty list.
-    std::string allLines(LineList list) const;
 
     // Log: appends to the "Log" line list. Nothing clears it.
     void log(const std::string& line) override { appendLine(LineList::Log, line); }

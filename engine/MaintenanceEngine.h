@@ -11,15 +11,18 @@
 #include "dbformat/DatabaseFile.h"
 #include "dbformat/MemoryStream.h"
 #include "dbformat/Records.h"
-#include "engine/BackupFolder.h"
-#include "engine/CommitPreview.h"
 #include "engine/MainView.h"
-#include "engine/NodeList.h"
+#include "engine/backup/BackupFolder.h"
+#include "engine/check/CommitPreview.h"
+#include "engine/marking/Marking.h"
+#include "engine/open/NodeList.h"
 #include "support/Clock.h"
 #include "support/FileSystem.h"
 #include "support/Memory.h"
 
 namespace kavrin {
+
+class CommitClaim;
 
 // The one open database of the running program.
 struct DatabaseContext {
@@ -33,7 +36,6 @@ struct DatabaseContext {
     MemoryStream NodesMS;  // bodies: each file less its header
     MemoryStream InstallsMS;
     MemoryStream TitlesMS;
-    MemoryStream FileMS;  // scratch: one whole file while it is loaded or saved
 };
 
 // Counters of one node list build.
@@ -51,6 +53,23 @@ struct CommitMemory {
     MemoryHeadroom available;
 };
 
+// How an open ended. `opened` is false also when the open did not start (another operation is
+// running, or the question about pending changes was cancelled); only a failure has a message.
+struct OpenResult {
+    bool opened = false;
+    std::string message;  // the error the view was shown
+    std::uint32_t nodeRecords = 0;
+    std::uint32_t installRecords = 0;
+    std::uint32_t titleRecords = 0;
+};
+
+// How a backup ended: the folder it made, or why none was made.
+struct BackupResult {
+    bool done = false;
+    std::string folder;
+    std::string message;
+};
+
 // How a commit or a restore ended.
 struct ReplaceResult {
     enum Outcome {
@@ -61,12 +80,6 @@ struct ReplaceResult {
     } outcome = NotDone;
     std::string message;
     std::string backupFolder;  // the backup made first, when one was
-};
-
-// Enabled state of "Delete" and "Undelete" in the node list's pop-up menu.
-struct PopupEnabling {
-    bool deleteEnabled = true;
-    bool undeleteEnabled = true;
 };
 
 // The open database and every operation on it. Reports through the MainView it is given; touches
@@ -96,7 +109,7 @@ public:
     std::string ResolveDatabaseFolder() const;
 
     // Opens the database at the view's location; shows its own failures and never throws.
-    void OpenDatabase();
+    OpenResult OpenDatabase();
     // Forgets the open database in the view (buffers, header and folder are kept).
     void CloseDatabase();
 
@@ -112,6 +125,9 @@ public:
 
     // Fills the node list, "Duplicates" and the counters from NodesMS. `total` is the node count.
     void BuildNodeList(std::uint32_t total);
+    // The names listed under "Duplicates" by the last open (as the files hold them, not UTF-8),
+    // one per entry beyond a name's first.
+    const std::vector<std::string>& duplicateNames() const { return m_duplicateNames; }
     // Sorts, sets the health text and offers to fix duplicates when some were counted.
     void ShowDuplicateStatus();
     // <0, 0, >0 by the current sort column and direction.
@@ -136,23 +152,26 @@ public:
 
     // --- Marking -----------------------------------------------------------------------------
 
-    void MarkSelectedNodes(bool mark);
-    // How the pop-up's "Delete" and "Undelete" are enabled; nothing when no database is open.
-    std::optional<PopupEnabling> LVEditPOPPopup() const;
-    // Marks every entry whose LastOnline is strictly earlier than `date`.
-    void MarkNodesOlderThan(double date);
+    // Marks (or unmarks) the selected entries; returns how many were selected.
+    std::size_t MarkSelectedNodes(bool mark);
+    // Which of "Delete" and "Undelete" apply to the selection; nothing when no database is open.
+    std::optional<PopupEnabling> deleteUndeleteEnabling() const;
+    // Marks every entry whose LastOnline is strictly earlier than `date`; returns their number.
+    std::size_t MarkNodesOlderThan(double date);
     // Asks whether to mark duplicates; Yes runs FixDuplicates.
     void OfferFixDuplicates();
-    void FixDuplicates();
+    // Marks every entry of a duplicate name but the one kept; returns what the run marked.
+    DuplicateFixResult FixDuplicates();
 
     // --- Backup and commit -------------------------------------------------------------------
 
     // Writes the three files as they were opened, each behind its own header, byte for byte, into
-    // a new time-stamped sub-folder with its summary.txt (engine/BackupFolder.h), durably, and
-    // returns that folder ("-2", "-3"... appended when the stamp's folder exists already).
-    std::string BackupDatabase();
-    // What a commit of the current marks would write (engine/CommitPreview.h); writes nothing.
-    // Throws when no database is open, and as the commit would for an unreadable entry.
+    // a new time-stamped sub-folder with its summary.txt (engine/backup/BackupFolder.h), durably,
+    // and returns that folder ("-2", "-3"... appended when the stamp's folder exists already).
+    // Never throws: a failure is in the result, not shown by the view.
+    BackupResult BackupDatabase();
+    // What a commit of the current marks would write (engine/check/CommitPreview.h); writes
+    // nothing. Throws when no database is open, and as the commit would for an unreadable entry.
     CommitPreview PreviewCommit() const;
     // Backs up (with the manifest of what the commit removes and where each record goes),
     // compacts and rewrites the database, checks the files in place against the preview and
@@ -185,6 +204,7 @@ public:
 private:
     MainView& m_view;
     FileSystem& m_fs;
+    std::vector<std::string> m_duplicateNames;
     Clock& m_clock;
     DatabaseContext m_ctx;
     NodeList m_nodes;
@@ -236,10 +256,27 @@ private:
     // Throws, before a commit writes anything, when the memory the commit needs besides the open
     // database is more than the system and the process's limits can give (support/Memory.h).
     void requireCommitMemory() const;
+    // The frame of a commit and a restore: refused while another operation pumps; the "Log" page
+    // and busy; `steps`, whose failure becomes the result; the claim they took released; a
+    // failure logged and shown; the database closed.
+    using ReplacingSteps =
+        std::function<void(ReplaceResult& result, std::optional<CommitClaim>& claim)>;
+    ReplaceResult runReplacing(const std::string& outOfMemory, const ReplacingSteps& steps);
+    // The commit's backup, with the preview it makes on the way (kept in `preview`) and its
+    // manifest; returns the checks of the files as opened.
+    std::array<FileCheck, 3> backUpForCommit(CommitPreview& preview, std::string& backupFolder);
+    // Plans the compaction and replaces the three files by the compacted ones, checked.
+    void writeCompacted(const CommitPreview& preview, const std::array<FileCheck, 3>& checks,
+                        const std::string& backupFolder);
 
+    // The steps of an open: the view and the buffers emptied; the files read and their header
+    // checked; the "DB Stats" lines.
+    void startOpen();
+    void readDatabase(OpenResult& result);
+    void showDatabaseStats(const OpenResult& result);
     // The end of FixDuplicates on every path: the summary in the health text, progress and busy
     // off.
-    void finishFixDuplicates(const std::vector<bool>& markedByRun);
+    void finishFixDuplicates(const DuplicateFixResult& fixed);
 };
 
 }  // namespace kavrin

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "engine/NodeList.h"
+#include "engine/open/NodeList.h"
 
 namespace kavrin {
 

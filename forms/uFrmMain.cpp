@@ -379,7 +379,7 @@ void TMainFRM::NodesLVKeyUp() {
 }
 
 void TMainFRM::LVEditPOPPopup() {
-    if (const std::optional<PopupEnabling> enabling = m_engine->LVEditPOPPopup()) {
+    if (const std::optional<PopupEnabling> enabling = m_engine->deleteUndeleteEnabling()) {
         m_menus->DeleteNodeMEN->setEnabled(enabling->deleteEnabled);
         m_menus->UndeleteNodeMEN->setEnabled(enabling->undeleteEnabled);
     }
@@ -408,7 +408,9 @@ void TMainFRM::Exit1Click() {
 }
 
 void TMainFRM::BackupMENClick() {
-    m_engine->BackupDatabase();
+    if (const BackupResult backup = m_engine->BackupDatabase(); !backup.done) {
+        handleException(backup.message);
+    }
 }
 
 void TMainFRM::RestoreBackupMENClick() {
@@ -515,6 +517,14 @@ std::size_t TMainFRM::lineCount(LineList list) const {
 
 std::string TMainFRM::lineAt(LineList list, std::size_t index) const {
     return PageControl->list(list)->lineAt(index);
+}
+
+std::string TMainFRM::allLines(LineList list) const {
+    std::string text;
+    for (std::size_t i = 0; i < lineCount(list); ++i) {
+        text += lineAt(list, i) + "\r\n";
+    }
+    return text;
 }
 
 std::size_t TMainFRM::selectedCount() const {

@@ -78,8 +78,10 @@ public:
     std::string locationText() const override;
     void appendLine(LineList list, const std::string& text) override;
     void clearLines(LineList list) override;
-    std::size_t lineCount(LineList list) const override;
-    std::string lineAt(LineList list, std::size_t index) const override;
+    std::size_t lineCount(LineList list) const;
+    std::string lineAt(LineList list, std::size_t index) const;
+    // Every line followed by "\r\n", the last one included; "" for an empty list.
+    std::string allLines(LineList list) const;
     std::size_t selectedCount() const override;
     std::optional<std::size_t> firstSelected() const override;
     bool isSelected(std::size_t row) const override;

@@ -2,7 +2,7 @@
 
 #include <QDialog>
 
-#include "engine/CommitPreview.h"
+#include "engine/check/CommitPreview.h"
 #include "support/FileSystem.h"
 
 class QLabel;

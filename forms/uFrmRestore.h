@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/BackupFolder.h"
+#include "engine/backup/BackupFolder.h"
 
 class QLabel;
 class QPushButton;

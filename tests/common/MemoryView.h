@@ -62,8 +62,6 @@ public:
         }
     }
     void clearLines(LineList l) override { list(l).clear(); }
-    std::size_t lineCount(LineList l) const override { return list(l).size(); }
-    std::string lineAt(LineList l, std::size_t index) const override { return list(l).at(index); }
     std::size_t selectedCount() const override { return selection.size(); }
     std::optional<std::size_t> firstSelected() const override;
     bool isSelected(std::size_t row) const override { return selection.count(row) != 0; }

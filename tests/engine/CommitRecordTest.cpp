@@ -19,7 +19,7 @@
 #include "common/MemoryView.h"
 #include "dbformat/Coding.h"
 #include "dbformat/Layout.h"
-#include "engine/DatabaseCheck.h"
+#include "engine/check/DatabaseCheck.h"
 #include "engine/MaintenanceEngine.h"
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"

@@ -1,4 +1,4 @@
-#include "engine/Compaction.h"
+#include "engine/commit/Compaction.h"
 
 #include <gtest/gtest.h>
 

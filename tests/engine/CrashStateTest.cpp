@@ -19,8 +19,9 @@
 #include "common/DatabaseBuilder.h"
 #include "common/FaultyFileSystem.h"
 #include "common/FixedClock.h"
+#include "common/EngineSession.h"
 #include "common/MemoryView.h"
-#include "engine/Journal.h"
+#include "engine/commit/Journal.h"
 #include "engine/MaintenanceEngine.h"
 
 namespace kavrin::test {
@@ -34,31 +35,6 @@ constexpr const char* kBackup = "/db/20240822-153007";
 constexpr const char* kSource = "/db/20240101-000000";  // the backup a restore puts back
 constexpr std::array<const char*, 3> kFiles = {"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"};
 constexpr std::array<const char*, 3> kRecords = {"manifest.csv", "offsets.csv", "summary.txt"};
-
-// An engine with its own view, as a fresh start of the program has.
-struct Session {
-    explicit Session(FileSystem& fs) : engine(view, fs, clock) {
-        view.location = kFolder;
-        engine.CloseDatabase();
-    }
-    bool open() {
-        engine.OpenDatabase();
-        return engine.context().IsOpen;
-    }
-    std::string error() const { return view.errors.empty() ? "" : view.errors.back(); }
-    Names captions() const {
-        Names names;
-        for (const NodeEntry& entry : engine.nodeList().rows()) {
-            names.push_back(entry.caption);
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-    MemoryView view;
-    FixedClock clock{{2024, 8, 22, 15, 30, 7, 0}};
-    MaintenanceEngine engine;
-};
 
 enum class Generation { Old, New, Mixed };
 
@@ -141,7 +117,7 @@ protected:
 
         CrashStateFileSystem disk = freshDisk();
         Session session(disk);
-        EXPECT_TRUE(session.open()) << session.error();
+        EXPECT_TRUE(session.open()) << session.lastError();
         session.engine.nodeList().setIcon(*session.engine.nodeList().findCaption("BRAVO", 0, true),
                                           kIconMarked);
         session.engine.CommitDatabase();
@@ -206,7 +182,7 @@ protected:
         }
         const bool journal = disk.status(journalPath(kFolder)).exists;
         Session session(disk);
-        ASSERT_TRUE(session.open()) << session.error() << "\n" << listing(disk);
+        ASSERT_TRUE(session.open()) << session.lastError() << "\n" << listing(disk);
         const Generation loaded = generationOf(disk);
         ASSERT_NE(loaded, Generation::Mixed) << listing(disk);
         (loaded == Generation::New ? m_newLoaded : m_oldLoaded) += 1;
@@ -223,7 +199,7 @@ protected:
         // commit deals with it and leaves nothing behind.
         CrashStateFileSystem next = disk;
         Session committing(next);
-        ASSERT_TRUE(committing.open()) << committing.error();
+        ASSERT_TRUE(committing.open()) << committing.lastError();
         committing.engine.CommitDatabase();
         EXPECT_EQ(committing.view.errors, Names{}) << listing(disk);
         for (const std::string& name : next.listDirectory(kFolder)) {
@@ -250,7 +226,7 @@ protected:
                     continue;
                 }
                 Session again(state);
-                ASSERT_TRUE(again.open()) << again.error() << "\n" << listing(state);
+                ASSERT_TRUE(again.open()) << again.lastError() << "\n" << listing(state);
                 EXPECT_EQ(generationOf(state), loaded) << listing(state);
                 EXPECT_FALSE(state.status(journalPath(kFolder)).exists);
             }
@@ -271,7 +247,7 @@ protected:
         }
         FaultyFileSystem fs(disk);
         Session session(fs);
-        ASSERT_TRUE(session.open()) << session.error();
+        ASSERT_TRUE(session.open()) << session.lastError();
         session.engine.nodeList().setIcon(*session.engine.nodeList().findCaption("BRAVO", 0, true),
                                           kIconMarked);
         // Both log this line once the backup is made and flushed.
@@ -302,7 +278,8 @@ protected:
 
         if (failRename) {
             ASSERT_EQ(session.view.errors.size(), 1u);
-            EXPECT_NE(session.error().find("put back"), std::string::npos) << session.error();
+            EXPECT_NE(session.lastError().find("put back"), std::string::npos)
+                << session.lastError();
             EXPECT_EQ(generationOf(disk), Generation::Old);
         } else {
             ASSERT_EQ(session.view.errors, Names{});

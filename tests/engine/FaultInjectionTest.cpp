@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/DatabaseBuilder.h"
+#include "common/EngineSession.h"
 #include "common/FaultyFileSystem.h"
 #include "common/FixedClock.h"
 #include "common/MemoryFileSystem.h"
@@ -20,7 +21,7 @@
 #include "common/ShareFolder.h"
 #include "common/ShareProxy.h"
 #include "common/TempFolder.h"
-#include "engine/Journal.h"
+#include "engine/commit/Journal.h"
 #include "engine/MaintenanceEngine.h"
 #include "support/Paths.h"
 
@@ -117,48 +118,6 @@ private:
     std::unique_ptr<MemoryFileSystem> m_memory;
     std::unique_ptr<TempFolder> m_temp;
     std::unique_ptr<ShareFolder> m_share;
-};
-
-// An engine with its own view, as a fresh start of the program has.
-struct Session {
-    Session(FileSystem& fs, const std::string& folder) : engine(view, fs, clock) {
-        view.location = folder;
-        engine.CloseDatabase();
-    }
-
-    bool open() {
-        view.errors.clear();
-        engine.OpenDatabase();
-        return engine.context().IsOpen;
-    }
-    void mark(const std::string& name) {
-        const auto row = engine.nodeList().findCaption(name, 0, true);
-        ASSERT_TRUE(row.has_value()) << name;
-        engine.nodeList().setIcon(*row, kIconMarked);
-    }
-    Names captions() const {
-        Names names;
-        for (const NodeEntry& entry : engine.nodeList().rows()) {
-            names.push_back(entry.caption);
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    bool logged(const std::string& line) const {
-        const auto& log = view.list(LineList::Log);
-        return std::find(log.begin(), log.end(), line) != log.end();
-    }
-    bool loggedPart(const std::string& part) const {
-        const auto& log = view.list(LineList::Log);
-        return std::any_of(log.begin(), log.end(), [&](const std::string& line) {
-            return line.find(part) != std::string::npos;
-        });
-    }
-    std::string lastError() const { return view.errors.empty() ? "" : view.errors.back(); }
-
-    MemoryView view;
-    FixedClock clock{{2024, 8, 22, 15, 30, 7, 0}};
-    MaintenanceEngine engine;
 };
 
 using Generation = std::array<Bytes, 3>;

@@ -9,11 +9,12 @@
 #include <vector>
 
 #include "common/DatabaseBuilder.h"
+#include "common/EngineSession.h"
 #include "common/FaultyFileSystem.h"
 #include "common/FixedClock.h"
 #include "common/MemoryFileSystem.h"
 #include "common/MemoryView.h"
-#include "engine/Journal.h"
+#include "engine/commit/Journal.h"
 #include "engine/MaintenanceEngine.h"
 #include "support/Paths.h"
 #include "support/Process.h"
@@ -38,37 +39,14 @@ std::string native(std::string text) {
     return text;
 }
 
-// An engine with its own view, as a fresh start of the program has.
-struct Session {
-    explicit Session(FileSystem& fs) : engine(view, fs, clock) {
-        view.location = "/db";
-        engine.CloseDatabase();
-    }
-    bool open() {
-        engine.OpenDatabase();
-        return engine.context().IsOpen;
-    }
-    Lines captions() const {
-        Lines names;
-        for (const NodeEntry& entry : engine.nodeList().rows()) {
-            names.push_back(entry.caption);
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    // The log lines of the open before the first database file is loaded.
-    Lines recoveryLog() const {
-        const Lines& log = view.list(LineList::Log);
-        const auto loading = std::find_if(log.begin(), log.end(), [](const std::string& line) {
-            return line.starts_with("Loading : ");
-        });
-        return {log.begin(), loading};
-    }
-
-    MemoryView view;
-    FixedClock clock{{2024, 8, 22, 15, 30, 7, 0}};
-    MaintenanceEngine engine;
-};
+// The log lines of the open before the first database file is loaded.
+Lines recoveryLog(const Session& session) {
+    const Lines& log = session.view.list(LineList::Log);
+    const auto loading = std::find_if(log.begin(), log.end(), [](const std::string& line) {
+        return line.starts_with("Loading : ");
+    });
+    return {log.begin(), loading};
+}
 
 class InterruptedCommitTest : public ::testing::Test {
 protected:
@@ -220,7 +198,7 @@ TEST_F(InterruptedCommitTest, AReplacementIsFinishedOrUndoneByWhatTheFilesHold) 
                 ? "Interrupted commit finished: the database holds the files the commit wrote."
                 : "Interrupted commit undone: the database holds the files as they were before "
                   "the commit.");
-        EXPECT_EQ(session.recoveryLog(), expected);
+        EXPECT_EQ(recoveryLog(session), expected);
         EXPECT_TRUE(c.finished ? holdsNew() : holdsOld());
         EXPECT_EQ(session.captions(), c.finished ? Lines{"KEEP"} : (Lines{"GONE", "KEEP"}));
         expectClean();
@@ -304,9 +282,9 @@ TEST_F(InterruptedCommitTest, RefusesWhatItCannotAccountFor) {
         ASSERT_EQ(session.view.errors.size(), 1u);
         const std::string& error = session.view.errors[0];
         EXPECT_NE(error.find(native(c.message)), std::string::npos) << error;
-        EXPECT_EQ(session.recoveryLog(),
-                  (Lines{takingOverTheClaim(),
-                         native("Interrupted commit found : /db/Kavrin.journal"), error}));
+        EXPECT_EQ(recoveryLog(session),
+                  (Lines{takingOverTheClaim(), native("Interrupted commit found : /db/Kavrin.journal"),
+                         error}));
         // The claim the interrupted commit left was taken over and released with the refusal.
         auto after = disk.files;
         after.erase("/db/Kavrin.claim");

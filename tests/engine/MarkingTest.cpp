@@ -31,29 +31,29 @@ TEST_F(MarkingTest, SelectedRowsAndPopupEnabling) {
     db.addNode("A");
     db.addNode("B");
     db.addNode("C");
-    EXPECT_EQ(engine.LVEditPOPPopup(), std::nullopt);  // nothing open
+    EXPECT_EQ(engine.deleteUndeleteEnabling(), std::nullopt);  // nothing open
     openInFileOrder(db);
 
-    auto popup = engine.LVEditPOPPopup();  // nothing selected: both offered
+    auto popup = engine.deleteUndeleteEnabling();  // nothing selected: both offered
     ASSERT_TRUE(popup);
     EXPECT_TRUE(popup->deleteEnabled && popup->undeleteEnabled);
     engine.MarkSelectedNodes(true);  // and choosing one does nothing
     EXPECT_FALSE(engine.HasPendingChanges());
 
     view.selection = {1};
-    popup = engine.LVEditPOPPopup();
+    popup = engine.deleteUndeleteEnabling();
     EXPECT_TRUE(popup->deleteEnabled);
     EXPECT_FALSE(popup->undeleteEnabled);
     engine.MarkSelectedNodes(true);
     EXPECT_EQ(icons(), (std::vector<int>{0, 6, 0}));
-    popup = engine.LVEditPOPPopup();
+    popup = engine.deleteUndeleteEnabling();
     EXPECT_FALSE(popup->deleteEnabled);
     EXPECT_TRUE(popup->undeleteEnabled);
 
     view.selection = {0, 1, 2};
     engine.MarkSelectedNodes(true);
     EXPECT_EQ(icons(), (std::vector<int>{6, 6, 6}));
-    popup = engine.LVEditPOPPopup();
+    popup = engine.deleteUndeleteEnabling();
     EXPECT_TRUE(popup->deleteEnabled && popup->undeleteEnabled);
     view.selection = {0, 2};
     engine.MarkSelectedNodes(false);
@@ -68,12 +68,12 @@ TEST_F(MarkingTest, OlderThanIsStrictAndNeverUnmarks) {
     db.addNode("D", 1, std::nan(""));
     openInFileOrder(db);
     view.selection = {1};
-    engine.MarkSelectedNodes(true);
-    engine.MarkNodesOlderThan(40000.0);
+    EXPECT_EQ(engine.MarkSelectedNodes(true), 1u);
+    EXPECT_EQ(engine.MarkNodesOlderThan(40000.0), 0u);
     EXPECT_EQ(icons(), (std::vector<int>{0, 6, 0, 0}));
-    engine.MarkNodesOlderThan(45000.0);  // equal is not older
+    EXPECT_EQ(engine.MarkNodesOlderThan(45000.0), 1u);  // equal is not older
     EXPECT_EQ(icons(), (std::vector<int>{0, 6, 6, 0}));
-    engine.MarkNodesOlderThan(45000.5);
+    EXPECT_EQ(engine.MarkNodesOlderThan(45000.5), 2u);
     EXPECT_EQ(icons(), (std::vector<int>{6, 6, 6, 0}));
 }
 
@@ -193,7 +193,7 @@ TEST_F(MarkingTest, SecondPassCanUndoTheFirstWhenInactiveBytesDiffer) {
     db.addNode("PC", 2, 1.0);
     db.addNode("PC", 1, 5.0);
     openInFileOrder(db);
-    engine.FixDuplicates();
+    EXPECT_EQ(engine.FixDuplicates().inactiveDeleted, 2u);
     EXPECT_EQ(icons(), (std::vector<int>{0, 6, 6}));
     EXPECT_EQ(view.health, summary(0, 2));
 }

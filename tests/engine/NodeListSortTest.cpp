@@ -8,7 +8,7 @@
 
 #include "common/MemoryView.h"
 #include "engine/MaintenanceEngine.h"
-#include "engine/SortInPieces.h"
+#include "engine/open/SortInPieces.h"
 #include "support/AnsiText.h"
 
 namespace kavrin {

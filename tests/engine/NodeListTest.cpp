@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/NodeList.h"
+#include "engine/open/NodeList.h"
 
 namespace kavrin {
 namespace {

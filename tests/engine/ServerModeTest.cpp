@@ -9,6 +9,7 @@
 
 #include "common/DatabaseBuilder.h"
 #include "common/FixedClock.h"
+#include "common/EngineSession.h"
 #include "common/MemoryView.h"
 #include "common/ShareFolder.h"
 #include "common/TempFolder.h"
@@ -30,34 +31,23 @@ void writeAll(const std::string& path, const Bytes& bytes) {
     localFileSystem().writeFile(path, parts, false);
 }
 
-// One engine over its own view, at `location` (a server name, or a folder).
-struct Session {
-    Session(bool server, const std::string& location) : engine(view, localFileSystem(), clock) {
-        view.server = server;
-        view.location = location;
-        engine.CloseDatabase();
+// Opens, shows the details of `node`, marks `marked` and commits: the commit's log lines.
+void openMarkAndCommit(Session& session, const std::string& node,
+                       const std::vector<std::string>& marked) {
+    MemoryView& view = session.view;
+    MaintenanceEngine& engine = session.engine;
+    view.answers.push_back(Answer::No);  // to the offer to fix the duplicates
+    ASSERT_TRUE(engine.OpenDatabase().opened) << session.lastError();
+    const auto row = engine.nodeList().findCaption(node, 0, true);
+    ASSERT_TRUE(row.has_value());
+    view.selection = {*row};
+    engine.ShowSelectedNodeDetails();
+    for (const std::string& name : marked) {
+        view.selection = {*engine.nodeList().findCaption(name, 0, true)};
+        engine.MarkSelectedNodes(true);
     }
-    // Opens, shows the details of `node`, marks `marked` and commits: the commit's log lines.
-    void openMarkAndCommit(const std::string& node, const std::vector<std::string>& marked) {
-        view.answers.push_back(Answer::No);  // to the offer to fix the duplicates
-        engine.OpenDatabase();
-        ASSERT_TRUE(engine.context().IsOpen) << (view.errors.empty() ? "" : view.errors.back());
-        const auto row = engine.nodeList().findCaption(node, 0, true);
-        ASSERT_TRUE(row.has_value());
-        view.selection = {*row};
-        engine.ShowSelectedNodeDetails();
-        for (const std::string& name : marked) {
-            view.selection = {*engine.nodeList().findCaption(name, 0, true)};
-            engine.MarkSelectedNodes(true);
-        }
-        engine.CommitDatabase();
-        ASSERT_EQ(view.errors, std::vector<std::string>{});
-    }
-
-    MemoryView view;
-    FixedClock clock{{2024, 8, 22, 15, 30, 7, 0}};
-    MaintenanceEngine engine;
-};
+    ASSERT_EQ(engine.CommitDatabase().message, "");
+}
 
 DatabaseBuilder inventory() {
     DatabaseBuilder db;
@@ -90,10 +80,10 @@ TEST(ServerModeTest, OpenDetailsMarkBackupCommitAndReopenAsOnALocalFolder) {
     TempFolder local;
     db.write(local.path());
 
-    Session onShare(true, testServer());
-    Session onDisk(false, local.path());
-    onDisk.openMarkAndCommit("LAPTOP", {"pc1", "OLD"});
-    onShare.openMarkAndCommit("LAPTOP", {"pc1", "OLD"});
+    Session onShare(localFileSystem(), testServer(), true);
+    Session onDisk(localFileSystem(), local.path());
+    openMarkAndCommit(onDisk, "LAPTOP", {"pc1", "OLD"});
+    openMarkAndCommit(onShare, "LAPTOP", {"pc1", "OLD"});
 
     EXPECT_EQ(onShare.view.connectedFolder, "");  // the commit closed it
     EXPECT_EQ(onShare.view.list(LineList::NodeStats), onDisk.view.list(LineList::NodeStats));
@@ -128,7 +118,7 @@ TEST(ShareOpenTest, NothingListeningFailsWithinASecondWithTheMissingDatabaseMess
     useTestCredentials();
     const std::string server = testServer();
     const std::string nowhere = "127.0.0.2" + server.substr(server.find(':'));
-    Session session(true, nowhere);
+    Session session(localFileSystem(), nowhere, true);
     const auto start = std::chrono::steady_clock::now();
     session.engine.OpenDatabase();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));

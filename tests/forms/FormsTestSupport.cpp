@@ -37,7 +37,7 @@ bool triggerAction(QWidget* root, const char* name) {
     return true;
 }
 
-std::vector<std::string> lines(const MainView& view, LineList list) {
+std::vector<std::string> lines(const TMainFRM& view, LineList list) {
     std::vector<std::string> result;
     for (std::size_t i = 0; i < view.lineCount(list); ++i) {
         result.push_back(view.lineAt(list, i));

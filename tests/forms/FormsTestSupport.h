@@ -47,7 +47,7 @@ T* child(QObject* root, const char* name) {
 bool triggerAction(QWidget* root, const char* name);
 
 // Every line of a line list.
-std::vector<std::string> lines(const MainView& view, LineList list);
+std::vector<std::string> lines(const TMainFRM& view, LineList list);
 
 // Once a modal widget shows, runs `act` on it (from inside its event loop).
 void onNextModal(std::function<void(QWidget*)> act);

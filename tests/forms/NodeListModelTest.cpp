@@ -7,7 +7,7 @@
 #include <string>
 
 #include "FormsTestSupport.h"
-#include "engine/NodeList.h"
+#include "engine/open/NodeList.h"
 #include "forms/Artwork.h"
 #include "forms/NodeListModel.h"
 #include "forms/NodeListView.h"

@@ -25,8 +25,6 @@ public:
         lines[index(l)].push_back(text);
     }
     void clearLines(LineList l) override { lines[index(l)].clear(); }
-    std::size_t lineCount(LineList l) const override { return lines[index(l)].size(); }
-    std::string lineAt(LineList l, std::size_t i) const override { return lines[index(l)].at(i); }
     std::size_t selectedCount() const override { return selection.size(); }
     std::optional<std::size_t> firstSelected() const override {
         return selection.empty() ? std::nullopt : std::optional<std::size_t>(*selection.begin());

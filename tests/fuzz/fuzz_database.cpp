@@ -12,7 +12,7 @@
 #include "dbformat/Coding.h"
 #include "dbformat/Layout.h"
 #include "dbformat/Records.h"
-#include "engine/Compaction.h"
+#include "engine/commit/Compaction.h"
 #include "engine/MaintenanceEngine.h"
 #include "fuzz/FuzzMemory.h"
 #include "fuzz/FuzzView.h"

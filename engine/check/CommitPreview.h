@@ -8,12 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "engine/NodeList.h"
+#include "engine/open/NodeList.h"
 
 namespace kavrin {
 
 // What a commit of the current marks would write, counted without writing anything and without
-// building the new bodies: the commit's own rules (engine/Compaction.h) applied to counts.
+// building the new bodies: the commit's own rules (engine/commit/Compaction.h) applied to counts.
 
 // The three files in their fixed order.
 enum DatabaseFileIndex : std::size_t { kNodeFile = 0, kInstallFile = 1, kTitleFile = 2 };

@@ -6,7 +6,7 @@
 
 #include "dbformat/DatabaseFile.h"
 #include "dbformat/JournalFormat.h"
-#include "engine/CommitClaim.h"
+#include "engine/commit/CommitClaim.h"
 #include "support/Clock.h"
 #include "support/FileSystem.h"
 

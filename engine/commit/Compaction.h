@@ -11,6 +11,8 @@
 
 namespace kavrin {
 
+class InstallWriter;
+
 // One node entry as a commit sees it: where its record starts in NodesMS and whether the user
 // marked it for deletion.
 struct CompactionEntry {
@@ -96,6 +98,14 @@ public:
                                       std::uint64_t titleBytes, std::uint64_t entries);
 
 private:
+    friend class InstallWriter;
+
+    // The steps of the constructor: the node pass (groups, installs and runs per group, the
+    // titles named), its report per entry, the title pass.
+    void planNodes();
+    void reportNodePass() const;
+    void planTitles();
+    bool readable(std::uint32_t offset) const;
     // The group of node records by offset: the records of the kept entries get one each.
     std::uint32_t groupOf(std::uint32_t nodeRef) const;
     // Copies one install into `place` with its references renumbered.

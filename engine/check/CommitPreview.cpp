@@ -1,4 +1,4 @@
-#include "engine/CommitPreview.h"
+#include "engine/check/CommitPreview.h"
 
 #include <unordered_map>
 
@@ -54,21 +54,9 @@ FileTotals totalsOf(std::uint64_t records, std::size_t recordSize) {
     return {records, header::kSize + records * recordSize};
 }
 
-}  // namespace
-
-CommitPreview previewCommit(std::span<const std::uint8_t> nodes,
-                            std::span<const std::uint8_t> installs,
-                            std::span<const std::uint8_t> titles, const NodeList& list,
-                            const std::function<void()>& working) {
-    const std::uint64_t nodeRecords = nodes.size() / node::kSize;
-    const std::uint64_t installRecords = installs.size() / install::kSize;
-    const std::uint64_t titleRecords = titles.size() / title::kSize;
-    CommitPreview preview;
-    preview.before = {FileTotals{nodeRecords, header::kSize + nodes.size()},
-                      FileTotals{installRecords, header::kSize + installs.size()},
-                      FileTotals{titleRecords, header::kSize + titles.size()}};
-
-    RecordUses uses(nodeRecords);
+// Which records the entries of the list write and remove; returns the number of marked entries.
+std::size_t useOfRecords(std::span<const std::uint8_t> nodes, const NodeList& list,
+                         RecordUses& uses, CommitPreview& preview) {
     std::size_t marked = 0;
     preview.keptNodes.reserve(list.count());
     for (const NodeEntry& entry : list.rows()) {
@@ -86,12 +74,19 @@ CommitPreview previewCommit(std::span<const std::uint8_t> nodes,
         ++uses.at(entry.data).keptEntries;
         preview.keptNodes.push_back(entry.data);
     }
+    return marked;
+}
 
+// What becomes of each install, and which titles the written ones name; returns the number of
+// installs written.
+std::uint64_t useOfInstalls(std::span<const std::uint8_t> installs, std::uint64_t titleRecords,
+                            RecordUses& uses, CommitPreview& preview,
+                            const std::function<void()>& working) {
     // A written install names a written title when its reference is a title record's offset.
     std::vector<bool> titleNamed(static_cast<std::size_t>(titleRecords), false);
     std::uint64_t writtenInstalls = 0;
     constexpr std::uint64_t kWorkingEvery = (std::uint64_t{1} << 20) - 1;
-    for (std::uint64_t j = 0; j < installRecords; ++j) {
+    for (std::uint64_t j = 0; j < installs.size() / install::kSize; ++j) {
         if ((j & kWorkingEvery) == kWorkingEvery && working) {
             working();
         }
@@ -127,17 +122,11 @@ CommitPreview previewCommit(std::span<const std::uint8_t> nodes,
             preview.keptTitles.push_back(static_cast<std::uint32_t>(t * title::kSize));
         }
     }
+    return writtenInstalls;
+}
 
-    std::uint64_t listedRecords = 0;
-    for (const RecordUse& use : uses.aligned()) {
-        listedRecords += use.keptEntries > 0 || use.marked ? 1 : 0;
-    }
-    preview.emptyNodeRecords = nodeRecords - listedRecords;
-    preview.orphanedTitles = titleRecords - preview.keptTitles.size();
-    preview.after = {totalsOf(preview.keptNodes.size(), node::kSize),
-                     totalsOf(writtenInstalls, install::kSize),
-                     totalsOf(preview.keptTitles.size(), title::kSize)};
-
+void listRemoved(std::span<const std::uint8_t> nodes, const NodeList& list, RecordUses& uses,
+                 std::size_t marked, CommitPreview& preview) {
     preview.removed.reserve(marked);
     for (const NodeEntry& entry : list.rows()) {
         if (!entry.marked()) {
@@ -158,6 +147,37 @@ CommitPreview previewCommit(std::span<const std::uint8_t> nodes,
         }
         preview.removed.push_back(std::move(removed));
     }
+}
+
+}  // namespace
+
+CommitPreview previewCommit(std::span<const std::uint8_t> nodes,
+                            std::span<const std::uint8_t> installs,
+                            std::span<const std::uint8_t> titles, const NodeList& list,
+                            const std::function<void()>& working) {
+    const std::uint64_t nodeRecords = nodes.size() / node::kSize;
+    const std::uint64_t installRecords = installs.size() / install::kSize;
+    const std::uint64_t titleRecords = titles.size() / title::kSize;
+    CommitPreview preview;
+    preview.before = {FileTotals{nodeRecords, header::kSize + nodes.size()},
+                      FileTotals{installRecords, header::kSize + installs.size()},
+                      FileTotals{titleRecords, header::kSize + titles.size()}};
+
+    RecordUses uses(nodeRecords);
+    const std::size_t marked = useOfRecords(nodes, list, uses, preview);
+    const std::uint64_t writtenInstalls =
+        useOfInstalls(installs, titleRecords, uses, preview, working);
+
+    std::uint64_t listedRecords = 0;
+    for (const RecordUse& use : uses.aligned()) {
+        listedRecords += use.keptEntries > 0 || use.marked ? 1 : 0;
+    }
+    preview.emptyNodeRecords = nodeRecords - listedRecords;
+    preview.orphanedTitles = titleRecords - preview.keptTitles.size();
+    preview.after = {totalsOf(preview.keptNodes.size(), node::kSize),
+                     totalsOf(writtenInstalls, install::kSize),
+                     totalsOf(preview.keptTitles.size(), title::kSize)};
+    listRemoved(nodes, list, uses, marked, preview);
     return preview;
 }
 

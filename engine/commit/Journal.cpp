@@ -1,11 +1,11 @@
-#include "engine/Journal.h"
+#include "engine/commit/Journal.h"
 
 #include <exception>
 #include <optional>
 #include <string_view>
 #include <utility>
 
-#include "engine/Replacement.h"
+#include "engine/commit/Replacement.h"
 #include "support/Paths.h"
 #include "support/ReplaceFile.h"
 
@@ -77,7 +77,7 @@ public:
                 break;
             case Standing::Between:
             case Standing::Foreign:
-                finished = newFilesReady(states);
+                finished = canFinish(m_fs, m_files, states);
                 if (finished) {
                     m_log.log("Finishing the interrupted commit with its new files.");
                     finishWithNewFiles(m_fs, m_log, m_files, states);
@@ -97,17 +97,6 @@ public:
     }
 
 private:
-    // Every file not replaced yet has its complete new file beside it.
-    bool newFilesReady(const FileStates& states) {
-        for (std::size_t i = 0; i < states.size(); ++i) {
-            if (states[i] != FileState::New && states[i] != FileState::Same &&
-                !holdsFile(m_fs, m_files.temporaries[i], m_files.newFiles[i])) {
-                return false;
-            }
-        }
-        return true;
-    }
-
     // Puts back every file that was replaced (or is gone) from the backup's copies.
     void undo(const FileStates& states) {
         // Every copy is checked before the first file is touched: half an undo would mix the

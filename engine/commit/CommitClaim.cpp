@@ -1,4 +1,4 @@
-#include "engine/CommitClaim.h"
+#include "engine/commit/CommitClaim.h"
 
 #include <chrono>
 #include <exception>

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "dbformat/Records.h"
-#include "engine/CommitPreview.h"
+#include "engine/check/CommitPreview.h"
 #include "support/Crc32.h"
 #include "support/FileSystem.h"
 

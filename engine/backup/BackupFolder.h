@@ -18,7 +18,7 @@ namespace kavrin {
 // The backup folders of a database: <DatabaseFolder>/<yyyymmdd-hhnnss>[-N], each holding the
 // three files as they were opened and `summary.txt`, which names the tool, the computer, the
 // time, what made the backup and the size and CRC-32 of each of the three files; a backup a
-// commit made also holds `manifest.csv` and `offsets.csv` (engine/CommitPreview.h).
+// commit made also holds `manifest.csv` and `offsets.csv` (engine/check/CommitPreview.h).
 
 constexpr const char* kSummaryName = "summary.txt";
 constexpr const char* kManifestName = "manifest.csv";

@@ -1,4 +1,4 @@
-#include "engine/BackupFolder.h"
+#include "engine/backup/BackupFolder.h"
 
 #include <algorithm>
 #include <cctype>

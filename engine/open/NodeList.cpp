@@ -1,4 +1,4 @@
-#include "engine/NodeList.h"
+#include "engine/open/NodeList.h"
 
 #include <cstdio>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "engine/Replacement.h"
+#include "engine/commit/Replacement.h"
 
 #include <algorithm>
 #include <exception>
@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "dbformat/Layout.h"
-#include "engine/DatabaseCheck.h"
-#include "engine/Journal.h"
+#include "engine/check/DatabaseCheck.h"
+#include "engine/commit/Journal.h"
 #include "support/AnsiText.h"
 #include "support/Paths.h"
 #include "support/ReplaceFile.h"
@@ -124,6 +124,15 @@ bool holdsFile(FileSystem& fs, const std::string& path, const FileCheck& check) 
         return false;
     }
     return checkFileOnDisk(fs, path) == check;
+}
+
+bool canFinish(FileSystem& fs, const ReplacementFiles& files, const FileStates& states) {
+    for (std::size_t i = 0; i < states.size(); ++i) {
+        if (!isNew(states[i]) && !holdsFile(fs, files.temporaries[i], files.newFiles[i])) {
+            return false;
+        }
+    }
+    return true;
 }
 
 FileStates classifyTargets(FileSystem& fs, const ReplacementFiles& files) {

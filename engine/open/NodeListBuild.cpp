@@ -5,7 +5,7 @@
 #include "dbformat/Records.h"
 #include "engine/MaintenanceEngine.h"
 #include "engine/Progress.h"
-#include "engine/SortInPieces.h"
+#include "engine/open/SortInPieces.h"
 #include "support/AnsiText.h"
 
 namespace kavrin {
@@ -43,6 +43,7 @@ void MaintenanceEngine::BuildNodeList(std::uint32_t total) {
             ++m_counts.DuplicateCount;
             entry.unique = false;
             m_view.appendLine(LineList::Duplicates, ansiToUtf8(entry.caption));
+            m_duplicateNames.push_back(entry.caption);
             m_nodes.addRow(std::move(entry));
             // While the list is built the rows are in file order, so the first row of the name is
             // its first occurrence.

@@ -67,6 +67,10 @@ bool holdsFile(FileSystem& fs, const std::string& path, const FileCheck& check);
 // instead of making every file look missing.
 FileStates classifyTargets(FileSystem& fs, const ReplacementFiles& files);
 
+// Whether a replacement the files stand `states` in can be finished: every file not replaced yet
+// has its complete new file beside it (read in blocks). Otherwise it can only be undone.
+bool canFinish(FileSystem& fs, const ReplacementFiles& files, const FileStates& states);
+
 // The whole old content of file `file` (0 node, 1 install, 2 title), produced into `sink`.
 using OldContent = std::function<void(std::size_t file, FileSink& sink)>;
 

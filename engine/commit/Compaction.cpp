@@ -1,4 +1,4 @@
-#include "engine/Compaction.h"
+#include "engine/commit/Compaction.h"
 
 #include <algorithm>
 #include <cstring>
@@ -140,92 +140,101 @@ CompactionPlan::CompactionPlan(std::span<const std::uint8_t> nodes,
       m_entries(entries),
       m_reporter(&reporter),
       m_runMemory(runMemory != 0 ? runMemory : defaultRunMemory(installs.size())) {
-    const std::uint64_t installRecords = installs.size() / install::kSize;
-    const std::uint64_t titleRecords = titles.size() / title::kSize;
-    const std::size_t n = entries.size();
-    const auto readable = [&nodes](std::uint32_t offset) {
-        return static_cast<std::uint64_t>(offset) + node::kSize <= nodes.size();
-    };
-
-    // --- Node pass: which records are kept, at which new offsets, with how many installs in how
-    // many runs; and which titles those installs name.
     try {
-        m_groupOfRecord.assign(static_cast<std::size_t>(nodes.size() / node::kSize), kNone);
-        for (const CompactionEntry& entry : entries) {
-            if (entry.marked || !readable(entry.offset)) {
-                continue;
-            }
-            std::uint32_t* slot = entry.offset % node::kSize == 0
-                                      ? &m_groupOfRecord[entry.offset / node::kSize]
-                                      : &m_unaligned.try_emplace(entry.offset, kNone).first->second;
-            if (*slot == kNone) {
-                *slot = m_groups++;
-            }
-        }
-
-        m_installCount.assign(m_groups, 0);
-        m_runCount.assign(m_groups, 0);
-        m_newTitleOffset.assign(static_cast<std::size_t>(titleRecords), kNone);
-        std::uint32_t previous = kNone;
-        for (std::uint64_t j = 0; j < installRecords; ++j) {
-            if ((j & kWorkingEvery) == kWorkingEvery) {
-                reporter.working();
-            }
-            const std::uint8_t* record = installs.data() + j * install::kSize;
-            if (installState(record) != 0) {
-                continue;
-            }
-            const std::uint32_t group = groupOf(installNodeRef(record));
-            if (group == kNone) {
-                continue;
-            }
-            ++m_installCount[group];
-            if (group != previous) {
-                ++m_runCount[group];
-                previous = group;
-            }
-            const std::uint32_t ref = installTitleRef(record);
-            if (ref % title::kSize == 0 && ref / title::kSize < titleRecords) {
-                m_newTitleOffset[ref / title::kSize] = 0;
-            }
-        }
-
-        for (const CompactionEntry& entry : entries) {
-            if (entry.marked) {
-                continue;
-            }
-            const std::uint64_t newOffset = m_keptNodes * node::kSize;
-            ++m_keptNodes;
-            const std::uint32_t group = readable(entry.offset) ? groupOf(entry.offset) : kNone;
-            if (group == kNone) {
-                continue;  // unreadable: the plan fails when the pass below reaches it
-            }
-            if (newOffset > std::numeric_limits<std::uint32_t>::max()) {
-                throw KavrinError(kCannotWriteNode);  // its offset could not be referenced
-            }
-            m_keptInstalls += m_installCount[group];
-        }
+        planNodes();
     } catch (const std::bad_alloc&) {
         throw KavrinError(kCannotWriteNode);
     }
+    reportNodePass();
+    planTitles();
+}
 
-    // The records are copied by the writers; the pass reports per entry, and fails at an
-    // unreadable one, in list order.
-    for (std::size_t i = 0; i < n; ++i) {
-        if (entries[i].marked) {
+bool CompactionPlan::readable(std::uint32_t offset) const {
+    return static_cast<std::uint64_t>(offset) + node::kSize <= m_nodes.size();
+}
+
+// --- Node pass: which records are kept, at which new offsets, with how many installs in how
+// many runs; and which titles those installs name.
+void CompactionPlan::planNodes() {
+    m_groupOfRecord.assign(static_cast<std::size_t>(m_nodes.size() / node::kSize), kNone);
+    for (const CompactionEntry& entry : m_entries) {
+        if (entry.marked || !readable(entry.offset)) {
             continue;
         }
-        if (!readable(entries[i].offset)) {
+        std::uint32_t* slot = entry.offset % node::kSize == 0
+                                  ? &m_groupOfRecord[entry.offset / node::kSize]
+                                  : &m_unaligned.try_emplace(entry.offset, kNone).first->second;
+        if (*slot == kNone) {
+            *slot = m_groups++;
+        }
+    }
+
+    const std::uint64_t titleRecords = m_titles.size() / title::kSize;
+    m_installCount.assign(m_groups, 0);
+    m_runCount.assign(m_groups, 0);
+    m_newTitleOffset.assign(static_cast<std::size_t>(titleRecords), kNone);
+    std::uint32_t previous = kNone;
+    for (std::uint64_t j = 0; j < m_installs.size() / install::kSize; ++j) {
+        if ((j & kWorkingEvery) == kWorkingEvery) {
+            m_reporter->working();
+        }
+        const std::uint8_t* record = m_installs.data() + j * install::kSize;
+        if (installState(record) != 0) {
+            continue;
+        }
+        const std::uint32_t group = groupOf(installNodeRef(record));
+        if (group == kNone) {
+            continue;
+        }
+        ++m_installCount[group];
+        if (group != previous) {
+            ++m_runCount[group];
+            previous = group;
+        }
+        const std::uint32_t ref = installTitleRef(record);
+        if (ref % title::kSize == 0 && ref / title::kSize < titleRecords) {
+            m_newTitleOffset[ref / title::kSize] = 0;
+        }
+    }
+
+    for (const CompactionEntry& entry : m_entries) {
+        if (entry.marked) {
+            continue;
+        }
+        const std::uint64_t newOffset = m_keptNodes * node::kSize;
+        ++m_keptNodes;
+        const std::uint32_t group = readable(entry.offset) ? groupOf(entry.offset) : kNone;
+        if (group == kNone) {
+            continue;  // unreadable: the plan fails when the pass below reaches it
+        }
+        if (newOffset > std::numeric_limits<std::uint32_t>::max()) {
+            throw KavrinError(kCannotWriteNode);  // its offset could not be referenced
+        }
+        m_keptInstalls += m_installCount[group];
+    }
+}
+
+void CompactionPlan::reportNodePass() const {
+    // The records are copied by the writers; the pass reports per entry, and fails at an
+    // unreadable one, in list order.
+    const std::size_t n = m_entries.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (m_entries[i].marked) {
+            continue;
+        }
+        if (!readable(m_entries[i].offset)) {
             throw KavrinError(kCannotReadNode);
         }
         if (n > 1) {
-            reporter.setPosition(progressPercent(i + 1, n));
+            m_reporter->setPosition(progressPercent(i + 1, n));
         }
-        reporter.pump();
+        m_reporter->pump();
     }
+}
 
-    // --- Title pass. A title is kept when a written install names its offset.
-    reporter.titlePassStarting();
+// --- Title pass. A title is kept when a written install names its offset.
+void CompactionPlan::planTitles() {
+    m_reporter->titlePassStarting();
     for (std::uint32_t& offset : m_newTitleOffset) {
         if (offset != kNone) {
             // Never beyond the old offset, which is a 32-bit value.
@@ -233,11 +242,12 @@ CompactionPlan::CompactionPlan(std::span<const std::uint8_t> nodes,
             ++m_keptTitles;
         }
     }
+    const std::uint64_t titleRecords = m_titles.size() / title::kSize;
     for (std::uint64_t t = 0; t < titleRecords; ++t) {
-        if (!titles.empty()) {
-            reporter.setPosition(progressPercent((t + 1) * title::kSize, titles.size()));
+        if (!m_titles.empty()) {
+            m_reporter->setPosition(progressPercent((t + 1) * title::kSize, m_titles.size()));
         }
-        reporter.pump();
+        m_reporter->pump();
     }
 }
 
@@ -271,89 +281,115 @@ void CompactionPlan::writeTitles(FileSink& sink) const {
     out.flush();
 }
 
-void CompactionPlan::writeInstalls(FileSink& sink) const {
-    BlockWriter out(sink, installBodySize());
-    const std::uint64_t installRecords = m_installs.size() / install::kSize;
-    const auto recordAt = [this](std::uint64_t j) {
-        return m_installs.data() + j * install::kSize;
-    };
-    const std::uint64_t runBudget = std::max<std::uint64_t>(1, m_runMemory / sizeof(Run));
-    std::vector<std::uint32_t> windowOf(m_groups, kNone);  // the last window that took the group
-    std::vector<std::uint64_t> nextRun(m_groups, 0);       // where its next run goes in `runs`
-    std::vector<Run> runs;
-    std::vector<std::uint32_t> windowGroups;
-    std::uint64_t keptBefore = 0;  // kept entries before the window
+// Writes the installs of the kept entries in list order, a window of entries at a time: the
+// runs of the window's groups are found in one pass over the installs, then copied entry by entry.
+class InstallWriter {
+public:
+    InstallWriter(const CompactionPlan& plan, FileSink& sink)
+        : m_plan(plan),
+          m_out(sink, plan.installBodySize()),
+          m_runBudget(std::max<std::uint64_t>(1, plan.m_runMemory / sizeof(Run))),
+          m_windowOf(plan.m_groups, kNone),
+          m_nextRun(plan.m_groups, 0) {}
 
-    const std::size_t n = m_entries.size();
-    std::size_t first = 0;
-    for (std::uint32_t window = 0; first < n; ++window) {
-        // The window: the entries from `first` on whose groups' runs fit the budget together;
-        // a group that does not fit alone makes a window of its own.
-        windowGroups.clear();
-        std::uint64_t windowRuns = 0;
-        std::size_t end = first;
-        for (; end < n; ++end) {
-            if (m_entries[end].marked) {
-                continue;
+    void run() {
+        const std::size_t n = m_plan.m_entries.size();
+        std::size_t first = 0;
+        for (std::uint32_t window = 0; first < n; ++window) {
+            const std::size_t end = chooseWindow(first, window);
+            if (m_windowGroups.empty()) {
+                break;  // only marked entries are left
             }
-            const std::uint32_t group = groupOf(m_entries[end].offset);
-            if (windowOf[group] == window) {
-                continue;
-            }
-            if (!windowGroups.empty() && windowRuns + m_runCount[group] > runBudget) {
-                break;
-            }
-            windowOf[group] = window;
-            nextRun[group] = windowRuns;
-            windowRuns += m_runCount[group];
-            windowGroups.push_back(group);
-        }
-        if (windowGroups.empty()) {
-            break;  // only marked entries are left
-        }
-
-        if (windowRuns > runBudget) {
-            // One group: each of its entries takes its installs straight from a pass in body order.
-            const std::uint32_t group = windowGroups.front();
-            for (std::size_t e = first; e < end; ++e) {
-                if (m_entries[e].marked) {
-                    continue;
-                }
-                const auto nodeOffset = static_cast<std::uint32_t>(keptBefore++ * node::kSize);
-                for (std::uint64_t j = 0; j < installRecords; ++j) {
-                    if ((j & kWorkingEvery) == kWorkingEvery) {
-                        m_reporter->working();
-                    }
-                    const std::uint8_t* record = recordAt(j);
-                    if (installState(record) == 0 && groupOf(installNodeRef(record)) == group) {
-                        renumber(out.place(install::kSize), record, nodeOffset);
-                    }
-                }
+            if (m_windowRuns > m_runBudget) {
+                writeByScan(first, end);
+            } else {
+                locateRuns(window);
+                writeFromRuns(first, end);
             }
             first = end;
-            continue;
         }
+        m_out.flush();
+    }
 
-        // Where the runs of the window's groups lie, found in one pass with the same boundaries
-        // as the node pass counted.
-        runs.resize(static_cast<std::size_t>(windowRuns));
+private:
+    const std::uint8_t* recordAt(std::uint64_t j) const {
+        return m_plan.m_installs.data() + j * install::kSize;
+    }
+    std::uint64_t installRecords() const { return m_plan.m_installs.size() / install::kSize; }
+    std::uint32_t nextNodeOffset() {
+        return static_cast<std::uint32_t>(m_keptBefore++ * node::kSize);
+    }
+    void copyIfOf(std::uint64_t j, std::uint32_t group, std::uint32_t nodeOffset) {
+        const std::uint8_t* record = recordAt(j);
+        if (installState(record) == 0 && m_plan.groupOf(installNodeRef(record)) == group) {
+            m_plan.renumber(m_out.place(install::kSize), record, nodeOffset);
+        }
+    }
+
+    // The window: the entries from `first` on whose groups' runs fit the budget together; a
+    // group that does not fit alone makes a window of its own. Returns its end.
+    std::size_t chooseWindow(std::size_t first, std::uint32_t window) {
+        const std::span<const CompactionEntry> entries = m_plan.m_entries;
+        m_windowGroups.clear();
+        m_windowRuns = 0;
+        std::size_t end = first;
+        for (; end < entries.size(); ++end) {
+            if (entries[end].marked) {
+                continue;
+            }
+            const std::uint32_t group = m_plan.groupOf(entries[end].offset);
+            if (m_windowOf[group] == window) {
+                continue;
+            }
+            if (!m_windowGroups.empty() && m_windowRuns + m_plan.m_runCount[group] > m_runBudget) {
+                break;
+            }
+            m_windowOf[group] = window;
+            m_nextRun[group] = m_windowRuns;
+            m_windowRuns += m_plan.m_runCount[group];
+            m_windowGroups.push_back(group);
+        }
+        return end;
+    }
+
+    // One group: each of its entries takes its installs straight from a pass in body order.
+    void writeByScan(std::size_t first, std::size_t end) {
+        const std::uint32_t group = m_windowGroups.front();
+        for (std::size_t e = first; e < end; ++e) {
+            if (m_plan.m_entries[e].marked) {
+                continue;
+            }
+            const std::uint32_t nodeOffset = nextNodeOffset();
+            for (std::uint64_t j = 0; j < installRecords(); ++j) {
+                if ((j & kWorkingEvery) == kWorkingEvery) {
+                    m_plan.m_reporter->working();
+                }
+                copyIfOf(j, group, nodeOffset);
+            }
+        }
+    }
+
+    // Where the runs of the window's groups lie, found in one pass with the same boundaries as
+    // the node pass counted.
+    void locateRuns(std::uint32_t window) {
+        m_runs.resize(static_cast<std::size_t>(m_windowRuns));
         std::uint32_t previous = kNone;
         Run* current = nullptr;
-        for (std::uint64_t j = 0; j < installRecords; ++j) {
+        for (std::uint64_t j = 0; j < installRecords(); ++j) {
             if ((j & kWorkingEvery) == kWorkingEvery) {
-                m_reporter->working();
+                m_plan.m_reporter->working();
             }
             const std::uint8_t* record = recordAt(j);
             if (installState(record) != 0) {
                 continue;
             }
-            const std::uint32_t group = groupOf(installNodeRef(record));
+            const std::uint32_t group = m_plan.groupOf(installNodeRef(record));
             if (group == kNone) {
                 continue;
             }
             if (group != previous) {
                 previous = group;
-                current = windowOf[group] == window ? &runs[nextRun[group]++] : nullptr;
+                current = m_windowOf[group] == window ? &m_runs[m_nextRun[group]++] : nullptr;
                 if (current != nullptr) {
                     *current = {j, j + 1};
                 }
@@ -361,26 +397,37 @@ void CompactionPlan::writeInstalls(FileSink& sink) const {
                 current->end = j + 1;
             }
         }
+    }
 
+    void writeFromRuns(std::size_t first, std::size_t end) {
         for (std::size_t e = first; e < end; ++e) {
-            if (m_entries[e].marked) {
+            if (m_plan.m_entries[e].marked) {
                 continue;
             }
-            const std::uint32_t group = groupOf(m_entries[e].offset);
-            const auto nodeOffset = static_cast<std::uint32_t>(keptBefore++ * node::kSize);
-            const std::uint64_t last = nextRun[group];
-            for (std::uint64_t r = last - m_runCount[group]; r < last; ++r) {
-                for (std::uint64_t j = runs[r].first; j < runs[r].end; ++j) {
-                    const std::uint8_t* record = recordAt(j);
-                    if (installState(record) == 0 && groupOf(installNodeRef(record)) == group) {
-                        renumber(out.place(install::kSize), record, nodeOffset);
-                    }
+            const std::uint32_t group = m_plan.groupOf(m_plan.m_entries[e].offset);
+            const std::uint32_t nodeOffset = nextNodeOffset();
+            const std::uint64_t last = m_nextRun[group];
+            for (std::uint64_t r = last - m_plan.m_runCount[group]; r < last; ++r) {
+                for (std::uint64_t j = m_runs[r].first; j < m_runs[r].end; ++j) {
+                    copyIfOf(j, group, nodeOffset);
                 }
             }
         }
-        first = end;
     }
-    out.flush();
+
+    const CompactionPlan& m_plan;
+    BlockWriter m_out;
+    const std::uint64_t m_runBudget;
+    std::vector<std::uint32_t> m_windowOf;  // the last window that took the group
+    std::vector<std::uint64_t> m_nextRun;   // where its next run goes in `m_runs`
+    std::vector<Run> m_runs;
+    std::vector<std::uint32_t> m_windowGroups;
+    std::uint64_t m_windowRuns = 0;
+    std::uint64_t m_keptBefore = 0;  // kept entries before the window
+};
+
+void CompactionPlan::writeInstalls(FileSink& sink) const {
+    InstallWriter(*this, sink).run();
 }
 
 CompactedBodies compactBodies(std::span<const std::uint8_t> nodes,

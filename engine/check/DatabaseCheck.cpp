@@ -1,11 +1,11 @@
-#include "engine/DatabaseCheck.h"
+#include "engine/check/DatabaseCheck.h"
 
 #include <cmath>
 #include <cstring>
 #include <unordered_set>
 
 #include "dbformat/Layout.h"
-#include "engine/Journal.h"
+#include "engine/commit/Journal.h"
 #include "support/AnsiText.h"
 #include "support/DateTimeText.h"
 #include "support/Errors.h"
@@ -238,7 +238,17 @@ DatabaseScan scanDatabase(FileSystem& fs, const std::array<std::string, 3>& path
     return scan;
 }
 
-VerifyReport verifyDatabase(FileSystem& fs, const std::string& folder) {
+namespace {
+
+// What verify finds, by what becomes of it.
+struct Findings {
+    std::vector<std::string> cannotOpen;
+    std::vector<std::string> dropped;
+    std::vector<std::string> kept;
+    std::vector<std::string> notes;
+};
+
+std::array<std::string, 3> locateDatabaseFiles(FileSystem& fs, const std::string& folder) {
     std::array<std::string, 3> paths;
     const char* const existNames[] = {filename::kNodeExists, filename::kInstallExists,
                                       filename::kTitleExists};
@@ -250,28 +260,21 @@ VerifyReport verifyDatabase(FileSystem& fs, const std::string& folder) {
             throw KavrinError("Error: \"The database does not exist.\"\r\n\r\n" + path);
         }
     }
-    const bool journal = fs.status(journalPath(folder)).exists;
-    const DatabaseScan scan = scanDatabase(fs, paths);
+    return paths;
+}
 
-    std::vector<std::string> cannotOpen;
-    std::vector<std::string> dropped;
-    std::vector<std::string> kept;
-    std::vector<std::string> notes;
-    if (journal) {
-        cannotOpen.push_back(journalPath(folder) +
-                             " : a commit was cut short while it replaced the files; the next "
-                             "open finishes or undoes it");
-    }
-    for (std::size_t file = 0; file < paths.size(); ++file) {
+// What is wrong with each file's length and header.
+void fileFindings(const DatabaseScan& scan, Findings& found) {
+    for (std::size_t file = 0; file < 3; ++file) {
         const std::string name = databaseFileName(file);
         if (!scan.headerWhole[file]) {
-            cannotOpen.push_back(name + " : " + std::to_string(scan.files[file].size) +
-                                 " bytes, less than its 230-byte header");
+            found.cannotOpen.push_back(name + " : " + std::to_string(scan.files[file].size) +
+                                       " bytes, less than its 230-byte header");
             continue;
         }
         if (scan.trailingBytes[file] > 0) {
-            dropped.push_back(name + " : " + std::to_string(scan.trailingBytes[file]) +
-                              " bytes after the last whole record");
+            found.dropped.push_back(name + " : " + std::to_string(scan.trailingBytes[file]) +
+                                    " bytes after the last whole record");
         }
         // The node file's header is the database's: a commit writes it into all three files.
         std::vector<std::string> problems;
@@ -280,36 +283,42 @@ VerifyReport verifyDatabase(FileSystem& fs, const std::string& folder) {
             const bool unopenable =
                 file == kNodeFile && (problem.find("DbType") != std::string::npos ||
                                       problem.find("DbVersion") != std::string::npos);
-            (unopenable          ? cannotOpen
-             : file == kNodeFile ? kept
-                                 : dropped)
+            (unopenable          ? found.cannotOpen
+             : file == kNodeFile ? found.kept
+                                 : found.dropped)
                 .push_back(std::move(problem));
         }
     }
-    addCount(dropped, "Installs naming no node record", scan.installsNamingNoNodeRecord);
-    addCount(dropped, "Installs naming an empty node record", scan.installsNamingEmptyNode);
-    addCount(dropped, "Installs naming no title record, not live or of no node",
+}
+
+// What is wrong, or worth telling, with the records and their references.
+void recordFindings(const DatabaseScan& scan, Findings& found) {
+    addCount(found.dropped, "Installs naming no node record", scan.installsNamingNoNodeRecord);
+    addCount(found.dropped, "Installs naming an empty node record", scan.installsNamingEmptyNode);
+    addCount(found.dropped, "Installs naming no title record, not live or of no node",
              scan.droppedInstallsNamingNoTitle);
-    addCount(dropped, "Orphaned titles (no live install of a node names them)",
+    addCount(found.dropped, "Orphaned titles (no live install of a node names them)",
              scan.orphanedTitles);
-    addCount(kept, "Installs naming no title record", scan.keptInstallsNamingNoTitle);
+    addCount(found.kept, "Installs naming no title record", scan.keptInstallsNamingNoTitle);
     if (scan.duplicateNames > 0) {
         std::string examples;
         for (const std::string& name : scan.duplicateExamples) {
             examples += (examples.empty() ? "" : ", ") + name;
         }
-        kept.push_back("Duplicate names : " + std::to_string(scan.duplicateNames) + " (" +
-                       examples +
-                       (scan.duplicateNames > scan.duplicateExamples.size() ? ", ..." : "") + ")");
+        found.kept.push_back(
+            "Duplicate names : " + std::to_string(scan.duplicateNames) + " (" + examples +
+            (scan.duplicateNames > scan.duplicateExamples.size() ? ", ..." : "") + ")");
     }
-    addCount(notes, "Empty node records, which a commit drops", scan.emptyNodes);
-    addCount(notes, "Installs not live, which a commit drops", scan.deadInstalls);
-    addCount(notes, "Installs of inactive nodes, which a commit keeps",
+    addCount(found.notes, "Empty node records, which a commit drops", scan.emptyNodes);
+    addCount(found.notes, "Installs not live, which a commit drops", scan.deadInstalls);
+    addCount(found.notes, "Installs of inactive nodes, which a commit keeps",
              scan.installsOfInactiveNodes);
+}
 
+VerifyReport reportOf(const std::string& folder, const DatabaseScan& scan, const Findings& found) {
     VerifyReport report;
     report.lines.push_back("Verifying : " + folder);
-    for (std::size_t file = 0; file < paths.size(); ++file) {
+    for (std::size_t file = 0; file < 3; ++file) {
         report.lines.push_back(databaseFileName(file) + " : " + std::to_string(scan.records[file]) +
                                " records, " + std::to_string(scan.files[file].size) + " bytes");
     }
@@ -321,16 +330,34 @@ VerifyReport verifyDatabase(FileSystem& fs, const std::string& folder) {
             }
         }
     };
-    section("Wrong, and the database cannot be opened as it is:", cannotOpen);
-    section("Wrong, and a commit drops it:", dropped);
-    section("Wrong, and a commit keeps it as it is:", kept);
-    section("Not wrong:", notes);
-    report.problems = static_cast<int>(cannotOpen.size() + dropped.size() + kept.size());
+    section("Wrong, and the database cannot be opened as it is:", found.cannotOpen);
+    section("Wrong, and a commit drops it:", found.dropped);
+    section("Wrong, and a commit keeps it as it is:", found.kept);
+    section("Not wrong:", found.notes);
+    report.problems =
+        static_cast<int>(found.cannotOpen.size() + found.dropped.size() + found.kept.size());
     report.lines.push_back(
         report.problems == 0 ? std::string("Result : no problem found.")
                              : "Result : " + std::to_string(report.problems) +
                                    (report.problems == 1 ? " problem found." : " problems found."));
     return report;
+}
+
+}  // namespace
+
+VerifyReport verifyDatabase(FileSystem& fs, const std::string& folder) {
+    const std::array<std::string, 3> paths = locateDatabaseFiles(fs, folder);
+    const bool journal = fs.status(journalPath(folder)).exists;
+    const DatabaseScan scan = scanDatabase(fs, paths);
+    Findings found;
+    if (journal) {
+        found.cannotOpen.push_back(journalPath(folder) +
+                                   " : a commit was cut short while it replaced the files; the "
+                                   "next open finishes or undoes it");
+    }
+    fileFindings(scan, found);
+    recordFindings(scan, found);
+    return reportOf(folder, scan, found);
 }
 
 std::string checkCommittedDatabase(FileSystem& fs, const std::array<std::string, 3>& paths,

@@ -1,0 +1,123 @@
+#include <algorithm>
+#include <exception>
+#include <string>
+
+#include "dbformat/Layout.h"
+#include "engine/MaintenanceEngine.h"
+#include "engine/backup/BackupFolder.h"
+#include "engine/commit/OpenedFiles.h"
+#include "support/Crc32.h"
+#include "support/Errors.h"
+#include "support/Paths.h"
+#include "support/SystemHelpers.h"
+
+namespace kavrin {
+
+namespace {
+
+constexpr std::array<const char*, 3> kSaveNames = {filename::kNodeSave, filename::kInstallSave,
+                                                   filename::kTitleSave};
+
+// A backup folder name taken by an earlier backup gets a number; this many are tried.
+constexpr int kBackupFolderAttempts = 1000;
+
+// A backup never shares a folder with an earlier one: within one second the time stamp repeats,
+// and the second backup would overwrite the only copy of the state before the first commit.
+std::string createBackupFolder(FileSystem& fs, const std::string& databaseFolder,
+                               const std::string& stamp) {
+    const std::string base = joinPath(databaseFolder, stamp);
+    try {
+        fs.createDirectories(databaseFolder);
+    } catch (const std::exception&) {
+        // A folder that cannot be made shows as the failure to save the first backup file.
+    }
+    for (int attempt = 1; attempt <= kBackupFolderAttempts; ++attempt) {
+        const std::string candidate = attempt == 1 ? base : base + "-" + std::to_string(attempt);
+        try {
+            if (fs.createDirectory(candidate)) {
+                return candidate;
+            }
+        } catch (const std::exception&) {
+            return candidate;  // as above
+        }
+    }
+    throw KavrinError("Cannot create backup directory : " + base + ": every name up to -" +
+                      std::to_string(kBackupFolderAttempts) + " is taken.");
+}
+
+}  // namespace
+
+std::array<FileCheck, 3> MaintenanceEngine::openedChecks(bool pump) {
+    // A slice of this size takes milliseconds: the window is pumped between slices.
+    constexpr std::size_t kSlice = 16 * 1024 * 1024;
+    const FileImages files = openedFiles(m_ctx);
+    std::array<FileCheck, 3> checks;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        for (std::span<const std::uint8_t> part : fileParts(files[i])) {
+            checks[i].size += part.size();
+            while (!part.empty()) {
+                const std::size_t n = std::min(kSlice, part.size());
+                checks[i].crc = crc32(part.first(n), checks[i].crc);
+                part = part.subspan(n);
+                if (pump && !part.empty()) {
+                    pumpEvents();
+                }
+            }
+        }
+    }
+    return checks;
+}
+
+std::string MaintenanceEngine::writeBackup(const std::array<FileCheck, 3>& checks,
+                                           const BackupExtras& extras, bool pump) {
+    const std::string folder =
+        createBackupFolder(m_fs, m_ctx.DatabaseFolder, TimeStampText(m_clock));
+    m_view.log("Creating backup directory : " + folder);
+    const FileImages files = openedFiles(m_ctx);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        SaveDatabaseFile(m_fs, m_view, joinPath(folder, kSaveNames[i]), *files[i].header,
+                         *files[i].body, {{}, true, pump ? pumpingProgress() : FileProgress()});
+    }
+    for (const auto& [name, make] : extras(checks)) {
+        const std::string path = joinPath(folder, name);
+        m_view.log("Saving : " + path);
+        const std::string text = make();
+        const std::span<const std::uint8_t> parts[] = {
+            {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}};
+        m_fs.writeFile(path, parts, true);
+    }
+    // A commit relies on the backup to put the files back: it must survive a crash as well, and
+    // its manifest with it, before anything is replaced.
+    m_fs.syncDirectory(folder);
+    m_fs.syncDirectory(m_ctx.DatabaseFolder);
+    return folder;
+}
+
+BackupResult MaintenanceEngine::BackupDatabase() {
+    BackupResult result;
+    try {
+        result.folder = writeBackup(
+            openedChecks(false),
+            [this](const std::array<FileCheck, 3>& checks) {
+                return BackupExtraFiles{{kSummaryName, [this, checks] {
+                                             return backupSummaryText(
+                                                 "Backup of " + m_ctx.DatabaseFolder + " as opened",
+                                                 m_clock, checks, {});
+                                         }}};
+            },
+            false);
+        result.done = true;
+    } catch (const std::exception& e) {
+        result.message = e.what();
+    }
+    return result;
+}
+
+std::vector<BackupFolderInfo> MaintenanceEngine::BackupFolders() const {
+    if (!m_ctx.IsOpen) {
+        throw KavrinError("No database is open.");
+    }
+    return listBackupFolders(m_fs, m_ctx.DatabaseFolder);
+}
+
+}  // namespace kavrin

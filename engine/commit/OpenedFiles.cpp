@@ -1,0 +1,56 @@
+#include "engine/commit/OpenedFiles.h"
+
+#include "dbformat/Layout.h"
+#include "engine/commit/Journal.h"
+#include "support/Errors.h"
+
+namespace kavrin {
+
+FileImages openedFiles(const DatabaseContext& ctx) {
+    return {FileImage{&ctx.Header, &ctx.NodesMS}, FileImage{&ctx.InstallHeader, &ctx.InstallsMS},
+            FileImage{&ctx.TitleHeader, &ctx.TitlesMS}};
+}
+
+std::array<std::span<const std::uint8_t>, 2> fileParts(const FileImage& file) {
+    return {std::span<const std::uint8_t>(file.header->bytes.data(), file.header->bytes.size()),
+            file.body->span()};
+}
+
+NewFile newFileOf(const FileImage& image) {
+    return {header::kSize + image.body->size(), [image](FileSink& sink) {
+                for (const auto& part : fileParts(image)) {
+                    sink.write(part);
+                }
+            }};
+}
+
+OldContent oldContentOf(const FileImages& images) {
+    return [images](std::size_t file, FileSink& sink) {
+        for (const auto& part : fileParts(images[file])) {
+            sink.write(part);
+        }
+    };
+}
+
+void requireUnchanged(FileSystem& fs, const std::array<std::string, 3>& paths,
+                      const std::array<FileStatus, 3>& opened) {
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (paths[i].empty() || !(fs.status(paths[i]) == opened[i])) {
+            throw KavrinError("The database file \"" + paths[i] +
+                              "\" has changed on disk since the database was opened; open the "
+                              "database again before committing. The database files were left "
+                              "as they are.");
+        }
+    }
+}
+
+void requireNoJournal(FileSystem& fs, const std::string& folder) {
+    if (fs.status(journalPath(folder)).exists) {
+        throw KavrinError("The database folder holds the journal \"" + journalPath(folder) +
+                          "\" of a commit that has not finished. Open the database again, which "
+                          "finishes or undoes that commit, before committing. The database files "
+                          "were left as they are.");
+    }
+}
+
+}  // namespace kavrin

@@ -1,0 +1,92 @@
+#include "engine/MaintenanceEngine.h"
+#include "engine/Progress.h"
+
+namespace kavrin {
+
+namespace {
+constexpr const char* kReasonByHand = "by hand";
+}  // namespace
+
+std::size_t MaintenanceEngine::MarkSelectedNodes(bool mark) {
+    if (isPumping() || m_view.selectedCount() == 0) {
+        return 0;
+    }
+    NodeList::BulkUpdate bulk(m_nodes);
+    std::size_t selected = 0;
+    for (std::size_t i = 0; i < m_nodes.count(); ++i) {
+        if (!m_view.isSelected(i)) {
+            continue;
+        }
+        ++selected;
+        if (mark) {
+            m_nodes.mark(i, kReasonByHand);
+        } else {
+            m_nodes.setIcon(i, kIconLive);
+        }
+    }
+    return selected;
+}
+
+std::optional<PopupEnabling> MaintenanceEngine::deleteUndeleteEnabling() const {
+    if (!m_ctx.IsOpen) {
+        return std::nullopt;
+    }
+    return kavrin::deleteUndeleteEnabling(
+        m_nodes, m_view.selectedCount(),
+        m_view.selectedCount() == 1 ? m_view.firstSelected() : std::nullopt);
+}
+
+std::size_t MaintenanceEngine::MarkNodesOlderThan(double date) {
+    if (isPumping()) {
+        return 0;
+    }
+    NodeList::BulkUpdate bulk(m_nodes);
+    return markOlderThan(m_nodes, m_ctx.NodesMS.span(), date);
+}
+
+void MaintenanceEngine::OfferFixDuplicates() {
+    const Answer answer = m_view.confirm(
+        "Duplicates were found in the database.\r\n\r\nWould you like to mark the duplicates "
+        "entries "
+        "deleted? [RECOMMENDED]",
+        false);
+    if (answer == Answer::Yes) {
+        FixDuplicates();
+    }
+}
+
+DuplicateFixResult MaintenanceEngine::FixDuplicates() {
+    if (isPumping()) {
+        return {};
+    }
+    m_view.setActionCaption("Fixing Duplicates");
+    m_view.showProgressBar();
+    m_view.setProgressPosition(0);
+    m_view.showProgressArea();
+    m_view.setBusy(true);
+
+    DuplicateFixer fixer(m_nodes, m_ctx.NodesMS.span());
+    try {
+        fixer.run(m_duplicateNames, [this](std::size_t done, std::size_t total) {
+            m_view.setProgressPosition(progressPercent(done, total));
+            pumpEvents();
+        });
+    } catch (...) {
+        finishFixDuplicates(fixer.result());
+        throw;
+    }
+    const DuplicateFixResult fixed = fixer.result();
+    finishFixDuplicates(fixed);
+    return fixed;
+}
+
+void MaintenanceEngine::finishFixDuplicates(const DuplicateFixResult& fixed) {
+    m_view.setHealthText("Status : " + std::to_string(fixed.activeDeleted + fixed.inactiveDeleted) +
+                         " Duplicate Records Deleted.  Active(" +
+                         std::to_string(fixed.activeDeleted) + ") Inactive(" +
+                         std::to_string(fixed.inactiveDeleted) + ")");
+    m_view.hideProgressArea();
+    m_view.setBusy(false);
+}
+
+}  // namespace kavrin

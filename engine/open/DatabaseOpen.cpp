@@ -1,0 +1,302 @@
+#include <chrono>
+#include <exception>
+#include <new>
+#include <optional>
+#include <thread>
+
+#include "dbformat/Layout.h"
+#include "engine/MaintenanceEngine.h"
+#include "engine/commit/CommitClaim.h"
+#include "engine/commit/Journal.h"
+#include "engine/commit/Replacement.h"
+#include "support/AnsiText.h"
+#include "support/DateTimeText.h"
+#include "support/Errors.h"
+#include "support/Paths.h"
+
+namespace kavrin {
+
+namespace {
+
+// A header date-time counts as set from 1.0 on; NaN is not set.
+bool isSet(double value) {
+    return value >= 1.0;
+}
+
+std::string messageOf(const std::exception& e) {
+    return e.what();
+}
+
+constexpr std::uint64_t kMaxReferencedBody = std::uint64_t{1} << 32;
+
+// How often the open reads the files again while another program writes to them, and how long it
+// waits before the second reading (doubled before each further one).
+constexpr int kReadAttempts = 5;
+constexpr std::chrono::milliseconds kReadPause{25};
+// How often an open looks again at the journal of a commit that is still replacing the files.
+constexpr std::chrono::milliseconds kJournalPause{50};
+
+// The log line of an open that finds a commit's claim in the way.
+std::string claimReport(const ClaimFinding& claim) {
+    switch (claim.kind) {
+        case ClaimFinding::Running:
+            return "A commit of this database is running : " + claim.holder;
+        case ClaimFinding::Abandoned:
+            return "The database was claimed for a commit more than " +
+                   std::string(kClaimAgeLimitText) + " ago : " + claim.holder +
+                   ". If that commit no longer runs, delete \"" + claim.path + "\".";
+        default:
+            return "A commit of this database may be running : its claim \"" + claim.path +
+                   "\" cannot be read (" + claim.holder + ").";
+    }
+}
+
+std::string tooLargeMessage(const std::string& path) {
+    return "Cannot open file \"" + path +
+           "\". The file holds 4 GiB or more of records, more than its 32-bit references can "
+           "reach.";
+}
+
+}  // namespace
+
+OpenResult MaintenanceEngine::OpenDatabase() {
+    OpenResult result;
+    if (isPumping()) {
+        return result;
+    }
+    switch (ConfirmPendingChanges()) {
+        case Answer::Cancel:
+            return result;
+        case Answer::Yes:
+            CommitDatabase();  // reports its own failures; the open goes on whatever happened
+            break;
+        case Answer::No:
+            break;
+    }
+    m_ctx.IsOpen = false;
+    m_ctx.DatabaseFolder = ResolveDatabaseFolder();
+    m_view.setBusy(true);
+
+    bool failed = false;
+    // The node list is filled inside one bulk update (step 9 to E3), which ends on every path,
+    // also when an end step fails, so that the list never stays frozen.
+    bool endStepFailed = false;
+    {
+        NodeList::BulkUpdate bulk(m_nodes);
+        try {
+            startOpen();
+            readDatabase(result);
+            showDatabaseStats(result);
+            BuildNodeList(result.nodeRecords);
+            m_view.showConnected(m_ctx.DatabaseFolder);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+            result.message = "Out of memory while opening the database.";
+        } catch (const std::exception& e) {
+            failed = true;
+            result.message = messageOf(e);
+        }
+
+        // The end steps run on success and failure alike; a failing one skips the rest of them.
+        try {
+            m_view.setBusy(false);
+            m_view.appendLine(LineList::DBStats, "Total Active Node Records : " +
+                                                     std::to_string(m_counts.ActiveCount));
+            m_view.appendLine(LineList::DBStats, "Total Duplicate Node Records : " +
+                                                     std::to_string(m_counts.DuplicateCount));
+            m_view.appendLine(LineList::DBStats,
+                              "Total Null Node Records : " + std::to_string(m_counts.NullCount));
+        } catch (const std::exception& e) {
+            failed = true;
+            result.message = messageOf(e);
+            endStepFailed = true;
+        }
+    }  // end of the bulk update
+
+    if (!endStepFailed) {
+        try {
+            m_view.hideProgressArea();
+            ShowDuplicateStatus();
+            m_ctx.IsOpen = true;
+            m_view.updateCommands(true);
+        } catch (const std::exception& e) {
+            failed = true;
+            result.message = messageOf(e);
+        }
+    }
+
+    if (failed) {
+        m_view.showError(result.message);
+        CloseDatabase();
+    }
+    result.opened = !failed;
+    return result;
+}
+
+void MaintenanceEngine::startOpen() {
+    m_ctx.NodesMS.clear();
+    m_ctx.InstallsMS.clear();
+    m_ctx.TitlesMS.clear();
+    m_counts = {};
+    m_duplicateNames.clear();
+    m_openedPaths = {};
+    m_openedFiles = {};
+    m_installCounts.clear();
+    m_installCountsValid = false;
+    m_view.setActionCaption("Opening");
+    m_view.showProgressBar();
+    m_nodes.clear();
+    m_view.clearLines(LineList::DBStats);
+    m_view.clearLines(LineList::Duplicates);
+    m_view.setProgressPosition(0);
+    m_view.showNotConnected();
+    m_view.setHealthVisible(false);
+    m_view.showProgressArea();
+    m_view.setDuplicatesTabVisible(false);
+}
+
+void MaintenanceEngine::readDatabase(OpenResult& result) {
+    const std::string& folder = m_ctx.DatabaseFolder;
+    // A commit cut short while it replaced the files leaves a journal: the files are made to
+    // belong together again before anything of them is read. One still replacing them is
+    // waited for.
+    settleJournal(folder);
+    // Reading while a commit writes its backup and new files stays allowed: the reads are
+    // checked, and a journal that turns up meanwhile makes the open read again.
+    const ClaimFinding claim = inspectClaim(m_fs, m_clock, folder);
+    if (claim.kind == ClaimFinding::Ended) {
+        tidyAfterEndedCommit(folder);
+    } else if (claim.kind != ClaimFinding::None) {
+        m_view.log(claimReport(claim));
+    }
+    for (const char* name :
+         {filename::kNodeExists, filename::kInstallExists, filename::kTitleExists}) {
+        const std::string path = joinPath(folder, name);
+        const FileStatus status = m_fs.status(locateFile(m_fs, path));
+        if (!status.exists || status.isDirectory) {
+            throw KavrinError("Error: \"The database does not exist.\"\r\n\r\n" + path);
+        }
+    }
+
+    loadDatabaseFiles(folder);
+    result.nodeRecords = RecordCount(m_ctx.NodesMS, node::kSize);
+    result.installRecords = RecordCount(m_ctx.InstallsMS, install::kSize);
+    result.titleRecords = RecordCount(m_ctx.TitlesMS, title::kSize);
+    ValidateHeader(m_ctx.Header);
+}
+
+void MaintenanceEngine::showDatabaseStats(const OpenResult& result) {
+    const DatabaseHeader& h = m_ctx.Header;
+    auto add = [this](const std::string& line) { m_view.appendLine(LineList::DBStats, line); };
+    add("DB Name : " + ansiToUtf8(h.dbName()));
+    add("Comment : " + ansiToUtf8(h.dbComment()));
+    add("Type : " + std::to_string(h.dbType()));
+    add("Version : " + std::to_string(h.dbVersion()));
+    if (isSet(h.upgraded())) {
+        add("Upgaded : " + DateTimeText(h.upgraded()));
+        add("Upgrade from Version : " + std::to_string(h.upgradedFromVersion()));
+    } else {
+        add("Uprgaded : ");
+    }
+    add("Created : " + (isSet(h.created()) ? DateTimeText(h.created()) : std::string()));
+    add("Updated : " + (isSet(h.updated()) ? DateTimeText(h.updated()) : std::string()));
+    add("Total Nodes : " + std::to_string(result.nodeRecords));
+    add("Total Software Titles : " + std::to_string(result.titleRecords));
+    add("Total Software Installs : " + std::to_string(result.installRecords));
+}
+
+void MaintenanceEngine::loadDatabaseFiles(const std::string& folder) {
+    MemoryStream* bodies[] = {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS};
+    DatabaseHeader* headers[] = {&m_ctx.Header, &m_ctx.InstallHeader, &m_ctx.TitleHeader};
+    const char* loadNames[] = {filename::kNodeLoad, filename::kInstallLoad, filename::kTitleLoad};
+    const std::string journal = journalPath(folder);
+    MemoryStream scratch;  // the file layer's buffer for one whole file
+    std::string changed;
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        if (attempt > 0) {
+            m_view.log(changed == journal
+                           ? "A commit began to replace the database files while they were read; "
+                             "reading the database again."
+                           : "The database file \"" + changed +
+                                 "\" changed while it was read; reading the database again.");
+            std::this_thread::sleep_for(kReadPause * (1 << (attempt - 1)));
+            settleJournal(folder);
+        }
+        changed.clear();
+        for (std::size_t i = 0; i < 3 && changed.empty(); ++i) {
+            const std::string path = joinPath(folder, loadNames[i]);
+            const std::string located = locateFile(m_fs, path);
+            const FileStatus before = m_fs.status(located);
+            // Node and title records are referred to by 32-bit offsets: a body of 4 GiB or more
+            // would have records no reference can name, so it is refused before it is read.
+            const bool referenced = i != 1;
+            if (referenced && before.size >= header::kSize + kMaxReferencedBody) {
+                throw KavrinError(tooLargeMessage(path));
+            }
+            try {
+                *headers[i] = LoadDatabaseFile(m_fs, m_view, path, scratch, *bodies[i], located,
+                                               pumpingProgress());
+            } catch (const KavrinError&) {
+                // A file another program is rewriting may be short for a moment.
+                if (m_fs.status(located) == before) {
+                    throw;
+                }
+                changed = located;
+                break;
+            }
+            const FileStatus after = m_fs.status(located);
+            if (after != before || bodies[i]->size() + header::kSize != after.size) {
+                changed = located;
+                break;
+            }
+            if (referenced && bodies[i]->size() >= kMaxReferencedBody) {
+                throw KavrinError(tooLargeMessage(path));
+            }
+            m_openedPaths[i] = located;
+            m_openedFiles[i] = after;
+        }
+        // Each file held still while it was read; all three together still as they were read
+        // means that they were all of one moment. A journal now means a commit is replacing
+        // them: what was read may be half its work.
+        for (std::size_t i = 0; i < 3 && changed.empty(); ++i) {
+            if (m_fs.status(m_openedPaths[i]) != m_openedFiles[i]) {
+                changed = m_openedPaths[i];
+            }
+        }
+        if (changed.empty() && m_fs.status(journal).exists) {
+            changed = journal;
+        }
+        if (changed.empty()) {
+            return;
+        }
+    }
+    throw KavrinError("The database files do not hold still: \"" + changed +
+                      "\" changed each time it was read. Another program is writing to the "
+                      "database; open it again when that program has finished.");
+}
+
+void MaintenanceEngine::settleJournal(const std::string& folder) {
+    settleInterruptedCommit(m_fs, m_view, m_clock, folder, m_runningCommitPatience, [this] {
+        std::this_thread::sleep_for(kJournalPause);
+        pumpEvents();
+    });
+}
+
+void MaintenanceEngine::tidyAfterEndedCommit(const std::string& folder) {
+    try {
+        ClaimFinding holder;
+        if (std::optional<CommitClaim> claim =
+                CommitClaim::tryTake(m_fs, m_view, m_clock, folder, holder)) {
+            // Under the claim no commit is writing temporary files, and without a journal none
+            // was replacing the files: those there were left by the commit that ended.
+            if (!m_fs.status(journalPath(folder)).exists) {
+                removeTemporaryFiles(m_fs, folder, &m_view);
+            }
+            claim->release();
+        }
+    } catch (const std::exception&) {
+        // A folder this user may not write keeps them for the next commit, which removes them.
+    }
+}
+
+}  // namespace kavrin
