@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "cli/Credentials.h"
-#include "support/DateTimeText.h"
-#include "support/Errors.h"
+#include "support/text/DateTimeText.h"
+#include "support/platform/Errors.h"
 
 namespace kavrin::cli {
 

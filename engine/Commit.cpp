@@ -16,12 +16,12 @@
 #include "engine/Journal.h"
 #include "engine/MaintenanceEngine.h"
 #include "engine/Replacement.h"
-#include "support/Crc32.h"
-#include "support/Errors.h"
-#include "support/Memory.h"
-#include "support/Paths.h"
-#include "support/ReplaceFile.h"
-#include "support/SystemHelpers.h"
+#include "support/text/Crc32.h"
+#include "support/platform/Errors.h"
+#include "support/platform/Memory.h"
+#include "support/fs/Paths.h"
+#include "support/fs/ReplaceFile.h"
+#include "support/platform/SystemHelpers.h"
 
 namespace kavrin {
 

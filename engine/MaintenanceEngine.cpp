@@ -12,11 +12,11 @@
 #include "engine/Journal.h"
 #include "engine/Progress.h"
 #include "engine/Replacement.h"
-#include "support/AnsiText.h"
-#include "support/DateTimeText.h"
-#include "support/Errors.h"
-#include "support/Paths.h"
-#include "support/SystemHelpers.h"
+#include "support/text/AnsiText.h"
+#include "support/text/DateTimeText.h"
+#include "support/platform/Errors.h"
+#include "support/fs/Paths.h"
+#include "support/platform/SystemHelpers.h"
 
 namespace kavrin {
 

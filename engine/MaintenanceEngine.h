@@ -15,9 +15,9 @@
 #include "engine/CommitPreview.h"
 #include "engine/MainView.h"
 #include "engine/NodeList.h"
-#include "support/Clock.h"
-#include "support/FileSystem.h"
-#include "support/Memory.h"
+#include "support/platform/Clock.h"
+#include "support/fs/FileSystem.h"
+#include "support/platform/Memory.h"
 
 namespace kavrin {
 
@@ -234,7 +234,7 @@ private:
     // slices of a large body.
     std::array<FileCheck, 3> openedChecks(bool pump);
     // Throws, before a commit writes anything, when the memory the commit needs besides the open
-    // database is more than the system and the process's limits can give (support/Memory.h).
+    // database is more than the system and the process's limits can give (support/platform/Memory.h).
     void requireCommitMemory() const;
 
     // The end of FixDuplicates on every path: the summary in the health text, progress and busy

@@ -4,9 +4,9 @@
 #include "dbformat/Layout.h"
 #include "engine/MaintenanceEngine.h"
 #include "engine/Progress.h"
-#include "support/AnsiText.h"
-#include "support/DateTimeText.h"
-#include "support/Errors.h"
+#include "support/text/AnsiText.h"
+#include "support/text/DateTimeText.h"
+#include "support/platform/Errors.h"
 
 namespace kavrin {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/MainView.h"
-#include "support/ShareAccess.h"
+#include "support/smb/ShareAccess.h"
 
 class QWidget;
 

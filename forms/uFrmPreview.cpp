@@ -14,7 +14,7 @@
 #include "forms/Fonts.h"
 #include "forms/MessageBox.h"
 #include "forms/SaveFileChooser.h"
-#include "support/DateTimeText.h"
+#include "support/text/DateTimeText.h"
 
 namespace kavrin {
 

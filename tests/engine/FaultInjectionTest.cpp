@@ -22,7 +22,7 @@
 #include "common/TempFolder.h"
 #include "engine/Journal.h"
 #include "engine/MaintenanceEngine.h"
-#include "support/Paths.h"
+#include "support/fs/Paths.h"
 
 namespace kavrin::test {
 namespace {

@@ -10,7 +10,7 @@
 #include "forms/MessageBox.h"
 #include "forms/uFrmDate.h"
 #include "forms/uFrmWarningInfo.h"
-#include "support/DateTimeText.h"
+#include "support/text/DateTimeText.h"
 
 using namespace kavrin;
 using namespace kavrin::test;

@@ -25,10 +25,10 @@
 #include "forms/LineListView.h"
 #include "forms/MessageBox.h"
 #include "forms/NodeListModel.h"
-#include "support/DateTimeText.h"
-#include "support/Errors.h"
-#include "support/Paths.h"
-#include "support/SystemHelpers.h"
+#include "support/text/DateTimeText.h"
+#include "support/platform/Errors.h"
+#include "support/fs/Paths.h"
+#include "support/platform/SystemHelpers.h"
 
 using namespace kavrin;
 using namespace kavrin::test;

@@ -10,7 +10,7 @@
 #include "forms/MessageBox.h"
 #include "forms/StartArguments.h"
 #include "forms/uFrmWarningInfo.h"
-#include "support/SystemHelpers.h"
+#include "support/platform/SystemHelpers.h"
 
 using namespace kavrin;
 using namespace kavrin::test;

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "dbformat/JournalFormat.h"
-#include "support/Crc32.h"
+#include "support/text/Crc32.h"
 
 namespace {
 
