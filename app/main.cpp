@@ -11,7 +11,7 @@
 #include "forms/uFrmDate.h"
 #include "forms/uFrmMain.h"
 #include "forms/uFrmWarningInfo.h"
-#include "support/SystemHelpers.h"
+#include "support/platform/SystemHelpers.h"
 
 namespace {
 

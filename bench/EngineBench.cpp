@@ -22,7 +22,7 @@
 #include "engine/commit/Compaction.h"
 #include "engine/MaintenanceEngine.h"
 #include "generator/Generator.h"
-#include "support/Errors.h"
+#include "support/platform/Errors.h"
 
 namespace kavrin {
 namespace {
@@ -71,7 +71,7 @@ std::string lower(std::string text) {
 // Serves the three files of one generated database under the folder "db". A read either copies
 // the file into fresh memory, as reading the disk does, or hands over an image prepared outside
 // the timed region, so that a benchmark can leave the load out.
-class BenchFileSystem final : public FileSystem {
+class BenchFileSystem final : public FileSystem, public FileClaims {
 public:
     explicit BenchFileSystem(const GeneratedDatabase& db) : m_db(db) {}
 
@@ -90,7 +90,7 @@ public:
         return s;
     }
     std::vector<std::string> listDirectory(const std::string&) override { return {}; }
-    FileBytes readFile(const std::string& path) override {
+    FileBytes readWholeFile(const std::string& path) override {
         if (auto it = m_prepared.find(lower(path)); it != m_prepared.end()) {
             FileBytes bytes = std::move(it->second);
             m_prepared.erase(it);
@@ -108,14 +108,15 @@ public:
         }
         throw KavrinError("Cannot open file \"" + path + "\". No such file");
     }
-    void writeFile(const std::string&, std::span<const std::span<const std::uint8_t>>,
-                   bool) override {}
+    void writeWholeFile(const std::string&, std::span<const std::span<const std::uint8_t>>,
+                        bool) override {}
     void rename(const std::string&, const std::string&) override {}
     void remove(const std::string&) override {}
     void createDirectories(const std::string&) override {}
     bool createDirectory(const std::string&) override { return true; }
     void syncDirectory(const std::string&) override {}
     // Holds nothing: nothing is committed through it.
+    FileClaims& claims() override { return *this; }
     std::unique_ptr<HeldFile> createExclusive(const std::string&,
                                               std::span<const std::uint8_t>) override {
         return nullptr;

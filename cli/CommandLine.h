@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "generator/Generator.h"
-#include "support/ShareAccess.h"
+#include "support/smb/ShareAccess.h"
 
 namespace CLI {
 class App;

@@ -7,8 +7,8 @@
 
 #include "cli/CommandLine.h"
 #include "cli/Credentials.h"
-#include "support/Clock.h"
-#include "support/FileSystem.h"
+#include "support/platform/Clock.h"
+#include "support/fs/FileSystem.h"
 
 namespace kavrin::cli {
 

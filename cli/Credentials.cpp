@@ -4,8 +4,8 @@
 #include <cstring>
 #include <memory>
 
-#include "support/AnsiText.h"
-#include "support/Errors.h"
+#include "support/text/AnsiText.h"
+#include "support/platform/Errors.h"
 
 namespace kavrin::cli {
 

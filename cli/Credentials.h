@@ -4,7 +4,7 @@
 #include <span>
 #include <string>
 
-#include "support/ShareAccess.h"
+#include "support/smb/ShareAccess.h"
 
 namespace kavrin::cli {
 

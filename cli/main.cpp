@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cli/Commands.h"
-#include "support/SystemHelpers.h"
+#include "support/platform/SystemHelpers.h"
 
 int main(int argc, char** argv) {
     // Dates are shown in the user's locale, as the window shows them.

@@ -4,8 +4,8 @@
 #include <span>
 #include <string>
 
-#include "support/Clock.h"
-#include "support/Errors.h"
+#include "support/platform/Clock.h"
+#include "support/platform/Errors.h"
 
 namespace kavrin {
 

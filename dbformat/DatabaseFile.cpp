@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "support/Errors.h"
+#include "support/platform/Errors.h"
 
 namespace kavrin {
 

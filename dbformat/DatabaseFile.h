@@ -6,7 +6,7 @@
 
 #include "dbformat/MemoryStream.h"
 #include "dbformat/Records.h"
-#include "support/FileSystem.h"
+#include "support/fs/FileSystem.h"
 
 namespace kavrin {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "dbformat/Layout.h"
-#include "support/AnsiText.h"
+#include "support/text/AnsiText.h"
 
 namespace kavrin {
 

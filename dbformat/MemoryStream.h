@@ -5,7 +5,7 @@
 #include <memory>
 #include <span>
 
-#include "support/FileSystem.h"
+#include "support/fs/FileSystem.h"
 
 namespace kavrin {
 

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "engine/Progress.h"
-#include "support/SystemHelpers.h"
+#include "support/platform/SystemHelpers.h"
 
 namespace kavrin {
 

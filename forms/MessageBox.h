@@ -3,7 +3,7 @@
 #include <QString>
 
 #include "engine/MainView.h"
-#include "support/ShareAccess.h"
+#include "support/smb/ShareAccess.h"
 
 class QWidget;
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "forms/Artwork.h"
-#include "support/AnsiText.h"
+#include "support/text/AnsiText.h"
 
 namespace kavrin {
 

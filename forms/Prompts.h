@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "engine/MainView.h"
-#include "support/ShareAccess.h"
+#include "support/smb/ShareAccess.h"
 
 class QWidget;
 

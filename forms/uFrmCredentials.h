@@ -2,7 +2,7 @@
 
 #include <QDialog>
 
-#include "support/ShareAccess.h"
+#include "support/smb/ShareAccess.h"
 
 class QLabel;
 class QLineEdit;

@@ -3,7 +3,7 @@
 #include <QDate>
 #include <QDialog>
 
-#include "support/Clock.h"
+#include "support/platform/Clock.h"
 
 class QCalendarWidget;
 class QLabel;

@@ -30,7 +30,7 @@
 #include "forms/uFrmPreview.h"
 #include "forms/uFrmRestore.h"
 #include "forms/uFrmWarningInfo.h"
-#include "support/SystemHelpers.h"
+#include "support/platform/SystemHelpers.h"
 
 namespace kavrin {
 

@@ -13,9 +13,9 @@
 #include "engine/MaintenanceEngine.h"
 #include "forms/MainStatusBar.h"
 #include "forms/StartArguments.h"
-#include "support/Clock.h"
-#include "support/FileSystem.h"
-#include "support/ShareAccess.h"
+#include "support/platform/Clock.h"
+#include "support/fs/FileSystem.h"
+#include "support/smb/ShareAccess.h"
 
 class QAction;
 class QGroupBox;

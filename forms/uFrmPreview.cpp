@@ -13,7 +13,7 @@
 
 #include "forms/Fonts.h"
 #include "forms/Prompts.h"
-#include "support/DateTimeText.h"
+#include "support/text/DateTimeText.h"
 
 namespace kavrin {
 

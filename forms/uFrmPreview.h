@@ -3,7 +3,7 @@
 #include <QDialog>
 
 #include "engine/check/CommitPreview.h"
-#include "support/FileSystem.h"
+#include "support/fs/FileSystem.h"
 
 class QLabel;
 class QPushButton;

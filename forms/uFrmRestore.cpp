@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 
 #include "forms/Fonts.h"
-#include "support/DateTimeText.h"
+#include "support/text/DateTimeText.h"
 
 namespace kavrin {
 

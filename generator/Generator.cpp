@@ -11,8 +11,8 @@
 
 #include "dbformat/Coding.h"
 #include "dbformat/Layout.h"
-#include "support/DateTimeText.h"
-#include "support/Paths.h"
+#include "support/text/DateTimeText.h"
+#include "support/fs/Paths.h"
 
 namespace kavrin {
 

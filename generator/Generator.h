@@ -5,7 +5,7 @@
 #include <string>
 
 #include "dbformat/Records.h"
-#include "support/FileSystem.h"
+#include "support/fs/FileSystem.h"
 
 namespace kavrin {
 

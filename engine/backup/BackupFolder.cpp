@@ -5,9 +5,9 @@
 #include <exception>
 
 #include "dbformat/Layout.h"
-#include "support/Errors.h"
-#include "support/Paths.h"
-#include "support/SystemHelpers.h"
+#include "support/platform/Errors.h"
+#include "support/fs/Paths.h"
+#include "support/platform/SystemHelpers.h"
 
 namespace kavrin {
 

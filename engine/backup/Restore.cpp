@@ -7,7 +7,7 @@
 #include "engine/commit/CommitClaim.h"
 #include "engine/commit/OpenedFiles.h"
 #include "engine/commit/Replacement.h"
-#include "support/Errors.h"
+#include "support/platform/Errors.h"
 
 namespace kavrin {
 

@@ -83,7 +83,7 @@ std::vector<std::pair<std::string, std::uint64_t>> previewRemovals(const CommitP
 // backup folder's summary.txt holds.
 std::vector<std::string> previewTotalsLines(const CommitPreview& preview);
 
-// The removed nodes as CSV (support/Csv.h): a header row, then one row each: name, old offset,
+// The removed nodes as CSV (support/text/Csv.h): a header row, then one row each: name, old offset,
 // user, serial, last online (ISO 8601), install count, reason. The manifest and "Save List...".
 // `working`, when given, is called every few thousand rows (to keep a window painted).
 std::string removedNodesCsv(const CommitPreview& preview,

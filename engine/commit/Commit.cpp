@@ -15,8 +15,8 @@
 #include "engine/commit/Compaction.h"
 #include "engine/commit/OpenedFiles.h"
 #include "engine/commit/Replacement.h"
-#include "support/Errors.h"
-#include "support/Memory.h"
+#include "support/platform/Errors.h"
+#include "support/platform/Memory.h"
 
 namespace kavrin {
 

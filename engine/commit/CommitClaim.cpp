@@ -6,11 +6,11 @@
 #include <set>
 #include <thread>
 
-#include "support/AnsiText.h"
-#include "support/Errors.h"
-#include "support/Paths.h"
-#include "support/Process.h"
-#include "support/SystemHelpers.h"
+#include "support/text/AnsiText.h"
+#include "support/platform/Errors.h"
+#include "support/fs/Paths.h"
+#include "support/platform/Process.h"
+#include "support/platform/SystemHelpers.h"
 
 namespace kavrin {
 
@@ -46,7 +46,7 @@ ClaimFinding inspectClaim(FileSystem& fs, Clock& clock, const std::string& folde
     if (!status.exists) {
         return found;
     }
-    const HoldState hold = fs.holdState(found.path);
+    const HoldState hold = fs.claims().holdState(found.path);
     std::optional<Claim> claim;
     std::string unreadable;
     bool readFailed = status.isDirectory;
@@ -163,7 +163,7 @@ std::optional<CommitClaim> CommitClaim::tryTake(FileSystem& fs, LogSink& log, Cl
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
                                               text.size());
     for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
-        if (std::unique_ptr<HeldFile> held = fs.createExclusive(path, bytes)) {
+        if (std::unique_ptr<HeldFile> held = fs.claims().createExclusive(path, bytes)) {
             return CommitClaim(fs, log, path, std::move(held));
         }
         // A creation reported as failed that happened all the same (a reply lost on its way
@@ -174,7 +174,7 @@ std::optional<CommitClaim> CommitClaim::tryTake(FileSystem& fs, LogSink& log, Cl
             continue;
         }
         if (found.kind == ClaimFinding::Ended) {
-            if (std::unique_ptr<HeldFile> held = fs.takeOver(path, found.bytes, bytes)) {
+            if (std::unique_ptr<HeldFile> held = fs.claims().takeOver(path, found.bytes, bytes)) {
                 log.log("Taking over the claim \"" + path + "\"" +
                         (found.holder.empty() ? "" : " of " + found.holder) + ": " + found.ended +
                         ".");

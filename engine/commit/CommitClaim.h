@@ -8,8 +8,8 @@
 
 #include "dbformat/ClaimFormat.h"
 #include "dbformat/DatabaseFile.h"
-#include "support/Clock.h"
-#include "support/FileSystem.h"
+#include "support/platform/Clock.h"
+#include "support/fs/FileSystem.h"
 
 namespace kavrin {
 

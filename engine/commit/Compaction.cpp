@@ -9,7 +9,7 @@
 #include "dbformat/Coding.h"
 #include "dbformat/Records.h"
 #include "engine/Progress.h"
-#include "support/Errors.h"
+#include "support/platform/Errors.h"
 
 namespace kavrin {
 

@@ -7,7 +7,7 @@
 
 #include "dbformat/Layout.h"
 #include "dbformat/MemoryStream.h"
-#include "support/FileSystem.h"
+#include "support/fs/FileSystem.h"
 
 namespace kavrin {
 

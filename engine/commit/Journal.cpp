@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "engine/commit/Replacement.h"
-#include "support/Paths.h"
-#include "support/ReplaceFile.h"
+#include "support/fs/Paths.h"
+#include "support/fs/ReplaceFile.h"
 
 namespace kavrin {
 

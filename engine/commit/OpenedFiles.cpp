@@ -2,7 +2,7 @@
 
 #include "dbformat/Layout.h"
 #include "engine/commit/Journal.h"
-#include "support/Errors.h"
+#include "support/platform/Errors.h"
 
 namespace kavrin {
 

@@ -8,9 +8,9 @@
 #include "dbformat/Layout.h"
 #include "engine/check/DatabaseCheck.h"
 #include "engine/commit/Journal.h"
-#include "support/AnsiText.h"
-#include "support/Paths.h"
-#include "support/ReplaceFile.h"
+#include "support/text/AnsiText.h"
+#include "support/fs/Paths.h"
+#include "support/fs/ReplaceFile.h"
 
 namespace kavrin {
 
@@ -276,10 +276,10 @@ void DatabaseReplacement::run(const NewFiles& newFiles, const OldContent& old,
         // renames would otherwise free them all at once, a second for every few gigabytes.
         // Still before the first rename: a report that throws here leaves the originals.
         for (const std::string& target : m_files.targets) {
-            m_fs.releaseCache(target, m_progress);
+            m_fs.cacheHints().releaseCache(target, m_progress);
         }
         for (std::size_t i = 0; i < m_files.targets.size(); ++i) {
-            originals[i] = m_fs.holdReplaced(m_files.targets[i]);
+            originals[i] = m_fs.cacheHints().holdReplaced(m_files.targets[i]);
         }
     } catch (const std::exception&) {
         abandon();

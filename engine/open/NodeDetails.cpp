@@ -1,7 +1,7 @@
 #include "dbformat/Layout.h"
 #include "engine/MaintenanceEngine.h"
-#include "support/AnsiText.h"
-#include "support/DateTimeText.h"
+#include "support/text/AnsiText.h"
+#include "support/text/DateTimeText.h"
 
 namespace kavrin {
 

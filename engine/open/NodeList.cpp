@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "support/AnsiText.h"
+#include "support/text/AnsiText.h"
 
 namespace kavrin {
 

@@ -6,7 +6,7 @@
 #include "engine/MaintenanceEngine.h"
 #include "engine/Progress.h"
 #include "engine/open/SortInPieces.h"
-#include "support/AnsiText.h"
+#include "support/text/AnsiText.h"
 
 namespace kavrin {
 

@@ -8,7 +8,7 @@
 #include "common/DatabaseBuilder.h"
 #include "common/TempFolder.h"
 #include "common/TestPlatform.h"
-#include "support/DateTimeText.h"
+#include "support/text/DateTimeText.h"
 
 namespace kavrin {
 namespace {

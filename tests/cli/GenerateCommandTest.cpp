@@ -5,7 +5,7 @@
 #include "cli/CliFixture.h"
 #include "common/DatabaseBuilder.h"
 #include "generator/Generator.h"
-#include "support/Paths.h"
+#include "support/fs/Paths.h"
 
 namespace kavrin {
 namespace {

@@ -5,7 +5,7 @@
 #include "cli/CliFixture.h"
 #include "common/DatabaseBuilder.h"
 #include "common/DocumentCheck.h"
-#include "support/SystemHelpers.h"
+#include "support/platform/SystemHelpers.h"
 
 namespace kavrin {
 namespace {

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "common/TempFolder.h"
-#include "support/FileSystem.h"
+#include "support/fs/FileSystem.h"
 
 namespace kavrin {
 namespace {

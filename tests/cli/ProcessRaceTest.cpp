@@ -21,8 +21,8 @@
 #include "common/ChildProcess.h"
 #include "common/ShareFolder.h"
 #include "common/TempFolder.h"
-#include "support/FileSystem.h"
-#include "support/Paths.h"
+#include "support/fs/FileSystem.h"
+#include "support/fs/Paths.h"
 
 namespace kavrin::test {
 namespace {

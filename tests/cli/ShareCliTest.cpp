@@ -17,7 +17,7 @@
 #include "common/ShareFolder.h"
 #include "common/ShareProxy.h"
 #include "common/TempFolder.h"
-#include "support/FileSystem.h"
+#include "support/fs/FileSystem.h"
 
 namespace kavrin {
 namespace {

@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "common/ChildProcess.h"
-#include "support/Errors.h"
-#include "support/WideText.h"
+#include "support/platform/Errors.h"
+#include "support/text/WideText.h"
 
 namespace kavrin::test {
 

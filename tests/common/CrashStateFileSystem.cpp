@@ -9,9 +9,9 @@
 #include <string_view>
 #include <utility>
 
-#include "support/Crc32.h"
-#include "support/Errors.h"
-#include "support/Paths.h"
+#include "support/text/Crc32.h"
+#include "support/platform/Errors.h"
+#include "support/fs/Paths.h"
 
 namespace kavrin::test {
 
@@ -100,7 +100,7 @@ std::vector<std::string> CrashStateFileSystem::listDirectory(const std::string& 
     return names;
 }
 
-FileBytes CrashStateFileSystem::readFile(const std::string& path) {
+FileBytes CrashStateFileSystem::readWholeFile(const std::string& path) {
     const Entry* entry = find(path);
     if (entry == nullptr || entry->directory) {
         throw KavrinError("Cannot open file \"" + path + "\". " +
@@ -116,9 +116,9 @@ FileBytes CrashStateFileSystem::readFile(const std::string& path) {
     return bytes;
 }
 
-void CrashStateFileSystem::writeFile(const std::string& path,
-                                     std::span<const std::span<const std::uint8_t>> parts,
-                                     bool durable) {
+void CrashStateFileSystem::writeWholeFile(const std::string& path,
+                                          std::span<const std::span<const std::uint8_t>> parts,
+                                          bool durable) {
     const std::string p = normal(path);
     const Entry* entry = find(p);
     if (m_model.live.count(parentOf(p)) == 0 || (entry != nullptr && entry->directory)) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/FileSystem.h"
+#include "support/fs/FileSystem.h"
 
 namespace kavrin::test {
 
@@ -34,7 +34,7 @@ namespace kavrin::test {
 // kSampled is built, deterministic for the crash point: everything lost, everything kept, each
 // single item flipped from either, and the rest drawn at random from a generator seeded with the
 // crash point. Combinations that give the same files are counted once.
-class CrashStateFileSystem final : public FileSystem {
+class CrashStateFileSystem final : public FileSystem, public FileClaims {
 public:
     static constexpr std::size_t kExhaustive = 4096;
     static constexpr std::size_t kSampled = 512;
@@ -43,9 +43,10 @@ public:
 
     FileStatus status(const std::string& path) override;
     std::vector<std::string> listDirectory(const std::string& dir) override;
-    FileBytes readFile(const std::string& path) override;
-    void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
-                   bool durable) override;
+    FileBytes readWholeFile(const std::string& path) override;
+    void writeWholeFile(const std::string& path,
+                        std::span<const std::span<const std::uint8_t>> parts,
+                        bool durable) override;
     // One write of the whole content, as writeFile records it; what a producer that throws gave
     // so far is written, not flushed.
     void writeFileInBlocks(const std::string& path, std::uint64_t size, const FileProducer& produce,
@@ -63,6 +64,7 @@ public:
     [[nodiscard]] std::unique_ptr<HeldFile> takeOver(
         const std::string& path, std::span<const std::uint8_t> expected,
         std::span<const std::uint8_t> content) override;
+    FileClaims& claims() override { return *this; }
 
     // Everything as it stands becomes durable and the record starts afresh: the disk before the
     // work whose crashes are explored.

@@ -7,7 +7,7 @@
 
 #include "dbformat/Coding.h"
 #include "dbformat/Layout.h"
-#include "support/Paths.h"
+#include "support/fs/Paths.h"
 
 namespace kavrin::test {
 

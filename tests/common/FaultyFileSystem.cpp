@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/Errors.h"
+#include "support/platform/Errors.h"
 
 namespace kavrin::test {
 
@@ -149,7 +149,7 @@ std::vector<std::string> FaultyFileSystem::listDirectory(const std::string& dir)
     return m_inner.listDirectory(dir);
 }
 
-FileBytes FaultyFileSystem::readFile(const std::string& path) {
+FileBytes FaultyFileSystem::readWholeFile(const std::string& path) {
     return readFileReporting(path, {});
 }
 
@@ -168,9 +168,9 @@ void FaultyFileSystem::readFileInBlocks(const std::string& path, const FileBlock
     m_inner.readFileInBlocks(path, consume);
 }
 
-void FaultyFileSystem::writeFile(const std::string& path,
-                                 std::span<const std::span<const std::uint8_t>> parts,
-                                 bool durable) {
+void FaultyFileSystem::writeWholeFile(const std::string& path,
+                                      std::span<const std::span<const std::uint8_t>> parts,
+                                      bool durable) {
     writeFileReporting(path, parts, durable, {});
 }
 
@@ -341,7 +341,7 @@ std::unique_ptr<HeldFile> FaultyFileSystem::createExclusive(const std::string& p
     if (readOnly(path) && !m_inner.status(path).exists) {
         fail("Cannot create file", path, systemErrorText(EACCES));
     }
-    std::unique_ptr<HeldFile> held = m_inner.createExclusive(path, content);
+    std::unique_ptr<HeldFile> held = m_inner.claims().createExclusive(path, content);
     if (held && effectFails()) {
         return nullptr;  // made, and let go as the holder that never learnt of it would
     }
@@ -353,7 +353,7 @@ HoldState FaultyFileSystem::holdState(const std::string& path) {
         ++m_faults;
         return HoldState::Unknown;
     }
-    return m_inner.holdState(path);
+    return m_inner.claims().holdState(path);
 }
 
 std::unique_ptr<HeldFile> FaultyFileSystem::takeOver(const std::string& path,
@@ -365,7 +365,7 @@ std::unique_ptr<HeldFile> FaultyFileSystem::takeOver(const std::string& path,
     if (readOnly(path)) {
         fail("Cannot open file", path, systemErrorText(EACCES));
     }
-    std::unique_ptr<HeldFile> held = m_inner.takeOver(path, expected, content);
+    std::unique_ptr<HeldFile> held = m_inner.claims().takeOver(path, expected, content);
     if (held && effectFails()) {
         return nullptr;
     }

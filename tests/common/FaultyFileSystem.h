@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "support/FileSystem.h"
+#include "support/fs/FileSystem.h"
 
 namespace kavrin::test {
 
@@ -39,7 +39,7 @@ struct SimulatedCrash {};
 // does nothing and throws the kind of message the real layer throws (status() reports nothing
 // there instead, and holdState() Unknown, as they never throw). After a crash, a held file stays
 // and its hold ends, as when a process dies.
-class FaultyFileSystem final : public FileSystem {
+class FaultyFileSystem final : public FileSystem, public FileClaims {
 public:
     explicit FaultyFileSystem(FileSystem& inner) : m_inner(inner) {}
 
@@ -86,18 +86,17 @@ public:
 
     FileStatus status(const std::string& path) override;
     std::vector<std::string> listDirectory(const std::string& dir) override;
-    FileBytes readFile(const std::string& path) override;
+    FileBytes readWholeFile(const std::string& path) override;
     // Counted and failed as a readFile; the blocks come from the inner file system.
     void readFileInBlocks(const std::string& path, const FileBlockConsumer& consume) override;
-    void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
-                   bool durable) override;
+    void writeWholeFile(const std::string& path,
+                        std::span<const std::span<const std::uint8_t>> parts,
+                        bool durable) override;
     // Counted, failed, torn and damaged as a writeFile: the same operation, made block by block.
     void writeFileInBlocks(const std::string& path, std::uint64_t size, const FileProducer& produce,
                            bool durable, const FileProgress& progress = {}) override;
     // A hint that changes nothing on the disk: passed on, neither counted nor failed.
-    void releaseCache(const std::string& path, const FileProgress& progress) override {
-        m_inner.releaseCache(path, progress);
-    }
+    CacheHints& cacheHints() override { return m_inner.cacheHints(); }
     void rename(const std::string& from, const std::string& to) override;
     void remove(const std::string& path) override;
     void createDirectories(const std::string& path) override;
@@ -111,8 +110,7 @@ public:
         std::span<const std::uint8_t> content) override;
     bool ignoresCase(const std::string& path) const override { return m_inner.ignoresCase(path); }
 
-    using FileSystem::readFile;
-    using FileSystem::writeFile;
+    FileClaims& claims() override { return *this; }
 
 protected:
     // The faults and the crash of readFile and writeFile, with the progress passed on.

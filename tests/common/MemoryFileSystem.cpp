@@ -4,9 +4,9 @@
 #include <cstring>
 #include <utility>
 
-#include "support/AnsiText.h"
-#include "support/Errors.h"
-#include "support/Paths.h"
+#include "support/text/AnsiText.h"
+#include "support/platform/Errors.h"
+#include "support/fs/Paths.h"
 
 namespace kavrin::test {
 
@@ -121,7 +121,7 @@ std::vector<std::string> MemoryFileSystem::listDirectory(const std::string& dir)
     return names;
 }
 
-FileBytes MemoryFileSystem::readFile(const std::string& path) {
+FileBytes MemoryFileSystem::readWholeFile(const std::string& path) {
     auto it = files.find(stored(path));
     if (it == files.end()) {
         fail("Cannot open file", path, isDirectory(path) ? "Is a directory" : kMissing);
@@ -135,9 +135,9 @@ FileBytes MemoryFileSystem::readFile(const std::string& path) {
     return bytes;
 }
 
-void MemoryFileSystem::writeFile(const std::string& path,
-                                 std::span<const std::span<const std::uint8_t>> parts,
-                                 bool /*durable*/) {
+void MemoryFileSystem::writeWholeFile(const std::string& path,
+                                      std::span<const std::span<const std::uint8_t>> parts,
+                                      bool /*durable*/) {
     const std::string p = stored(path);
     if (m_dirs.count(p) != 0) {
         fail("Cannot create file", path, "Is a directory");

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "support/FileSystem.h"
+#include "support/fs/FileSystem.h"
 
 namespace kavrin::test {
 
@@ -16,7 +16,7 @@ namespace kavrin::test {
 // compares names with regard to case, as a POSIX disk does; made with Case::Ignored it finds every
 // name under any spelling of its ASCII letters and keeps the spelling it was created with, as a
 // share does.
-class MemoryFileSystem final : public FileSystem {
+class MemoryFileSystem final : public FileSystem, public FileClaims {
 public:
     enum class Case { Sensitive, Ignored };
 
@@ -30,9 +30,10 @@ public:
 
     FileStatus status(const std::string& path) override;
     std::vector<std::string> listDirectory(const std::string& dir) override;
-    FileBytes readFile(const std::string& path) override;
-    void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
-                   bool durable) override;
+    FileBytes readWholeFile(const std::string& path) override;
+    void writeWholeFile(const std::string& path,
+                        std::span<const std::span<const std::uint8_t>> parts,
+                        bool durable) override;
     // Block by block into the file, which holds what came when the producer throws.
     void writeFileInBlocks(const std::string& path, std::uint64_t size, const FileProducer& produce,
                            bool durable, const FileProgress& progress = {}) override;
@@ -49,8 +50,7 @@ public:
         std::span<const std::uint8_t> content) override;
     bool ignoresCase(const std::string&) const override { return m_case == Case::Ignored; }
 
-    using FileSystem::readFile;
-    using FileSystem::writeFile;
+    FileClaims& claims() override { return *this; }
 
     bool isDirectory(const std::string& path) const { return m_dirs.count(stored(path)) != 0; }
 

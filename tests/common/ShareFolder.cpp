@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "support/SmbShareFileSystem.h"
+#include "support/smb/SmbShareFileSystem.h"
 
 namespace kavrin::test {
 

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "support/ShareAccess.h"
+#include "support/smb/ShareAccess.h"
 
 namespace kavrin::test {
 

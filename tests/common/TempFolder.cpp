@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "support/Paths.h"
+#include "support/fs/Paths.h"
 
 namespace kavrin::test {
 

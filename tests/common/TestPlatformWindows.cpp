@@ -4,10 +4,10 @@
 #include <random>
 
 #include "common/TestPlatform.h"
-#include "support/FileSystem.h"
-#include "support/Paths.h"
-#include "support/SystemHelpers.h"
-#include "support/WideText.h"
+#include "support/fs/FileSystem.h"
+#include "support/fs/Paths.h"
+#include "support/platform/SystemHelpers.h"
+#include "support/text/WideText.h"
 
 namespace kavrin::test {
 

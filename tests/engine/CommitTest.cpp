@@ -16,7 +16,7 @@
 #include "common/TestPlatform.h"
 #include "dbformat/Layout.h"
 #include "engine/MaintenanceEngine.h"
-#include "support/Paths.h"
+#include "support/fs/Paths.h"
 
 namespace kavrin::test {
 namespace {

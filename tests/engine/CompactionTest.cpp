@@ -11,7 +11,7 @@
 #include "dbformat/Coding.h"
 #include "dbformat/Layout.h"
 #include "engine/Progress.h"
-#include "support/Errors.h"
+#include "support/platform/Errors.h"
 
 namespace kavrin {
 namespace {

@@ -25,10 +25,10 @@
 #include "common/TestPlatform.h"
 #include "dbformat/Layout.h"
 #include "engine/MaintenanceEngine.h"
-#include "support/AnsiText.h"
-#include "support/Paths.h"
-#include "support/Process.h"
-#include "support/SystemHelpers.h"
+#include "support/text/AnsiText.h"
+#include "support/fs/Paths.h"
+#include "support/platform/Process.h"
+#include "support/platform/SystemHelpers.h"
 
 namespace kavrin::test {
 namespace {
@@ -56,7 +56,7 @@ public:
     std::vector<std::string> listDirectory(const std::string& dir) override {
         return disk.listDirectory(dir);
     }
-    FileBytes readFile(const std::string& path) override {
+    FileBytes readWholeFile(const std::string& path) override {
         std::string name = path.substr(path.find_last_of("/\\") + 1);
         std::transform(name.begin(), name.end(), name.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -70,8 +70,9 @@ public:
         }
         return bytes;
     }
-    void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
-                   bool durable) override {
+    void writeWholeFile(const std::string& path,
+                        std::span<const std::span<const std::uint8_t>> parts,
+                        bool durable) override {
         disk.writeFile(path, parts, durable);
     }
     void rename(const std::string& from, const std::string& to) override { disk.rename(from, to); }
@@ -79,16 +80,7 @@ public:
     void createDirectories(const std::string& path) override { disk.createDirectories(path); }
     bool createDirectory(const std::string& path) override { return disk.createDirectory(path); }
     void syncDirectory(const std::string& dir) override { disk.syncDirectory(dir); }
-    std::unique_ptr<HeldFile> createExclusive(const std::string& path,
-                                              std::span<const std::uint8_t> content) override {
-        return disk.createExclusive(path, content);
-    }
-    HoldState holdState(const std::string& path) override { return disk.holdState(path); }
-    std::unique_ptr<HeldFile> takeOver(const std::string& path,
-                                       std::span<const std::uint8_t> expected,
-                                       std::span<const std::uint8_t> content) override {
-        return disk.takeOver(path, expected, content);
-    }
+    FileClaims& claims() override { return disk; }
 
     // Replaces a file's content the way another program does (a new modification time).
     void put(const std::string& path, const Bytes& bytes) {

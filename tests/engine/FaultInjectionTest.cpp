@@ -23,7 +23,7 @@
 #include "common/TempFolder.h"
 #include "engine/commit/Journal.h"
 #include "engine/MaintenanceEngine.h"
-#include "support/Paths.h"
+#include "support/fs/Paths.h"
 
 namespace kavrin::test {
 namespace {

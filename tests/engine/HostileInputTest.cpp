@@ -6,7 +6,7 @@
 
 #include "common/TestPlatform.h"
 #include "engine/EngineFixture.h"
-#include "support/Paths.h"
+#include "support/fs/Paths.h"
 
 namespace kavrin {
 namespace {

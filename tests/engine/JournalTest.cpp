@@ -16,9 +16,9 @@
 #include "common/MemoryView.h"
 #include "engine/commit/Journal.h"
 #include "engine/MaintenanceEngine.h"
-#include "support/Paths.h"
-#include "support/Process.h"
-#include "support/SystemHelpers.h"
+#include "support/fs/Paths.h"
+#include "support/platform/Process.h"
+#include "support/platform/SystemHelpers.h"
 
 namespace kavrin::test {
 namespace {

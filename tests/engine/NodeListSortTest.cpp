@@ -9,7 +9,7 @@
 #include "common/MemoryView.h"
 #include "engine/MaintenanceEngine.h"
 #include "engine/open/SortInPieces.h"
-#include "support/AnsiText.h"
+#include "support/text/AnsiText.h"
 
 namespace kavrin {
 namespace {

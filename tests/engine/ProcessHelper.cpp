@@ -21,9 +21,9 @@
 #include "common/DatabaseBuilder.h"
 #include "common/MemoryView.h"
 #include "engine/MaintenanceEngine.h"
-#include "support/Paths.h"
-#include "support/Process.h"
-#include "support/SystemHelpers.h"
+#include "support/fs/Paths.h"
+#include "support/platform/Process.h"
+#include "support/platform/SystemHelpers.h"
 
 namespace {
 

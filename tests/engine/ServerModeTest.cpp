@@ -14,7 +14,7 @@
 #include "common/ShareFolder.h"
 #include "common/TempFolder.h"
 #include "engine/MaintenanceEngine.h"
-#include "support/Paths.h"
+#include "support/fs/Paths.h"
 
 namespace kavrin::test {
 namespace {

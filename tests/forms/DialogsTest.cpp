@@ -9,7 +9,7 @@
 #include "common/FixedClock.h"
 #include "forms/uFrmDate.h"
 #include "forms/uFrmWarningInfo.h"
-#include "support/DateTimeText.h"
+#include "support/text/DateTimeText.h"
 
 using namespace kavrin;
 using namespace kavrin::test;

@@ -23,10 +23,10 @@
 #include "common/FaultyFileSystem.h"
 #include "forms/LineListView.h"
 #include "forms/NodeListModel.h"
-#include "support/DateTimeText.h"
-#include "support/Errors.h"
-#include "support/Paths.h"
-#include "support/SystemHelpers.h"
+#include "support/text/DateTimeText.h"
+#include "support/platform/Errors.h"
+#include "support/fs/Paths.h"
+#include "support/platform/SystemHelpers.h"
 
 using namespace kavrin;
 using namespace kavrin::test;

@@ -9,7 +9,7 @@
 #include "common/DocumentCheck.h"
 #include "forms/StartArguments.h"
 #include "forms/uFrmWarningInfo.h"
-#include "support/SystemHelpers.h"
+#include "support/platform/SystemHelpers.h"
 
 using namespace kavrin;
 using namespace kavrin::test;

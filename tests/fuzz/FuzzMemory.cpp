@@ -5,7 +5,7 @@
 // input that cannot be replayed.
 #include "fuzz/FuzzMemory.h"
 
-#include "support/Memory.h"
+#include "support/platform/Memory.h"
 
 namespace kavrin {
 

@@ -9,7 +9,7 @@
 #include "dbformat/Layout.h"
 #include "engine/MaintenanceEngine.h"
 #include "fuzz/FuzzView.h"
-#include "support/DateTimeText.h"
+#include "support/text/DateTimeText.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "FuzzText.h"
 #include "dbformat/JournalFormat.h"
-#include "support/Crc32.h"
+#include "support/text/Crc32.h"
 
 namespace {
 

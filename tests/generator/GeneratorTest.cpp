@@ -10,10 +10,10 @@
 #include "dbformat/DatabaseFile.h"
 #include "dbformat/Layout.h"
 #include "generator/Generator.h"
-#include "support/AnsiText.h"
-#include "support/DateTimeText.h"
-#include "support/Errors.h"
-#include "support/Paths.h"
+#include "support/text/AnsiText.h"
+#include "support/text/DateTimeText.h"
+#include "support/platform/Errors.h"
+#include "support/fs/Paths.h"
 
 namespace kavrin {
 namespace {
@@ -219,7 +219,7 @@ TEST(Generator, RefusesOptionsThatCannotMakeADatabase) {
 }
 
 // Keeps every file in memory and counts the calls, so that the test sees how files are written.
-class MemoryFileSystem final : public FileSystem {
+class MemoryFileSystem final : public FileSystem, public FileClaims {
 public:
     std::map<std::string, std::vector<std::uint8_t>> files;
     std::set<std::string> directories;
@@ -236,7 +236,7 @@ public:
         return s;
     }
     std::vector<std::string> listDirectory(const std::string&) override { return {}; }
-    FileBytes readFile(const std::string& path) override {
+    FileBytes readWholeFile(const std::string& path) override {
         auto it = files.find(path);
         if (it == files.end()) {
             throw KavrinError("Cannot open file \"" + path + "\". No such file or directory");
@@ -247,8 +247,8 @@ public:
         std::memcpy(bytes.data.get(), it->second.data(), bytes.size);
         return bytes;
     }
-    void writeFile(const std::string& path, std::span<const std::span<const std::uint8_t>> parts,
-                   bool) override {
+    void writeWholeFile(const std::string& path,
+                        std::span<const std::span<const std::uint8_t>> parts, bool) override {
         ++writes;
         std::vector<std::uint8_t>& file = files[path];
         file.clear();
@@ -264,6 +264,7 @@ public:
     }
     void syncDirectory(const std::string&) override {}
     // Holds nothing: nothing is committed through it.
+    FileClaims& claims() override { return *this; }
     std::unique_ptr<HeldFile> createExclusive(const std::string&,
                                               std::span<const std::uint8_t>) override {
         return nullptr;

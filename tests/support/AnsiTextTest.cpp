@@ -1,4 +1,4 @@
-#include "support/AnsiText.h"
+#include "support/text/AnsiText.h"
 
 #include <gtest/gtest.h>
 

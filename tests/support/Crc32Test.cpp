@@ -1,4 +1,4 @@
-#include "support/Crc32.h"
+#include "support/text/Crc32.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "support/DateTimeText.h"
+#include "support/text/DateTimeText.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <locale>
 #include <string>
 
-#include "support/Clock.h"
+#include "support/platform/Clock.h"
 
 namespace kavrin {
 namespace {

@@ -17,10 +17,10 @@
 #include "common/ShareFolder.h"
 #include "common/TempFolder.h"
 #include "common/TestPlatform.h"
-#include "support/Errors.h"
-#include "support/FileSystem.h"
-#include "support/Paths.h"
-#include "support/RoutingFileSystem.h"
+#include "support/platform/Errors.h"
+#include "support/fs/FileSystem.h"
+#include "support/fs/Paths.h"
+#include "support/fs/RoutingFileSystem.h"
 
 namespace kavrin {
 namespace {
@@ -133,6 +133,7 @@ protected:
     }
 
     FileSystem& fs() { return *scene.fs; }
+    FileClaims& claims() { return scene.fs->claims(); }
 
     // `relative` below the scene's folder, its '/' written as the folder's own separator.
     std::string at(std::string relative) const {
@@ -296,7 +297,7 @@ TEST_P(FileSystemConformance, FailuresNameThePathAndTheReason) {
         {"Cannot flush directory \"" + missing, kNotFound, [&] { fs().syncDirectory(missing); }},
         {"Cannot read directory \"" + missing, kNotFound, [&] { fs().listDirectory(missing); }},
         {"Cannot create file \"" + inMissing, kNotFound,
-         [&] { (void)fs().createExclusive(inMissing, bytesOf("x")); }},
+         [&] { (void)claims().createExclusive(inMissing, bytesOf("x")); }},
     };
     for (const auto& c : cases) {
         const std::string message = errorOf(c.action);
@@ -343,46 +344,46 @@ TEST_P(FileSystemConformance, OneCreatorHoldsAFileUntilItGoesAndAnEndedHoldIsTak
     const HoldState ended = locks ? HoldState::Free : HoldState::Unknown;
     const std::string claim = at("Kavrin.claim");
     const auto mine = bytesOf("mine");
-    EXPECT_EQ(fs().holdState(claim), HoldState::Unknown);  // nothing there
+    EXPECT_EQ(claims().holdState(claim), HoldState::Unknown);  // nothing there
 
-    std::unique_ptr<HeldFile> holder = fs().createExclusive(claim, mine);
+    std::unique_ptr<HeldFile> holder = claims().createExclusive(claim, mine);
     ASSERT_TRUE(holder);
     EXPECT_EQ(readText(fs(), claim), "mine");
-    EXPECT_EQ(fs().holdState(claim), held);
-    EXPECT_FALSE(fs().createExclusive(claim, bytesOf("x")));  // the second creator
+    EXPECT_EQ(claims().holdState(claim), held);
+    EXPECT_FALSE(claims().createExclusive(claim, bytesOf("x")));  // the second creator
     if (locks) {
-        EXPECT_FALSE(fs().takeOver(claim, mine, bytesOf("x")));  // held: not to be taken over
+        EXPECT_FALSE(claims().takeOver(claim, mine, bytesOf("x")));  // held: not to be taken over
         EXPECT_EQ(readText(fs(), claim), "mine");
     }
 
     // The holder ends without removing it, as a process that dies: the file stays, unheld.
     holder.reset();
-    EXPECT_EQ(fs().holdState(claim), ended);
-    EXPECT_FALSE(fs().takeOver(claim, bytesOf("other"), bytesOf("x")));
-    holder = fs().takeOver(claim, mine, bytesOf("next"));
+    EXPECT_EQ(claims().holdState(claim), ended);
+    EXPECT_FALSE(claims().takeOver(claim, bytesOf("other"), bytesOf("x")));
+    holder = claims().takeOver(claim, mine, bytesOf("next"));
     ASSERT_TRUE(holder);
     EXPECT_EQ(readText(fs(), claim), "next");
-    EXPECT_EQ(fs().holdState(claim), held);
+    EXPECT_EQ(claims().holdState(claim), held);
     if (locks) {
-        EXPECT_FALSE(fs().takeOver(claim, bytesOf("next"), bytesOf("x")));
+        EXPECT_FALSE(claims().takeOver(claim, bytesOf("next"), bytesOf("x")));
     }
 
     holder->remove();
     EXPECT_FALSE(fs().status(claim).exists);
     holder.reset();
-    EXPECT_FALSE(fs().takeOver(claim, bytesOf("next"), bytesOf("x")));  // gone
-    EXPECT_TRUE(fs().createExclusive(claim, mine));
+    EXPECT_FALSE(claims().takeOver(claim, bytesOf("next"), bytesOf("x")));  // gone
+    EXPECT_TRUE(claims().createExclusive(claim, mine));
 
     // A holder whose file was removed by hand and made anew by another removes only its own.
-    std::unique_ptr<HeldFile> first = fs().createExclusive(at("second.claim"), bytesOf("1"));
+    std::unique_ptr<HeldFile> first = claims().createExclusive(at("second.claim"), bytesOf("1"));
     ASSERT_TRUE(first);
     fs().remove(at("second.claim"));
-    std::unique_ptr<HeldFile> second = fs().createExclusive(at("second.claim"), bytesOf("2"));
+    std::unique_ptr<HeldFile> second = claims().createExclusive(at("second.claim"), bytesOf("2"));
     ASSERT_TRUE(second);
     first->remove();
     first.reset();
     EXPECT_EQ(readText(fs(), at("second.claim")), "2");
-    EXPECT_EQ(fs().holdState(at("second.claim")), held);
+    EXPECT_EQ(claims().holdState(at("second.claim")), held);
 }
 
 TEST_P(FileSystemConformance, ReportsProgressInGrowingStepsEndingAtTheTotal) {
@@ -447,7 +448,7 @@ TEST_P(FileSystemConformance, WritesContentAsItIsMadeAndRefusesAnotherSize) {
         wrong += read.data[i] != byteAt(i) ? 1 : 0;
     }
     EXPECT_EQ(wrong, 0u);
-    fs().releaseCache(path, {});  // a hint: the file stays as it is
+    fs().cacheHints().releaseCache(path, {});  // a hint: the file stays as it is
     EXPECT_EQ(fs().readFile(path).size, size);
 
     const std::string message =

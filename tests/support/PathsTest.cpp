@@ -1,4 +1,4 @@
-#include "support/Paths.h"
+#include "support/fs/Paths.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/MemoryFileSystem.h"
-#include "support/Errors.h"
+#include "support/platform/Errors.h"
 
 namespace kavrin {
 namespace {
@@ -49,7 +49,7 @@ TEST(LocateFileTest, FindsTheNameInAnyCase) {
 }
 
 // A file system that holds a fixed listing per folder and fails to list the rest.
-class ListingFileSystem final : public FileSystem {
+class ListingFileSystem final : public FileSystem, public FileClaims {
 public:
     std::map<std::string, std::vector<std::string>> listings;
     std::vector<std::string> listed;
@@ -64,15 +64,16 @@ public:
         }
         return it->second;
     }
-    FileBytes readFile(const std::string&) override { return {}; }
-    void writeFile(const std::string&, std::span<const std::span<const std::uint8_t>>,
-                   bool) override {}
+    FileBytes readWholeFile(const std::string&) override { return {}; }
+    void writeWholeFile(const std::string&, std::span<const std::span<const std::uint8_t>>,
+                        bool) override {}
     void rename(const std::string&, const std::string&) override {}
     void remove(const std::string&) override {}
     void createDirectories(const std::string&) override {}
     bool createDirectory(const std::string&) override { return false; }
     void syncDirectory(const std::string&) override {}
     // Holds nothing: nothing is committed through it.
+    FileClaims& claims() override { return *this; }
     std::unique_ptr<HeldFile> createExclusive(const std::string&,
                                               std::span<const std::uint8_t>) override {
         return nullptr;

@@ -14,10 +14,10 @@
 
 #include "common/FileSystemTestKit.h"
 #include "common/TempFolder.h"
-#include "support/Errors.h"
-#include "support/FileSystem.h"
-#include "support/Paths.h"
-#include "support/SystemHelpers.h"
+#include "support/platform/Errors.h"
+#include "support/fs/FileSystem.h"
+#include "support/fs/Paths.h"
+#include "support/platform/SystemHelpers.h"
 
 namespace kavrin {
 namespace {
@@ -105,7 +105,7 @@ TEST(PosixFileSystemTest, ReplacedFileIsFreedOnlyWhereNothingElseReachesIt) {
         const int reader = other == Other::Reader ? ::open(target.c_str(), O_RDONLY) : -1;
         ASSERT_EQ(reader >= 0, other == Other::Reader);
 
-        std::unique_ptr<ReplacedFile> held = fs.holdReplaced(target);
+        std::unique_ptr<ReplacedFile> held = fs.cacheHints().holdReplaced(target);
         ASSERT_NE(held, nullptr);
         fs.rename(temporary, target);
         fs.syncDirectory(folder.path());
@@ -133,7 +133,7 @@ TEST(PosixFileSystemTest, ReplacedFileIsFreedOnlyWhereNothingElseReachesIt) {
             EXPECT_EQ(kept, old);
             ::close(reader);
         }
-        EXPECT_EQ(fs.holdReplaced(folder.file("missing")), nullptr);
+        EXPECT_EQ(fs.cacheHints().holdReplaced(folder.file("missing")), nullptr);
     }
 }
 

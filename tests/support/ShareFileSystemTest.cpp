@@ -16,10 +16,10 @@
 
 #include "common/ShareFolder.h"
 #include "common/ShareProxy.h"
-#include "support/Errors.h"
-#include "support/FileSystem.h"
-#include "support/ShareAccess.h"
-#include "support/SmbShareFileSystem.h"
+#include "support/platform/Errors.h"
+#include "support/fs/FileSystem.h"
+#include "support/smb/ShareAccess.h"
+#include "support/smb/SmbShareFileSystem.h"
 
 namespace kavrin {
 namespace {
@@ -90,7 +90,8 @@ TEST(ShareLibraryTest, EveryOperationSaysWhyTheLibraryCouldNotBeLoaded) {
             {"Cannot read directory \"" + path, [&] { fs->listDirectory(path); }},
             {"Cannot open file \"" + path, [&] { fs->readFile(path); }},
             {"Cannot create file \"" + path, [&] { fs->writeFile(path, parts, true); }},
-            {"Cannot create file \"" + path, [&] { (void)fs->createExclusive(path, parts[0]); }},
+            {"Cannot create file \"" + path,
+             [&] { (void)fs->claims().createExclusive(path, parts[0]); }},
             {"Cannot delete file \"" + path, [&] { fs->remove(path); }},
             {"Cannot create directory \"" + path, [&] { fs->createDirectories(path); }},
             {"Cannot rename file \"" + path + ".new\" to \"" + path,
@@ -361,12 +362,14 @@ TEST_F(ShareTest, AReplyLostWithTheConnectionIsNoFailure) {
          "a=- b=-"},
         {"create a claim", [] {},
          [&] {
-             held = shareFileSystem().createExclusive(relayed(a), bytes(mine));
+             held = shareFileSystem().claims().createExclusive(relayed(a), bytes(mine));
              EXPECT_NE(held, nullptr);
          },
          "a=" + mine + " b=-"},
         {"create a claim over another's", [&] { writeText(a, "another's"); },
-         [&] { EXPECT_EQ(shareFileSystem().createExclusive(relayed(a), bytes(mine)), nullptr); },
+         [&] {
+             EXPECT_FALSE(shareFileSystem().claims().createExclusive(relayed(a), bytes(mine)));
+         },
          "a=another's b=-"},
     };
     const auto content = [&](const std::string& path) {
@@ -422,7 +425,7 @@ TEST_F(ShareTest, OfTwoProcessesTakingOverOneClaimAtOnceExactlyOneHoldsIt) {
             const bool started = ::read(go[0], &byte, 1) == 1;
             bool holds = false;
             try {
-                holds = started && fs->takeOver(claim, bytes(dead), bytes(me)).release() != nullptr;
+                holds = started && fs->claims().takeOver(claim, bytes(dead), bytes(me)).release();
             } catch (const std::exception&) {
                 byte = 'E';
             }
@@ -434,7 +437,7 @@ TEST_F(ShareTest, OfTwoProcessesTakingOverOneClaimAtOnceExactlyOneHoldsIt) {
         ::close(answer[1]);
         ASSERT_EQ(::write(go[1], "g", 1), 1);
         std::unique_ptr<HeldFile> mine;
-        EXPECT_EQ(errorOf([&] { mine = fs->takeOver(claim, bytes(dead), bytes(me)); }),
+        EXPECT_EQ(errorOf([&] { mine = fs->claims().takeOver(claim, bytes(dead), bytes(me)); }),
                   "(no error)");
         char theirs = '?';
         EXPECT_EQ(::read(answer[0], &theirs, 1), 1);

@@ -1,4 +1,4 @@
-#include "support/SystemHelpers.h"
+#include "support/platform/SystemHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "common/FixedClock.h"
-#include "support/Errors.h"
-#include "support/FileSystem.h"
+#include "support/platform/Errors.h"
+#include "support/fs/FileSystem.h"
 
 namespace kavrin {
 namespace {

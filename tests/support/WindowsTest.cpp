@@ -7,11 +7,11 @@
 
 #include "common/FileSystemTestKit.h"
 #include "common/TempFolder.h"
-#include "support/Errors.h"
-#include "support/FileSystem.h"
-#include "support/Paths.h"
-#include "support/SystemHelpers.h"
-#include "support/WideText.h"
+#include "support/platform/Errors.h"
+#include "support/fs/FileSystem.h"
+#include "support/fs/Paths.h"
+#include "support/platform/SystemHelpers.h"
+#include "support/text/WideText.h"
 
 namespace kavrin {
 namespace {

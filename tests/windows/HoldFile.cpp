@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "support/SystemHelpers.h"
-#include "support/WideText.h"
+#include "support/platform/SystemHelpers.h"
+#include "support/text/WideText.h"
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args = kavrin::consoleProgramArguments(argc, argv);
