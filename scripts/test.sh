@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-# The static Qt of the window for Windows: built once (about 20 minutes on two cores), then kept.
+# The static Qt of the window for Windows: built once (about 25 minutes on two cores), then kept.
 scripts/qt-windows.sh
 # The tests that reach a server share run against a private Samba server started for each build's
 # run (it needs root); without one they skip.
