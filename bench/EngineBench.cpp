@@ -19,8 +19,8 @@
 #include "cli/ConsoleView.h"
 #include "dbformat/Layout.h"
 #include "dbformat/Records.h"
-#include "engine/commit/Compaction.h"
 #include "engine/MaintenanceEngine.h"
+#include "engine/commit/Compaction.h"
 #include "generator/Generator.h"
 #include "support/platform/Errors.h"
 

@@ -13,8 +13,8 @@
 #include <utility>
 
 #include "cli/Credentials.h"
-#include "support/text/DateTimeText.h"
 #include "support/platform/Errors.h"
+#include "support/text/DateTimeText.h"
 
 namespace kavrin::cli {
 

@@ -11,12 +11,12 @@
 #include "dbformat/Layout.h"
 #include "engine/MaintenanceEngine.h"
 #include "engine/check/DatabaseCheck.h"
-#include "support/text/AnsiText.h"
-#include "support/text/DateTimeText.h"
 #include "support/platform/Errors.h"
 #include "support/platform/Memory.h"
-#include "support/smb/ShareAccess.h"
 #include "support/platform/SystemHelpers.h"
+#include "support/smb/ShareAccess.h"
+#include "support/text/AnsiText.h"
+#include "support/text/DateTimeText.h"
 
 namespace kavrin::cli {
 

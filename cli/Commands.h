@@ -7,8 +7,8 @@
 
 #include "cli/CommandLine.h"
 #include "cli/Credentials.h"
-#include "support/platform/Clock.h"
 #include "support/fs/FileSystem.h"
+#include "support/platform/Clock.h"
 
 namespace kavrin::cli {
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <memory>
 
-#include "support/text/AnsiText.h"
 #include "support/platform/Errors.h"
+#include "support/text/AnsiText.h"
 
 namespace kavrin::cli {
 

@@ -5,8 +5,8 @@
 #include <span>
 #include <string>
 
-#include "support/text/Crc32.h"
 #include "support/platform/Errors.h"
+#include "support/text/Crc32.h"
 
 namespace kavrin {
 

@@ -16,8 +16,8 @@
 #include "engine/check/CommitPreview.h"
 #include "engine/marking/Marking.h"
 #include "engine/open/NodeList.h"
-#include "support/platform/Clock.h"
 #include "support/fs/FileSystem.h"
+#include "support/platform/Clock.h"
 #include "support/platform/Memory.h"
 
 namespace kavrin {
@@ -254,7 +254,8 @@ private:
     // slices of a large body.
     std::array<FileCheck, 3> openedChecks(bool pump);
     // Throws, before a commit writes anything, when the memory the commit needs besides the open
-    // database is more than the system and the process's limits can give (support/platform/Memory.h).
+    // database is more than the system and the process's limits can give
+    // (support/platform/Memory.h).
     void requireCommitMemory() const;
     // The frame of a commit and a restore: refused while another operation pumps; the "Log" page
     // and busy; `steps`, whose failure becomes the result; the claim they took released; a

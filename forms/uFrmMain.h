@@ -13,8 +13,8 @@
 #include "engine/MaintenanceEngine.h"
 #include "forms/MainStatusBar.h"
 #include "forms/StartArguments.h"
-#include "support/platform/Clock.h"
 #include "support/fs/FileSystem.h"
+#include "support/platform/Clock.h"
 #include "support/smb/ShareAccess.h"
 
 class QAction;

@@ -11,8 +11,8 @@
 
 #include "dbformat/Coding.h"
 #include "dbformat/Layout.h"
-#include "support/text/DateTimeText.h"
 #include "support/fs/Paths.h"
+#include "support/text/DateTimeText.h"
 
 namespace kavrin {
 

@@ -6,10 +6,10 @@
 #include "engine/MaintenanceEngine.h"
 #include "engine/backup/BackupFolder.h"
 #include "engine/commit/OpenedFiles.h"
-#include "support/text/Crc32.h"
-#include "support/platform/Errors.h"
 #include "support/fs/Paths.h"
+#include "support/platform/Errors.h"
 #include "support/platform/SystemHelpers.h"
+#include "support/text/Crc32.h"
 
 namespace kavrin {
 

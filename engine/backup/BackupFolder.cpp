@@ -5,8 +5,8 @@
 #include <exception>
 
 #include "dbformat/Layout.h"
-#include "support/platform/Errors.h"
 #include "support/fs/Paths.h"
+#include "support/platform/Errors.h"
 #include "support/platform/SystemHelpers.h"
 
 namespace kavrin {

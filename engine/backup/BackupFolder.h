@@ -9,9 +9,9 @@
 
 #include "dbformat/DatabaseFile.h"
 #include "dbformat/MemoryStream.h"
+#include "support/fs/FileSystem.h"
 #include "support/platform/Clock.h"
 #include "support/text/Crc32.h"
-#include "support/fs/FileSystem.h"
 
 namespace kavrin {
 

@@ -4,10 +4,10 @@
 
 #include "dbformat/Layout.h"
 #include "dbformat/Records.h"
+#include "support/platform/Errors.h"
 #include "support/text/AnsiText.h"
 #include "support/text/Csv.h"
 #include "support/text/DateTimeText.h"
-#include "support/platform/Errors.h"
 
 namespace kavrin {
 

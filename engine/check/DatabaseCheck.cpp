@@ -6,10 +6,10 @@
 
 #include "dbformat/Layout.h"
 #include "engine/commit/Journal.h"
+#include "support/fs/Paths.h"
+#include "support/platform/Errors.h"
 #include "support/text/AnsiText.h"
 #include "support/text/DateTimeText.h"
-#include "support/platform/Errors.h"
-#include "support/fs/Paths.h"
 
 namespace kavrin {
 

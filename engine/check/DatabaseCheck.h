@@ -7,8 +7,8 @@
 
 #include "dbformat/Records.h"
 #include "engine/check/CommitPreview.h"
-#include "support/text/Crc32.h"
 #include "support/fs/FileSystem.h"
+#include "support/text/Crc32.h"
 
 namespace kavrin {
 

@@ -6,11 +6,11 @@
 #include <set>
 #include <thread>
 
-#include "support/text/AnsiText.h"
-#include "support/platform/Errors.h"
 #include "support/fs/Paths.h"
+#include "support/platform/Errors.h"
 #include "support/platform/Process.h"
 #include "support/platform/SystemHelpers.h"
+#include "support/text/AnsiText.h"
 
 namespace kavrin {
 

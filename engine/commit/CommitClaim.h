@@ -8,8 +8,8 @@
 
 #include "dbformat/ClaimFormat.h"
 #include "dbformat/DatabaseFile.h"
-#include "support/platform/Clock.h"
 #include "support/fs/FileSystem.h"
+#include "support/platform/Clock.h"
 
 namespace kavrin {
 

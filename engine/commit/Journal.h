@@ -7,8 +7,8 @@
 #include "dbformat/DatabaseFile.h"
 #include "dbformat/JournalFormat.h"
 #include "engine/commit/CommitClaim.h"
-#include "support/platform/Clock.h"
 #include "support/fs/FileSystem.h"
+#include "support/platform/Clock.h"
 
 namespace kavrin {
 

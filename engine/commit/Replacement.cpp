@@ -8,9 +8,9 @@
 #include "dbformat/Layout.h"
 #include "engine/check/DatabaseCheck.h"
 #include "engine/commit/Journal.h"
-#include "support/text/AnsiText.h"
 #include "support/fs/Paths.h"
 #include "support/fs/ReplaceFile.h"
+#include "support/text/AnsiText.h"
 
 namespace kavrin {
 

@@ -7,9 +7,9 @@
 
 #include "dbformat/DatabaseFile.h"
 #include "dbformat/JournalFormat.h"
-#include "support/text/Crc32.h"
-#include "support/platform/Errors.h"
 #include "support/fs/FileSystem.h"
+#include "support/platform/Errors.h"
+#include "support/text/Crc32.h"
 
 namespace kavrin {
 

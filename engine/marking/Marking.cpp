@@ -1,9 +1,9 @@
 #include "engine/marking/Marking.h"
 
 #include "dbformat/Layout.h"
+#include "support/platform/Errors.h"
 #include "support/text/AnsiText.h"
 #include "support/text/DateTimeText.h"
-#include "support/platform/Errors.h"
 
 namespace kavrin {
 

@@ -9,10 +9,10 @@
 #include "engine/commit/CommitClaim.h"
 #include "engine/commit/Journal.h"
 #include "engine/commit/Replacement.h"
+#include "support/fs/Paths.h"
+#include "support/platform/Errors.h"
 #include "support/text/AnsiText.h"
 #include "support/text/DateTimeText.h"
-#include "support/platform/Errors.h"
-#include "support/fs/Paths.h"
 
 namespace kavrin {
 

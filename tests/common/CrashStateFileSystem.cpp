@@ -9,9 +9,9 @@
 #include <string_view>
 #include <utility>
 
-#include "support/text/Crc32.h"
-#include "support/platform/Errors.h"
 #include "support/fs/Paths.h"
+#include "support/platform/Errors.h"
+#include "support/text/Crc32.h"
 
 namespace kavrin::test {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "support/platform/Errors.h"
 #include "support/fs/FileSystem.h"
+#include "support/platform/Errors.h"
 
 // Small helpers of the file layer's tests.
 namespace kavrin {

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <utility>
 
-#include "support/text/AnsiText.h"
-#include "support/platform/Errors.h"
 #include "support/fs/Paths.h"
+#include "support/platform/Errors.h"
+#include "support/text/AnsiText.h"
 
 namespace kavrin::test {
 

@@ -4,8 +4,8 @@
 #include "common/TempFolder.h"
 #include "common/TestPlatform.h"
 #include "dbformat/DatabaseFile.h"
-#include "support/platform/Errors.h"
 #include "support/fs/Paths.h"
+#include "support/platform/Errors.h"
 
 namespace kavrin {
 namespace {

@@ -19,12 +19,12 @@
 #include "common/MemoryView.h"
 #include "dbformat/Coding.h"
 #include "dbformat/Layout.h"
-#include "engine/check/DatabaseCheck.h"
 #include "engine/MaintenanceEngine.h"
+#include "engine/check/DatabaseCheck.h"
+#include "support/fs/Paths.h"
+#include "support/platform/Errors.h"
 #include "support/text/AnsiText.h"
 #include "support/text/DateTimeText.h"
-#include "support/platform/Errors.h"
-#include "support/fs/Paths.h"
 
 namespace kavrin::test {
 namespace {

@@ -316,9 +316,12 @@ TEST_F(CommitTest, NothingIsReplacedBeforeBackupAndNewFilesAreOnDisk) {
     const auto at = [&](const std::string& op) {
         return std::find(ops.begin(), ops.end(), op) - ops.begin();
     };
-    const auto replaced = std::find_if(ops.begin(), ops.end(), [&](const std::string& op) {
-        return op.starts_with("rename ") && op.ends_with(opened("kavrin.cmp"));
-    }) - ops.begin();
+    const auto replaced =
+        std::find_if(ops.begin(), ops.end(),
+                     [&](const std::string& op) {
+                         return op.starts_with("rename ") && op.ends_with(opened("kavrin.cmp"));
+                     }) -
+        ops.begin();
     ASSERT_LT(replaced, std::ssize(ops));
     const std::string journal = joinPath(f, "Kavrin.journal");
     const auto journalInPlace = at("rename " + journal + ".new -> " + journal);
@@ -353,8 +356,8 @@ TEST_F(CommitTest, LogsItsStepsInOrderAndEndsClosedThenOpensTheNewFiles) {
     const auto replacing = std::find(log.begin(), log.end(), "Commiting to Database...");
     ASSERT_NE(replacing, log.end());
     EXPECT_EQ(std::count(log.begin(), replacing, "Creating backup directory : " + b), 1);
-    for (const char* name : {"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl", "manifest.csv",
-                             "offsets.csv", "summary.txt"}) {
+    for (const char* name :
+         {"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl", "manifest.csv", "offsets.csv", "summary.txt"}) {
         EXPECT_EQ(std::count(log.begin(), replacing, "Saving : " + joinPath(b, name)), 1) << name;
         EXPECT_EQ(std::count(replacing, log.end(), "Saving : " + joinPath(f, name)),
                   std::string_view(name).starts_with("Kavrin") ? 1 : 0);

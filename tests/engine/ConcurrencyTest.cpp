@@ -25,10 +25,10 @@
 #include "common/TestPlatform.h"
 #include "dbformat/Layout.h"
 #include "engine/MaintenanceEngine.h"
-#include "support/text/AnsiText.h"
 #include "support/fs/Paths.h"
 #include "support/platform/Process.h"
 #include "support/platform/SystemHelpers.h"
+#include "support/text/AnsiText.h"
 
 namespace kavrin::test {
 namespace {

@@ -17,12 +17,12 @@
 
 #include "common/CrashStateFileSystem.h"
 #include "common/DatabaseBuilder.h"
+#include "common/EngineSession.h"
 #include "common/FaultyFileSystem.h"
 #include "common/FixedClock.h"
-#include "common/EngineSession.h"
 #include "common/MemoryView.h"
-#include "engine/commit/Journal.h"
 #include "engine/MaintenanceEngine.h"
+#include "engine/commit/Journal.h"
 
 namespace kavrin::test {
 namespace {

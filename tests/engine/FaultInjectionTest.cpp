@@ -21,8 +21,8 @@
 #include "common/ShareFolder.h"
 #include "common/ShareProxy.h"
 #include "common/TempFolder.h"
-#include "engine/commit/Journal.h"
 #include "engine/MaintenanceEngine.h"
+#include "engine/commit/Journal.h"
 #include "support/fs/Paths.h"
 
 namespace kavrin::test {

@@ -14,8 +14,8 @@
 #include "common/FixedClock.h"
 #include "common/MemoryFileSystem.h"
 #include "common/MemoryView.h"
-#include "engine/commit/Journal.h"
 #include "engine/MaintenanceEngine.h"
+#include "engine/commit/Journal.h"
 #include "support/fs/Paths.h"
 #include "support/platform/Process.h"
 #include "support/platform/SystemHelpers.h"
@@ -283,8 +283,8 @@ TEST_F(InterruptedCommitTest, RefusesWhatItCannotAccountFor) {
         const std::string& error = session.view.errors[0];
         EXPECT_NE(error.find(native(c.message)), std::string::npos) << error;
         EXPECT_EQ(recoveryLog(session),
-                  (Lines{takingOverTheClaim(), native("Interrupted commit found : /db/Kavrin.journal"),
-                         error}));
+                  (Lines{takingOverTheClaim(),
+                         native("Interrupted commit found : /db/Kavrin.journal"), error}));
         // The claim the interrupted commit left was taken over and released with the refusal.
         auto after = disk.files;
         after.erase("/db/Kavrin.claim");

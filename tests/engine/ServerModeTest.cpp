@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "common/DatabaseBuilder.h"
-#include "common/FixedClock.h"
 #include "common/EngineSession.h"
+#include "common/FixedClock.h"
 #include "common/MemoryView.h"
 #include "common/ShareFolder.h"
 #include "common/TempFolder.h"

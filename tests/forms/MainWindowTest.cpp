@@ -23,10 +23,10 @@
 #include "common/FaultyFileSystem.h"
 #include "forms/LineListView.h"
 #include "forms/NodeListModel.h"
-#include "support/text/DateTimeText.h"
-#include "support/platform/Errors.h"
 #include "support/fs/Paths.h"
+#include "support/platform/Errors.h"
 #include "support/platform/SystemHelpers.h"
+#include "support/text/DateTimeText.h"
 
 using namespace kavrin;
 using namespace kavrin::test;

@@ -12,8 +12,8 @@
 #include "dbformat/Coding.h"
 #include "dbformat/Layout.h"
 #include "dbformat/Records.h"
-#include "engine/commit/Compaction.h"
 #include "engine/MaintenanceEngine.h"
+#include "engine/commit/Compaction.h"
 #include "fuzz/FuzzMemory.h"
 #include "fuzz/FuzzView.h"
 

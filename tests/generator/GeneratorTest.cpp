@@ -10,10 +10,10 @@
 #include "dbformat/DatabaseFile.h"
 #include "dbformat/Layout.h"
 #include "generator/Generator.h"
+#include "support/fs/Paths.h"
+#include "support/platform/Errors.h"
 #include "support/text/AnsiText.h"
 #include "support/text/DateTimeText.h"
-#include "support/platform/Errors.h"
-#include "support/fs/Paths.h"
 
 namespace kavrin {
 namespace {

@@ -17,10 +17,10 @@
 #include "common/ShareFolder.h"
 #include "common/TempFolder.h"
 #include "common/TestPlatform.h"
-#include "support/platform/Errors.h"
 #include "support/fs/FileSystem.h"
 #include "support/fs/Paths.h"
 #include "support/fs/RoutingFileSystem.h"
+#include "support/platform/Errors.h"
 
 namespace kavrin {
 namespace {

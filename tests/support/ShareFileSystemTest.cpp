@@ -16,8 +16,8 @@
 
 #include "common/ShareFolder.h"
 #include "common/ShareProxy.h"
-#include "support/platform/Errors.h"
 #include "support/fs/FileSystem.h"
+#include "support/platform/Errors.h"
 #include "support/smb/ShareAccess.h"
 #include "support/smb/SmbShareFileSystem.h"
 
@@ -367,9 +367,7 @@ TEST_F(ShareTest, AReplyLostWithTheConnectionIsNoFailure) {
          },
          "a=" + mine + " b=-"},
         {"create a claim over another's", [&] { writeText(a, "another's"); },
-         [&] {
-             EXPECT_FALSE(shareFileSystem().claims().createExclusive(relayed(a), bytes(mine)));
-         },
+         [&] { EXPECT_FALSE(shareFileSystem().claims().createExclusive(relayed(a), bytes(mine))); },
          "a=another's b=-"},
     };
     const auto content = [&](const std::string& path) {

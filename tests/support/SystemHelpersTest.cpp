@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "common/FixedClock.h"
-#include "support/platform/Errors.h"
 #include "support/fs/FileSystem.h"
+#include "support/platform/Errors.h"
 
 namespace kavrin {
 namespace {

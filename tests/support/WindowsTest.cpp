@@ -7,9 +7,9 @@
 
 #include "common/FileSystemTestKit.h"
 #include "common/TempFolder.h"
-#include "support/platform/Errors.h"
 #include "support/fs/FileSystem.h"
 #include "support/fs/Paths.h"
+#include "support/platform/Errors.h"
 #include "support/platform/SystemHelpers.h"
 #include "support/text/WideText.h"
 
