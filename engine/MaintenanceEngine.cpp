@@ -87,8 +87,9 @@ bool MaintenanceEngine::CloseRequested() {
         case Answer::Cancel:
             return false;
         case Answer::Yes:
-            CommitDatabase();
-            return true;
+            // A commit that failed and left the files as they were keeps the marks: the window
+            // stays, so that they are not lost with it.
+            return CommitDatabase().outcome != ReplaceResult::NotDone;
         case Answer::No:
             CloseDatabase();
             return true;

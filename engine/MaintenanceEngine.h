@@ -259,10 +259,14 @@ private:
     void requireCommitMemory() const;
     // The frame of a commit and a restore: refused while another operation pumps; the "Log" page
     // and busy; `steps`, whose failure becomes the result; the claim they took released; a
-    // failure logged and shown; the database closed.
+    // failure logged and shown; the database closed, unless `onNotDone` keeps it open after a
+    // failure that left the files as they were opened.
     using ReplacingSteps =
         std::function<void(ReplaceResult& result, std::optional<CommitClaim>& claim)>;
-    ReplaceResult runReplacing(const std::string& outOfMemory, const ReplacingSteps& steps);
+    // What a failure that left the files as they were opened does to the open database.
+    enum class OnNotDone { Close, KeepOpen };
+    ReplaceResult runReplacing(const std::string& outOfMemory, OnNotDone onNotDone,
+                               const ReplacingSteps& steps);
     // The commit's backup, with the preview it makes on the way (kept in `preview`) and its
     // manifest; returns the checks of the files as opened.
     std::array<FileCheck, 3> backUpForCommit(CommitPreview& preview, std::string& backupFolder);

@@ -399,8 +399,11 @@ void TMainFRM::PreviewCommitMENClick() {
 }
 
 void TMainFRM::CommitMENClick() {
-    m_engine->CommitDatabase();
-    openDatabase();
+    // A commit that left the files as they were keeps the list and its marks; any other ends with
+    // the database closed, and the files now in place open.
+    if (m_engine->CommitDatabase().outcome != ReplaceResult::NotDone) {
+        openDatabase();
+    }
 }
 
 void TMainFRM::Exit1Click() {

@@ -13,7 +13,7 @@ namespace kavrin {
 
 ReplaceResult MaintenanceEngine::RestoreBackup(const std::string& backup) {
     return runReplacing(
-        "Out of memory while restoring the database.",
+        "Out of memory while restoring the database.", OnNotDone::Close,
         [&](ReplaceResult& result, std::optional<CommitClaim>& claim) {
             if (!m_ctx.IsOpen) {
                 throw KavrinError("No database is open.");

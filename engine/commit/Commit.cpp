@@ -100,7 +100,7 @@ CommitPreview MaintenanceEngine::PreviewCommit() const {
                          m_nodes);
 }
 
-ReplaceResult MaintenanceEngine::runReplacing(const std::string& outOfMemory,
+ReplaceResult MaintenanceEngine::runReplacing(const std::string& outOfMemory, OnNotDone onNotDone,
                                               const ReplacingSteps& steps) {
     if (isPumping()) {
         return {ReplaceResult::NotDone, "Another operation of this window is running.", {}};
@@ -130,7 +130,11 @@ ReplaceResult MaintenanceEngine::runReplacing(const std::string& outOfMemory,
         m_view.log(result.message);
         m_view.showError(result.message);
     }
-    CloseDatabase();
+    // Not done, the files are those that were opened and the commit only read what was read of
+    // them: the list and its marks can stay, for the user to try again or change them.
+    if (result.outcome != ReplaceResult::NotDone || onNotDone == OnNotDone::Close) {
+        CloseDatabase();
+    }
     m_view.hideProgressArea();
     m_view.setBusy(false);
     return result;
@@ -138,7 +142,7 @@ ReplaceResult MaintenanceEngine::runReplacing(const std::string& outOfMemory,
 
 ReplaceResult MaintenanceEngine::CommitDatabase() {
     return runReplacing(
-        "Out of memory while committing the database.",
+        "Out of memory while committing the database.", OnNotDone::KeepOpen,
         [this](ReplaceResult& result, std::optional<CommitClaim>& claim) {
             if (!m_ctx.IsOpen) {
                 throw KavrinError("No database is open.");

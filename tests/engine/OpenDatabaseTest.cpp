@@ -1,3 +1,4 @@
+#include <chrono>
 #include <filesystem>
 
 #include <cmath>
@@ -309,6 +310,14 @@ TEST_F(OpenDatabaseTest, PendingChangesOnReopenAndClose) {
     engine.MarkSelectedNodes(true);
     view.answers = {Answer::Cancel};
     EXPECT_FALSE(engine.CloseRequested());
+    EXPECT_TRUE(engine.HasPendingChanges());
+    // Yes commits; a commit refused before it wrote anything keeps the window and the marks.
+    const std::string titles = folder.file("Kavrin.ttl");
+    std::filesystem::last_write_time(
+        titles, std::filesystem::last_write_time(titles) + std::chrono::seconds(3));
+    view.answers = {Answer::Yes};
+    EXPECT_FALSE(engine.CloseRequested());
+    EXPECT_EQ(view.errors.size(), 1u);
     EXPECT_TRUE(engine.HasPendingChanges());
     view.answers = {Answer::No};
     EXPECT_TRUE(engine.CloseRequested());

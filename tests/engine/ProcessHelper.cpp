@@ -87,6 +87,9 @@ int commit(const std::string& folder, const std::string& node) {
     while (std::cin >> command) {
         view.errors.clear();
         if (command == "open") {
+            if (engine.HasPendingChanges()) {
+                view.answers.push_back(kavrin::Answer::No);  // a refused commit kept its marks
+            }
             engine.OpenDatabase();
             const auto row = engine.nodeList().findCaption(node, 0, true);
             if (!engine.context().IsOpen || !row) {

@@ -9,6 +9,7 @@
 #include <QTest>
 #include <QTreeView>
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 
 #include "FormsTestSupport.h"
@@ -329,6 +330,26 @@ private slots:
         }));
         QVERIFY(f.find<QWidget>("Panel1")->isEnabled());
         QVERIFY(QApplication::overrideCursor() == nullptr);
+        QVERIFY(f.find<QAction>("CommitMEN")->isEnabled());
+    }
+
+    // A commit refused before it wrote anything (here: a file changed since the open) shows why
+    // and keeps the list and its marks instead of opening the database again.
+    void aCommitThatWroteNothingKeepsTheMarks() {
+        WindowFixture f;
+        f.openSample();
+        QVERIFY(triggerAction(&f.window(), "FixDuplicatesMEN"));
+        const std::string titles = f.folder() + "/Kavrin.ttl";
+        std::filesystem::last_write_time(
+            titles, std::filesystem::last_write_time(titles) + std::chrono::seconds(3));
+
+        QVERIFY(triggerAction(&f.window(), "CommitMEN"));
+        const auto shown = f.prompts().takeShown();
+        QCOMPARE(shown.size(), std::size_t{1});
+        QVERIFY(shown[0].text.contains("changed on disk"));
+        QCOMPARE(markedRows(f), Lines({"PC1"}));
+        QCOMPARE(lines(f.window(), LineList::Log).back(), shown[0].text.toStdString());
+        QCOMPARE(fileSize(f.folder() + "/Kavrin.cmp"), std::uintmax_t{230 + 8 * 765});
         QVERIFY(f.find<QAction>("CommitMEN")->isEnabled());
     }
 };
