@@ -21,24 +21,32 @@ constexpr std::array<const char*, 3> kSaveNames = {filename::kNodeSave, filename
 // A backup folder name taken by an earlier backup gets a number; this many are tried.
 constexpr int kBackupFolderAttempts = 1000;
 
+struct NewBackupFolder {
+    std::string path;
+    std::string failure;  // why it could not be created; empty when it was
+};
+
 // A backup never shares a folder with an earlier one: within one second the time stamp repeats,
 // and the second backup would overwrite the only copy of the state before the first commit.
-std::string createBackupFolder(FileSystem& fs, const std::string& databaseFolder,
-                               const std::string& stamp) {
+NewBackupFolder createBackupFolder(FileSystem& fs, const std::string& databaseFolder,
+                                   const std::string& stamp) {
     const std::string base = joinPath(databaseFolder, stamp);
     try {
         fs.createDirectories(databaseFolder);
     } catch (const std::exception&) {
-        // A folder that cannot be made shows as the failure to save the first backup file.
+        // What keeps the database folder from being made keeps the backup folder from it too,
+        // and the creation below says why.
     }
     for (int attempt = 1; attempt <= kBackupFolderAttempts; ++attempt) {
         const std::string candidate = attempt == 1 ? base : base + "-" + std::to_string(attempt);
         try {
             if (fs.createDirectory(candidate)) {
-                return candidate;
+                return {candidate, {}};
             }
-        } catch (const std::exception&) {
-            return candidate;  // as above
+        } catch (const std::exception& e) {
+            // Told after the folder's log line, as the failure of the backup's first step: a
+            // read-only folder must not show as a backup file that was not found.
+            return {candidate, e.what()};
         }
     }
     throw KavrinError("Cannot create backup directory : " + base + ": every name up to -" +
@@ -70,9 +78,12 @@ std::array<FileCheck, 3> MaintenanceEngine::openedChecks(bool pump) {
 
 std::string MaintenanceEngine::writeBackup(const std::array<FileCheck, 3>& checks,
                                            const BackupExtras& extras, bool pump) {
-    const std::string folder =
+    const auto [folder, failure] =
         createBackupFolder(m_fs, m_ctx.DatabaseFolder, TimeStampText(m_clock));
     m_view.log("Creating backup directory : " + folder);
+    if (!failure.empty()) {
+        throw KavrinError(failure);
+    }
     const FileImages files = openedFiles(m_ctx);
     for (std::size_t i = 0; i < files.size(); ++i) {
         SaveDatabaseFile(m_fs, m_view, joinPath(folder, kSaveNames[i]), *files[i].header,

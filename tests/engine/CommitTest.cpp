@@ -121,6 +121,25 @@ protected:
         expectIdle();
     }
 
+    // The database folder as a user who may not write it sees it (as root, through the file
+    // layer, which permissions do not bind).
+    void makeFolderReadOnly() {
+        namespace stdfs = std::filesystem;
+        if (permissionsBind()) {
+            stdfs::permissions(
+                folder.path(),
+                stdfs::perms::owner_write | stdfs::perms::group_write | stdfs::perms::others_write,
+                stdfs::perm_options::remove);
+        } else {
+            fs.makeReadOnly(folder.path());
+        }
+    }
+    void makeFolderWritable() {
+        std::filesystem::permissions(folder.path(), std::filesystem::perms::owner_write,
+                                     std::filesystem::perm_options::add);
+        fs.reset();
+    }
+
     // A commit that left the files as they were opened keeps the list and its marks.
     void expectKeptWithItsMarks(std::size_t rows) const {
         EXPECT_TRUE(engine.context().IsOpen);
@@ -424,18 +443,10 @@ TEST_F(CommitTest, ReadOnlyFolderFailsAtTheClaimAndChangesNothing) {
     db.addNode("B");
     writeAndOpen();
     mark("B");
-    namespace stdfs = std::filesystem;
-    if (permissionsBind()) {
-        stdfs::permissions(
-            folder.path(),
-            stdfs::perms::owner_write | stdfs::perms::group_write | stdfs::perms::others_write,
-            stdfs::perm_options::remove);
-    } else {
-        fs.makeReadOnly(folder.path());
-    }
+    makeFolderReadOnly();
 
     engine.CommitDatabase();
-    stdfs::permissions(folder.path(), stdfs::perms::owner_write, stdfs::perm_options::add);
+    makeFolderWritable();
 
     ASSERT_EQ(view.errors.size(), 1u);
     EXPECT_NE(view.errors[0].find(path("Kavrin.claim")), std::string::npos) << view.errors[0];
@@ -446,10 +457,26 @@ TEST_F(CommitTest, ReadOnlyFolderFailsAtTheClaimAndChangesNothing) {
     expectKeptWithItsMarks(2);
 
     // Once the folder may be written, the marks it kept commit.
-    fs.reset();
     EXPECT_EQ(engine.CommitDatabase().outcome, ReplaceResult::Done);
     open();
     EXPECT_EQ(engine.nodeList().count(), 1u);
+}
+
+// The backup's folder is its first write: one that cannot be made is said to be so, and why.
+TEST_F(CommitTest, ABackupThatCannotMakeItsFolderSaysSo) {
+    db.addNode("A");
+    writeAndOpen();
+    makeFolderReadOnly();
+
+    const BackupResult backup = engine.BackupDatabase();
+    makeFolderWritable();
+
+    EXPECT_FALSE(backup.done);
+    EXPECT_TRUE(backup.message.starts_with("Cannot create directory \"" + path(kStamp) + "\". "))
+        << backup.message;
+    EXPECT_EQ(commitLog(), Lines{"Creating backup directory : " + path(kStamp)});
+    EXPECT_EQ(entries(folder.path()),
+              (std::vector<std::string>{"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"}));
 }
 
 // Before the first rename nothing of the database is touched: whatever fails there leaves the
