@@ -21,15 +21,10 @@ constexpr std::array<const char*, 3> kSaveNames = {filename::kNodeSave, filename
 // A backup folder name taken by an earlier backup gets a number; this many are tried.
 constexpr int kBackupFolderAttempts = 1000;
 
-struct NewBackupFolder {
-    std::string path;
-    std::string failure;  // why it could not be created; empty when it was
-};
-
 // A backup never shares a folder with an earlier one: within one second the time stamp repeats,
 // and the second backup would overwrite the only copy of the state before the first commit.
-NewBackupFolder createBackupFolder(FileSystem& fs, const std::string& databaseFolder,
-                                   const std::string& stamp) {
+std::string createBackupFolder(FileSystem& fs, const std::string& databaseFolder,
+                               const std::string& stamp) {
     const std::string base = joinPath(databaseFolder, stamp);
     try {
         fs.createDirectories(databaseFolder);
@@ -39,14 +34,10 @@ NewBackupFolder createBackupFolder(FileSystem& fs, const std::string& databaseFo
     }
     for (int attempt = 1; attempt <= kBackupFolderAttempts; ++attempt) {
         const std::string candidate = attempt == 1 ? base : base + "-" + std::to_string(attempt);
-        try {
-            if (fs.createDirectory(candidate)) {
-                return {candidate, {}};
-            }
-        } catch (const std::exception& e) {
-            // Told after the folder's log line, as the failure of the backup's first step: a
-            // read-only folder must not show as a backup file that was not found.
-            return {candidate, e.what()};
+        // A folder that cannot be made (a read-only database folder) is the error, naming it and
+        // the reason, rather than a backup file that was not found.
+        if (fs.createDirectory(candidate)) {
+            return candidate;
         }
     }
     throw KavrinError("Cannot create backup directory : " + base + ": every name up to -" +
@@ -78,12 +69,9 @@ std::array<FileCheck, 3> MaintenanceEngine::openedChecks(bool pump) {
 
 std::string MaintenanceEngine::writeBackup(const std::array<FileCheck, 3>& checks,
                                            const BackupExtras& extras, bool pump) {
-    const auto [folder, failure] =
+    const std::string folder =
         createBackupFolder(m_fs, m_ctx.DatabaseFolder, TimeStampText(m_clock));
     m_view.log("Creating backup directory : " + folder);
-    if (!failure.empty()) {
-        throw KavrinError(failure);
-    }
     const FileImages files = openedFiles(m_ctx);
     for (std::size_t i = 0; i < files.size(); ++i) {
         SaveDatabaseFile(m_fs, m_view, joinPath(folder, kSaveNames[i]), *files[i].header,
