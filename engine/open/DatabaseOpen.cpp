@@ -68,7 +68,11 @@ OpenResult MaintenanceEngine::OpenDatabase() {
         case Answer::Cancel:
             return result;
         case Answer::Yes:
-            CommitDatabase();  // reports its own failures; the open goes on whatever happened
+            // A commit that failed and left the files as they were keeps the marks: opening
+            // now would throw them away. Any other outcome has reported itself; the open goes on.
+            if (CommitDatabase().outcome == ReplaceResult::NotDone) {
+                return result;
+            }
             break;
         case Answer::No:
             break;

@@ -319,6 +319,12 @@ TEST_F(OpenDatabaseTest, PendingChangesOnReopenAndClose) {
     EXPECT_FALSE(engine.CloseRequested());
     EXPECT_EQ(view.errors.size(), 1u);
     EXPECT_TRUE(engine.HasPendingChanges());
+    // ... and so does an open that asked first.
+    view.answers = {Answer::Yes};
+    engine.OpenDatabase();
+    EXPECT_EQ(view.errors.size(), 2u);
+    EXPECT_TRUE(engine.HasPendingChanges());
+    EXPECT_EQ(icons(), (std::vector<int>{kIconLive, kIconMarked}));
     view.answers = {Answer::No};
     EXPECT_TRUE(engine.CloseRequested());
     EXPECT_FALSE(engine.context().IsOpen);
