@@ -1,5 +1,8 @@
 #include "forms/NodeListModel.h"
 
+#include <QBrush>
+#include <QColor>
+#include <QFont>
 #include <algorithm>
 
 #include "forms/Artwork.h"
@@ -40,6 +43,22 @@ QVariant NodeListModel::data(const QModelIndex& index, int role) const {
         // Why a marked row is marked, wherever the pointer rests on it.
         return entry.marked() ? QVariant(QString::fromStdString(m_nodes.reason(entry)))
                               : QVariant();
+    }
+    if (entry.marked()) {
+        // A marked row reads as one to be removed across its whole width, selected or not.
+        switch (role) {
+            case Qt::BackgroundRole:
+                return QBrush(QColor(0xFB, 0xE3, 0xE1));
+            case Qt::ForegroundRole:
+                return QBrush(QColor(0x9A, 0x1B, 0x12));
+            case Qt::FontRole: {
+                QFont font;
+                font.setStrikeOut(true);
+                return font;
+            }
+            default:
+                break;
+        }
     }
     if (role == Qt::DecorationRole) {
         const int icon = column == kColumnNode

@@ -3,9 +3,13 @@
 
 #include <QAction>
 #include <QHeaderView>
+#include <QKeySequence>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
+#include <utility>
 
 #include "forms/LineListView.h"
 #include "forms/LinePages.h"
@@ -28,6 +32,11 @@ void TMainFRM::bindCommands() {
             [this] { runCommand([this] { BrowseBUTTONClick(); }); });
     connect(ConnectBTN, &QPushButton::clicked, this,
             [this] { runCommand([this] { ConnectBTNClick(); }); });
+    // Enter in the location field and F5 anywhere do what "Open DB" does, and only when it can
+    // be clicked (not while the window is busy).
+    connect(DatabasePathEDT, &QLineEdit::returnPressed, ConnectBTN, &QPushButton::click);
+    auto* reopen = new QShortcut(QKeySequence::Refresh, this);
+    connect(reopen, &QShortcut::activated, ConnectBTN, &QPushButton::click);
     bindLists();
 
     const MainMenus& m = *m_menus;
@@ -60,6 +69,20 @@ void TMainFRM::bindLists() {
         popup->popup(NodesLV->viewport()->mapToGlobal(pos));
     });
     connect(popup, &QMenu::aboutToShow, this, [this] { runCommand([this] { LVEditPOPPopup(); }); });
+    // Delete and Insert on the list do what the pop-up menu's items do, when it would offer them.
+    for (const auto& [key, action] : {std::pair{Qt::Key_Delete, m_menus->DeleteNodeMEN},
+                                      std::pair{Qt::Key_Insert, m_menus->UndeleteNodeMEN}}) {
+        auto* shortcut =
+            new QShortcut(QKeySequence(key), NodesLV, nullptr, nullptr, Qt::WidgetShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this, item = action] {
+            runCommand([this, item] {
+                LVEditPOPPopup();
+                if (item->isEnabled()) {
+                    item->trigger();
+                }
+            });
+        });
+    }
 
     QMenu* editMenu = m_menus->EditMenu;
     for (LineList which :

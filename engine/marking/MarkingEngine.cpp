@@ -1,10 +1,22 @@
 #include "engine/MaintenanceEngine.h"
 #include "engine/Progress.h"
+#include "support/text/DateTimeText.h"
+
+#include <string>
 
 namespace kavrin {
 
 namespace {
+
 constexpr const char* kReasonByHand = "by hand";
+
+// "Marked : 12 nodes by hand": every marking leaves a line in the log, so that what is marked
+// when a commit comes can be traced to how it was marked.
+std::string markingLine(bool mark, std::size_t count, const std::string& how) {
+    return std::string(mark ? "Marked : " : "Unmarked : ") + std::to_string(count) +
+           (count == 1 ? " node " : " nodes ") + how;
+}
+
 }  // namespace
 
 std::size_t MaintenanceEngine::MarkSelectedNodes(bool mark) {
@@ -24,6 +36,7 @@ std::size_t MaintenanceEngine::MarkSelectedNodes(bool mark) {
             m_nodes.setIcon(i, kIconLive);
         }
     }
+    m_view.log(markingLine(mark, selected, kReasonByHand));
     return selected;
 }
 
@@ -41,7 +54,9 @@ std::size_t MaintenanceEngine::MarkNodesOlderThan(double date) {
         return 0;
     }
     NodeList::BulkUpdate bulk(m_nodes);
-    return markOlderThan(m_nodes, m_ctx.NodesMS.span(), date);
+    const std::size_t marked = markOlderThan(m_nodes, m_ctx.NodesMS.span(), date);
+    m_view.log(markingLine(true, marked, "not online since " + IsoDateTimeText(date)));
+    return marked;
 }
 
 void MaintenanceEngine::OfferFixDuplicates() {
@@ -77,6 +92,7 @@ DuplicateFixResult MaintenanceEngine::FixDuplicates() {
     }
     const DuplicateFixResult fixed = fixer.result();
     finishFixDuplicates(fixed);
+    m_view.log(markingLine(true, fixed.activeDeleted + fixed.inactiveDeleted, "as duplicates"));
     return fixed;
 }
 

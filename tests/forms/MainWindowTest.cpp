@@ -189,17 +189,27 @@ private slots:
         folder->click();
         QCOMPARE(path->text(), QString("/data/inventory"));
 
-        // Browse: Cancel keeps the text, OK replaces it, the next browse starts there.
-        f.prompts().folders.push_back(std::nullopt);
-        browse->click();
-        QCOMPARE(f.prompts().lastFolderStart, QDir::rootPath());  // "C:/" on Windows
-        QCOMPARE(path->text(), QString("/data/inventory"));
-        f.prompts().folders.push_back(QString("/srv/kavrin"));
-        browse->click();
-        QCOMPARE(path->text(), QString("/srv/kavrin"));
-        f.prompts().folders.push_back(std::nullopt);
-        browse->click();
-        QCOMPARE(f.prompts().lastFolderStart, QString("/srv/kavrin"));
+        // Browse starts at the folder typed, or the nearest one above it that exists, else at
+        // the last one chosen, else at the root; Cancel keeps the text, OK replaces it.
+        TempFolder temp;
+        const QString typed = QDir::cleanPath(QString::fromStdString(temp.path()));
+        const QString chosen = typed + "/chosen";
+        QVERIFY(QDir().mkpath(chosen));
+        const struct {
+            QString text;
+            std::optional<QString> answer;
+            QString start;
+        } browsing[] = {{"", std::nullopt, QDir::cleanPath(QDir::rootPath())},  // "C:/" on Windows
+                        {typed + "/not/there", std::nullopt, typed},
+                        {typed, chosen, typed},
+                        {"", std::nullopt, chosen}};
+        for (const auto& step : browsing) {
+            path->setText(step.text);
+            f.prompts().folders.push_back(step.answer);
+            browse->click();
+            QCOMPARE(QDir::cleanPath(f.prompts().lastFolderStart), step.start);
+            QCOMPARE(path->text(), step.answer.value_or(step.text));
+        }
 
         server->click();
         QCOMPARE(path->text().toStdString(), LocalComputerName());
@@ -278,6 +288,41 @@ private slots:
         QCOMPARE(pages->currentIndex(), 2);
     }
 
+    // Enter in the location field and F5 do what "Open DB" does; Ctrl+O what "Open Database"
+    // does, which is only offered while nothing is open.
+    void keysOpenTheDatabase() {
+        WindowFixture f;
+        sampleDatabase().write(f.folder());
+        f.find<QRadioButton>("DBFileCHECKBOX")->click();
+        auto* path = f.find<QLineEdit>("DatabasePathEDT");
+        path->setText(QString::fromStdString(f.folder()));
+        QApplication::setActiveWindow(&f.window());
+        const struct {
+            QWidget* target;
+            QKeyCombination key;
+            bool closeFirst;
+        } steps[] = {{path, Qt::Key_Return, false},
+                     {&f.window(), Qt::Key_F5, false},
+                     {&f.window(), Qt::CTRL | Qt::Key_O, true},
+                     {&f.window(), Qt::CTRL | Qt::Key_O, false}};  // refused while open
+        std::size_t opens = 0;
+        for (const auto& step : steps) {
+            if (step.closeFirst) {
+                QVERIFY(triggerAction(&f.window(), "CloseMEN"));
+            }
+            const bool wasOpen = f.engine().context().IsOpen;
+            f.prompts().answers.push_back(Answer::No);  // to the offer to fix the duplicates
+            step.target->setFocus();
+            QTest::keyClick(step.target, step.key.key(), step.key.keyboardModifiers());
+            QVERIFY(f.engine().context().IsOpen);
+            const bool opened = f.prompts().answers.empty();
+            opens += opened ? 1 : 0;
+            QCOMPARE(opened, !(wasOpen && step.key.key() == Qt::Key_O));
+            f.prompts().answers.clear();
+        }
+        QCOMPARE(opens, std::size_t{3});
+    }
+
     void failedOpenShowsTheErrorAndEndsClosed() {
         WindowFixture f;
         f.openFolder(f.folder());  // an empty folder
@@ -346,7 +391,7 @@ private slots:
         QCOMPARE(f.window().nodeListModel()->rowCount(), 0);
         QCOMPARE(f.window().lineCount(LineList::DBStats), std::size_t{0});
         QCOMPARE(f.window().lineCount(LineList::Duplicates), std::size_t{0});
-        QCOMPARE(f.window().lineCount(LineList::Log), std::size_t{3});
+        QCOMPARE(f.window().lineCount(LineList::Log), std::size_t{4});  // the mark is logged
         QCOMPARE(f.find<QLabel>("StatusPanel3")->text(), QString());
         QVERIFY(!f.find<QTabWidget>("PageControl")->isTabVisible(1));
         QVERIFY(f.find<QAction>("OpenMEN")->isEnabled());

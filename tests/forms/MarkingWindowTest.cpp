@@ -146,6 +146,52 @@ private slots:
         QVERIFY(!enabled(f, "UndeleteNodeMEN"));
     }
 
+    // Delete and Insert on the list do what the pop-up menu would offer for the selection; each
+    // marking is logged, and a marked row is drawn differently across its whole width.
+    void keysMarkAndUnmarkAndTheLogSaysSo() {
+        WindowFixture f;
+        f.openSample();
+        QTreeView* view = nodesView(f);
+        QApplication::setActiveWindow(&f.window());
+        view->setFocus();
+        QTRY_VERIFY(view->hasFocus());
+        const QAbstractItemModel* model = f.window().nodeListModel();
+        const struct {
+            std::vector<std::string> rows;
+            Qt::Key key;
+            Lines marked;
+            const char* logged;  // null: nothing done
+        } steps[] = {
+            {{"ZETA"}, Qt::Key_Delete, {"ZETA"}, "Marked : 1 node by hand"},
+            {{"ZETA"}, Qt::Key_Delete, {"ZETA"}, nullptr},  // already marked
+            {{"ZETA"}, Qt::Key_Insert, {}, "Unmarked : 1 node by hand"},
+            {{"ZETA"}, Qt::Key_Insert, {}, nullptr},
+            {{"PC1", "ALPHA"}, Qt::Key_Delete, {"PC1", "ALPHA"}, "Marked : 2 nodes by hand"}};
+        for (const auto& step : steps) {
+            std::vector<int> rows;
+            for (const std::string& name : step.rows) {
+                rows.push_back(f.rowOf(name));
+            }
+            f.selectRows(rows);
+            const Lines before = lines(f.window(), LineList::Log);
+            QTest::keyClick(view, step.key);
+            QCOMPARE(markedRows(f), step.marked);
+            Lines expected = before;
+            if (step.logged != nullptr) {
+                expected.push_back(step.logged);
+            }
+            QCOMPARE(lines(f.window(), LineList::Log), expected);
+            for (int row = 0; row < model->rowCount(); ++row) {
+                const bool marked =
+                    std::count(step.marked.begin(), step.marked.end(),
+                               model->index(row, 0).data().toString().toStdString());
+                for (int column = 0; column < model->columnCount(); ++column) {
+                    QCOMPARE(model->index(row, column).data(Qt::BackgroundRole).isValid(), marked);
+                }
+            }
+        }
+    }
+
     // OK marks every node last online before the chosen day began: a node seen at midnight of
     // that day is not older than it.
     void dateDialogOkMarksNodesBeforeTheDay() {
