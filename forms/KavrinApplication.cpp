@@ -1,8 +1,10 @@
 #include "forms/KavrinApplication.h"
 
+#include <QWidget>
 #include <exception>
 
 #include "forms/MessageBox.h"
+#include "forms/ScreenFit.h"
 
 namespace kavrin {
 
@@ -17,7 +19,18 @@ KavrinApplication::KavrinApplication(int& argc, char** argv) : QApplication(argc
 
 bool KavrinApplication::notify(QObject* receiver, QEvent* event) {
     try {
-        return QApplication::notify(receiver, event);
+        const bool handled = QApplication::notify(receiver, event);
+        // Every window and dialog, once its own handlers have placed it, is kept whole on its
+        // screen: they are designed in pixels, and a small screen or a large scale cuts them.
+        if (event->type() == QEvent::Show && receiver->isWidgetType()) {
+            auto* widget = static_cast<QWidget*>(receiver);
+            const Qt::WindowType type = widget->windowType();
+            if (widget->isWindow() &&
+                (type == Qt::Window || type == Qt::Dialog || type == Qt::Tool)) {
+                fitOnScreen(widget);
+            }
+        }
+        return handled;
     } catch (const std::exception& e) {
         handleException(e.what());
     } catch (...) {

@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -46,6 +47,7 @@ const QString kFolderMode = QStringLiteral("folder");
 
 // The window's client area at 96 dpi.
 constexpr QSize kClientSize(817, 494);
+constexpr QSize kMinimumClientSize(600, 380);
 
 QString fromUtf8(const std::string& text) {
     return QString::fromStdString(text);
@@ -170,6 +172,10 @@ void TMainFRM::buildWidgets() {
 
     move(259, 212);
     resize(kClientSize.width(), kClientSize.height() + menuBar()->sizeHint().height());
+    // Small enough for a 1280x900 screen at twice the scale; large enough that every control
+    // keeps its text and the lists show a few rows.
+    setMinimumSize(kMinimumClientSize.width(),
+                   kMinimumClientSize.height() + menuBar()->sizeHint().height());
 }
 
 void TMainFRM::buildConnectionGroup(Anchors& panel) {
@@ -353,9 +359,20 @@ void TMainFRM::DBFileCHECKBOXClick() {
 }
 
 void TMainFRM::BrowseBUTTONClick() {
-    // The first browse starts at the root of the tree.
-    const std::optional<QString> chosen = m_prompts.chooseFolder(
-        this, m_lastBrowsedFolder.isEmpty() ? QDir::rootPath() : m_lastBrowsedFolder);
+    // Browsing starts at the folder typed (or the nearest folder above it that exists), else at
+    // the last one chosen, else at the root of the tree.
+    QString start = m_lastBrowsedFolder.isEmpty() ? QDir::rootPath() : m_lastBrowsedFolder;
+    const QString typed = DatabasePathEDT->text().trimmed();
+    if (!typed.isEmpty()) {
+        QString folder = QDir::cleanPath(QDir(typed).absolutePath());
+        while (!QFileInfo(folder).isDir() && QFileInfo(folder).path() != folder) {
+            folder = QFileInfo(folder).path();
+        }
+        if (QFileInfo(folder).isDir()) {
+            start = folder;
+        }
+    }
+    const std::optional<QString> chosen = m_prompts.chooseFolder(this, start);
     if (chosen) {
         m_lastBrowsedFolder = *chosen;
         DatabasePathEDT->setText(*chosen);

@@ -5,10 +5,12 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QSizePolicy>
 #include <QSortFilterProxyModel>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <exception>
 
 #include "forms/Fonts.h"
@@ -85,7 +87,8 @@ QTreeWidget* table(QWidget* parent, const char* name, const QStringList& headers
     return widget;
 }
 
-// A table that shows all its rows without scrolling; its first column takes the room left.
+// A table that shows all its rows without scrolling where the screen has room, and scrolls
+// (down to one row) where it has not; its first column takes the room left.
 void fitRows(QTreeWidget* widget) {
     widget->header()->setStretchLastSection(false);
     for (int column = 1; column < widget->columnCount(); ++column) {
@@ -94,8 +97,10 @@ void fitRows(QTreeWidget* widget) {
     widget->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     const int rows = widget->topLevelItemCount();
     const int rowHeight = rows > 0 ? widget->sizeHintForRow(0) : 0;
-    widget->setFixedHeight(widget->header()->sizeHint().height() + rows * rowHeight +
-                           2 * widget->frameWidth() + 2);
+    const int chrome = widget->header()->sizeHint().height() + 2 * widget->frameWidth() + 2;
+    widget->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Maximum);
+    widget->setMaximumHeight(chrome + rows * rowHeight);
+    widget->setMinimumHeight(chrome + std::min(rows, 1) * rowHeight);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QTextBlock>
 
@@ -45,6 +46,10 @@ private slots:
         onNextModal(answer);
         QVERIFY(triggerAction(&window, "Info1"));
         QCOMPARE(showings, 2);
+        onNextModal(answer);
+        QApplication::setActiveWindow(&window);
+        QTest::keyClick(&window, Qt::Key_F1);
+        QCOMPARE(showings, 3);
     }
 
     void informationDialogContent() {
@@ -136,6 +141,34 @@ private slots:
             modal->close();  // the close box answers Cancel
         });
         QCOMPARE(dialog.exec(), int(QDialog::Rejected));
+    }
+
+    // The main window and every dialog it opens lie whole on the screen's free area, whatever
+    // the screen and the scale (CTest runs this once more at twice the scale on 1280x900).
+    void everyWindowFitsTheScreen() {
+        WindowFixture f;
+        f.window().setDialogs(new TfrmDate(&f.window()), nullptr);
+        f.openSample(Answer::Yes);
+        QVERIFY(triggerAction(&f.window(), "BackupMEN"));
+        const QRect area = f.window().screen()->availableGeometry();
+        QVERIFY2(area.contains(f.window().frameGeometry()), "TMainFRM");
+        TfrmWarningInfo info(&f.window());
+        const std::function<void()> show[] = {
+            [&] { info.exec(); },
+            [&] { QVERIFY(triggerAction(&f.window(), "DeleteOlderThanMEN")); },
+            [&] { QVERIFY(triggerAction(&f.window(), "PreviewCommitMEN")); },
+            [&] { QVERIFY(triggerAction(&f.window(), "RestoreBackupMEN")); }};
+        for (const auto& dialog : show) {
+            QString name;
+            QRect shown;
+            onNextModal([&](QWidget* modal) {
+                name = modal->objectName();
+                shown = modal->frameGeometry();
+                modal->close();
+            });
+            dialog();
+            QVERIFY2(area.contains(shown), qPrintable(name));
+        }
     }
 };
 
