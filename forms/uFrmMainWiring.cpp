@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
@@ -28,6 +29,12 @@ void TMainFRM::bindCommands() {
             [this] { runCommand([this] { BrowseBUTTONClick(); }); });
     connect(ConnectBTN, &QPushButton::clicked, this,
             [this] { runCommand([this] { ConnectBTNClick(); }); });
+    // The backups offered after a failed open are those of the location then typed.
+    connect(DatabasePathEDT, &QLineEdit::textChanged, this, [this] {
+        if (m_restoreOffered) {
+            offerRestore(false);
+        }
+    });
     bindLists();
 
     const MainMenus& m = *m_menus;
