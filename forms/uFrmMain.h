@@ -137,8 +137,8 @@ private:
     // Whether the location typed holds backup folders, asked after an open that failed and a
     // close; forgotten when the location changes.
     void offerRestore(bool offered);
-    // "" when the database folder can be written; otherwise says so (error box and log) before
-    // a command that writes there starts, and returns false.
+    // True when the database folder can be written; otherwise says so (error box and log), so
+    // that a command that writes there does not start, and returns false.
     bool requireWritableFolder();
     void showLocation(const WindowLocation& location);
     void openStartLocation();
