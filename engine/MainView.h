@@ -68,6 +68,12 @@ public:
     // box answers Cancel. An error box with OK.
     virtual Answer confirm(const std::string& text, bool withCancel) = 0;
     virtual void showError(const std::string& text) = 0;
+    // The error that ended an open. `unreadFile` is the file it could not read when the message
+    // does not name it, else "": a view that has room for it shows it after the message.
+    virtual void showOpenError(const std::string& message,
+                               [[maybe_unused]] const std::string& unreadFile) {
+        showError(message);
+    }
 
     // Handle the window events waiting in the queue. Called once per record of a long operation;
     // a view may do its work less often.

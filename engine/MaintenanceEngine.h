@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,8 @@ struct CommitMemory {
 struct OpenResult {
     bool opened = false;
     std::string message;  // the error the view was shown
+    // The file the open could not read, when its message does not name it already.
+    std::string unreadFile;
     std::uint32_t nodeRecords = 0;
     std::uint32_t installRecords = 0;
     std::uint32_t titleRecords = 0;
@@ -184,15 +187,27 @@ public:
     // commit that needs more is refused before it writes anything.
     CommitMemory commitMemory() const;
 
-    // The backup folders of the open database, newest first.
+    // The backup folders of the open database, newest first; without an open database (none
+    // yet, or an open that failed) those of the location the view's fields name.
     std::vector<BackupFolderInfo> BackupFolders() const;
+    // BackupFolders() finds at least one; false also when the folder cannot be listed.
+    bool locationHasBackups() const;
     // Puts the three files of `backup` (a folder path, or a backup folder's name in the database
     // folder) back in place, as a commit: the backup is checked whole first (refused, nothing is
     // written), then the claim, the check for changes since the open, a backup of the current
     // files, the journaled replacement and the check of the files in place. Logs what it did and
     // closes the database. Shows its own failures and never throws.
-    // Memory: the backup's three files whole, beside the open database.
+    // Without an open database it restores the location the view's fields name, whatever its
+    // files hold (a damaged database does not load): under the claim they are read as they are,
+    // and the backup made first keeps them byte for byte (a missing one as an empty file).
+    // Memory: the backup's three files whole, beside the open database or the files in place.
     ReplaceResult RestoreBackup(const std::string& backup);
+
+    // "" when the folder of the open database (without one, the location the fields name) can
+    // be written; otherwise the line that says it cannot, and why: "The database folder cannot
+    // be written : <folder> (<reason>)". Found by creating and removing a file of a unique name
+    // there: nothing stays, and a folder that cannot be written is not changed.
+    std::string folderWriteProblem();
 
     // How long an open that finds a running commit replacing the files waits for it to end
     // before it refuses, naming the commit.
@@ -217,6 +232,8 @@ private:
     // read, located without regard to case, and their size and time at that moment.
     std::array<std::string, 3> m_openedPaths;
     std::array<FileStatus, 3> m_openedFiles{};
+    // The file an open was reading when the reading failed; empty otherwise.
+    std::string m_unreadFile;
     // Install records per node record index (NodeRef / 765), counted once per open on the first
     // showing of details; empty until then.
     mutable std::vector<std::uint32_t> m_installCounts;
@@ -246,10 +263,17 @@ private:
     // of them is held at a time.
     using BackupExtraFiles = std::vector<std::pair<std::string, std::function<std::string()>>>;
     using BackupExtras = std::function<BackupExtraFiles(const std::array<FileCheck, 3>& files)>;
-    // Pumps the view between the blocks it writes when `pump` is set (only inside an operation
-    // that has made the view busy).
-    std::string writeBackup(const std::array<FileCheck, 3>& checks, const BackupExtras& extras,
+    // Each of the three files as the header's bytes and the body's, or (read as they are) all
+    // the file's bytes and nothing.
+    using FileContents = std::array<std::array<std::span<const std::uint8_t>, 2>, 3>;
+    FileContents openedContents() const;
+    // Writes `files` into a new backup folder of `databaseFolder`. Pumps the view between the
+    // blocks it writes when `pump` is set (only inside an operation that has made the view busy).
+    std::string writeBackup(const std::string& databaseFolder, const FileContents& files,
+                            const std::array<FileCheck, 3>& checks, const BackupExtras& extras,
                             bool pump);
+    // Where a restore writes and where its backups are listed from (BackupFolders).
+    std::string restoreFolder() const;
     // Size and CRC-32 of each file as it was opened; with `pump`, the view is pumped between
     // slices of a large body.
     std::array<FileCheck, 3> openedChecks(bool pump);

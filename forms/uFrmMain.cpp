@@ -140,12 +140,40 @@ void TMainFRM::openStartLocation() {
 }
 
 void TMainFRM::openDatabase() {
-    m_engine->OpenDatabase();
-    if (m_settings != nullptr && m_engine->context().IsOpen) {
+    const OpenResult result = m_engine->OpenDatabase();
+    if (!m_engine->context().IsOpen) {
+        // A damaged database does not open; its backups can still be put back.
+        if (!result.message.empty()) {
+            offerRestore(m_engine->locationHasBackups());
+        }
+        return;
+    }
+    if (m_settings != nullptr) {
         m_settings->setValue(kLastModeKey, serverMode() ? kServerMode : kFolderMode);
         m_settings->setValue(kLastPathKey, DatabasePathEDT->text());
         m_settings->sync();
     }
+    // Told now, not when a commit has already begun.
+    if (const std::string problem = m_engine->folderWriteProblem(); !problem.empty()) {
+        appendLine(LineList::Log, problem);
+        StatusBar->findChild<QLabel*>(QStringLiteral("StatusPanel1"))
+            ->setToolTip(fromUtf8(problem));
+    }
+}
+
+void TMainFRM::offerRestore(bool offered) {
+    m_restoreOffered = offered;
+    m_menus->RestoreBackupMEN->setEnabled(m_restoreOffered || m_engine->context().IsOpen);
+}
+
+bool TMainFRM::requireWritableFolder() {
+    const std::string problem = m_engine->folderWriteProblem();
+    if (problem.empty()) {
+        return true;
+    }
+    appendLine(LineList::Log, problem);
+    showError(problem);
+    return false;
 }
 
 // --- Building -------------------------------------------------------------------------------
@@ -408,6 +436,7 @@ void TMainFRM::OpenMENClick() {
 
 void TMainFRM::CloseMENClick() {
     m_engine->CloseDatabase();
+    offerRestore(m_engine->locationHasBackups());
 }
 
 void TMainFRM::PreviewCommitMENClick() {
@@ -416,6 +445,10 @@ void TMainFRM::PreviewCommitMENClick() {
 }
 
 void TMainFRM::CommitMENClick() {
+    // Nothing is begun in a folder that cannot be written: no claim, and the marks stay.
+    if (!requireWritableFolder()) {
+        return;
+    }
     // A commit that left the files as they were keeps the list and its marks; any other ends with
     // the database closed, and the files now in place open.
     if (m_engine->CommitDatabase().outcome != ReplaceResult::NotDone) {
@@ -434,6 +467,9 @@ void TMainFRM::BackupMENClick() {
 }
 
 void TMainFRM::RestoreBackupMENClick() {
+    if (!requireWritableFolder()) {
+        return;
+    }
     TfrmRestore dialog(this, m_engine->BackupFolders());
     if (dialog.exec() != QDialog::Accepted) {
         return;
@@ -573,6 +609,7 @@ void TMainFRM::showConnected(const std::string& folder) {
 
 void TMainFRM::showNotConnected() {
     StatusBar->showNotConnected();
+    StatusBar->findChild<QLabel*>(QStringLiteral("StatusPanel1"))->setToolTip({});
 }
 
 void TMainFRM::setActionCaption(const std::string& caption) {
@@ -627,6 +664,9 @@ void TMainFRM::setBusy(bool busy) {
 
 void TMainFRM::updateCommands(bool isOpen) {
     m_menus->updateCommands(isOpen);
+    if (!isOpen && m_restoreOffered) {
+        m_menus->RestoreBackupMEN->setEnabled(true);
+    }
 }
 
 void TMainFRM::setFixDuplicatesVisible(bool visible) {
@@ -639,6 +679,11 @@ Answer TMainFRM::confirm(const std::string& text, bool withCancel) {
 
 void TMainFRM::showError(const std::string& text) {
     m_prompts.error(this, QStringLiteral("Error"), fromUtf8(text));
+}
+
+void TMainFRM::showOpenError(const std::string& message, const std::string& unreadFile) {
+    // The design's text first and as it is; the file after it, as a missing file is named.
+    showError(unreadFile.empty() ? message : message + "\r\n\r\n" + unreadFile);
 }
 
 void TMainFRM::pump() {

@@ -101,6 +101,7 @@ public:
     void setFixDuplicatesVisible(bool visible) override;
     Answer confirm(const std::string& text, bool withCancel) override;
     void showError(const std::string& text) override;
+    void showOpenError(const std::string& message, const std::string& unreadFile) override;
     void pump() override;
 
 protected:
@@ -129,8 +130,16 @@ private:
     // no command meanwhile (busy, as during a long operation), and the progress area shows
     // `text` once there is one; all as it was when the wait is over.
     void showShareWait(bool waiting, const std::string& text);
-    // OpenDatabase; the location is kept for the next run when the open succeeded.
+    // OpenDatabase; the location is kept for the next run when the open succeeded, and a folder
+    // that cannot be written is noted. After one that failed, "Restore Backup..." is offered
+    // when the location holds backup folders.
     void openDatabase();
+    // Whether the location typed holds backup folders, asked after an open that failed and a
+    // close; forgotten when the location changes.
+    void offerRestore(bool offered);
+    // True when the database folder can be written; otherwise says so (error box and log), so
+    // that a command that writes there does not start, and returns false.
+    bool requireWritableFolder();
     void showLocation(const WindowLocation& location);
     void openStartLocation();
 
@@ -176,6 +185,7 @@ private:
     bool m_closeDeferred = false;
     std::set<std::string> m_sharesCancelled;  // in the command running now
     QString m_lastBrowsedFolder;
+    bool m_restoreOffered = false;           // without an open database: the location holds backups
     LineListView* m_editMenuList = nullptr;  // the line list EditMenu was opened on
 
     // What a wait for a share's server changed, to be put back when it is over.

@@ -37,6 +37,12 @@ void TMainFRM::bindCommands() {
     connect(DatabasePathEDT, &QLineEdit::returnPressed, ConnectBTN, &QPushButton::click);
     auto* reopen = new QShortcut(QKeySequence::Refresh, this);
     connect(reopen, &QShortcut::activated, ConnectBTN, &QPushButton::click);
+    // The backups offered after a failed open are those of the location then typed.
+    connect(DatabasePathEDT, &QLineEdit::textChanged, this, [this] {
+        if (m_restoreOffered) {
+            offerRestore(false);
+        }
+    });
     bindLists();
 
     const MainMenus& m = *m_menus;

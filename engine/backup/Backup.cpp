@@ -67,15 +67,25 @@ std::array<FileCheck, 3> MaintenanceEngine::openedChecks(bool pump) {
     return checks;
 }
 
-std::string MaintenanceEngine::writeBackup(const std::array<FileCheck, 3>& checks,
-                                           const BackupExtras& extras, bool pump) {
-    const std::string folder =
-        createBackupFolder(m_fs, m_ctx.DatabaseFolder, TimeStampText(m_clock));
-    m_view.log("Creating backup directory : " + folder);
+MaintenanceEngine::FileContents MaintenanceEngine::openedContents() const {
     const FileImages files = openedFiles(m_ctx);
+    FileContents contents;
     for (std::size_t i = 0; i < files.size(); ++i) {
-        SaveDatabaseFile(m_fs, m_view, joinPath(folder, kSaveNames[i]), *files[i].header,
-                         *files[i].body, {{}, true, pump ? pumpingProgress() : FileProgress()});
+        contents[i] = fileParts(files[i]);
+    }
+    return contents;
+}
+
+std::string MaintenanceEngine::writeBackup(const std::string& databaseFolder,
+                                           const FileContents& files,
+                                           const std::array<FileCheck, 3>& checks,
+                                           const BackupExtras& extras, bool pump) {
+    const std::string folder = createBackupFolder(m_fs, databaseFolder, TimeStampText(m_clock));
+    m_view.log("Creating backup directory : " + folder);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string path = joinPath(folder, kSaveNames[i]);
+        m_view.log("Saving : " + path);
+        m_fs.writeFile(path, files[i], true, pump ? pumpingProgress() : FileProgress());
     }
     for (const auto& [name, make] : extras(checks)) {
         const std::string path = joinPath(folder, name);
@@ -88,7 +98,7 @@ std::string MaintenanceEngine::writeBackup(const std::array<FileCheck, 3>& check
     // A commit relies on the backup to put the files back: it must survive a crash as well, and
     // its manifest with it, before anything is replaced.
     m_fs.syncDirectory(folder);
-    m_fs.syncDirectory(m_ctx.DatabaseFolder);
+    m_fs.syncDirectory(databaseFolder);
     return folder;
 }
 
@@ -96,7 +106,7 @@ BackupResult MaintenanceEngine::BackupDatabase() {
     BackupResult result;
     try {
         result.folder = writeBackup(
-            openedChecks(false),
+            m_ctx.DatabaseFolder, openedContents(), openedChecks(false),
             [this](const std::array<FileCheck, 3>& checks) {
                 return BackupExtraFiles{{kSummaryName, [this, checks] {
                                              return backupSummaryText(
@@ -113,10 +123,19 @@ BackupResult MaintenanceEngine::BackupDatabase() {
 }
 
 std::vector<BackupFolderInfo> MaintenanceEngine::BackupFolders() const {
-    if (!m_ctx.IsOpen) {
-        throw KavrinError("No database is open.");
+    return listBackupFolders(m_fs, restoreFolder());
+}
+
+std::string MaintenanceEngine::restoreFolder() const {
+    return m_ctx.IsOpen ? m_ctx.DatabaseFolder : ResolveDatabaseFolder();
+}
+
+bool MaintenanceEngine::locationHasBackups() const {
+    try {
+        return !BackupFolders().empty();
+    } catch (const std::exception&) {
+        return false;  // a folder that cannot be listed offers nothing to restore
     }
-    return listBackupFolders(m_fs, m_ctx.DatabaseFolder);
 }
 
 }  // namespace kavrin

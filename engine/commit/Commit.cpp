@@ -176,7 +176,7 @@ std::array<FileCheck, 3> MaintenanceEngine::backUpForCommit(CommitPreview& previ
     const std::array<FileCheck, 3> checks = openedChecks(true);
     const auto pump = [this] { pumpEvents(); };
     backupFolder = writeBackup(
-        checks,
+        m_ctx.DatabaseFolder, openedContents(), checks,
         [&](const std::array<FileCheck, 3>& opened) {
             preview = previewCommit(m_ctx.NodesMS.span(), m_ctx.InstallsMS.span(),
                                     m_ctx.TitlesMS.span(), m_nodes, pump);

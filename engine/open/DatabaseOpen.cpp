@@ -11,6 +11,7 @@
 #include "engine/commit/Replacement.h"
 #include "support/fs/Paths.h"
 #include "support/platform/Errors.h"
+#include "support/smb/ShareAccess.h"
 #include "support/text/AnsiText.h"
 #include "support/text/DateTimeText.h"
 
@@ -49,6 +50,28 @@ std::string claimReport(const ClaimFinding& claim) {
             return "A commit of this database may be running : its claim \"" + claim.path +
                    "\" cannot be read (" + claim.holder + ").";
     }
+}
+
+// A share that holds no database file, and one that cannot be reached, look alike to status():
+// the sentence that tells them apart, after the design's message. A share's folder listed says
+// the server answered; what keeps it from being listed is the server's or the system's reason.
+// Only for shares: a local folder's message stays as the design has it.
+std::string whyNoShareDatabase(FileSystem& fs, const std::string& folder, const char* name) {
+    if (!isSharePath(folder)) {
+        return {};
+    }
+    try {
+        fs.listDirectory(folder);
+    } catch (const KavrinError& e) {
+        // The file layer's "<what> \"<path>\". <reason>": the reason is what the user can act on.
+        const std::string message = e.what();
+        const std::string named = "\"" + folder + "\". ";
+        const std::size_t at = message.find(named);
+        const std::string reason =
+            at == std::string::npos ? message : message.substr(at + named.size());
+        return "\r\n\r\nThe share " + shareOf(folder) + " could not be read : " + reason;
+    }
+    return "\r\n\r\nThe share " + shareOf(folder) + " was read, and holds no file " + name + ".";
 }
 
 std::string tooLargeMessage(const std::string& path) {
@@ -130,7 +153,10 @@ OpenResult MaintenanceEngine::OpenDatabase() {
     }
 
     if (failed) {
-        m_view.showError(result.message);
+        if (!m_unreadFile.empty() && result.message.find(m_unreadFile) == std::string::npos) {
+            result.unreadFile = m_unreadFile;
+        }
+        m_view.showOpenError(result.message, result.unreadFile);
         CloseDatabase();
     }
     result.opened = !failed;
@@ -145,6 +171,7 @@ void MaintenanceEngine::startOpen() {
     m_duplicateNames.clear();
     m_openedPaths = {};
     m_openedFiles = {};
+    m_unreadFile.clear();
     m_installCounts.clear();
     m_installCountsValid = false;
     m_view.setActionCaption("Opening");
@@ -178,7 +205,8 @@ void MaintenanceEngine::readDatabase(OpenResult& result) {
         const std::string path = joinPath(folder, name);
         const FileStatus status = m_fs.status(locateFile(m_fs, path));
         if (!status.exists || status.isDirectory) {
-            throw KavrinError("Error: \"The database does not exist.\"\r\n\r\n" + path);
+            throw KavrinError("Error: \"The database does not exist.\"\r\n\r\n" + path +
+                              whyNoShareDatabase(m_fs, folder, name));
         }
     }
 
@@ -243,6 +271,7 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder) {
             } catch (const KavrinError&) {
                 // A file another program is rewriting may be short for a moment.
                 if (m_fs.status(located) == before) {
+                    m_unreadFile = located;
                     throw;
                 }
                 changed = located;

@@ -775,6 +775,93 @@ TEST_F(CommitTest, RestoreAndRestoreUndone) {
     expectBackupOf(db, path(kStamp) + "-3");
 }
 
+// A database that does not open (damaged, or a file gone) is restored from the location typed:
+// the files in place are kept byte for byte in the backup made first, whatever they hold.
+TEST_F(CommitTest, RestoreWithoutAnOpenDatabaseKeepsTheFilesInPlaceAsTheyAre) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    db.addNode("B");
+    const struct {
+        const char* what;
+        const char* file;
+        std::function<void(const std::string& path)> damage;
+        std::string error;
+    } cases[] = {
+        {"cut to 100 bytes", "Kavrin.cmp",
+         [](const std::string& p) { std::filesystem::resize_file(p, 100); },
+         "Cannot not read DB file header."},
+        {"foreign", "Kavrin.cmp",
+         [](const std::string& p) {
+             Bytes bytes = readFileBytes(p);
+             bytes[0] = 7;
+             writeFileBytes(p, bytes);
+         },
+         "Error: \"The database is not the correct type or version.\""},
+        {"gone", "Kavrin.ttl", [](const std::string& p) { std::filesystem::remove(p); },
+         "Error: \"The database does not exist.\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(folder.path());
+        std::filesystem::create_directories(folder.path());
+        writeAndOpen();
+        const std::string backup = engine.BackupDatabase().folder;
+        c.damage(path(c.file));
+        const Bytes damaged = std::filesystem::exists(path(c.file)) ? file(c.file) : Bytes{};
+        view.errors.clear();
+        const OpenResult failed = engine.OpenDatabase();
+        ASSERT_EQ(view.errors.size(), 1u);
+        EXPECT_TRUE(view.errors[0].starts_with(c.error)) << view.errors[0];
+        // Only a file that could not be read is named apart: the others name it themselves.
+        EXPECT_EQ(failed.unreadFile, c.error.starts_with("Cannot") ? path(c.file) : "");
+        EXPECT_EQ(engine.BackupFolders().size(), 1u);
+        view.errors.clear();
+        view.trace.clear();
+
+        const ReplaceResult restored = engine.RestoreBackup(backup);
+
+        ASSERT_EQ(view.errors, Lines{});
+        EXPECT_EQ(restored.outcome, ReplaceResult::Done);
+        expectDatabase(db);
+        EXPECT_EQ(readFileBytes(joinPath(restored.backupFolder, c.file)), damaged);
+        EXPECT_FALSE(std::filesystem::exists(path("Kavrin.claim")));
+        EXPECT_FALSE(std::filesystem::exists(path("Kavrin.journal")));
+        EXPECT_EQ(view.list(LineList::Log).back(),
+                  "Restored : the database holds the files of the backup \"" + backup +
+                      "\"; the files it replaced are in the backup \"" + restored.backupFolder +
+                      "\".");
+        expectClosedAndIdle();
+        open();  // what was put back opens
+    }
+}
+
+// Whether the folder can be written is found without leaving anything there, and a folder that
+// cannot be written is not changed by finding it out, a probe that fails half way included.
+TEST_F(CommitTest, AnUnwritableFolderIsFoundAndNothingIsLeft) {
+    db.addNode("A");
+    writeAndOpen();
+    const std::vector<std::string> files = {"Kavrin.cmp", "Kavrin.ist", "Kavrin.ttl"};
+    EXPECT_EQ(engine.folderWriteProblem(), "");
+    EXPECT_EQ(fs.calls(FileOp::WriteFile), 1);
+    EXPECT_EQ(entries(folder.path()), files);
+
+    const std::string problem = "The database folder cannot be written : " + folder.path() + " (";
+    makeFolderReadOnly();
+    EXPECT_TRUE(engine.folderWriteProblem().starts_with(problem)) << engine.folderWriteProblem();
+    makeFolderWritable();
+    EXPECT_EQ(entries(folder.path()), files);
+
+    // The probe refused, and the probe written but reported failed: neither stays.
+    for (const std::function<void()>& fault : std::vector<std::function<void()>>{
+             [&] { fs.failAt(FileOp::WriteFile, 1); }, [&] { fs.failAfterEffectAt(1); }}) {
+        fs.reset();
+        fault();
+        EXPECT_TRUE(engine.folderWriteProblem().starts_with(problem));
+        EXPECT_EQ(fs.faults(), 1);
+        EXPECT_EQ(entries(folder.path()), files);
+    }
+    EXPECT_TRUE(engine.context().IsOpen);
+}
+
 // A backup that is not there, not whole or not a database is refused before anything is
 // written: no claim, no backup folder, the files as they were.
 TEST_F(CommitTest, RestoreRefusesBackupsThatAreMissingTornOrForeign) {

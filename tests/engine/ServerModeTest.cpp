@@ -111,20 +111,36 @@ TEST(ServerModeTest, OpenDetailsMarkBackupCommitAndReopenAsOnALocalFolder) {
     EXPECT_EQ(onShare.engine.nodeList().count(), 3u);
 }
 
-TEST(ShareOpenTest, NothingListeningFailsWithinASecondWithTheMissingDatabaseMessage) {
+// The design's message, then whether the server answered: a share that could not be read (no
+// server there), or one that was read and holds no database.
+TEST(ShareOpenTest, AMissingDatabaseSaysWhetherTheShareCouldBeRead) {
     if (!testShare()) {
         GTEST_SKIP() << "no test server";
     }
     useTestCredentials();
     const std::string server = testServer();
     const std::string nowhere = "127.0.0.2" + server.substr(server.find(':'));
-    Session session(localFileSystem(), nowhere, true);
-    const auto start = std::chrono::steady_clock::now();
-    session.engine.OpenDatabase();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-    EXPECT_EQ(session.view.errors,
-              std::vector<std::string>{"Error: \"The database does not exist.\"\r\n\r\n\\\\" +
-                                       nowhere + "\\Kavrin$\\kavrin.cmp"});
+    ShareFolder root(true);  // the share emptied of everything but other tests' folders
+    const struct {
+        std::string server;
+        std::string reason;
+    } cases[] = {
+        {nowhere, "The share \\\\" + nowhere + "\\Kavrin$ could not be read : "},
+        {server, "The share \\\\" + server + "\\Kavrin$ was read, and holds no file kavrin.cmp."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.server);
+        Session session(localFileSystem(), c.server, true);
+        const auto start = std::chrono::steady_clock::now();
+        session.engine.OpenDatabase();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        ASSERT_EQ(session.view.errors.size(), 1u);
+        const std::string& error = session.view.errors[0];
+        const std::string design = "Error: \"The database does not exist.\"\r\n\r\n\\\\" +
+                                   c.server + "\\Kavrin$\\kavrin.cmp\r\n\r\n";
+        EXPECT_TRUE(error.starts_with(design + c.reason)) << error;
+        EXPECT_GT(error.size(), design.size() + c.reason.size() - 1) << "no reason given";
+    }
 }
 
 }  // namespace

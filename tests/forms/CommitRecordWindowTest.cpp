@@ -1,4 +1,5 @@
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTreeView>
@@ -164,6 +165,40 @@ private slots:
         QVERIFY(std::any_of(log.begin(), log.end(), [](const std::string& line) {
             return line.starts_with("Restored : the database holds the files of the backup");
         }));
+    }
+
+    // A damaged database does not open, but its backups are offered: the open names the file it
+    // could not read after the design's message, and what is restored opens. Another location
+    // typed takes the offer back.
+    void aDamagedOpenOffersTheRestoreOfItsBackups() {
+        WindowFixture f;
+        f.openSample();
+        QVERIFY(triggerAction(&f.window(), "BackupMEN"));
+        const std::string nodes = f.folder() + "/Kavrin.cmp";
+        std::filesystem::resize_file(nodes, 100);
+        f.prompts().answers.push_back(Answer::No);  // to the pending changes: there are none
+        f.find<QPushButton>("ConnectBTN")->click();
+        std::vector<ScriptedPrompts::Shown> shown = f.prompts().takeShown();
+        QCOMPARE(shown.size(), std::size_t{1});
+        QCOMPARE(shown[0].text.toStdString(), "Cannot not read DB file header.\r\n\r\n" + nodes);
+        QVERIFY(!f.find<QAction>("CommitMEN")->isEnabled());
+
+        onNextModal([](QWidget* modal) {
+            auto* list = child<QTreeWidget>(modal, "BackupsLV");
+            list->setCurrentItem(list->topLevelItem(0));
+            child<QPushButton>(modal, "RestoreBTN")->click();
+        });
+        f.prompts().answers.push_back(Answer::No);  // to the offer to fix the duplicates
+        QVERIFY(triggerAction(&f.window(), "RestoreBackupMEN"));
+        QVERIFY(f.prompts().takeShown().size() <= 1);  // the offer, no error
+        QVERIFY(f.engine().context().IsOpen);
+        QCOMPARE(f.window().nodeListModel()->rowCount(), 8);
+
+        std::filesystem::resize_file(nodes, 100);
+        QVERIFY(triggerAction(&f.window(), "CloseMEN"));
+        QVERIFY(f.find<QAction>("RestoreBackupMEN")->isEnabled());  // the folder holds backups
+        f.find<QLineEdit>("DatabasePathEDT")->setText(QString::fromStdString(f.folder() + "/x"));
+        QVERIFY(!triggerAction(&f.window(), "RestoreBackupMEN"));
     }
 };
 

@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "FormsTestSupport.h"
+#include "common/FaultyFileSystem.h"
 #include "common/FixedClock.h"
 #include "forms/Artwork.h"
 #include "forms/NodeListModel.h"
@@ -397,6 +398,33 @@ private slots:
         QCOMPARE(lines(f.window(), LineList::Log).back(), shown[0].text.toStdString());
         QCOMPARE(fileSize(f.folder() + "/Kavrin.cmp"), std::uintmax_t{230 + 8 * 765});
         QVERIFY(f.find<QAction>("CommitMEN")->isEnabled());
+    }
+
+    // A folder that cannot be written is told at open, and a commit says so before it starts:
+    // nothing is written there, and the marks stay.
+    void anUnwritableFolderIsToldAtOpenAndBeforeTheCommit() {
+        FaultyFileSystem fs(localFileSystem());
+        WindowFixture f(fs);
+        f.openSample();
+        fs.makeReadOnly(f.folder());
+        f.prompts().answers.push_back(Answer::No);  // to the offer to fix the duplicates
+        f.find<QPushButton>("ConnectBTN")->click();
+        const std::string problem = "The database folder cannot be written : " + f.folder() + " (";
+        QVERIFY(lines(f.window(), LineList::Log).back().starts_with(problem));
+        QVERIFY(
+            f.find<QLabel>("StatusPanel1")->toolTip().startsWith(QString::fromStdString(problem)));
+        f.prompts().takeShown();
+
+        QVERIFY(triggerAction(&f.window(), "FixDuplicatesMEN"));
+        QVERIFY(triggerAction(&f.window(), "CommitMEN"));
+        const auto shown = f.prompts().takeShown();
+        QCOMPARE(shown.size(), std::size_t{1});
+        QVERIFY(shown[0].text.toStdString().starts_with(problem));
+        QCOMPARE(markedRows(f), Lines({"PC1"}));
+        QCOMPARE(fs.calls(FileOp::CreateExclusive), 0);  // not even the claim was tried
+        QCOMPARE(std::distance(std::filesystem::directory_iterator(f.folder()),
+                               std::filesystem::directory_iterator()),
+                 3);
     }
 };
 
