@@ -126,6 +126,9 @@ OpenResult MaintenanceEngine::OpenDatabase() {
     }
 
     if (failed) {
+        // The end steps set a health text as for an open database; beside the error it would
+        // call the database that could not be opened healthy.
+        m_view.setHealthText("");
         m_view.showError(result.message);
         CloseDatabase();
     }
