@@ -1,7 +1,10 @@
 #include "forms/LineListView.h"
 
 #include <QApplication>
+#include <QEvent>
+#include <QFontMetrics>
 #include <QPainter>
+#include <algorithm>
 
 namespace kavrin {
 
@@ -61,22 +64,75 @@ void LineListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
 }
 
 QSize LineListDelegate::sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const {
-    // The width plays no part: every line spans the list and is cut at its edge.
-    return {1, m_lineHeight};
+    // One size for all (the view's items are uniform): the widest line's.
+    return {m_lineWidth, m_lineHeight};
 }
 
 LineListView::LineListView(const QString& objectName, int lineHeight, QWidget* parent)
-    : QListView(parent), m_model(new LineListModel(this)), m_lineHeight(lineHeight) {
+    : QListView(parent),
+      m_model(new LineListModel(this)),
+      m_delegate(new LineListDelegate(lineHeight, this)),
+      m_lineHeight(lineHeight) {
     setObjectName(objectName);
     setModel(m_model);
-    setItemDelegate(new LineListDelegate(lineHeight, this));
+    setItemDelegate(m_delegate);
     setUniformItemSizes(true);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setTextElideMode(Qt::ElideNone);
     setWordWrap(false);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setContextMenuPolicy(Qt::CustomContextMenu);
+}
+
+void LineListView::appendLine(std::string line) {
+    measure(line);
+    m_model->append(std::move(line));
+}
+
+void LineListView::clearLines() {
+    m_model->clear();
+    setLineWidth(0);
+}
+
+void LineListView::measure(const std::string& line) {
+    // No character is wider than the font's widest, and none takes less than a byte: a line of
+    // fewer bytes than the widest line's width in widest characters cannot be wider. So a log of
+    // many lines is measured a line now and then, not every line.
+    const QFontMetrics metrics = fontMetrics();
+    constexpr int kIndent = 3;  // as the delegate draws it, and as much again on the right
+    const auto bound = static_cast<long long>(line.size()) * metrics.maxWidth() + 2 * kIndent;
+    if (bound <= m_lineWidth) {
+        return;
+    }
+    const int width = metrics.horizontalAdvance(QString::fromStdString(line)) + 2 * kIndent;
+    if (width > m_lineWidth) {
+        setLineWidth(width);
+    }
+}
+
+void LineListView::setLineWidth(int width) {
+    if (width == m_lineWidth) {
+        return;
+    }
+    m_lineWidth = width;
+    m_delegate->setLineWidth(std::max(width, 1));
+    // The views cache the size of uniform items; a new layout asks the delegate again.
+    scheduleDelayedItemsLayout();
+}
+
+void LineListView::changeEvent(QEvent* event) {
+    QListView::changeEvent(event);
+    if (event->type() == QEvent::FontChange) {
+        // Widths measured in the old font say nothing in the new one.
+        m_lineWidth = 0;
+        for (std::size_t i = 0; i < m_model->count(); ++i) {
+            measure(m_model->at(i));
+        }
+        m_delegate->setLineWidth(std::max(m_lineWidth, 1));
+        scheduleDelayedItemsLayout();
+    }
 }
 
 }  // namespace kavrin
