@@ -133,6 +133,9 @@ private:
     void openDatabase();
     void showLocation(const WindowLocation& location);
     void openStartLocation();
+    // The marked count in the status bar, from the count the node list keeps; deferred while
+    // busy (an operation marking row by row) to the end of the operation.
+    void showMarkedCount();
 
     // Event handlers, by the component and the event.
     void FormCreate();
