@@ -73,19 +73,7 @@ TfrmDate::TfrmDate(QWidget* parent, Clock& clock)
     cxButton1->setGeometry(232 + growRight, 184 + growDown, 75, 25);
     connect(cxButton1, &QPushButton::clicked, this, &QDialog::reject);
 
-    // Under the text, in the column it leaves free beside the buttons.
-    ChosenDayLAB = new QLabel(this);
-    ChosenDayLAB->setObjectName(QStringLiteral("ChosenDayLAB"));
-    ChosenDayLAB->setTextFormat(Qt::PlainText);
-    ChosenDayLAB->setGeometry(8, 150 + growDown, 136 + growRight, 17);
-    NodeCountLAB = new QLabel(this);
-    NodeCountLAB->setObjectName(QStringLiteral("NodeCountLAB"));
-    NodeCountLAB->setTextFormat(Qt::PlainText);
-    NodeCountLAB->setWordWrap(true);
-    NodeCountLAB->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    NodeCountLAB->setGeometry(8, 168 + growDown, 136, 44);
-    connect(Calender, &QCalendarWidget::selectionChanged, this, &TfrmDate::showChosenDay);
-    connect(Calender, &QCalendarWidget::currentPageChanged, this, &TfrmDate::followPage);
+    buildChosenDay(QRect(8, 150 + growDown, 136 + growRight, 62));
 
     setTabOrder(Calender, cxButton1);
     setTabOrder(cxButton1, cxButton2);
@@ -95,6 +83,23 @@ TfrmDate::TfrmDate(QWidget* parent, Clock& clock)
     for (QWidget* child : Calender->findChildren<QWidget*>()) {
         child->installEventFilter(this);
     }
+}
+
+void TfrmDate::buildChosenDay(const QRect& room) {
+    // Under the text, in the column it leaves free beside the buttons: the day, then the count
+    // (or why there is none, which may take more than a line).
+    ChosenDayLAB = new QLabel(this);
+    ChosenDayLAB->setObjectName(QStringLiteral("ChosenDayLAB"));
+    ChosenDayLAB->setTextFormat(Qt::PlainText);
+    ChosenDayLAB->setGeometry(room.x(), room.y(), room.width(), 17);
+    NodeCountLAB = new QLabel(this);
+    NodeCountLAB->setObjectName(QStringLiteral("NodeCountLAB"));
+    NodeCountLAB->setTextFormat(Qt::PlainText);
+    NodeCountLAB->setWordWrap(true);
+    NodeCountLAB->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    NodeCountLAB->setGeometry(room.x(), room.y() + 18, room.width(), room.height() - 18);
+    connect(Calender, &QCalendarWidget::selectionChanged, this, &TfrmDate::showChosenDay);
+    connect(Calender, &QCalendarWidget::currentPageChanged, this, &TfrmDate::followPage);
 }
 
 void TfrmDate::setCounter(NodeCounter counter) {

@@ -9,6 +9,7 @@
 
 class QCalendarWidget;
 class QLabel;
+class QRect;
 class QPushButton;
 
 namespace kavrin {
@@ -40,6 +41,7 @@ protected:
 
 private:
     void FormShow();
+    void buildChosenDay(const QRect& room);
     void followPage(int year, int month);
     void showChosenDay();
 

@@ -21,6 +21,19 @@
 using namespace kavrin;
 using namespace kavrin::test;
 
+namespace {
+
+// Counts nodes last online at midnight of a few days, as the window's counter would.
+std::size_t nodesSeenBefore(double date) {
+    const QDate seen[] = {{2021, 1, 1},  {2023, 6, 1},   {2024, 1, 31}, {2024, 2, 10},
+                          {2024, 12, 9}, {2024, 12, 10}, {2025, 1, 1}};
+    return static_cast<std::size_t>(std::count_if(std::begin(seen), std::end(seen), [&](QDate d) {
+        return encodeDateTime(d.year(), d.month(), d.day()) < date;
+    }));
+}
+
+}  // namespace
+
 class DialogsTest : public QObject {
     Q_OBJECT
 
@@ -151,15 +164,7 @@ private slots:
     void dateDialogShowsTheDayItMarksBy() {
         FixedClock clock({2025, 12, 10, 9, 0, 0, 0});  // opens on 2024-12-10
         TfrmDate dialog(nullptr, clock);
-        // Nodes last online at midnight of these days.
-        const std::vector<QDate> seen = {{2021, 1, 1},  {2023, 6, 1},  {2024, 1, 31},
-                                         {2024, 2, 10}, {2024, 12, 9}, {2024, 12, 10},
-                                         {2025, 1, 1}};
-        dialog.setCounter([&](double date) {
-            return static_cast<std::size_t>(std::count_if(seen.begin(), seen.end(), [&](QDate d) {
-                return encodeDateTime(d.year(), d.month(), d.day()) < date;
-            }));
-        });
+        dialog.setCounter(nodesSeenBefore);
         auto* calendar = child<QCalendarWidget>(&dialog, "Calender");
         auto* grid = calendar->findChild<QTableView*>("qt_calendar_calendarview");
         auto* previous = calendar->findChild<QToolButton*>("qt_calendar_prevmonth");
