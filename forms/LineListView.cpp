@@ -84,6 +84,7 @@ LineListView::LineListView(const QString& objectName, int lineHeight, QWidget* p
     setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setContextMenuPolicy(Qt::CustomContextMenu);
+    measureCharacters();
 }
 
 void LineListView::appendLine(std::string line) {
@@ -96,17 +97,37 @@ void LineListView::clearLines() {
     setLineWidth(0);
 }
 
-void LineListView::measure(const std::string& line) {
-    // No character is wider than the font's widest, and none takes less than a byte: a line of
-    // fewer bytes than the widest line's width in widest characters cannot be wider. So a log of
-    // many lines is measured a line now and then, not every line.
+void LineListView::measureCharacters() {
     const QFontMetrics metrics = fontMetrics();
-    constexpr int kIndent = 3;  // as the delegate draws it, and as much again on the right
-    const auto bound = static_cast<long long>(line.size()) * metrics.maxWidth() + 2 * kIndent;
-    if (bound <= m_lineWidth) {
-        return;
+    for (std::size_t c = 0; c < m_asciiWidths.size(); ++c) {
+        m_asciiWidths[c] = metrics.horizontalAdvance(QChar(static_cast<char16_t>(c)));
     }
-    const int width = metrics.horizontalAdvance(QString::fromStdString(line)) + 2 * kIndent;
+    m_widestCharacter = metrics.maxWidth();
+}
+
+void LineListView::measure(const std::string& line) {
+    constexpr int kIndent = 3;  // as the delegate draws it, and as much again on the right
+    int width = 0;
+    bool ascii = true;
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= m_asciiWidths.size()) {
+            ascii = false;
+            break;
+        }
+        width += m_asciiWidths[byte];
+    }
+    if (ascii) {
+        // Kerning may add a pixel here and there to the sum of the characters.
+        width += width / 50 + 2 * kIndent;
+    } else {
+        // No character is wider than the font's widest, and none takes less than a byte.
+        const auto bound = static_cast<long long>(line.size()) * m_widestCharacter + 2 * kIndent;
+        if (bound <= m_lineWidth) {
+            return;
+        }
+        width = fontMetrics().horizontalAdvance(QString::fromStdString(line)) + 2 * kIndent;
+    }
     if (width > m_lineWidth) {
         setLineWidth(width);
     }
@@ -126,6 +147,7 @@ void LineListView::changeEvent(QEvent* event) {
     QListView::changeEvent(event);
     if (event->type() == QEvent::FontChange) {
         // Widths measured in the old font say nothing in the new one.
+        measureCharacters();
         m_lineWidth = 0;
         for (std::size_t i = 0; i < m_model->count(); ++i) {
             measure(m_model->at(i));
