@@ -18,12 +18,7 @@ std::string MaintenanceEngine::ResolveDatabaseFolder() const {
 }
 
 bool MaintenanceEngine::HasPendingChanges() const {
-    for (const NodeEntry& entry : m_nodes.rows()) {
-        if (entry.icon != kIconLive) {
-            return true;
-        }
-    }
-    return false;
+    return m_nodes.markedCount() > 0;
 }
 
 Answer MaintenanceEngine::ConfirmPendingChanges() {

@@ -161,6 +161,8 @@ public:
     std::optional<PopupEnabling> deleteUndeleteEnabling() const;
     // Marks every entry whose LastOnline is strictly earlier than `date`; returns their number.
     std::size_t MarkNodesOlderThan(double date);
+    // What MarkNodesOlderThan(date) would return, marking nothing; throws as it would.
+    std::size_t CountNodesOlderThan(double date) const;
     // Asks whether to mark duplicates; Yes runs FixDuplicates.
     void OfferFixDuplicates();
     // Marks every entry of a duplicate name but the one kept; returns what the run marked.

@@ -1,16 +1,21 @@
 #include "forms/MainStatusBar.h"
 
 #include <QLabel>
+#include <QLocale>
 #include <QProgressBar>
+#include <algorithm>
 
 #include "forms/Anchors.h"
 #include "forms/Artwork.h"
+#include "forms/ElidingLabel.h"
 
 namespace kavrin {
 
 namespace {
 
 constexpr int kConnectionPanelWidth = 400;
+// What the connection text is squeezed to, at most, so that the health text shows whole.
+constexpr int kConnectionPanelMinWidth = 120;
 constexpr int kProgressPanelMinWidth = 200;
 constexpr int kHealthPanelWidth = 200;
 constexpr int kProgressBarWidth = 59;
@@ -38,12 +43,16 @@ MainStatusBar::MainStatusBar(QWidget* parent) : QStatusBar(parent) {
     NotConnectedPIC->setPixmap(artworkPixmap(QStringLiteral("notconnected"), QSize(16, 16)));
     NotConnectedPIC->setGeometry(0, 0, 16, 16);
 
-    StatusPanel1 = new QLabel(this);
+    StatusPanel1 = new ElidingLabel(kConnectionPanelWidth, kConnectionPanelMinWidth, this);
     StatusPanel1->setObjectName(QStringLiteral("StatusPanel1"));
-    StatusPanel1->setTextFormat(Qt::PlainText);
-    StatusPanel1->setFixedWidth(kConnectionPanelWidth);
 
     buildProgressArea();
+
+    MarkedPanel = new QLabel(this);
+    MarkedPanel->setObjectName(QStringLiteral("MarkedPanel"));
+    MarkedPanel->setTextFormat(Qt::PlainText);
+    MarkedPanel->setContentsMargins(6, 0, 12, 0);  // apart from the texts beside it
+    MarkedPanel->hide();
 
     StatusPanel3 = new QLabel(this);
     StatusPanel3->setObjectName(QStringLiteral("StatusPanel3"));
@@ -54,6 +63,7 @@ MainStatusBar::MainStatusBar(QWidget* parent) : QStatusBar(parent) {
     addPermanentWidget(StatusPanel0, 0);
     addPermanentWidget(StatusPanel1, 0);
     addPermanentWidget(Panel2, 1);
+    addPermanentWidget(MarkedPanel, 0);
     addPermanentWidget(StatusPanel3, 1);
     Panel2->hide();
     updateHealthStretch();
@@ -91,13 +101,13 @@ void MainStatusBar::buildProgressArea() {
 void MainStatusBar::showConnected(const QString& folder) {
     ConnectedPIC->show();
     NotConnectedPIC->hide();
-    StatusPanel1->setText(QStringLiteral("Connected : ") + folder);
+    StatusPanel1->showText(QStringLiteral("Connected : ") + folder);
 }
 
 void MainStatusBar::showNotConnected() {
     ConnectedPIC->hide();
     NotConnectedPIC->show();
-    StatusPanel1->setText(QStringLiteral("Not Connected"));
+    StatusPanel1->showText(QStringLiteral("Not Connected"));
 }
 
 void MainStatusBar::setActionCaption(const QString& caption) {
@@ -133,11 +143,28 @@ void MainStatusBar::hideProgressArea() {
 
 void MainStatusBar::updateHealthStretch() {
     // The progress area takes the width the other parts leave; without it the health text does.
-    StatusPanel3->setMaximumWidth(Panel2->isHidden() ? QWIDGETSIZE_MAX : kHealthPanelWidth);
+    StatusPanel3->setMaximumWidth(Panel2->isHidden()
+                                      ? QWIDGETSIZE_MAX
+                                      : std::max(kHealthPanelWidth, StatusPanel3->minimumWidth()));
 }
 
 void MainStatusBar::setHealthText(const QString& text) {
     StatusPanel3->setText(text);
+    // Never narrower than its text: "Inactive(18" must not lose its end to the window's edge.
+    StatusPanel3->setMinimumWidth(std::max(kHealthPanelWidth, StatusPanel3->sizeHint().width()));
+    updateHealthStretch();
+}
+
+void MainStatusBar::showMarkedCount(std::optional<std::size_t> marked) {
+    if (marked == m_marked) {
+        return;
+    }
+    m_marked = marked;
+    if (marked) {
+        MarkedPanel->setText(QStringLiteral("Marked : ") +
+                             QLocale().toString(static_cast<qulonglong>(*marked)));
+    }
+    MarkedPanel->setVisible(marked.has_value());
 }
 
 void MainStatusBar::setHealthVisible(bool visible) {

@@ -2,15 +2,21 @@
 
 #include <QStatusBar>
 #include <QString>
+#include <cstddef>
+#include <optional>
 
 class QLabel;
 class QProgressBar;
 
 namespace kavrin {
 
+class ElidingLabel;
+
 // The main window's status bar: the connection pictures and text, the progress area (the action
 // and its percentage, shown while an operation runs, in place of the connection text) and the
-// health text, each under its component name.
+// health text, each under its component name; besides them, the number of marked nodes while a
+// database is open. The health text and the marked count always show whole: the connection text
+// gives up its width first, shortened with the whole text as its tooltip.
 class MainStatusBar : public QStatusBar {
 public:
     static constexpr int kHeight = 20;
@@ -29,6 +35,8 @@ public:
     void hideProgressArea();
     void setHealthText(const QString& text);
     void setHealthVisible(bool visible);
+    // "Marked : N"; nothing (the panel hidden) while no database is open.
+    void showMarkedCount(std::optional<std::size_t> marked);
 
     // What showing a wait for a share's server changes, to be put back when the wait is over.
     struct State {
@@ -51,11 +59,13 @@ private:
     QWidget* StatusPanel0 = nullptr;  // the two connection pictures
     QLabel* ConnectedPIC = nullptr;
     QLabel* NotConnectedPIC = nullptr;
-    QLabel* StatusPanel1 = nullptr;  // connection text
-    QWidget* Panel2 = nullptr;       // status panel 2: the progress area
+    ElidingLabel* StatusPanel1 = nullptr;  // connection text
+    QWidget* Panel2 = nullptr;             // status panel 2: the progress area
     QLabel* ActionLAB = nullptr;
     QProgressBar* ProgressPG = nullptr;
+    QLabel* MarkedPanel = nullptr;   // marked nodes
     QLabel* StatusPanel3 = nullptr;  // health text
+    std::optional<std::size_t> m_marked;
 };
 
 }  // namespace kavrin

@@ -4,8 +4,11 @@
 #include <QCalendarWidget>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLocale>
 #include <QPushButton>
 #include <algorithm>
+#include <exception>
+#include <utility>
 
 #include "forms/Fonts.h"
 #include "support/text/DateTimeText.h"
@@ -70,6 +73,8 @@ TfrmDate::TfrmDate(QWidget* parent, Clock& clock)
     cxButton1->setGeometry(232 + growRight, 184 + growDown, 75, 25);
     connect(cxButton1, &QPushButton::clicked, this, &QDialog::reject);
 
+    buildChosenDay(QRect(8, 150 + growDown, 136 + growRight, 62));
+
     setTabOrder(Calender, cxButton1);
     setTabOrder(cxButton1, cxButton2);
 
@@ -77,6 +82,60 @@ TfrmDate::TfrmDate(QWidget* parent, Clock& clock)
     Calender->installEventFilter(this);
     for (QWidget* child : Calender->findChildren<QWidget*>()) {
         child->installEventFilter(this);
+    }
+}
+
+void TfrmDate::buildChosenDay(const QRect& room) {
+    // Under the text, in the column it leaves free beside the buttons: the day, then the count
+    // (or why there is none, which may take more than a line).
+    ChosenDayLAB = new QLabel(this);
+    ChosenDayLAB->setObjectName(QStringLiteral("ChosenDayLAB"));
+    ChosenDayLAB->setTextFormat(Qt::PlainText);
+    ChosenDayLAB->setGeometry(room.x(), room.y(), room.width(), 17);
+    NodeCountLAB = new QLabel(this);
+    NodeCountLAB->setObjectName(QStringLiteral("NodeCountLAB"));
+    NodeCountLAB->setTextFormat(Qt::PlainText);
+    NodeCountLAB->setWordWrap(true);
+    NodeCountLAB->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    NodeCountLAB->setGeometry(room.x(), room.y() + 18, room.width(), room.height() - 18);
+    connect(Calender, &QCalendarWidget::selectionChanged, this, &TfrmDate::showChosenDay);
+    connect(Calender, &QCalendarWidget::currentPageChanged, this, &TfrmDate::followPage);
+}
+
+void TfrmDate::setCounter(NodeCounter counter) {
+    m_counter = std::move(counter);
+    if (isVisible()) {
+        showChosenDay();
+    }
+}
+
+void TfrmDate::followPage(int year, int month) {
+    // Left alone, the calendar keeps its selection on the month paged away from while the new
+    // page outlines the same day number: the day seen would not be the day OK uses.
+    const QDate selected = Calender->selectedDate();
+    if (selected.year() == year && selected.month() == month) {
+        return;
+    }
+    const QDate first(year, month, 1);
+    Calender->setSelectedDate(QDate(year, month, std::min(selected.day(), first.daysInMonth())));
+}
+
+void TfrmDate::showChosenDay() {
+    const QDate day = Calender->selectedDate();
+    // ISO order and the weekday: no reading of 03/04 as either day or month.
+    ChosenDayLAB->setText(day.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(", ") +
+                          QLocale::c().dayName(day.dayOfWeek()));
+    if (!m_counter) {
+        NodeCountLAB->clear();
+        return;
+    }
+    try {
+        const std::size_t count = m_counter(dateValue());
+        const QString number = QLocale().toString(static_cast<qulonglong>(count));
+        NodeCountLAB->setText(count == 1 ? QStringLiteral("1 node to mark")
+                                         : number + QStringLiteral(" nodes to mark"));
+    } catch (const std::exception& e) {
+        NodeCountLAB->setText(QString::fromUtf8(e.what()));
     }
 }
 
@@ -101,6 +160,8 @@ void TfrmDate::FormShow() {
         Calender->setSelectedDate(yearBack);
         Calender->setCurrentPage(yearBack.year(), yearBack.month());
     }
+    // Also when the day is the one shown last time: the database may have changed since.
+    showChosenDay();
     Calender->setFocus();
 }
 

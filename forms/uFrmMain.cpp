@@ -67,6 +67,9 @@ TMainFRM::TMainFRM(Prompts& prompts, FileSystem& fs, Clock& clock, QWidget* pare
     m_nodeModel = new NodeListModel(m_engine->nodeList(), this);
     m_engine->nodeList().setObserver(m_nodeModel);
     NodesLV->setNodeModel(m_nodeModel);
+    // Every change of a mark reaches the model as a change of rows or a reset.
+    connect(m_nodeModel, &QAbstractItemModel::dataChanged, this, &TMainFRM::showMarkedCount);
+    connect(m_nodeModel, &QAbstractItemModel::modelReset, this, &TMainFRM::showMarkedCount);
     bindCommands();
     ShareSettings shares;
     shares.prompt = [this](const std::string& share, const ShareCredentials& refused,
@@ -137,6 +140,15 @@ void TMainFRM::openStartLocation() {
     }
     m_startLocation.reset();
     runCommand([this] { openDatabase(); });
+}
+
+void TMainFRM::showMarkedCount() {
+    if (m_busy) {
+        return;
+    }
+    StatusBar->showMarkedCount(m_engine->context().IsOpen
+                                   ? std::optional<std::size_t>(m_engine->nodeList().markedCount())
+                                   : std::nullopt);
 }
 
 void TMainFRM::openDatabase() {
@@ -486,7 +498,13 @@ void TMainFRM::FixDuplicatesMENClick() {
 }
 
 void TMainFRM::DeleteOlderThanMENClick() {
-    if (m_dateDialog != nullptr && m_dateDialog->exec() == QDialog::Accepted) {
+    if (m_dateDialog == nullptr) {
+        return;
+    }
+    m_dateDialog->setCounter([this](double date) { return m_engine->CountNodesOlderThan(date); });
+    const bool accepted = m_dateDialog->exec() == QDialog::Accepted;
+    m_dateDialog->setCounter({});
+    if (accepted) {
         m_engine->MarkNodesOlderThan(m_dateDialog->dateValue());
     }
 }
@@ -660,6 +678,7 @@ void TMainFRM::setBusy(bool busy) {
     }
     Panel1->setEnabled(!busy);
     m_menus->setBusy(busy);
+    showMarkedCount();
 }
 
 void TMainFRM::updateCommands(bool isOpen) {
@@ -667,6 +686,7 @@ void TMainFRM::updateCommands(bool isOpen) {
     if (!isOpen && m_restoreOffered) {
         m_menus->RestoreBackupMEN->setEnabled(true);
     }
+    showMarkedCount();
 }
 
 void TMainFRM::setFixDuplicatesVisible(bool visible) {

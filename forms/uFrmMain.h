@@ -142,6 +142,9 @@ private:
     bool requireWritableFolder();
     void showLocation(const WindowLocation& location);
     void openStartLocation();
+    // The marked count in the status bar, from the count the node list keeps; deferred while
+    // busy (an operation marking row by row) to the end of the operation.
+    void showMarkedCount();
 
     // Event handlers, by the component and the event.
     void FormCreate();

@@ -29,13 +29,27 @@ PopupEnabling deleteUndeleteEnabling(const NodeList& nodes, std::size_t selected
     return enabling;
 }
 
+bool lastOnlineBefore(const NodeEntry& entry, std::span<const std::uint8_t> body, double date) {
+    // A NaN LastOnline compares false and is never marked.
+    return recordAt(body, entry.data).lastOnline() < date;
+}
+
 std::size_t markOlderThan(NodeList& nodes, std::span<const std::uint8_t> body, double date) {
     const std::string reason = "not online since " + IsoDateTimeText(date);
     std::size_t older = 0;
     for (std::size_t i = 0; i < nodes.count(); ++i) {
-        // A NaN LastOnline compares false and is never marked.
-        if (recordAt(body, nodes.row(i).data).lastOnline() < date) {
+        if (lastOnlineBefore(nodes.row(i), body, date)) {
             nodes.mark(i, reason);
+            ++older;
+        }
+    }
+    return older;
+}
+
+std::size_t countOlderThan(const NodeList& nodes, std::span<const std::uint8_t> body, double date) {
+    std::size_t older = 0;
+    for (const NodeEntry& entry : nodes.rows()) {
+        if (lastOnlineBefore(entry, body, date)) {
             ++older;
         }
     }

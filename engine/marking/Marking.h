@@ -30,9 +30,15 @@ struct PopupEnabling {
 PopupEnabling deleteUndeleteEnabling(const NodeList& nodes, std::size_t selectedCount,
                                      std::optional<std::size_t> firstSelected);
 
+// Whether the entry's record was last online strictly earlier than `date`: the one rule of both
+// marking and counting by date, so that a count shown beforehand is what the marking does.
+bool lastOnlineBefore(const NodeEntry& entry, std::span<const std::uint8_t> body, double date);
+
 // Marks every entry whose LastOnline is strictly earlier than `date` ("not online since ...");
 // returns their number, those marked before included.
 std::size_t markOlderThan(NodeList& nodes, std::span<const std::uint8_t> body, double date);
+// The number markOlderThan would return for `date`, marking nothing.
+std::size_t countOlderThan(const NodeList& nodes, std::span<const std::uint8_t> body, double date);
 
 // What a run of the duplicate rule marked: each entry it left marked, once.
 struct DuplicateFixResult {

@@ -59,6 +59,10 @@ std::size_t MaintenanceEngine::MarkNodesOlderThan(double date) {
     return marked;
 }
 
+std::size_t MaintenanceEngine::CountNodesOlderThan(double date) const {
+    return countOlderThan(m_nodes, m_ctx.NodesMS.span(), date);
+}
+
 void MaintenanceEngine::OfferFixDuplicates() {
     const Answer answer = m_view.confirm(
         "Duplicates were found in the database.\r\n\r\nWould you like to mark the duplicates "

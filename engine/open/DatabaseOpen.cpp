@@ -153,6 +153,9 @@ OpenResult MaintenanceEngine::OpenDatabase() {
     }
 
     if (failed) {
+        // The end steps set a health text as for an open database; beside the error it would
+        // call the database that could not be opened healthy.
+        m_view.setHealthText("");
         if (!m_unreadFile.empty() && result.message.find(m_unreadFile) == std::string::npos) {
             result.unreadFile = m_unreadFile;
         }

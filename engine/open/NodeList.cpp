@@ -53,6 +53,7 @@ void NodeList::structureAboutToChange() {
 void NodeList::clear() {
     structureAboutToChange();
     m_rows.clear();
+    m_markedCount = 0;
     m_captionSlots.clear();
     m_captions = 0;
     m_nextWithCaption.clear();
@@ -74,6 +75,9 @@ std::size_t NodeList::addRow(NodeEntry entry) {
     std::size_t index = m_rows.size();
     entry.m_reason = 0;  // a number of another list's table would name a wrong text here
     m_rows.push_back(std::move(entry));
+    if (m_rows.back().marked()) {
+        ++m_markedCount;
+    }
     if (m_indexValid) {
         indexRow(index);  // appended last, so each caption's rows stay in ascending order
     }
@@ -149,7 +153,11 @@ void NodeList::setIcon(std::size_t index, int icon) {
     if (entry.icon == icon) {
         return;
     }
+    const bool wasMarked = entry.marked();
     entry.icon = static_cast<std::uint8_t>(icon);
+    if (entry.marked() != wasMarked) {
+        wasMarked ? --m_markedCount : ++m_markedCount;
+    }
     if (icon == kIconLive) {
         entry.m_reason = 0;
     }
@@ -164,6 +172,7 @@ void NodeList::mark(std::size_t index, std::string_view reason) {
     const std::uint32_t number = reasonNumber(reason);
     entry.icon = kIconMarked;
     entry.m_reason = number;
+    ++m_markedCount;
     rowsChanged(index, index);
 }
 

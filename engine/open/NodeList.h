@@ -84,6 +84,8 @@ public:
     std::size_t count() const { return m_rows.size(); }
     const NodeEntry& row(std::size_t index) const { return m_rows[index]; }
     const std::vector<NodeEntry>& rows() const { return m_rows; }
+    // Rows marked right now; kept as marks change, so that asking costs nothing.
+    std::size_t markedCount() const { return m_markedCount; }
 
     // Bulk-update brackets; they nest, and the observer hears of the changes at the outermost end.
     // Prefer BulkUpdate, which ends the bracket on every path.
@@ -171,6 +173,7 @@ private:
     std::uint32_t reasonNumber(std::string_view reason);
 
     std::vector<NodeEntry> m_rows;
+    std::size_t m_markedCount = 0;
     NodeListObserver* m_observer = nullptr;
 
     // The reasons of marked rows, each text once: marks come in a few texts shared by many rows

@@ -77,6 +77,43 @@ TEST_F(MarkingTest, OlderThanIsStrictAndNeverUnmarks) {
     EXPECT_EQ(icons(), (std::vector<int>{6, 6, 6, 0}));
 }
 
+// The count the date dialog shows is what OK marks: nodes on both sides of the day and on it,
+// one never online, one marked by hand before.
+TEST_F(MarkingTest, CountOlderThanIsWhatTheMarkingMarks) {
+    DatabaseBuilder db;
+    db.addNode("A", 0, 44999.0);
+    db.addNode("B", 1, 45000.0);
+    db.addNode("C", 0, 45000.25);
+    db.addNode("D", 0, 45001.0);
+    db.addNode("E", 1, std::nan(""));
+    db.addNode("HAND", 0, 44000.0);
+    const struct {
+        double date;
+        std::size_t older;
+    } cases[] = {{40000.0, 0}, {44000.0, 0}, {44999.0, 1}, {45000.0, 2},
+                 {45000.1, 3}, {45001.0, 4}, {45001.5, 5}, {99999.0, 5}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.date);
+        openInFileOrder(db);
+        view.selection = {5};
+        engine.MarkSelectedNodes(true);
+        const std::vector<int> before = icons();
+
+        const std::size_t counted = engine.CountNodesOlderThan(c.date);
+        EXPECT_EQ(counted, c.older);
+        EXPECT_EQ(icons(), before);  // counting marks nothing
+
+        EXPECT_EQ(engine.MarkNodesOlderThan(c.date), counted);
+        std::size_t marked = 0;
+        for (int icon : icons()) {
+            marked += icon == kIconMarked ? 1 : 0;
+        }
+        // The hand-marked row is one of the older ones from 44000.0 on.
+        EXPECT_EQ(marked, counted + (c.date > 44000.0 ? 0 : 1));
+        EXPECT_EQ(engine.nodeList().markedCount(), marked);
+    }
+}
+
 // Each mark keeps why it was made, first reason first; unmarking forgets it. Fix Duplicates names
 // the entry that won in the end, not one that lost later in the same walk.
 TEST_F(MarkingTest, EveryMarkKeepsItsFirstReason) {
@@ -120,6 +157,14 @@ TEST_F(MarkingTest, OlderThanFailsOnARecordOutsideTheBody) {
     MemoryStream shorter;
     shorter.write(nodes.data(), 765);
     nodes = std::move(shorter);
+    // The count fails as the marking does, and marks nothing.
+    try {
+        (void)engine.CountNodesOlderThan(2.0);
+        FAIL() << "no error";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "Cannot read record from NodesMS.");
+    }
+    EXPECT_EQ(icons(), (std::vector<int>{0, 0}));
     try {
         engine.MarkNodesOlderThan(2.0);
         FAIL() << "no error";

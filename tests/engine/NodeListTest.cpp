@@ -148,6 +148,43 @@ TEST(NodeListTest, ReasonsFollowTheirRowsAndEndWithTheMark) {
     EXPECT_EQ(list.reason(0), "");
 }
 
+// The kept count of marked rows against a walk of the rows, through random operations of
+// every kind that can change a mark or the rows.
+TEST(NodeListTest, MarkedCountFollowsEveryChange) {
+    NodeList list;
+    std::uint32_t seed = 12345;
+    auto next = [&seed](std::uint32_t bound) {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) % bound;
+    };
+    for (int step = 0; step < 4000; ++step) {
+        const std::size_t n = list.count();
+        const std::uint32_t op = next(n == 0 ? 1 : 8);
+        const std::size_t row = n == 0 ? 0 : next(static_cast<std::uint32_t>(n));
+        if (op == 0) {
+            NodeEntry added = entry("n" + std::to_string(step));
+            added.icon = next(3) == 0 ? kIconMarked : kIconLive;  // a row may come marked
+            list.addRow(added);
+        } else if (op == 1) {
+            list.mark(row, "by hand");
+        } else if (op <= 4) {
+            list.setIcon(row, static_cast<int>(next(7)));  // any picture, not only 0 and 6
+        } else if (op == 5) {
+            list.sort([](const NodeEntry& a, const NodeEntry& b) { return a.icon < b.icon; });
+        } else if (op == 6 && next(40) == 0) {
+            list.clear();
+        } else {
+            NodeList::BulkUpdate bulk(list);
+            list.setIcon(row, kIconLive);
+            list.mark(row, "by hand");
+            list.mark(row, "again");
+        }
+        const auto walked = static_cast<std::size_t>(std::count_if(
+            list.rows().begin(), list.rows().end(), [](const NodeEntry& e) { return e.marked(); }));
+        ASSERT_EQ(list.markedCount(), walked) << "step " << step;
+    }
+}
+
 // A reorder a piece at a time moves the rows as one reorder does, and the sorts it tells, one a
 // piece, compose to the same move of every row; the list is whole between the pieces.
 TEST(NodeListTest, ReorderInPiecesMatchesOneReorder) {

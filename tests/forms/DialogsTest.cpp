@@ -3,8 +3,15 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QTableView>
 #include <QTest>
 #include <QTextBlock>
+#include <QToolButton>
+#include <stdexcept>
+
+#include <algorithm>
+#include <functional>
+#include <vector>
 
 #include "FormsTestSupport.h"
 #include "common/FixedClock.h"
@@ -14,6 +21,19 @@
 
 using namespace kavrin;
 using namespace kavrin::test;
+
+namespace {
+
+// Counts nodes last online at midnight of a few days, as the window's counter would.
+std::size_t nodesSeenBefore(double date) {
+    const QDate seen[] = {{2021, 1, 1},  {2023, 6, 1},   {2024, 1, 31}, {2024, 2, 10},
+                          {2024, 12, 9}, {2024, 12, 10}, {2025, 1, 1}};
+    return static_cast<std::size_t>(std::count_if(std::begin(seen), std::end(seen), [&](QDate d) {
+        return encodeDateTime(d.year(), d.month(), d.day()) < date;
+    }));
+}
+
+}  // namespace
 
 class DialogsTest : public QObject {
     Q_OBJECT
@@ -169,6 +189,90 @@ private slots:
             dialog();
             QVERIFY2(area.contains(shown), qPrintable(name));
         }
+    }
+
+    // The chosen day shows as text with the number of nodes OK would mark, as it changes;
+    // paging months takes the selection along (to the month's end when it is shorter), so that
+    // the day outlined is the day OK uses.
+    void dateDialogShowsTheDayItMarksBy() {
+        FixedClock clock({2025, 12, 10, 9, 0, 0, 0});  // opens on 2024-12-10
+        TfrmDate dialog(nullptr, clock);
+        dialog.setCounter(nodesSeenBefore);
+        auto* calendar = child<QCalendarWidget>(&dialog, "Calender");
+        auto* grid = calendar->findChild<QTableView*>("qt_calendar_calendarview");
+        auto* previous = calendar->findChild<QToolButton*>("qt_calendar_prevmonth");
+        auto* next = calendar->findChild<QToolButton*>("qt_calendar_nextmonth");
+        QVERIFY(grid && previous && next);
+        const struct {
+            const char* what;
+            std::function<void()> act;
+            QDate day;
+            const char* dayText;
+            const char* countText;
+        } steps[] = {
+            {"opened", [] {}, {2024, 12, 10}, "2024-12-10, Tuesday", "5 nodes to mark"},
+            {"twelve months back",
+             [&] {
+                 for (int i = 0; i < 12; ++i) {
+                     previous->click();
+                 }
+             },
+             {2023, 12, 10},
+             "2023-12-10, Sunday",
+             "2 nodes to mark"},
+            {"a day chosen",
+             [&] {
+                 calendar->setSelectedDate({2024, 1, 31});
+             },
+             {2024, 1, 31},
+             "2024-01-31, Wednesday",
+             "2 nodes to mark"},
+            {"into a shorter month",
+             [&] { next->click(); },
+             {2024, 2, 29},
+             "2024-02-29, Thursday",
+             "4 nodes to mark"},
+            {"and on",
+             [&] { next->click(); },
+             {2024, 3, 29},
+             "2024-03-29, Friday",
+             "4 nodes to mark"},
+            {"month and year picked",
+             [&] { calendar->setCurrentPage(2021, 2); },
+             {2021, 2, 28},
+             "2021-02-28, Sunday",
+             "1 node to mark"},
+            {"before every node",
+             [&] {
+                 calendar->setSelectedDate({2020, 5, 5});
+             },
+             {2020, 5, 5},
+             "2020-05-05, Tuesday",
+             "0 nodes to mark"},
+        };
+        // Checked inside the dialog's loop; a failed check leaves the check, not the loop.
+        auto walk = [&] {
+            for (const auto& step : steps) {
+                step.act();
+                QCOMPARE(calendar->selectedDate(), step.day);
+                const QModelIndex outlined = grid->currentIndex();
+                QCOMPARE(outlined.data().toInt(), step.day.day());
+                QVERIFY(grid->selectionModel()->isSelected(outlined));
+                QCOMPARE(child<QLabel>(&dialog, "ChosenDayLAB")->text(), QString(step.dayText));
+                QCOMPARE(child<QLabel>(&dialog, "NodeCountLAB")->text(), QString(step.countText));
+            }
+            // A count that fails says why instead of a number.
+            dialog.setCounter(
+                [](double) -> std::size_t { throw std::runtime_error("Cannot read record."); });
+            QCOMPARE(child<QLabel>(&dialog, "NodeCountLAB")->text(),
+                     QString("Cannot read record."));
+        };
+        onNextModal([&](QWidget*) {
+            walk();
+            child<QPushButton>(&dialog, "cxButton2")->click();
+        });
+        QCOMPARE(dialog.exec(), int(QDialog::Accepted));
+        QCOMPARE(dialog.dateValue(), encodeDateTime(2020, 5, 5));
     }
 };
 

@@ -72,6 +72,8 @@ public:
     std::deque<std::optional<QString>> folders, savePaths;
     QString lastFolderStart;
     std::vector<Shown> shown;
+    // Runs as each error box shows, to look at the window while it is up.
+    std::function<void()> whileErrorShown;
 
     // The boxes recorded since the last call, in order.
     std::vector<Shown> takeShown() { return std::exchange(shown, {}); }
@@ -82,6 +84,9 @@ public:
     }
     void error(QWidget*, const QString& title, const QString& text) override {
         shown.push_back({Kind::Error, title, text, false});
+        if (whileErrorShown) {
+            whileErrorShown();
+        }
     }
     bool credentials(QWidget*, const QString& share, const QString& reason,
                      ShareCredentials& credentials) override;

@@ -13,6 +13,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTest>
@@ -325,6 +326,11 @@ private slots:
 
     void failedOpenShowsTheErrorAndEndsClosed() {
         WindowFixture f;
+        // Nothing calls a database healthy that did not open, not even while its error shows.
+        QStringList healthWithError;
+        f.prompts().whileErrorShown = [&] {
+            healthWithError << f.find<QLabel>("StatusPanel3")->text();
+        };
         f.openFolder(f.folder());  // an empty folder
         std::vector<ScriptedPrompts::Shown> boxes = f.prompts().takeShown();
         QCOMPARE(boxes.size(), std::size_t{1});
@@ -353,6 +359,8 @@ private slots:
         QVERIFY(!f.find<QAction>("CloseMEN")->isEnabled());
         QVERIFY(f.find<QWidget>("Panel1")->isEnabled());
         QVERIFY(QApplication::overrideCursor() == nullptr);
+        QCOMPARE(healthWithError, QStringList({QString(), QString()}));
+        QCOMPARE(f.find<QLabel>("StatusPanel3")->text(), QString());
     }
 
     // Each click flips the direction, whatever column was sorted before; the selection stays
@@ -535,6 +543,70 @@ private slots:
         QCOMPARE(boxes[0].text, QString("Boom (from an event handler)"));  // ")" takes no stop
         QCOMPARE(f.window().lineAt(LineList::Log, f.window().lineCount(LineList::Log) - 1),
                  std::string("Boom (from an event handler)"));
+    }
+
+    // A line wider than its list can be scrolled to: the sideways range is the widest line's
+    // overhang, and goes with the lines.
+    void lineListsScrollSidewaysToTheirWidestLine() {
+        WindowFixture f;
+        f.find<QTabWidget>("PageControl")->setCurrentIndex(3);
+        auto* log = f.find<LineListView>("LogLB");
+        const int room = log->viewport()->width();
+        const std::string wide(static_cast<std::size_t>(room / 4), 'W');
+        std::string wider;  // not ASCII: measured another way
+        for (int i = 0; i < room / 3; ++i) {
+            wider += "\xC3\x89";  // É
+        }
+        const struct {
+            std::string line;
+            bool scrolls;
+        } steps[] = {{"short", false},
+                     {wide + " the end", true},
+                     {"short again", true},
+                     {wider + " the end", true}};
+        for (const auto& step : steps) {
+            f.window().log(step.line);
+            QTRY_COMPARE(log->horizontalScrollBar()->maximum() > 0, step.scrolls);
+            const int width =
+                log->fontMetrics().horizontalAdvance(QString::fromStdString(step.line));
+            QVERIFY(log->lineWidth() > width);
+            QTRY_VERIFY(log->horizontalScrollBar()->maximum() >= width - log->viewport()->width());
+        }
+        f.window().clearLines(LineList::Log);
+        QTRY_COMPARE(log->horizontalScrollBar()->maximum(), 0);
+    }
+
+    // At the window's first size a long health text and the marked count show whole; the
+    // connection text gives up its room first, and keeps its whole text as the tooltip.
+    void statusTextsShowWholeAtTheFirstSize() {
+        WindowFixture f;
+        f.openSample();
+        TMainFRM& w = f.window();
+        const std::string folder = "/srv/inventory/site-with-a-long-name/" + std::string(60, 'x');
+        w.showConnected(folder);
+        w.setHealthText("Status : 12345 Duplicate Records Deleted.  Active(12327) Inactive(18)");
+        auto* bar = f.find<QWidget>("StatusBar");
+        auto* connection = f.find<QLabel>("StatusPanel1");
+        auto* health = f.find<QLabel>("StatusPanel3");
+        QTRY_VERIFY(bar->rect().contains(health->geometry()));  // once laid out again
+        QVERIFY(connection->width() <
+                connection->fontMetrics().horizontalAdvance(connection->text()));
+        QCOMPARE(connection->text().toStdString(), "Connected : " + folder);
+        QCOMPARE(connection->toolTip(), connection->text());
+        for (const char* name : {"StatusPanel3", "MarkedPanel"}) {
+            auto* panel = f.find<QLabel>(name);
+            QVERIFY2(!panel->isHidden(), name);
+            QVERIFY2(panel->contentsRect().width() >=
+                         panel->fontMetrics().horizontalAdvance(panel->text()),
+                     name);
+            qDebug() << name << panel->geometry() << bar->rect() << connection->geometry()
+                     << connection->minimumSizeHint() << connection->minimumSize()
+                     << connection->sizePolicy();
+            QVERIFY2(bar->rect().contains(panel->geometry()), name);
+        }
+        // Short enough to fit, the connection text has no tooltip.
+        w.showConnected("/srv");
+        QCOMPARE(connection->toolTip(), QString());
     }
 
     // The log shows its newest line.

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 
 #include "FormsTestSupport.h"
 #include "common/FaultyFileSystem.h"
@@ -202,26 +203,32 @@ private slots:
         f.openSample();
 
         QDate opened;
+        QString counted;  // the count the dialog showed for the day OK was clicked on
         onNextModal([&](QWidget* modal) {
             auto* calendar = child<QCalendarWidget>(modal, "Calender");
             opened = calendar->selectedDate();
             calendar->setSelectedDate(QDate(2023, 3, 18));
+            counted = child<QLabel>(modal, "NodeCountLAB")->text();
             child<QPushButton>(modal, "cxButton2")->click();
         });
         QVERIFY(triggerAction(&f.window(), "DeleteOlderThanMEN"));
         QCOMPARE(opened, QDate(2022, 3, 15));
         QCOMPARE(markedRows(f), Lines({"PC1", "pc1", "SRV-A"}));
+        QCOMPARE(counted, QString("3 nodes to mark"));
 
-        // The pop-up's item does the same, and the calendar is back to a year ago.
+        // The pop-up's item does the same, and the calendar is back to a year ago. The count
+        // takes in the nodes marked already, as the marking does.
         onNextModal([&](QWidget* modal) {
             auto* calendar = child<QCalendarWidget>(modal, "Calender");
             opened = calendar->selectedDate();
             calendar->setSelectedDate(QDate(2023, 3, 20));
+            counted = child<QLabel>(modal, "NodeCountLAB")->text();
             child<QPushButton>(modal, "cxButton2")->click();
         });
         QVERIFY(triggerAction(&f.window(), "DeleteolderthanPOP"));
         QCOMPARE(opened, QDate(2022, 3, 15));
         QCOMPARE(markedRows(f), Lines({"PC1", "pc1", "DESK&CO", "LAPTOP7", "SRV-A"}));
+        QCOMPARE(counted, QString("5 nodes to mark"));
     }
 
     // Cancel, Escape, and Enter (Cancel is the default button) mark nothing.
@@ -250,6 +257,88 @@ private slots:
         });
         QVERIFY(triggerAction(&f.window(), "DeleteOlderThanMEN"));
         QVERIFY(markedRows(f).empty());
+    }
+
+    // The status bar counts the marked nodes after every kind of marking, keeps the count
+    // through a commit that wrote nothing, and shows none while nothing is open.
+    void markedCountFollowsEveryMarking() {
+        FixedClock clock({2023, 3, 15, 10, 0, 0, 0});
+        WindowFixture f(localFileSystem(), clock);
+        f.window().setDialogs(new TfrmDate(&f.window(), clock), nullptr);
+        auto* panel = f.find<QLabel>("MarkedPanel");
+        auto byDate = [&](QDate day) {
+            onNextModal([day](QWidget* modal) {
+                child<QCalendarWidget>(modal, "Calender")->setSelectedDate(day);
+                child<QPushButton>(modal, "cxButton2")->click();
+            });
+            return triggerAction(&f.window(), "DeleteOlderThanMEN");
+        };
+        auto byHand = [&](const char* action, std::vector<int> rows) {
+            f.selectRows(rows);
+            return triggerAction(&f.window(), action);
+        };
+        const struct {
+            const char* what;
+            std::function<bool()> act;
+            int marked;  // -1: no database open, no count
+        } steps[] = {
+            {"closed", [] { return true; }, -1},
+            {"opened, duplicates fixed by the open",
+             [&] {
+                 f.openSample(Answer::Yes);
+                 return true;
+             },
+             1},
+            {"by hand",
+             [&] {
+                 return byHand("DeleteNodeMEN", {0, 1, 2});
+             },
+             3},
+            {"unmarked by hand",
+             [&] {
+                 return byHand("UndeleteNodeMEN", {0, 1, 2});
+             },
+             0},
+            {"by date",
+             [&] {
+                 return byDate({2023, 3, 18});
+             },
+             3},
+            {"a commit that wrote nothing",
+             [&] {
+                 const std::string titles = f.folder() + "/Kavrin.ttl";
+                 std::filesystem::last_write_time(
+                     titles, std::filesystem::last_write_time(titles) + std::chrono::seconds(3));
+                 const bool triggered = triggerAction(&f.window(), "CommitMEN");
+                 return triggered && f.prompts().takeShown().size() == 1;
+             },
+             3},
+            {"closed again", [&] { return triggerAction(&f.window(), "CloseMEN"); }, -1},
+            {"reopened without the fix",
+             [&] {
+                 f.openSample(Answer::No);
+                 return true;
+             },
+             0},
+            {"duplicates fixed", [&] { return triggerAction(&f.window(), "FixDuplicatesMEN"); }, 1},
+            {"a failed open",
+             [&] {
+                 f.prompts().answers.push_back(Answer::No);  // the marks need not be committed
+                 f.openFolder(f.folder() + "/none");
+                 return f.prompts().takeShown().size() == 2;
+             },
+             -1},
+        };
+        for (const auto& step : steps) {
+            QVERIFY2(step.act(), step.what);
+            if (step.marked < 0) {
+                QVERIFY2(panel->isHidden(), step.what);
+                continue;
+            }
+            QVERIFY2(!panel->isHidden(), step.what);
+            QCOMPARE(panel->text(), QStringLiteral("Marked : %1").arg(step.marked));
+            QCOMPARE(markedRows(f).size(), static_cast<std::size_t>(step.marked));
+        }
     }
 
     // Reopening with marks asks first: Cancel keeps everything, No reopens without the marks.
