@@ -24,6 +24,7 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QSettings;
+class QSplitter;
 
 namespace kavrin {
 
@@ -111,6 +112,13 @@ private:
     void buildWidgets();
     void buildConnectionGroup(Anchors& panel);
     void buildNodesGroup(Anchors& panel);
+    void bindNodeList();
+    // The node list's own columns shown and the splitter's position, as the settings keep them.
+    void restoreNodeListLayout();
+    void saveNodeListLayout();
+    // The header's sort indicator: the window's own order if it has one, else the engine's.
+    void updateSortIndicator();
+    void updateFilterLabel();
     void bindCommands();
     void bindLists();
     void bind(QAction* action, void (TMainFRM::*handler)());
@@ -143,6 +151,9 @@ private:
     void NodesLVColumnClick(int column);
     void NodesLVMouseUp();
     void NodesLVKeyUp();
+    void NodeFilterEDTChange();
+    void NodeFilterFocus();
+    void DuplicatesLBClick(int line);
     void LVEditPOPPopup();
     void OpenMENClick();
     void CloseMENClick();
@@ -198,6 +209,9 @@ private:
     QPushButton* BrowseBUTTON = nullptr;
     QPushButton* ConnectBTN = nullptr;
     QGroupBox* cxGroupBox1 = nullptr;
+    QSplitter* NodesSPL = nullptr;
+    QLineEdit* NodeFilterEDT = nullptr;
+    QLabel* NodeFilterLBL = nullptr;
     NodeListView* NodesLV = nullptr;
     LinePages* PageControl = nullptr;
     MainStatusBar* StatusBar = nullptr;

@@ -55,7 +55,7 @@ private slots:
 
         QCOMPARE(resets.count(), 1);
         QCOMPARE(model.rowCount(), 2);
-        QCOMPARE(model.columnCount(), 4);
+        QCOMPARE(model.columnCount(), int{NodeListModel::kColumnCount});
         QCOMPARE(model.headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Node"));
         QCOMPARE(model.headerData(3, Qt::Horizontal, Qt::DisplayRole).toString(),
                  QString("Unique"));
