@@ -211,6 +211,38 @@ int main(int argc, char** argv) {
         }
     }
     const int keysTimed = static_cast<int>(keys.size());
+    // The same with every row selected: the selection is carried over each filter.
+    list->selectAll();
+    std::vector<double> selectedKeys;
+    for (const QString& typed : {QStringLiteral("pc-"), QString()}) {
+        QElapsedTimer clock;
+        clock.start();
+        if (typed.isEmpty()) {
+            QTest::keyClick(filter, Qt::Key_Escape);
+        } else {
+            QTest::keyClicks(filter, typed);
+        }
+        settle(window);
+        selectedKeys.push_back(seconds(clock));
+    }
+    std::fprintf(stderr, "filter over every row selected: \"pc-\" %.4f s, Escape %.4f s\n",
+                 selectedKeys[0], selectedKeys[1]);
+
+    // The window's own columns shown and sorted by, each clicked twice, one row selected.
+    list->setCurrentIndex(list->model()->index(0, 0));
+    child<QAction>(&window, "LastOnlineColumnMEN")->trigger();
+    child<QAction>(&window, "UserColumnMEN")->trigger();
+    settle(window);
+    for (const int column : {4, 5}) {
+        for (int click = 0; click < 2; ++click) {
+            const QPoint pos(header->sectionViewportPosition(column) + 10, header->height() / 2);
+            QElapsedTimer clock;
+            clock.start();
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, pos);
+            settle(window);
+            std::fprintf(stderr, "own column %d sorted in %.4f s\n", column, seconds(clock));
+        }
+    }
 
     // The copy opened and committed (the commit opens it again), the window asked to repaint
     // all along.
