@@ -144,12 +144,17 @@ void TMainFRM::saveNodeListLayout() {
 void TMainFRM::updateFilterLabel() {
     const auto total = static_cast<qulonglong>(m_nodeModel->nodeCount());
     const auto shown = static_cast<qulonglong>(m_nodeModel->rowCount());
+    // Room for the widest count of these rows: the box keeps its width while the user types.
+    NodeFilterLBL->setMinimumWidth(NodeFilterLBL->fontMetrics().horizontalAdvance(
+        QStringLiteral("%1 of %1 nodes").arg(total)));
     NodeFilterLBL->setText(m_nodeModel->filterText().isEmpty()
                                ? QStringLiteral("%1 nodes").arg(total)
                                : QStringLiteral("%1 of %2 nodes").arg(shown).arg(total));
 }
 
 void TMainFRM::updateSortIndicator() {
+    // An empty list is in no order worth showing.
+    NodesLV->header()->setSortIndicatorShown(m_nodeModel->nodeCount() > 0);
     if (const auto& own = m_nodeModel->ownSort()) {
         NodesLV->header()->setSortIndicator(own->column, own->order);
         return;

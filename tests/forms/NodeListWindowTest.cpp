@@ -234,7 +234,9 @@ private slots:
     // "Last Online" and "User", which leave the engine's rows where they were.
     void sortIndicatorAndTheWindowsOwnColumns() {
         WindowFixture f;
+        QVERIFY(!nodesView(f)->header()->isSortIndicatorShown());  // nothing open, no order
         openFindingDatabase(f);
+        QVERIFY(nodesView(f)->header()->isSortIndicatorShown());
         QCOMPARE(sortIndicator(f), std::pair(3, Qt::AscendingOrder));  // the open's own order
         clickHeader(f, 0);
         QCOMPARE(sortIndicator(f), std::pair(0, Qt::DescendingOrder));
