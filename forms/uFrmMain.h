@@ -41,7 +41,8 @@ class TfrmWarningInfo;
 // The main window: owns the one engine (and with it the open database and the node list),
 // realises every MainView operation on screen and runs every command on the engine. Its menus
 // are in MainMenus, its status bar in MainStatusBar, its line lists in LinePages; which event
-// runs which handler is in uFrmMainWiring.cpp.
+// runs which handler is in uFrmMainWiring.cpp; the node list's group (its filter, the splitter
+// beside it, its columns and sort indicator) in uFrmMainNodes.cpp.
 class TMainFRM : public QMainWindow, public MainView {
     Q_OBJECT
 public:
