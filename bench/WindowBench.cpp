@@ -1,5 +1,6 @@
 // The real main window at scale, offscreen: opening a database until the node list is shown,
-// sorting the list by each column, scrolling it page by page; with a second folder (a copy the
+// sorting the list by each column, scrolling it page by page, typing into the filter over it
+// (each key until the window has painted its effect); with a second folder (a copy the
 // bench may change), opening and committing that one while the window is asked to repaint every
 // few milliseconds, timing the longest wait between two paints. Prints one line of figures for
 // bench/run.sh to gather over several runs.
@@ -189,6 +190,60 @@ int main(int argc, char** argv) {
         steps.push_back(seconds(clock));
     }
 
+    // Typing a name's part, then a pattern, into the filter, then taking them back: each key
+    // timed until the window has painted the rows it leaves.
+    auto* filter = child<QLineEdit>(&window, "NodeFilterEDT");
+    filter->setFocus();
+    std::vector<double> keys;
+    auto timed = [&](const auto& press) {
+        QElapsedTimer clock;
+        clock.start();
+        press();
+        settle(window);
+        keys.push_back(seconds(clock));
+    };
+    for (const QString& typed : {QStringLiteral("lt-1"), QStringLiteral("s*9?")}) {
+        for (const QChar c : typed) {
+            timed([&] { QTest::keyClicks(filter, QString(c)); });
+        }
+        for (qsizetype i = 0; i < typed.size(); ++i) {
+            timed([&] { QTest::keyClick(filter, Qt::Key_Backspace); });
+        }
+    }
+    const int keysTimed = static_cast<int>(keys.size());
+    // The same with every row selected: the selection is carried over each filter.
+    list->selectAll();
+    std::vector<double> selectedKeys;
+    for (const QString& typed : {QStringLiteral("pc-"), QString()}) {
+        QElapsedTimer clock;
+        clock.start();
+        if (typed.isEmpty()) {
+            QTest::keyClick(filter, Qt::Key_Escape);
+        } else {
+            QTest::keyClicks(filter, typed);
+        }
+        settle(window);
+        selectedKeys.push_back(seconds(clock));
+    }
+    std::fprintf(stderr, "filter over every row selected: \"pc-\" %.4f s, Escape %.4f s\n",
+                 selectedKeys[0], selectedKeys[1]);
+
+    // The window's own columns shown and sorted by, each clicked twice, one row selected.
+    list->setCurrentIndex(list->model()->index(0, 0));
+    child<QAction>(&window, "LastOnlineColumnMEN")->trigger();
+    child<QAction>(&window, "UserColumnMEN")->trigger();
+    settle(window);
+    for (const int column : {4, 5}) {
+        for (int click = 0; click < 2; ++click) {
+            const QPoint pos(header->sectionViewportPosition(column) + 10, header->height() / 2);
+            QElapsedTimer clock;
+            clock.start();
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, pos);
+            settle(window);
+            std::fprintf(stderr, "own column %d sorted in %.4f s\n", column, seconds(clock));
+        }
+    }
+
     // The copy opened and committed (the commit opens it again), the window asked to repaint
     // all along.
     double openGap = 0;
@@ -214,10 +269,14 @@ int main(int argc, char** argv) {
 
     std::sort(sorts.begin(), sorts.end());
     std::sort(steps.begin(), steps.end());
+    std::sort(keys.begin(), keys.end());
+    std::fprintf(stderr, "filter: %d keys, median %.4f s, worst %.4f s\n", keysTimed,
+                 keys[keys.size() / 2], keys.back());
     // rows, first open, reopen, sort median and worst, scroll step median and worst, longest
-    // wait between paints during the open and the commit of the copy (seconds)
-    std::printf("%d %.4f %.4f %.4f %.4f %.5f %.5f %.4f %.4f\n", rows, opens[0], opens[1],
+    // wait between paints during the open and the commit of the copy, filter key median and
+    // worst (seconds)
+    std::printf("%d %.4f %.4f %.4f %.4f %.5f %.5f %.4f %.4f %.4f %.4f\n", rows, opens[0], opens[1],
                 sorts[sorts.size() / 2], sorts.back(), steps[steps.size() / 2], steps.back(),
-                openGap, commitGap);
+                openGap, commitGap, keys[keys.size() / 2], keys.back());
     return 0;
 }

@@ -209,9 +209,11 @@ for size in "${sizes[@]}"; do
             -v sort="$(column_median "$work/window" 4)" -v sortw="$(column_median "$work/window" 5)" \
             -v step="$(column_median "$work/window" 6)" -v stepw="$(column_median "$work/window" 7)" \
             -v gapo="$(column_median "$work/window" 8)" -v gapc="$(column_median "$work/window" 9)" \
+            -v key="$(column_median "$work/window" 10)" -v keyw="$(column_median "$work/window" 11)" \
             -v cli="$stats_wall" 'BEGIN {
-            printf "| %s | %d | %.3f | %.2f | %.3f | %.3f (%.3f) | %.1f (%.1f) | %.0f | %.0f |", s, n, first,
-                first / cli, again, sort, sortw, step * 1000, stepw * 1000, gapo * 1000, gapc * 1000 }')")
+            printf "| %s | %d | %.3f | %.2f | %.3f | %.3f (%.3f) | %.1f (%.1f) | %.0f | %.0f | %.0f (%.0f) |", s, n,
+                first, first / cli, again, sort, sortw, step * 1000, stepw * 1000, gapo * 1000, gapc * 1000,
+                key * 1000, keyw * 1000 }')")
     fi
 done
 
@@ -229,10 +231,11 @@ if $with_window; then
     echo "a column header until the list is painted (the median click and, in brackets, the slowest of"
     echo "the eight); one page of scrolling (the median step and, in brackets, the slowest); the longest"
     echo "wait between two paints, the window asked to repaint every 5 ms, while it opens a copy and"
-    echo "while it commits it (and opens it again)."
+    echo "while it commits it (and opens it again); a key typed into the filter until the list is painted"
+    echo "(the median key and, in brackets, the slowest of sixteen)."
     echo
-    echo "| size | rows | open s | x stats | reopen s | sort s | scroll page ms | paint wait open ms | paint wait commit ms |"
-    echo "|---|---|---|---|---|---|---|---|---|"
+    echo "| size | rows | open s | x stats | reopen s | sort s | scroll page ms | paint wait open ms | paint wait commit ms | filter key ms |"
+    echo "|---|---|---|---|---|---|---|---|---|---|"
     printf '%s\n' "${window_rows[@]}"
 fi
 if [ -n "${db_sizes[M]:-}" ] && [ -n "${db_sizes[L]:-}" ] && [ -n "${db_sizes[XL]:-}" ]; then

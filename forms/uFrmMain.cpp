@@ -65,6 +65,7 @@ TMainFRM::TMainFRM(Prompts& prompts, FileSystem& fs, Clock& clock, QWidget* pare
     buildWidgets();
     m_engine = std::make_unique<MaintenanceEngine>(*this, fs, clock);
     m_nodeModel = new NodeListModel(m_engine->nodeList(), this);
+    m_nodeModel->setNodeRecords(&m_engine->context().NodesMS);
     m_engine->nodeList().setObserver(m_nodeModel);
     NodesLV->setNodeModel(m_nodeModel);
     // Every change of a mark reaches the model as a change of rows or a reset.
@@ -108,6 +109,7 @@ void TMainFRM::rememberLocations(QSettings* settings) {
     if (m_settings == nullptr) {
         return;
     }
+    restoreNodeListLayout();
     const QString mode = m_settings->value(kLastModeKey).toString();
     const QVariant path = m_settings->value(kLastPathKey);
     if ((mode == kServerMode || mode == kFolderMode) && path.isValid()) {
@@ -252,19 +254,6 @@ void TMainFRM::buildConnectionGroup(Anchors& panel) {
     ConnectBTN = new QPushButton(QStringLiteral("Open DB"), ConnectionGB);
     ConnectBTN->setObjectName(QStringLiteral("ConnectBTN"));
     group->place(ConnectBTN, QRect(708, 40, 75, 21), kAnchorTop | kAnchorRight);
-}
-
-void TMainFRM::buildNodesGroup(Anchors& panel) {
-    cxGroupBox1 = new QGroupBox(QStringLiteral("Nodes"), Panel1);
-    cxGroupBox1->setObjectName(QStringLiteral("cxGroupBox1"));
-    panel.place(cxGroupBox1, QRect(12, 88, 795, 355), kAnchorAll);
-    auto* group = new Anchors(cxGroupBox1, QSize(795, 355));
-
-    NodesLV = new NodeListView(cxGroupBox1);
-    group->place(NodesLV, QRect(12, 20, 365, 321), kAnchorLeft | kAnchorTop | kAnchorBottom);
-
-    PageControl = new LinePages(cxGroupBox1);
-    group->place(PageControl, QRect(380, 20, 405, 321), kAnchorAll);
 }
 
 // --- Commands and the exception handler ------------------------------------------------------
@@ -421,10 +410,6 @@ void TMainFRM::BrowseBUTTONClick() {
 
 void TMainFRM::ConnectBTNClick() {
     openDatabase();
-}
-
-void TMainFRM::NodesLVColumnClick(int column) {
-    m_engine->NodesLVColumnClick(column);
 }
 
 void TMainFRM::NodesLVMouseUp() {

@@ -24,6 +24,7 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QSettings;
+class QSplitter;
 
 namespace kavrin {
 
@@ -40,7 +41,8 @@ class TfrmWarningInfo;
 // The main window: owns the one engine (and with it the open database and the node list),
 // realises every MainView operation on screen and runs every command on the engine. Its menus
 // are in MainMenus, its status bar in MainStatusBar, its line lists in LinePages; which event
-// runs which handler is in uFrmMainWiring.cpp.
+// runs which handler is in uFrmMainWiring.cpp; the node list's group (its filter, the splitter
+// beside it, its columns and sort indicator) in uFrmMainNodes.cpp.
 class TMainFRM : public QMainWindow, public MainView {
     Q_OBJECT
 public:
@@ -112,6 +114,13 @@ private:
     void buildWidgets();
     void buildConnectionGroup(Anchors& panel);
     void buildNodesGroup(Anchors& panel);
+    void bindNodeList();
+    // The node list's own columns shown and the splitter's position, as the settings keep them.
+    void restoreNodeListLayout();
+    void saveNodeListLayout();
+    // The header's sort indicator: the window's own order if it has one, else the engine's.
+    void updateSortIndicator();
+    void updateFilterLabel();
     void bindCommands();
     void bindLists();
     void bind(QAction* action, void (TMainFRM::*handler)());
@@ -155,6 +164,9 @@ private:
     void NodesLVColumnClick(int column);
     void NodesLVMouseUp();
     void NodesLVKeyUp();
+    void NodeFilterEDTChange();
+    void NodeFilterFocus();
+    void DuplicatesLBClick(int line);
     void LVEditPOPPopup();
     void OpenMENClick();
     void CloseMENClick();
@@ -211,6 +223,9 @@ private:
     QPushButton* BrowseBUTTON = nullptr;
     QPushButton* ConnectBTN = nullptr;
     QGroupBox* cxGroupBox1 = nullptr;
+    QSplitter* NodesSPL = nullptr;
+    QLineEdit* NodeFilterEDT = nullptr;
+    QLabel* NodeFilterLBL = nullptr;
     NodeListView* NodesLV = nullptr;
     LinePages* PageControl = nullptr;
     MainStatusBar* StatusBar = nullptr;

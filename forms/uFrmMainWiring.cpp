@@ -66,6 +66,7 @@ void TMainFRM::bindCommands() {
 void TMainFRM::bindLists() {
     connect(NodesLV->header(), &QHeaderView::sectionClicked, this,
             [this](int column) { runCommand([this, column] { NodesLVColumnClick(column); }); });
+    bindNodeList();
     connect(NodesLV, &NodeListView::mouseUp, this,
             [this] { runCommand([this] { NodesLVMouseUp(); }); });
     connect(NodesLV, &NodeListView::keyUp, this,

@@ -55,7 +55,7 @@ private slots:
 
         QCOMPARE(resets.count(), 1);
         QCOMPARE(model.rowCount(), 2);
-        QCOMPARE(model.columnCount(), 4);
+        QCOMPARE(model.columnCount(), int{NodeListModel::kColumnCount});
         QCOMPARE(model.headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Node"));
         QCOMPARE(model.headerData(3, Qt::Horizontal, Qt::DisplayRole).toString(),
                  QString("Unique"));
@@ -145,6 +145,64 @@ private slots:
         QCOMPARE(bravo.row(), 3);
         QCOMPARE(selection.currentIndex().data().toString(), QString("ECHO"));
         QCOMPARE(selected(), QStringList({"CHARLIE", "DELTA"}));
+        nodes.setObserver(nullptr);
+    }
+
+    // Under a filter the model shows a part of the list, translated both ways; the engine's
+    // sorts (whole or in pieces) and marks keep the filter and move the selection with its rows,
+    // a mark repaints only rows shown, and a new list is filtered as it comes.
+    void filteredRowsFollowTheListsChanges() {
+        NodeList nodes;
+        NodeListModel model(nodes, nullptr);
+        nodes.setObserver(&model);
+        QAbstractItemModelTester tester(&model,
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        for (const char* name : {"PC-3", "LT-1", "PC-1", "SRV-2", "PC-2", "LT-2"}) {
+            nodes.addRow(entry(name, 0));
+        }
+        model.setFilter("pc");
+        auto shown = [&] {
+            QStringList names;
+            for (int row = 0; row < model.rowCount(); ++row) {
+                const std::size_t node = model.nodeRow(row);
+                // Both ways or not at all: a row that does not come back is shown as lost.
+                names << (model.rowOfNode(node) == row
+                              ? QString::fromStdString(nodes.row(node).caption)
+                              : QStringLiteral("(lost)"));
+            }
+            return names;
+        };
+        QCOMPARE(shown(), QStringList({"PC-3", "PC-1", "PC-2"}));
+        QCOMPARE(model.rowOfNode(1), -1);  // LT-1
+        QCOMPARE(model.nodeCount(), std::size_t{6});
+
+        QItemSelectionModel selection(&model);
+        selection.select(model.index(1, 0), QItemSelectionModel::Select);             // PC-1
+        selection.setCurrentIndex(model.index(2, 0), QItemSelectionModel::NoUpdate);  // PC-2
+        nodes.sort(&NodeListModelTest::asciiLessStatic);
+        QCOMPARE(shown(), QStringList({"PC-1", "PC-2", "PC-3"}));
+        QCOMPARE(selection.selectedIndexes().value(0).data().toString(), QString("PC-1"));
+        QCOMPARE(selection.currentIndex().data().toString(), QString("PC-2"));
+        nodes.reorder({5, 4, 3, 2, 1, 0}, 2, [] {});
+        QCOMPARE(shown(), QStringList({"PC-3", "PC-2", "PC-1"}));
+        QCOMPARE(selection.selectedIndexes().value(0).data().toString(), QString("PC-1"));
+
+        QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+        nodes.mark(model.nodeRow(1), "by hand");                             // PC-2
+        nodes.mark(static_cast<std::size_t>(nodes.count() - 1), "by hand");  // hidden
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(changed.at(0).at(0).toModelIndex().row(), 1);
+        QCOMPARE(shown(), QStringList({"PC-3", "PC-2", "PC-1"}));
+
+        nodes.beginUpdate();
+        nodes.clear();
+        for (const char* name : {"pc-9", "LT-9"}) {
+            nodes.addRow(entry(name, 0));
+        }
+        nodes.endUpdate();
+        QCOMPARE(shown(), QStringList({"pc-9"}));
+        model.setFilter({});
+        QCOMPARE(shown(), QStringList({"pc-9", "LT-9"}));
         nodes.setObserver(nullptr);
     }
 
