@@ -303,6 +303,9 @@ private:
     // The steps of an open: the view and the buffers emptied; the files read and their header
     // checked; the "DB Stats" lines.
     void startOpen();
+    // The end of an open that failed: its error shown (with the file it could not read), the
+    // database closed.
+    void failOpen(OpenResult& result);
     void readDatabase(OpenResult& result);
     void showDatabaseStats(const OpenResult& result);
     // The end of FixDuplicates on every path: the summary in the health text, progress and busy

@@ -153,17 +153,21 @@ OpenResult MaintenanceEngine::OpenDatabase() {
     }
 
     if (failed) {
-        // The end steps set a health text as for an open database; beside the error it would
-        // call the database that could not be opened healthy.
-        m_view.setHealthText("");
-        if (!m_unreadFile.empty() && result.message.find(m_unreadFile) == std::string::npos) {
-            result.unreadFile = m_unreadFile;
-        }
-        m_view.showOpenError(result.message, result.unreadFile);
-        CloseDatabase();
+        failOpen(result);
     }
     result.opened = !failed;
     return result;
+}
+
+void MaintenanceEngine::failOpen(OpenResult& result) {
+    // The end steps set a health text as for an open database; beside the error it would call
+    // the database that could not be opened healthy.
+    m_view.setHealthText("");
+    if (!m_unreadFile.empty() && result.message.find(m_unreadFile) == std::string::npos) {
+        result.unreadFile = m_unreadFile;
+    }
+    m_view.showOpenError(result.message, result.unreadFile);
+    CloseDatabase();
 }
 
 void MaintenanceEngine::startOpen() {
