@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cctype>
+
 #include <string>
 
 namespace kavrin::test {
@@ -23,5 +25,13 @@ public:
 private:
     std::string m_path;
 };
+
+// `text` in lower case (ASCII): for paths a case-blind file system names in its own case.
+inline std::string folded(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
 
 }  // namespace kavrin::test

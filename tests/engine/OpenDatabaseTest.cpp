@@ -146,7 +146,9 @@ TEST_F(OpenDatabaseTest, FailedOpensEndClosedAndKeepTheLog) {
     db.setHeaders(1, 2);
     db.write(folder.path());
     test::writeFileBytes(folder.file("Kavrin.ist"), std::vector<std::uint8_t>(100, 0));
-    EXPECT_EQ(engine.OpenDatabase().unreadFile, folder.file("Kavrin.ist"));
+    // Named as the file system names it: in its own case on Windows.
+    EXPECT_EQ(test::folded(engine.OpenDatabase().unreadFile),
+              test::folded(folder.file("Kavrin.ist")));
     EXPECT_EQ(view.errors.back(), "Cannot not read DB file header.");
     EXPECT_EQ(view.list(LineList::Log).size(), 5u);  // the node and install files were loading
 }
