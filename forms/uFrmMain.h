@@ -42,7 +42,8 @@ class TfrmWarningInfo;
 // realises every MainView operation on screen and runs every command on the engine. Its menus
 // are in MainMenus, its status bar in MainStatusBar, its line lists in LinePages; which event
 // runs which handler is in uFrmMainWiring.cpp; the node list's group (its filter, the splitter
-// beside it, its columns and sort indicator) in uFrmMainNodes.cpp.
+// beside it, its columns and sort indicator) in uFrmMainNodes.cpp; the location (typed, browsed,
+// kept from the last run, opened) in uFrmMainLocation.cpp.
 class TMainFRM : public QMainWindow, public MainView {
     Q_OBJECT
 public:

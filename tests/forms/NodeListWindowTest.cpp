@@ -42,11 +42,11 @@ const Lines kOpened = {"PC1", "pc1", "ALPHA", kCafe, "DESK&CO", "LAPTOP7", "PC8"
 void openFindingDatabase(WindowFixture& f) {
     DatabaseBuilder db;
     for (const FindingNode& node : kFindingNodes) {
-        NodeSpec spec;
-        spec.name = node.name;
-        spec.lastOnline = node.lastOnline;
-        spec.user = node.user;
-        db.addInstall(db.addNode(spec), 0);
+        NodeSpec fields;
+        fields.name = node.name;
+        fields.lastOnline = node.lastOnline;
+        fields.user = node.user;
+        db.addInstall(db.addNode(fields), 0);
     }
     db.addTitle(7);
     f.prompts().answers.push_back(Answer::No);  // the offer to fix the duplicates
