@@ -5,6 +5,7 @@
 
 #include "support/fs/CacheHints.h"
 #include "support/platform/Errors.h"
+#include "support/text/Crc32.h"
 
 namespace kavrin {
 
@@ -111,6 +112,33 @@ void FileSystem::writeFileInBlocks(const std::string& path, std::uint64_t size,
     if (progress) {
         progress(size, size);
     }
+}
+
+FileCopy FileSystem::copyFile(const std::string& from, const std::string& to, bool durable,
+                              const FileProgress& progress) {
+    // The size announced is the one seen now; a file that changes meanwhile is copied as read and
+    // then reported by writeFileInBlocks as another size, unless it changed back to it.
+    FileCopy copy;
+    const FileStatus source = status(from);
+    if (!source.exists || source.isDirectory) {
+        // The reading names the file and the reason, before anything is created.
+        readFileInBlocks(from, [](std::span<const std::uint8_t>) {});
+    }
+    writeFileInBlocks(
+        to, source.size,
+        [&](FileSink& sink) {
+            std::uint32_t crc = 0;
+            std::uint64_t size = 0;
+            readFileInBlocks(from, [&](std::span<const std::uint8_t> block) {
+                crc = crc32(block, crc);
+                size += block.size();
+                sink.write(block);
+            });
+            copy.crc = crc;
+            copy.size = size;
+        },
+        durable, progress);
+    return copy;
 }
 
 std::uint64_t FileSystem::writeBlocks(FileWriter& file, std::uint64_t size,

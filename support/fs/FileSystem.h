@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -21,6 +22,25 @@ struct FileStatus {
     std::int64_t modifiedNs = 0;  // modification time, nanoseconds since the epoch
 
     bool operator==(const FileStatus&) const = default;
+};
+
+// Who moved the bytes of a copy (FileSystem::copyFile).
+enum class CopyMethod {
+    // This program read them and wrote them again.
+    ThroughProgram,
+    // The machine's own system, without them passing through the program (copy_file_range,
+    // CopyFileExW); a file system that shares blocks between files makes the copy share them.
+    InSystem,
+    // The server of a share, within the share, without them crossing the network.
+    OnServer,
+};
+
+// What copyFile did.
+struct FileCopy {
+    std::uint64_t size = 0;  // the bytes copied
+    CopyMethod method = CopyMethod::ThroughProgram;
+    // The CRC-32 of the bytes as they passed through the program: only ThroughProgram knows it.
+    std::optional<std::uint32_t> crc;
 };
 
 // Given each block of a file read in blocks, in order.
@@ -147,6 +167,20 @@ public:
     // of the folder; callers that must not lose `to` keep a copy until then.
     // "Cannot rename file \"<from>\" to \"<to>\". <reason>".
     virtual void rename(const std::string& from, const std::string& to) = 0;
+
+    // Creates `to` or empties it, and copies the whole content of file `from` into it, in the
+    // same back end; the contracts of writeFile hold for `to` (durable, a copy that fails or is
+    // aborted may leave part of the data, `progress` told as the bytes go). The back end copies
+    // in its system or on its server where it can, and otherwise through the program; the result
+    // says which. The copy holds what `from` held while it was copied: a caller that must know
+    // it is what it expects checks it (the CRC-32 of a copy through the program, or `to` read
+    // back). "Cannot open file \"<from>\". <reason>" when `from` cannot be opened, "Cannot create
+    // file
+    // \"<to>\". <reason>" when `to` cannot; "Cannot copy file \"<from>\" to \"<to>\". <reason>"
+    // when the system's copy fails, and the errors of readFile and writeFile when the program's
+    // does. The default copies through the program, in blocks.
+    virtual FileCopy copyFile(const std::string& from, const std::string& to, bool durable,
+                              const FileProgress& progress = {});
 
     // Removes a file. "Cannot delete file \"<path>\". <reason>".
     virtual void remove(const std::string& path) = 0;

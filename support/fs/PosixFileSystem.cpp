@@ -12,6 +12,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -19,104 +20,15 @@
 #include "support/fs/CacheHints.h"
 #include "support/fs/FileSystem.h"
 #include "support/fs/Paths.h"
+#include "support/fs/PosixFiles.h"
 #include "support/platform/Errors.h"
+#include "support/text/Crc32.h"
 
 namespace kavrin {
 
 namespace {
 
-// Whole files move in blocks of this size, so that a progress report comes every few
-// milliseconds and an abort is not kept waiting for the rest of a large file.
-constexpr std::size_t kBlockSize = 4 * 1024 * 1024;
-// A file read block by block goes through one buffer of this size: the caller holds the rest of
-// the database meanwhile, and larger reads are no faster from the page cache or the disk.
-constexpr std::size_t kStreamBlockSize = 1024 * 1024;
-
-[[noreturn]] void fail(const char* what, const std::string& path, int code) {
-    throw KavrinError(
-        formatText("%s \"%s\". %s", what, path.c_str(), systemErrorText(code).c_str()));
-}
-
-// Closes a descriptor on every path; close() is called explicitly where its result matters.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    Descriptor(Descriptor&& other) noexcept : m_fd(other.release()) {}
-    Descriptor& operator=(Descriptor&&) = delete;
-
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-
-    // Closes now and reports the result: on some file systems a failed write only shows here.
-    int close() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd);
-    }
-
-    // Gives the descriptor away; it is no longer closed here.
-    int release() { return std::exchange(m_fd, -1); }
-
-private:
-    int m_fd;
-};
-
-int openRetrying(const char* path, int flags, mode_t mode = 0) {
-    int fd;
-    do {
-        fd = ::open(path, flags, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-// Flushes the file to the disk; 0 or the errno of the failure.
-int flushFile(int fd) {
-    return ::fsync(fd) == 0 ? 0 : errno;
-}
-
-// The final flush of a durable write, which can keep the file system busy for hundreds of
-// milliseconds with no block left to report (it commits its journal, the disk empties its
-// cache): with `waiting`, the flush runs on a worker while `waiting` is called as it begins and
-// every 20 ms until it has ended, so that a window stays painted. Returns only once the flush has
-// ended, also when `waiting` throws: the exception then passes, and the result of the flush is
-// dropped with the write. `fd` stays open throughout.
-int flushFileWaiting(int fd, const std::function<void()>& waiting) {
-    if (!waiting) {
-        return flushFile(fd);
-    }
-    std::future<int> flushed;
-    try {
-        flushed = std::async(std::launch::async, flushFile, fd);
-    } catch (const std::system_error&) {
-        return flushFile(fd);  // no thread to be had: the flush here, without reports
-    }
-    class Join {
-    public:
-        explicit Join(std::future<int>& future) : m_future(future) {}
-        ~Join() {
-            if (m_future.valid()) {
-                m_future.wait();
-            }
-        }
-        Join(const Join&) = delete;
-        Join& operator=(const Join&) = delete;
-
-    private:
-        std::future<int>& m_future;
-    };
-    const Join join(flushed);
-    do {
-        waiting();
-    } while (flushed.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready);
-    return flushed.get();
-}
+using namespace posix;  // the back end's own helpers
 
 bool isDirectory(const std::string& path) {
     struct stat st {};
@@ -351,74 +263,6 @@ public:
     }
 };
 
-// A file written block by block: writes of at most kBlockSize.
-class PosixWriter final : public FileWriter {
-public:
-    PosixWriter(Descriptor fd, const std::string& path, bool durable)
-        : m_fd(std::move(fd)), m_path(path), m_durable(durable) {}
-
-    std::size_t writeSome(std::span<const std::uint8_t> bytes) override {
-        for (;;) {
-            const ssize_t put =
-                ::write(m_fd.get(), bytes.data(), std::min(kBlockSize, bytes.size()));
-            if (put > 0) {
-                m_written += static_cast<std::uint64_t>(put);
-                if (m_durable) {
-                    flushBehind();
-                }
-                return static_cast<std::size_t>(put);
-            }
-            if (put < 0 && errno != EINTR) {
-                fail("Cannot write file", m_path, errno);
-            }
-        }
-    }
-
-    void finish(bool durable, const std::function<void()>& waiting) override {
-        if (durable) {
-            if (const int code = flushFileWaiting(m_fd.get(), waiting)) {
-                fail("Cannot flush file", m_path, code);
-            }
-        }
-        if (m_fd.close() != 0) {
-            fail("Cannot write file", m_path, errno);
-        }
-    }
-
-private:
-    // A durable write of gigabytes would otherwise leave them all to the final fsync, which the
-    // caller waits for without a report: the disk is set to work on each block as it is written,
-    // and the writer waits for what lies a few blocks behind, so that the final flush finds
-    // little left and the reports keep coming at the pace of the disk. Only a hint: where the
-    // call is missing or fails, the fsync does it all.
-    void flushBehind() {
-#ifdef SYNC_FILE_RANGE_WRITE
-        // The disk is given at least a block at a time, however small the writes.
-        if (m_written - m_started < kBlockSize) {
-            return;
-        }
-        constexpr std::uint64_t kBehind = 8 * kBlockSize;
-        ::sync_file_range(m_fd.get(), static_cast<off_t>(m_started),
-                          static_cast<off_t>(m_written - m_started), SYNC_FILE_RANGE_WRITE);
-        m_started = m_written;
-        if (m_written > m_waited + kBehind) {
-            const std::uint64_t until = m_written - kBehind;
-            ::sync_file_range(
-                m_fd.get(), static_cast<off_t>(m_waited), static_cast<off_t>(until - m_waited),
-                SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-            m_waited = until;
-        }
-#endif
-    }
-
-    Descriptor m_fd;
-    std::string m_path;
-    bool m_durable;
-    std::uint64_t m_written = 0;
-    std::uint64_t m_started = 0;  // written bytes the disk was set to work on
-    std::uint64_t m_waited = 0;   // written bytes waited for
-};
-
 // The machine's own files through the POSIX calls. Names compare with regard to case; a rename
 // over an existing file is atomic; every write and directory change can be flushed to the disk;
 // a held file is held with flock.
@@ -460,21 +304,7 @@ public:
     }
 
     void readFileInBlocks(const std::string& path, const FileBlockConsumer& consume) override {
-        const Descriptor fd = openForReading(path);
-        const std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kStreamBlockSize]);
-        for (;;) {
-            const ssize_t got = ::read(fd.get(), block.get(), kStreamBlockSize);
-            if (got < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                fail("Cannot read file", path, errno);
-            }
-            if (got == 0) {
-                return;
-            }
-            consume(std::span<const std::uint8_t>(block.get(), static_cast<std::size_t>(got)));
-        }
+        readBlocks(openForReading(path).get(), path, consume);
     }
 
     void rename(const std::string& from, const std::string& to) override {
@@ -483,6 +313,49 @@ public:
             throw KavrinError(formatText("Cannot rename file \"%s\" to \"%s\". %s", from.c_str(),
                                          to.c_str(), systemErrorText(code).c_str()));
         }
+    }
+
+    FileCopy copyFile(const std::string& from, const std::string& to, bool durable,
+                      const FileProgress& progress) override {
+        const Descriptor in = openForReading(from);
+        struct stat st {};
+        if (::fstat(in.get(), &st) != 0) {
+            fail("Cannot read file", from, errno);
+        }
+        const std::uint64_t size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+        Descriptor out(openRetrying(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!out.valid()) {
+            fail("Cannot create file", to, errno);
+        }
+        const int outFd = out.get();
+        PosixWriter writer(std::move(out), to, durable);
+        FileCopy copy;
+        if (std::optional<std::uint64_t> copied =
+                copyInKernel(in.get(), outFd, from, to, size, progress)) {
+            copy = {*copied, CopyMethod::InSystem, std::nullopt};
+        } else {
+            std::uint32_t crc = 0;
+            readBlocks(in.get(), from, [&](std::span<const std::uint8_t> block) {
+                crc = crc32(block, crc);
+                for (std::size_t put = 0; put < block.size();) {
+                    put += writer.writeSome(block.subspan(put));
+                }
+                copy.size += block.size();
+                if (progress) {
+                    progress(copy.size, std::max(copy.size, size));
+                }
+            });
+            copy.crc = crc;
+        }
+        std::function<void()> waiting;
+        if (progress) {
+            waiting = [&] { progress(copy.size, copy.size); };
+        }
+        writer.finish(durable, waiting);
+        if (progress) {
+            progress(copy.size, copy.size);
+        }
+        return copy;
     }
 
     void remove(const std::string& path) override {

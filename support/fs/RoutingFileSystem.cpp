@@ -60,6 +60,15 @@ void RoutingFileSystem::rename(const std::string& from, const std::string& to) {
     target.rename(from, to);
 }
 
+FileCopy RoutingFileSystem::copyFile(const std::string& from, const std::string& to, bool durable,
+                                     const FileProgress& progress) {
+    FileSystem& source = backEndFor(from);
+    if (&source == &backEndFor(to)) {
+        return source.copyFile(from, to, durable, progress);
+    }
+    return FileSystem::copyFile(from, to, durable, progress);
+}
+
 void RoutingFileSystem::remove(const std::string& path) {
     backEndFor(path).remove(path);
 }

@@ -23,6 +23,9 @@ public:
                            bool durable, const FileProgress& progress = {}) override;
     // A rename between the two back ends would be a copy nobody asked for: it is refused.
     void rename(const std::string& from, const std::string& to) override;
+    // Within one back end, that back end's copy; between the two, through the program.
+    FileCopy copyFile(const std::string& from, const std::string& to, bool durable,
+                      const FileProgress& progress = {}) override;
     void remove(const std::string& path) override;
     void createDirectories(const std::string& path) override;
     [[nodiscard]] bool createDirectory(const std::string& path) override;

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <type_traits>
@@ -149,7 +150,14 @@ public:
     off_t seek(SMBCCTX* c, const OpenFile& file, std::uint64_t offset);
     ssize_t read(SMBCCTX* c, const OpenFile& file, void* buffer, std::size_t size);
     ssize_t write(SMBCCTX* c, const OpenFile& file, const void* data, std::size_t size);
+    // Copies `count` bytes from where `from` stands to where `to` stands, both on one share, by
+    // the server's own copy where it offers one (the library then copies through this program
+    // without saying so); the bytes copied, or -1.
+    off_t splice(SMBCCTX* c, const OpenFile& from, const OpenFile& to, off_t count);
     SMBCFILE* open(SMBCCTX* context, const std::string& url, int flags, smbc_share_mode sharing);
+    // The bytes this process has sent and received on the library's connections, as the system
+    // counts them (SmbTraffic.cpp); nothing where it does not.
+    std::optional<std::uint64_t> trafficBytes() const;
     // The entries of folder `url` into `names`; 0 or the errno of the failure.
     int entriesOf(SMBCCTX* context, const std::string& url, std::vector<std::string>& names);
     // The last name of `target` as its folder spells it; as given when the folder cannot tell.

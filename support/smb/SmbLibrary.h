@@ -26,6 +26,7 @@ namespace kavrin::smb {
     X(getFunctionReaddir)             \
     X(getFunctionRemoveUnusedServer)  \
     X(getFunctionRename)              \
+    X(getFunctionSplice)              \
     X(getFunctionStat)                \
     X(getFunctionUnlink)              \
     X(getFunctionWrite)               \

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "support/fs/Paths.h"
 #include "support/fs/RoutingFileSystem.h"
 #include "support/platform/Errors.h"
+#include "support/text/Crc32.h"
 
 namespace kavrin {
 namespace {
@@ -49,6 +51,7 @@ struct BackEnd {
     bool posixReasons;  // fails with the POSIX texts of the reasons
     bool inBlocks;      // reports progress block by block, not once per file
     bool locks;         // holdState tells a held file from one whose holder ended
+    CopyMethod copies;  // who copies a file within one folder
 };
 
 // A scene in a fresh temporary folder of the machine's disk, reached through `fs`, which `owned`
@@ -89,16 +92,18 @@ std::optional<Scene> onShare() {
 }
 #endif
 
-// name, its scene, ignores case, POSIX reasons, progress in blocks, locks
+// name, its scene, ignores case, POSIX reasons, progress in blocks, locks, copies
 const BackEnd kBackEnds[] = {
-    {"Memory", [] { return inMemory(MemoryFileSystem::Case::Sensitive); }, false, true, false,
-     true},
+    {"Memory", [] { return inMemory(MemoryFileSystem::Case::Sensitive); }, false, true, false, true,
+     CopyMethod::ThroughProgram},
     {"MemoryIgnoringCase", [] { return inMemory(MemoryFileSystem::Case::Ignored); }, true, true,
-     false, true},
+     false, true, CopyMethod::ThroughProgram},
 #ifdef _WIN32
-    {"Native", [] { return onDisk(nativeFileSystem()); }, true, false, true, true},
-    {"Routed", [] { return onDisk(localFileSystem()); }, true, false, true, true},
-    {"Faulty", faultyOnDisk, true, false, true, true},
+    {"Native", [] { return onDisk(nativeFileSystem()); }, true, false, true, true,
+     CopyMethod::InSystem},
+    {"Routed", [] { return onDisk(localFileSystem()); }, true, false, true, true,
+     CopyMethod::InSystem},
+    {"Faulty", faultyOnDisk, true, false, true, true, CopyMethod::ThroughProgram},
     // A folder of the share the test environment names, reached through the router.
     {"Share",
      []() -> std::optional<Scene> {
@@ -108,13 +113,15 @@ const BackEnd kBackEnds[] = {
          }
          return Scene{&localFileSystem(), *folder, folder, test::openHandleCount};
      },
-     true, false, true, true},
+     true, false, true, true, CopyMethod::InSystem},
 #else
-    {"Native", [] { return onDisk(nativeFileSystem()); }, false, true, true, true},
-    {"Routed", [] { return onDisk(localFileSystem()); }, false, true, true, true},
-    {"Faulty", faultyOnDisk, false, true, true, true},
+    {"Native", [] { return onDisk(nativeFileSystem()); }, false, true, true, true,
+     CopyMethod::InSystem},
+    {"Routed", [] { return onDisk(localFileSystem()); }, false, true, true, true,
+     CopyMethod::InSystem},
+    {"Faulty", faultyOnDisk, false, true, true, true, CopyMethod::ThroughProgram},
     // The test server's share through Samba's client library, which has no locks.
-    {"Share", onShare, true, true, true, false},
+    {"Share", onShare, true, true, true, false, CopyMethod::OnServer},
 #endif
 };
 
@@ -298,6 +305,12 @@ TEST_P(FileSystemConformance, FailuresNameThePathAndTheReason) {
         {"Cannot read directory \"" + missing, kNotFound, [&] { fs().listDirectory(missing); }},
         {"Cannot create file \"" + inMissing, kNotFound,
          [&] { (void)claims().createExclusive(inMissing, bytesOf("x")); }},
+        {"Cannot open file \"" + missing, kNotFound,
+         [&] { fs().copyFile(missing, at("c"), false); }},
+        {"Cannot open file \"" + dir, "Is a directory",
+         [&] { fs().copyFile(dir, at("c"), false); }},
+        {"Cannot create file \"" + inMissing, kNotFound,
+         [&] { fs().copyFile(file, inMissing, false); }},
     };
     for (const auto& c : cases) {
         const std::string message = errorOf(c.action);
@@ -419,6 +432,44 @@ TEST_P(FileSystemConformance, ReportsProgressInGrowingStepsEndingAtTheTotal) {
     fs().writeFile(at("empty"), {}, false, recordInto(empty));
     (void)fs().readFile(at("empty"), recordInto(empty));
     EXPECT_EQ(empty, (Reports{{0, 0}, {0, 0}}));
+}
+
+TEST_P(FileSystemConformance, CopiesAFileWholeOverAnOldOneAndSaysWhoCopied) {
+    std::vector<std::uint8_t> data(5 * 1024 * 1024 + 3);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(i * 11 + i / 7001);
+    }
+    const std::span<const std::uint8_t> parts[] = {data};
+    const std::string from = at("Kavrin.ist");
+    fs().writeFile(from, parts, false);
+    fs().createDirectories(at("backup"));
+    const std::string to = at("backup/Kavrin.ist");
+    const std::vector<std::uint8_t> longer(data.size() + 4096, 0xEE);
+    const std::span<const std::uint8_t> old[] = {longer};
+    fs().writeFile(to, old, false);
+
+    Reports reports;
+    const FileCopy copy = fs().copyFile(from, to, true, recordInto(reports));
+    EXPECT_EQ(copy.size, data.size());
+    EXPECT_EQ(copy.method, GetParam().copies);
+    // Only a copy through the program has seen the bytes.
+    EXPECT_EQ(copy.crc, copy.method == CopyMethod::ThroughProgram
+                            ? std::optional<std::uint32_t>(crc32(data))
+                            : std::nullopt);
+    expectGrowingToTheTotal(reports, data.size(), false);
+    const FileBytes copied = fs().readFile(to);
+    ASSERT_EQ(copied.size, data.size());
+    EXPECT_EQ(std::memcmp(copied.data.get(), data.data(), data.size()), 0);
+
+    // A source that is not there makes nothing.
+    const std::string nowhere = at("backup/nowhere");
+    EXPECT_THROW(fs().copyFile(at("missing"), nowhere, false), KavrinError);
+    EXPECT_FALSE(fs().status(nowhere).exists);
+    // What the progress throws ends the copy and reaches the caller.
+    EXPECT_THROW(
+        fs().copyFile(from, at("backup/stopped"), false,
+                      [](std::uint64_t, std::uint64_t) { throw std::runtime_error("stop"); }),
+        std::runtime_error);
 }
 
 TEST_P(FileSystemConformance, WritesContentAsItIsMadeAndRefusesAnotherSize) {
