@@ -269,11 +269,27 @@ private:
     // the file's bytes and nothing.
     using FileContents = std::array<std::array<std::span<const std::uint8_t>, 2>, 3>;
     FileContents openedContents() const;
+    // The three files a backup keeps: their bytes (`contents`, of which `checks` gives the size
+    // and CRC-32) and, where those bytes are the files in place as they were read, the files'
+    // paths and their status then (`inPlace`, `statuses`): the file layer then copies the files
+    // (in its system, or on the server of a share) rather than this program writing the bytes
+    // again.
+    struct BackupFiles {
+        FileContents contents;
+        std::array<FileCheck, 3> checks;
+        std::optional<std::array<std::string, 3>> inPlace;
+        std::array<FileStatus, 3> statuses{};
+    };
+    // The backup of the files as they were opened.
+    BackupFiles openedBackupFiles(bool pump);
     // Writes `files` into a new backup folder of `databaseFolder`. Pumps the view between the
     // blocks it writes when `pump` is set (only inside an operation that has made the view busy).
-    std::string writeBackup(const std::string& databaseFolder, const FileContents& files,
-                            const std::array<FileCheck, 3>& checks, const BackupExtras& extras,
-                            bool pump);
+    std::string writeBackup(const std::string& databaseFolder, const BackupFiles& files,
+                            const BackupExtras& extras, bool pump);
+    // Puts file `i` of `files` at `path`: a copy of the file in place where it is proved to hold
+    // the bytes kept, else the bytes written.
+    void saveBackupFile(const BackupFiles& files, std::size_t i, const std::string& path,
+                        bool pump);
     // Where a restore writes and where its backups are listed from (BackupFolders).
     std::string restoreFolder() const;
     // Size and CRC-32 of each file as it was opened; with `pump`, the view is pumped between

@@ -5,6 +5,7 @@
 #include "dbformat/Layout.h"
 #include "engine/MaintenanceEngine.h"
 #include "engine/backup/BackupFolder.h"
+#include "engine/check/DatabaseCheck.h"
 #include "engine/commit/OpenedFiles.h"
 #include "support/fs/Paths.h"
 #include "support/platform/Errors.h"
@@ -76,18 +77,47 @@ MaintenanceEngine::FileContents MaintenanceEngine::openedContents() const {
     return contents;
 }
 
+MaintenanceEngine::BackupFiles MaintenanceEngine::openedBackupFiles(bool pump) {
+    return {openedContents(), openedChecks(pump), m_openedPaths, m_openedFiles};
+}
+
+void MaintenanceEngine::saveBackupFile(const BackupFiles& files, std::size_t i,
+                                       const std::string& path, bool pump) {
+    const FileProgress progress = pump ? pumpingProgress() : FileProgress();
+    const FileCheck& kept = files.checks[i];
+    if (files.inPlace) {
+        const std::string& source = (*files.inPlace)[i];
+        const FileCopy copy = m_fs.copyFile(source, path, true, progress);
+        // The copy holds the bytes kept when it has their size, the file it was made from is
+        // as it was when they were read, and its CRC-32 is theirs: as the bytes passed through
+        // this program, or read back where that crosses no network. A server's own copy of an
+        // unchanged file is taken as it is.
+        bool holds = copy.size == kept.size && m_fs.status(source) == files.statuses[i];
+        if (holds && copy.crc) {
+            holds = *copy.crc == kept.crc;
+        } else if (holds && copy.method == CopyMethod::InSystem && !isSharePath(path)) {
+            holds = checkFileOnDisk(m_fs, path) == kept;
+        }
+        if (holds) {
+            return;
+        }
+        m_view.log("The file changed on disk since it was read; its bytes as read are saved : " +
+                   path);
+    }
+    m_fs.writeFile(path, files.contents[i], true, progress);
+}
+
 std::string MaintenanceEngine::writeBackup(const std::string& databaseFolder,
-                                           const FileContents& files,
-                                           const std::array<FileCheck, 3>& checks,
-                                           const BackupExtras& extras, bool pump) {
+                                           const BackupFiles& files, const BackupExtras& extras,
+                                           bool pump) {
     const std::string folder = createBackupFolder(m_fs, databaseFolder, TimeStampText(m_clock));
     m_view.log("Creating backup directory : " + folder);
-    for (std::size_t i = 0; i < files.size(); ++i) {
+    for (std::size_t i = 0; i < files.contents.size(); ++i) {
         const std::string path = joinPath(folder, kSaveNames[i]);
         m_view.log("Saving : " + path);
-        m_fs.writeFile(path, files[i], true, pump ? pumpingProgress() : FileProgress());
+        saveBackupFile(files, i, path, pump);
     }
-    for (const auto& [name, make] : extras(checks)) {
+    for (const auto& [name, make] : extras(files.checks)) {
         const std::string path = joinPath(folder, name);
         m_view.log("Saving : " + path);
         const std::string text = make();
@@ -106,7 +136,7 @@ BackupResult MaintenanceEngine::BackupDatabase() {
     BackupResult result;
     try {
         result.folder = writeBackup(
-            m_ctx.DatabaseFolder, openedContents(), openedChecks(false),
+            m_ctx.DatabaseFolder, openedBackupFiles(false),
             [this](const std::array<FileCheck, 3>& checks) {
                 return BackupExtraFiles{{kSummaryName, [this, checks] {
                                              return backupSummaryText(

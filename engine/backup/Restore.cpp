@@ -69,30 +69,29 @@ ReplaceResult MaintenanceEngine::RestoreBackup(const std::string& backup) {
             // Without an open database the files in place are read now, as they are: they need
             // not load to be kept.
             FilesInPlace inPlace;
-            FileContents contents;
-            std::array<FileCheck, 3> checks;
+            BackupFiles files;
             if (m_ctx.IsOpen) {
                 inPlace.paths = m_openedPaths;
                 inPlace.statuses = m_openedFiles;
                 requireUnchanged(m_fs, inPlace.paths, inPlace.statuses);
-                contents = openedContents();
             } else {
                 inPlace = readFilesInPlace(m_fs, m_view, folder);
-                for (std::size_t i = 0; i < contents.size(); ++i) {
-                    contents[i] = {std::span<const std::uint8_t>(inPlace.raw[i].data.get(),
-                                                                 inPlace.raw[i].size),
-                                   {}};
-                    checks[i] = checkOf(contents[i]);
+                for (std::size_t i = 0; i < files.contents.size(); ++i) {
+                    files.contents[i] = {std::span<const std::uint8_t>(inPlace.raw[i].data.get(),
+                                                                       inPlace.raw[i].size),
+                                         {}};
+                    files.checks[i] = checkOf(files.contents[i]);
                 }
             }
             requireNoJournal(m_fs, folder);
             removeTemporaryFiles(m_fs, folder);
             // The files the restore replaces are backed up first, so that it can be undone in turn.
             if (m_ctx.IsOpen) {
-                checks = openedChecks(true);
+                files = openedBackupFiles(true);
             }
+            const std::array<FileCheck, 3>& checks = files.checks;
             result.backupFolder = writeBackup(
-                folder, contents, checks,
+                folder, files,
                 [&](const std::array<FileCheck, 3>& opened) {
                     return BackupExtraFiles{{kSummaryName, [&, opened] {
                                                  return backupSummaryText(
@@ -111,8 +110,8 @@ ReplaceResult MaintenanceEngine::RestoreBackup(const std::string& backup) {
                 {newFileOf({&image.headers[0], &image.bodies[0]}),
                  newFileOf({&image.headers[1], &image.bodies[1]}),
                  newFileOf({&image.headers[2], &image.bodies[2]})},
-                [&contents](std::size_t file, FileSink& sink) {
-                    for (const std::span<const std::uint8_t> part : contents[file]) {
+                [&files](std::size_t file, FileSink& sink) {
+                    for (const std::span<const std::uint8_t> part : files.contents[file]) {
                         sink.write(part);
                     }
                 },

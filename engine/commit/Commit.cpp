@@ -173,10 +173,10 @@ std::array<FileCheck, 3> MaintenanceEngine::backUpForCommit(CommitPreview& previ
     m_view.setActionCaption("Backing up");
     m_view.showProgressBar();
     m_view.showProgressArea();
-    const std::array<FileCheck, 3> checks = openedChecks(true);
+    const BackupFiles files = openedBackupFiles(true);
     const auto pump = [this] { pumpEvents(); };
     backupFolder = writeBackup(
-        m_ctx.DatabaseFolder, openedContents(), checks,
+        m_ctx.DatabaseFolder, files,
         [&](const std::array<FileCheck, 3>& opened) {
             preview = previewCommit(m_ctx.NodesMS.span(), m_ctx.InstallsMS.span(),
                                     m_ctx.TitlesMS.span(), m_nodes, pump);
@@ -192,7 +192,7 @@ std::array<FileCheck, 3> MaintenanceEngine::backUpForCommit(CommitPreview& previ
             };
         },
         true);
-    return checks;
+    return files.checks;
 }
 
 void MaintenanceEngine::writeCompacted(const CommitPreview& preview,

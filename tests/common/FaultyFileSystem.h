@@ -95,6 +95,10 @@ public:
     // Counted, failed, torn and damaged as a writeFile: the same operation, made block by block.
     void writeFileInBlocks(const std::string& path, std::uint64_t size, const FileProducer& produce,
                            bool durable, const FileProgress& progress = {}) override;
+    // Counted, failed, torn and damaged as a writeFile of `to`: a copy brings no byte into the
+    // program, so the reading of `from` (from the inner file system) is not counted.
+    FileCopy copyFile(const std::string& from, const std::string& to, bool durable,
+                      const FileProgress& progress = {}) override;
     // A hint that changes nothing on the disk: passed on, neither counted nor failed.
     CacheHints& cacheHints() override { return m_inner.cacheHints(); }
     void rename(const std::string& from, const std::string& to) override;

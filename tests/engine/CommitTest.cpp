@@ -675,6 +675,40 @@ TEST_F(CommitTest, BackupsWithinOneSecondGetFoldersOfTheirOwn) {
     EXPECT_EQ(engine.BackupDatabase().folder, stamp + "-5");
 }
 
+// A backup copies the files in place only where the copy is proved to hold them as they were
+// opened: a file rewritten since (its time put back, so that only its bytes tell) is saved from
+// the bytes read, through a copy the program makes (FaultyFileSystem) and one the system makes.
+TEST_F(CommitTest, ABackupOfAFileChangedSinceTheOpenHoldsItAsOpened) {
+    db.addInstall(db.addNode("A"), db.addTitle(5));
+    db.write(folder.path());
+    MaintenanceEngine native{view, localFileSystem(), clock};
+    for (MaintenanceEngine* copier : {&engine, &native}) {
+        SCOPED_TRACE(copier == &engine ? "through the program" : "by the system");
+        view.location = folder.path();
+        copier->OpenDatabase();
+        ASSERT_TRUE(copier->context().IsOpen);
+        const std::string changed = path("Kavrin.ist");
+        const auto time = std::filesystem::last_write_time(changed);
+        Bytes other = file("Kavrin.ist");
+        other.back() ^= 0xFF;
+        writeFileBytes(changed, other);
+        std::filesystem::last_write_time(changed, time);
+        const std::size_t logged = view.list(LineList::Log).size();
+
+        const BackupResult backup = copier->BackupDatabase();
+
+        ASSERT_TRUE(backup.done) << backup.message;
+        expectBackupOf(db, backup.folder);
+        const Lines& log = view.list(LineList::Log);
+        EXPECT_NE(std::find(log.begin() + static_cast<std::ptrdiff_t>(logged), log.end(),
+                            "The file changed on disk since it was read; its bytes as read are "
+                            "saved : " +
+                                joinPath(backup.folder, "Kavrin.ist")),
+                  log.end());
+        db.write(folder.path());
+    }
+}
+
 // --- The record and the check ------------------------------------------------------------------
 
 // A manifest that cannot be written fails the commit before anything is replaced; a check of the

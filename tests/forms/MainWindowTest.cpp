@@ -602,9 +602,6 @@ private slots:
             QVERIFY2(panel->contentsRect().width() >=
                          panel->fontMetrics().horizontalAdvance(panel->text()),
                      name);
-            qDebug() << name << panel->geometry() << bar->rect() << connection->geometry()
-                     << connection->minimumSizeHint() << connection->minimumSize()
-                     << connection->sizePolicy();
             QVERIFY2(bar->rect().contains(panel->geometry()), name);
         }
         // Short enough to fit, the connection text has no tooltip.
