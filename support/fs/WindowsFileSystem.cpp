@@ -257,7 +257,7 @@ public:
         const std::wstring source = wide("Cannot open file", from);
         std::wstring target = wide("Cannot create file", to);
         keepSpelling(target);
-        CopyProgress state{progress};
+        CopyProgress state{progress, 0, nullptr};
         if (!CopyFileExW(source.c_str(), target.c_str(), &CopyProgress::routine, &state, nullptr,
                          0)) {
             const DWORD code = GetLastError();
