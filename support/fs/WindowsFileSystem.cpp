@@ -146,7 +146,7 @@ struct CopyProgress {
                                   LARGE_INTEGER, DWORD, DWORD, HANDLE, HANDLE, LPVOID data) {
         auto& self = *static_cast<CopyProgress*>(data);
         self.done = static_cast<std::uint64_t>(transferred.QuadPart);
-        if (self.progress) {
+        if (self.progress && total.QuadPart > 0) {
             try {
                 self.progress(self.done, static_cast<std::uint64_t>(total.QuadPart));
             } catch (...) {
@@ -252,11 +252,16 @@ public:
     FileCopy copyFile(const std::string& from, const std::string& to, bool durable,
                       const FileProgress& progress) override {
         // The system's copy names neither side when it fails: a source that cannot be opened is
-        // named here, before anything is created.
+        // named here, and a target that cannot be created too, by creating it first.
         openForReading(from);
         const std::wstring source = wide("Cannot open file", from);
         std::wstring target = wide("Cannot create file", to);
         keepSpelling(target);
+        if (!Handle(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr))
+                 .valid()) {
+            failLast("Cannot create file", to);
+        }
         CopyProgress state{progress, 0, nullptr};
         if (!CopyFileExW(source.c_str(), target.c_str(), &CopyProgress::routine, &state, nullptr,
                          0)) {
@@ -268,18 +273,23 @@ public:
                                          to.c_str(),
                                          systemErrorText(static_cast<int>(code)).c_str()));
         }
-        if (durable) {
-            const Handle file(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (!file.valid() || !FlushFileBuffers(file.get())) {
-                failLast("Cannot flush file", to);
-            }
+        // The size is the copy's own: not every system reports it as it copies.
+        const Handle file(CreateFileW(target.c_str(), durable ? GENERIC_WRITE : GENERIC_READ,
+                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        LARGE_INTEGER size{};
+        if (!file.valid() || !GetFileSizeEx(file.get(), &size)) {
+            failLast("Cannot read file", to);
         }
+        if (durable && !FlushFileBuffers(file.get())) {
+            failLast("Cannot flush file", to);
+        }
+        const auto copied = static_cast<std::uint64_t>(size.QuadPart);
         if (progress) {
-            progress(state.done, state.done);
+            progress(copied, copied);
         }
         // On a share of a Windows server the server copies; the program cannot tell.
-        return {state.done, CopyMethod::InSystem, std::nullopt};
+        return {copied, CopyMethod::InSystem, std::nullopt};
     }
 
     void remove(const std::string& path) override {
