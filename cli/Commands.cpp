@@ -180,11 +180,9 @@ bool openAndMark(Session& session, const Invocation& invocation, std::ostream& e
     if (!session.open()) {
         return false;
     }
-    // Marks made without the rules the administrators set are no marks to print or commit.
-    if (const std::string& problem = session.engine.protectionProblem(); !problem.empty()) {
-        if (session.view.lastError != problem) {
-            err << problem << '\n';
-        }
+    // Marks made without the rules the administrators set are no marks to print or commit; the
+    // open has logged why.
+    if (!session.engine.protectionProblem().empty()) {
         return false;
     }
     if (invocation.sortColumn || invocation.descending) {

@@ -27,8 +27,6 @@ public:
 
     std::set<std::size_t> selection;
     std::string health;
-    // The text of the last error shown, so that a command does not print it twice.
-    std::string lastError;
 
     const std::vector<std::string>& lines(LineList list) const;
 

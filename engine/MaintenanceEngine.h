@@ -164,7 +164,8 @@ public:
     std::size_t MarkNodesOlderThan(double date);
     // What MarkNodesOlderThan(date) would return, marking nothing; throws as it would.
     std::size_t CountNodesOlderThan(double date) const;
-    // Asks whether to mark duplicates; Yes runs FixDuplicates.
+    // Asks whether to mark duplicates; Yes runs FixDuplicates. Not asked while the rules file is
+    // broken (protectionProblem()).
     void OfferFixDuplicates();
     // Marks every entry of a duplicate name but the one kept; returns what the run marked.
     DuplicateFixResult FixDuplicates();

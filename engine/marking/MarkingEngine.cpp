@@ -93,6 +93,10 @@ std::size_t MaintenanceEngine::CountNodesOlderThan(double date) const {
 }
 
 void MaintenanceEngine::OfferFixDuplicates() {
+    // The open has just logged why nothing can be marked: a Yes would only be refused.
+    if (!m_protectionProblem.empty()) {
+        return;
+    }
     const Answer answer = m_view.confirm(
         "Duplicates were found in the database.\r\n\r\nWould you like to mark the duplicates "
         "entries "
