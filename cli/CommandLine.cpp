@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "cli/Credentials.h"
+#include "engine/marking/Protection.h"
 #include "support/platform/Errors.h"
 #include "support/text/DateTimeText.h"
 
@@ -390,6 +391,16 @@ void addMarkingOptions(CLI::App& command, Invocation& invocation) {
     addValueOption(command, kMarkingGroup, "--undelete", "NODE", "unmark one node",
                    [&steps](const std::string& node) {
                        steps.push_back({MarkStep::Undelete, node});
+                   });
+    addValueOption(command, kMarkingGroup, "--protect", "PATTERN",
+                   "never mark a node whose name matches PATTERN (* and ?,\n"
+                   "any case), besides the rules of the database's Kavrin.protect",
+                   [&invocation](const std::string& pattern) {
+                       const std::string problem = patternProblem(pattern);
+                       if (!problem.empty()) {
+                           throw UsageError{"bad value for --protect: " + problem};
+                       }
+                       invocation.protectPatterns.push_back(pattern);
                    });
 }
 

@@ -55,6 +55,14 @@ struct Invocation {
     std::vector<std::string> operands;  // the positional arguments after LOCATION, as named
     bool fixDuplicates = false;
     std::vector<MarkStep> marking;
+    // Name patterns no marking may mark, for this run, besides the database's own rules.
+    std::vector<std::string> protectPatterns;
+    // What the protect command does to the rules file.
+    struct ProtectEdit {
+        enum Kind { None, Add, Remove, List } kind = None;
+        std::string pattern;
+        std::optional<std::string> reason;
+    } protectEdit;
     // The node list's order, set right after the open as column clicks would: the column (0 to
     // 3: node, index, active, unique; none keeps the open's) and the direction.
     std::optional<int> sortColumn;
@@ -132,7 +140,7 @@ void addProgramOptions(CLI::App& program, Invocation& invocation);
 // Where the database is and how to reach it: --server NAME, and the credentials and diagnostics
 // of a share: -U, -W, -A, -k, -d (every command with LOCATION).
 void addLocationOptions(CLI::App& command, Invocation& invocation);
-// --fix-duplicates, --older-than, --delete, --undelete (mark, commit).
+// --fix-duplicates, --older-than, --delete, --undelete, --protect (mark, commit).
 void addMarkingOptions(CLI::App& command, Invocation& invocation);
 // --sort COLUMN, --descending (mark, commit).
 void addOrderOptions(CLI::App& command, Invocation& invocation);

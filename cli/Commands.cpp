@@ -8,6 +8,7 @@
 
 #include "cli/ConsoleView.h"
 #include "cli/Credentials.h"
+#include "cli/ProtectCommand.h"
 #include "dbformat/Layout.h"
 #include "engine/MaintenanceEngine.h"
 #include "engine/check/DatabaseCheck.h"
@@ -86,7 +87,7 @@ void printNodes(std::ostream& out, const NodeList& nodes, bool withMark) {
             << FlagText(entry.unique);
         if (withMark) {
             out << '\t' << (entry.marked() ? "marked" : "live") << '\t';
-            writeName(out, nodes.reason(entry));
+            writeName(out, nodes.shownReason(entry));
         }
         out << '\n';
     }
@@ -94,17 +95,20 @@ void printNodes(std::ostream& out, const NodeList& nodes, bool withMark) {
 
 // The totals of the preview, then each node it removes: name, offset (before any other offset
 // on the line, which the reason may hold), user, last online, installs, reason.
+// The nodes a protection rule kept follow, their reason saying so.
 void printPreview(std::ostream& out, const CommitPreview& preview) {
     for (const std::string& line : previewTotalsLines(preview)) {
         out << line << '\n';
     }
-    for (const RemovedNode& node : preview.removed) {
-        writeName(out, node.name);
-        out << '\t' << node.indexText << '\t';
-        writeName(out, node.user);
-        out << '\t' << IsoDateTimeText(node.lastOnline) << '\t' << node.installs << '\t';
-        writeName(out, node.reason);
-        out << '\n';
+    for (const auto* list : {&preview.removed, &preview.spared}) {
+        for (const RemovedNode& node : *list) {
+            writeName(out, node.name);
+            out << '\t' << node.indexText << '\t';
+            writeName(out, node.user);
+            out << '\t' << IsoDateTimeText(node.lastOnline) << '\t' << node.installs << '\t';
+            writeName(out, node.reason);
+            out << '\n';
+        }
     }
 }
 
@@ -172,7 +176,13 @@ int runDetails(const Invocation& invocation, const Console& console) {
 // failed.
 bool openAndMark(Session& session, const Invocation& invocation, std::ostream& err) {
     session.view.fixDuplicatesAnswer = invocation.fixDuplicates ? Answer::Yes : Answer::No;
+    session.engine.setRunProtection(invocation.protectPatterns);
     if (!session.open()) {
+        return false;
+    }
+    // Marks made without the rules the administrators set are no marks to print or commit; the
+    // open has logged why.
+    if (!session.engine.protectionProblem().empty()) {
         return false;
     }
     if (invocation.sortColumn || invocation.descending) {
@@ -193,6 +203,10 @@ bool openAndMark(Session& session, const Invocation& invocation, std::ostream& e
             session.view.selection = {*row};
             session.engine.MarkSelectedNodes(step.kind == MarkStep::Delete);
             session.view.selection.clear();
+            // Refused (the view has said why): a protected node.
+            if (step.kind == MarkStep::Delete && !session.engine.nodeList().row(*row).marked()) {
+                return false;
+            }
         }
     } catch (const std::exception& e) {
         err << e.what() << '\n';
@@ -391,6 +405,15 @@ const CommandSpec kCommands[] = {
      .takesLocation = true,
      .operands = {"BACKUP"},
      .run = runRestore},
+    {.name = "protect",
+     .synopsis = "protect LOCATION --add PATTERN [--reason TEXT] | --remove PATTERN | --list",
+     .summary = "edit or list the database's protection rules (Kavrin.protect):\n"
+                "nodes whose name matches a rule's PATTERN (* and ?, any case)\n"
+                "are never marked; the file is replaced whole, never while a\n"
+                "commit runs; --list prints PATTERN and REASON, TAB-separated",
+     .takesLocation = true,
+     .addOptions = addProtectOptions,
+     .run = runProtect},
     {.name = "generate",
      .synopsis = "generate FOLDER [GENERATOR]...",
      .summary = "write a made-up database into FOLDER (created when\n"

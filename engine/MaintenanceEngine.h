@@ -16,6 +16,7 @@
 #include "engine/backup/BackupFolder.h"
 #include "engine/check/CommitPreview.h"
 #include "engine/marking/Marking.h"
+#include "engine/marking/Protection.h"
 #include "engine/open/NodeList.h"
 #include "support/fs/FileSystem.h"
 #include "support/platform/Clock.h"
@@ -163,10 +164,35 @@ public:
     std::size_t MarkNodesOlderThan(double date);
     // What MarkNodesOlderThan(date) would return, marking nothing; throws as it would.
     std::size_t CountNodesOlderThan(double date) const;
-    // Asks whether to mark duplicates; Yes runs FixDuplicates.
+    // Asks whether to mark duplicates; Yes runs FixDuplicates. Not asked while the rules file is
+    // broken (protectionProblem()).
     void OfferFixDuplicates();
     // Marks every entry of a duplicate name but the one kept; returns what the run marked.
     DuplicateFixResult FixDuplicates();
+
+    // --- Protection (engine/marking/Protection.h) ----------------------------------------------
+    // Every marking above is applied as before and then leaves protected nodes unmarked; by hand
+    // a protected node is refused, the view shown which rule protects it.
+
+    // Rules for every open of this engine besides the database's own file (the command line's
+    // --protect). Throws KavrinError with patternProblem's text for a pattern that is no rule.
+    void setRunProtection(const std::vector<std::string>& patterns);
+    // The rules in force: the database's file, read at the open, then those of the run.
+    const ProtectionRules& protectionRules() const { return m_rules; }
+    // Why the open database's rules file cannot be used, naming the file and the line; "" when it
+    // can or there is none. Meanwhile every marking and the commit are refused with this text:
+    // a broken file must not silently protect nothing.
+    const std::string& protectionProblem() const { return m_protectionProblem; }
+    // Reads the open database's rules file again and applies the rules to the list: a marked node
+    // they protect is unmarked (logged). Never throws: a file that cannot be read or used sets
+    // protectionProblem().
+    void LoadProtection();
+    // Adds the rule (or gives its pattern the new reason) in the open database's rules file, or
+    // removes the rules of `pattern` (false when there was none), then LoadProtection(). Refused
+    // while the file is broken or a commit holds the claim; throws KavrinError with the reason,
+    // the file as it was.
+    void AddProtectionRule(const std::string& pattern, const std::string& reason);
+    bool RemoveProtectionRule(const std::string& pattern);
 
     // --- Backup and commit -------------------------------------------------------------------
 
@@ -227,6 +253,9 @@ private:
     NodeList m_nodes;
     NodeListCounts m_counts;
     int m_pumpDepth = 0;
+    std::vector<std::string> m_runPatterns;
+    ProtectionRules m_rules;
+    std::string m_protectionProblem;
     std::chrono::milliseconds m_runningCommitPatience = kRunningCommitPatience;
     int m_sortColumn = 0;
     bool m_sortDescending = false;
@@ -324,6 +353,15 @@ private:
     void failOpen(OpenResult& result);
     void readDatabase(OpenResult& result);
     void showDatabaseStats(const OpenResult& result);
+    // Unmarks the protected rows a marking has just marked, as spared, and logs how many; returns
+    // their number.
+    std::size_t spareProtected();
+    // Shows protectionProblem() when it is set: the marking asked for does not start.
+    bool refusedByBrokenRules();
+    // The rules file edited by `edit` (given its text, "" when there is none; nothing to leave it
+    // as it is) and written back atomically, then read again.
+    void editProtection(
+        const std::function<std::optional<std::string>(const std::string& text)>& edit);
     // The end of FixDuplicates on every path: the summary in the health text, progress and busy
     // off.
     void finishFixDuplicates(const DuplicateFixResult& fixed);

@@ -41,6 +41,8 @@ MainMenus::MainMenus(QMainWindow* window) {
         named(menTools1->addAction(QStringLiteral("&Fix Duplicates")), "FixDuplicatesMEN");
     DeleteOlderThanMEN =
         named(menTools1->addAction(QStringLiteral("&Delete Older Than...")), "DeleteOlderThanMEN");
+    ProtectedNodesMEN =
+        named(menTools1->addAction(QStringLiteral("&Protected Nodes...")), "ProtectedNodesMEN");
 
     Help1 = MainMenu->addMenu(QStringLiteral("&Help"));
     Help1->setObjectName(QStringLiteral("Help1"));
@@ -75,9 +77,10 @@ void MainMenus::buildPopups(QMainWindow* window) {
 
 void MainMenus::updateCommands(bool isOpen) {
     OpenMEN->setEnabled(!isOpen);
-    for (QAction* action : {CloseMEN, PreviewCommitMEN, CommitMEN, BackupMEN, RestoreBackupMEN,
-                            FixDuplicatesMEN, FixDuplicatesPOP, DeleteOlderThanMEN,
-                            DeleteolderthanPOP, DeleteNodeMEN, UndeleteNodeMEN, CopyLBMEN}) {
+    for (QAction* action :
+         {CloseMEN, PreviewCommitMEN, CommitMEN, BackupMEN, RestoreBackupMEN, FixDuplicatesMEN,
+          FixDuplicatesPOP, DeleteOlderThanMEN, DeleteolderthanPOP, DeleteNodeMEN, UndeleteNodeMEN,
+          CopyLBMEN, ProtectedNodesMEN}) {
         action->setEnabled(isOpen);
     }
     if (!isOpen) {

@@ -32,6 +32,7 @@ public:
     QAction* RestoreBackupMEN = nullptr;
     QAction* FixDuplicatesMEN = nullptr;
     QAction* DeleteOlderThanMEN = nullptr;
+    QAction* ProtectedNodesMEN = nullptr;
     QMenu* Help1 = nullptr;
     QAction* Info1 = nullptr;
     QMenu* LVEditPOP = nullptr;

@@ -84,9 +84,9 @@ QVariant NodeListModel::data(const QModelIndex& index, int role) const {
         return QString::fromStdString(entry.subItem(static_cast<std::size_t>(column - 1)));
     }
     if (role == Qt::ToolTipRole) {
-        // Why a marked row is marked, wherever the pointer rests on it.
-        return entry.marked() ? QVariant(QString::fromStdString(m_nodes.reason(entry)))
-                              : QVariant();
+        // Why a marked row is marked, or what keeps a protected one, wherever the pointer rests.
+        const std::string& reason = m_nodes.shownReason(entry);
+        return reason.empty() ? QVariant() : QVariant(QString::fromStdString(reason));
     }
     if (entry.marked()) {
         // A marked row reads as one to be removed across its whole width, selected or not.

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/text/NamePattern.h"
+
 namespace kavrin {
 
 // What the filter box over the node list lets through. A text without `*` or `?` matches every
@@ -24,12 +26,12 @@ public:
 
 private:
     bool containsNeedle(std::string_view name) const;
-    bool matchesPattern(std::string_view name) const;
 
     bool m_empty = true;
     bool m_pattern = false;
+    NamePattern m_namePattern;  // the text with `*` or `?`, as protection rules match names
     bool m_impossible = false;  // a character no name can hold
-    std::string m_folded;       // the text in code-page bytes, folded; `*` and `?` kept
+    std::string m_folded;       // the text without `*` and `?` in code-page bytes, folded
     std::array<unsigned char, 256> m_fold{};
 };
 

@@ -27,6 +27,7 @@
 #include "forms/Prompts.h"
 #include "forms/uFrmDate.h"
 #include "forms/uFrmPreview.h"
+#include "forms/uFrmProtect.h"
 #include "forms/uFrmRestore.h"
 #include "forms/uFrmWarningInfo.h"
 #include "support/platform/SystemHelpers.h"
@@ -334,6 +335,11 @@ void TMainFRM::RestoreBackupMENClick() {
         m_engine->RestoreBackup(*backup);
         openDatabase();
     }
+}
+
+void TMainFRM::ProtectedNodesMENClick() {
+    TfrmProtect dialog(this, *m_engine, m_prompts);
+    dialog.exec();
 }
 
 void TMainFRM::FixDuplicatesMENClick() {

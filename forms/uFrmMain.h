@@ -177,6 +177,7 @@ private:
     void BackupMENClick();
     void RestoreBackupMENClick();
     void FixDuplicatesMENClick();
+    void ProtectedNodesMENClick();
     void DeleteOlderThanMENClick();
     void Info1Click();
     void DeleteNodeMENClick();

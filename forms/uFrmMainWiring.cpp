@@ -55,6 +55,7 @@ void TMainFRM::bindCommands() {
     bind(m.RestoreBackupMEN, &TMainFRM::RestoreBackupMENClick);
     bind(m.FixDuplicatesMEN, &TMainFRM::FixDuplicatesMENClick);
     bind(m.DeleteOlderThanMEN, &TMainFRM::DeleteOlderThanMENClick);
+    bind(m.ProtectedNodesMEN, &TMainFRM::ProtectedNodesMENClick);
     bind(m.Info1, &TMainFRM::Info1Click);
     bind(m.DeleteNodeMEN, &TMainFRM::DeleteNodeMENClick);
     bind(m.UndeleteNodeMEN, &TMainFRM::UndeleteNodeMENClick);

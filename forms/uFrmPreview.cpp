@@ -148,7 +148,9 @@ TfrmPreview::TfrmPreview(QWidget* parent, CommitPreview preview, FileSystem& fs,
     }
     fitRows(RemovalsLV);
 
-    m_model = new RemovedNodesModel(m_preview.removed, this);
+    m_listed = m_preview.removed;
+    m_listed.insert(m_listed.end(), m_preview.spared.begin(), m_preview.spared.end());
+    m_model = new RemovedNodesModel(m_listed, this);
     m_sorted = new QSortFilterProxyModel(this);
     m_sorted->setSourceModel(m_model);
     m_sorted->setSortRole(Qt::UserRole);
@@ -184,7 +186,10 @@ TfrmPreview::TfrmPreview(QWidget* parent, CommitPreview preview, FileSystem& fs,
     layout->addWidget(Label1);
     layout->addWidget(TotalsLV);
     layout->addWidget(RemovalsLV);
-    auto* listLabel = new QLabel(QStringLiteral("Nodes removed:"), this);
+    auto* listLabel = new QLabel(
+        m_preview.spared.empty() ? QStringLiteral("Nodes removed:")
+                                 : QStringLiteral("Nodes removed, and those kept by protection:"),
+        this);
     layout->addWidget(listLabel);
     layout->addWidget(RemovedLV, 1);
     layout->addLayout(buttons);

@@ -31,6 +31,8 @@ private:
     void SaveListBTNClick();
 
     CommitPreview m_preview;
+    // The nodes that go, then those a protection rule keeps: the rows of the list.
+    std::vector<RemovedNode> m_listed;
     FileSystem& m_fs;
     Prompts& m_prompts;
     RemovedNodesModel* m_model;

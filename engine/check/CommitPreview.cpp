@@ -125,27 +125,33 @@ std::uint64_t useOfInstalls(std::span<const std::uint8_t> installs, std::uint64_
     return writtenInstalls;
 }
 
+RemovedNode listedNode(std::span<const std::uint8_t> nodes, const NodeList& list, RecordUses& uses,
+                       const NodeEntry& entry) {
+    RemovedNode listed;
+    listed.name = ansiToUtf8(entry.caption);
+    listed.offset = entry.data;
+    listed.indexText = IndexText(entry.data);
+    listed.reason = list.shownReason(entry);
+    if (std::uint64_t{entry.data} + node::kSize <= nodes.size()) {
+        const NodeRecordView record(nodes.data() + entry.data);
+        listed.user = ansiToUtf8(record.userName());
+        listed.serial = ansiToUtf8(record.serialNumber());
+        listed.lastOnline = record.lastOnline();
+        const RecordUse* use = uses.find(entry.data);
+        listed.installs = use != nullptr ? use->allInstalls : 0;
+    }
+    return listed;
+}
+
 void listRemoved(std::span<const std::uint8_t> nodes, const NodeList& list, RecordUses& uses,
                  std::size_t marked, CommitPreview& preview) {
     preview.removed.reserve(marked);
     for (const NodeEntry& entry : list.rows()) {
-        if (!entry.marked()) {
-            continue;
+        if (entry.marked()) {
+            preview.removed.push_back(listedNode(nodes, list, uses, entry));
+        } else if (list.spared(entry)) {
+            preview.spared.push_back(listedNode(nodes, list, uses, entry));
         }
-        RemovedNode removed;
-        removed.name = ansiToUtf8(entry.caption);
-        removed.offset = entry.data;
-        removed.indexText = IndexText(entry.data);
-        removed.reason = list.reason(entry);
-        if (std::uint64_t{entry.data} + node::kSize <= nodes.size()) {
-            const NodeRecordView record(nodes.data() + entry.data);
-            removed.user = ansiToUtf8(record.userName());
-            removed.serial = ansiToUtf8(record.serialNumber());
-            removed.lastOnline = record.lastOnline();
-            const RecordUse* use = uses.find(entry.data);
-            removed.installs = use != nullptr ? use->allInstalls : 0;
-        }
-        preview.removed.push_back(std::move(removed));
     }
 }
 
@@ -196,7 +202,7 @@ std::string previewFileLine(const CommitPreview& preview, std::size_t file) {
 }
 
 std::vector<std::pair<std::string, std::uint64_t>> previewRemovals(const CommitPreview& preview) {
-    return {
+    std::vector<std::pair<std::string, std::uint64_t>> removals = {
         {"Nodes removed", preview.removed.size()},
         {"Empty node records removed", preview.emptyNodeRecords},
         {"Installs of the removed nodes", preview.installsOfRemovedNodes},
@@ -205,6 +211,10 @@ std::vector<std::pair<std::string, std::uint64_t>> previewRemovals(const CommitP
         {"Orphaned titles removed", preview.orphanedTitles},
         {"References to no title kept as they are", preview.unmatchedTitleReferences},
     };
+    if (preview.protection) {
+        removals.emplace_back("Nodes kept by protection", preview.spared.size());
+    }
+    return removals;
 }
 
 std::vector<std::string> previewTotalsLines(const CommitPreview& preview) {
@@ -230,13 +240,15 @@ std::string removedNodesCsv(const CommitPreview& preview, const std::function<vo
     appendCsvRow(
         csv, {"name", "old offset", "user", "serial", "last online", "install count", "reason"});
     std::size_t rows = 0;
-    for (const RemovedNode& node : preview.removed) {
-        if (++rows % kRowsPerWorking == 0 && working) {
-            working();
+    for (const auto* list : {&preview.removed, &preview.spared}) {
+        for (const RemovedNode& node : *list) {
+            if (++rows % kRowsPerWorking == 0 && working) {
+                working();
+            }
+            appendCsvRow(csv, {node.name, node.indexText, node.user, node.serial,
+                               IsoDateTimeText(node.lastOnline), std::to_string(node.installs),
+                               node.reason});
         }
-        appendCsvRow(
-            csv, {node.name, node.indexText, node.user, node.serial,
-                  IsoDateTimeText(node.lastOnline), std::to_string(node.installs), node.reason});
     }
     return csv;
 }

@@ -48,6 +48,11 @@ struct CommitPreview {
     std::uint64_t orphanedTitles = 0;            // titles no written install names
     std::uint64_t unmatchedTitleReferences = 0;  // written installs naming no title: kept as is
     std::vector<RemovedNode> removed;            // in list order
+    // Protection rules are in force: the nodes they kept are counted.
+    bool protection = false;
+    // Entries a marking would have removed but a protection rule kept (NodeList::spared), in
+    // list order, each with "protected by PATTERN" as its reason.
+    std::vector<RemovedNode> spared;
     // Old offsets of the records written, in the order they are written: of the kept entries in
     // list order, of the kept titles in body order. Their new offsets follow from the positions.
     std::vector<std::uint32_t> keptNodes;
@@ -56,6 +61,7 @@ struct CommitPreview {
     // Lets the three lists go, keeping the counts.
     void dropLists() {
         removed = {};
+        spared = {};
         keptNodes = {};
         keptTitles = {};
     }
@@ -77,14 +83,16 @@ std::string databaseFileName(std::size_t file);
 
 // "Kavrin.cmp : 5 -> 2 records, 4055 -> 1760 bytes", one line per file.
 std::string previewFileLine(const CommitPreview& preview, std::size_t file);
-// What goes besides the marked nodes' records, labelled: the lines after the file lines.
+// What goes besides the marked nodes' records, labelled: the lines after the file lines; with
+// protection in force, last, the nodes it kept.
 std::vector<std::pair<std::string, std::uint64_t>> previewRemovals(const CommitPreview& preview);
 // The file lines, then "label : count" for each removal: what the command line prints and the
 // backup folder's summary.txt holds.
 std::vector<std::string> previewTotalsLines(const CommitPreview& preview);
 
 // The removed nodes as CSV (support/text/Csv.h): a header row, then one row each: name, old offset,
-// user, serial, last online (ISO 8601), install count, reason. The manifest and "Save List...".
+// user, serial, last online (ISO 8601), install count, reason; then the nodes a protection rule
+// kept, their reason saying so. The manifest and "Save List...".
 // `working`, when given, is called every few thousand rows (to keep a window painted).
 std::string removedNodesCsv(const CommitPreview& preview,
                             const std::function<void()>& working = {});

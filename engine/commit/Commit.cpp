@@ -58,7 +58,7 @@ CommitMemory MaintenanceEngine::commitMemory() const {
     const std::uint64_t entries = m_nodes.count();
     std::uint64_t marked = 0;
     for (const NodeEntry& entry : m_nodes.rows()) {
-        marked += entry.marked() ? 1 : 0;
+        marked += entry.marked() || m_nodes.spared(entry) ? 1 : 0;
     }
     // The entries and the plan, with its notes and a block of the file being written.
     const std::uint64_t plan =
@@ -96,8 +96,13 @@ CommitPreview MaintenanceEngine::PreviewCommit() const {
     if (!m_ctx.IsOpen) {
         throw KavrinError("No database is open.");
     }
-    return previewCommit(m_ctx.NodesMS.span(), m_ctx.InstallsMS.span(), m_ctx.TitlesMS.span(),
-                         m_nodes);
+    if (!m_protectionProblem.empty()) {
+        throw KavrinError(m_protectionProblem);
+    }
+    CommitPreview preview = previewCommit(m_ctx.NodesMS.span(), m_ctx.InstallsMS.span(),
+                                          m_ctx.TitlesMS.span(), m_nodes);
+    preview.protection = !m_rules.empty();
+    return preview;
 }
 
 ReplaceResult MaintenanceEngine::runReplacing(const std::string& outOfMemory, OnNotDone onNotDone,
@@ -147,6 +152,10 @@ ReplaceResult MaintenanceEngine::CommitDatabase() {
             if (!m_ctx.IsOpen) {
                 throw KavrinError("No database is open.");
             }
+            // The marks were made without the rules the administrators set: not committed.
+            if (!m_protectionProblem.empty()) {
+                throw KavrinError(m_protectionProblem);
+            }
             // Refused before anything is written, rather than ended by the system half way.
             requireCommitMemory();
             // One commit at a time: from before the check for changes until the journal is gone.
@@ -180,6 +189,7 @@ std::array<FileCheck, 3> MaintenanceEngine::backUpForCommit(CommitPreview& previ
         [&](const std::array<FileCheck, 3>& opened) {
             preview = previewCommit(m_ctx.NodesMS.span(), m_ctx.InstallsMS.span(),
                                     m_ctx.TitlesMS.span(), m_nodes, pump);
+            preview.protection = !m_rules.empty();
             return BackupExtraFiles{
                 {kManifestName, [&] { return removedNodesCsv(preview, pump); }},
                 {kOffsetsName, [&] { return writtenOffsetsCsv(preview, pump); }},

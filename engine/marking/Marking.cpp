@@ -49,7 +49,7 @@ std::size_t markOlderThan(NodeList& nodes, std::span<const std::uint8_t> body, d
 std::size_t countOlderThan(const NodeList& nodes, std::span<const std::uint8_t> body, double date) {
     std::size_t older = 0;
     for (const NodeEntry& entry : nodes.rows()) {
-        if (lastOnlineBefore(entry, body, date)) {
+        if (!nodes.isProtected(entry) && lastOnlineBefore(entry, body, date)) {
             ++older;
         }
     }

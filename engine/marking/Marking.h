@@ -37,7 +37,8 @@ bool lastOnlineBefore(const NodeEntry& entry, std::span<const std::uint8_t> body
 // Marks every entry whose LastOnline is strictly earlier than `date` ("not online since ...");
 // returns their number, those marked before included.
 std::size_t markOlderThan(NodeList& nodes, std::span<const std::uint8_t> body, double date);
-// The number markOlderThan would return for `date`, marking nothing.
+// The number markOlderThan would return for `date`, marking nothing, less the protected rows,
+// which the engine leaves unmarked.
 std::size_t countOlderThan(const NodeList& nodes, std::span<const std::uint8_t> body, double date);
 
 // What a run of the duplicate rule marked: each entry it left marked, once.

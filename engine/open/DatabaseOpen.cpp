@@ -115,6 +115,8 @@ OpenResult MaintenanceEngine::OpenDatabase() {
             readDatabase(result);
             showDatabaseStats(result);
             BuildNodeList(result.nodeRecords);
+            // Before anything can mark: the offer to fix duplicates comes at the end of the open.
+            LoadProtection();
             m_view.showConnected(m_ctx.DatabaseFolder);
         } catch (const std::bad_alloc&) {
             failed = true;

@@ -73,7 +73,10 @@ void NodeList::reserve(std::size_t rows) {
 std::size_t NodeList::addRow(NodeEntry entry) {
     structureAboutToChange();
     std::size_t index = m_rows.size();
-    entry.m_reason = 0;  // a number of another list's table would name a wrong text here
+    // A number of another list's table would name a wrong text here.
+    entry.m_reason = 0;
+    entry.m_protection = 0;
+    entry.m_spared = false;
     m_rows.push_back(std::move(entry));
     if (m_rows.back().marked()) {
         ++m_markedCount;
@@ -182,6 +185,27 @@ void NodeList::setReason(std::size_t index, std::string_view reason) {
         entry.m_reason = reasonNumber(reason);
         rowsChanged(index, index);
     }
+}
+
+void NodeList::setProtection(std::size_t index, std::string_view text) {
+    NodeEntry& entry = m_rows.at(index);
+    const std::uint32_t number = reasonNumber(text);
+    if (entry.m_protection != number || (number == 0 && entry.m_spared)) {
+        entry.m_protection = number;
+        entry.m_spared = entry.m_spared && number != 0;
+        rowsChanged(index, index);
+    }
+}
+
+bool NodeList::spare(std::size_t index) {
+    NodeEntry& entry = m_rows.at(index);
+    const bool wasMarked = entry.marked();
+    setIcon(index, kIconLive);
+    if (!entry.m_spared) {
+        entry.m_spared = true;
+        rowsChanged(index, index);
+    }
+    return wasMarked;
 }
 
 void NodeList::setUnique(std::size_t index, bool unique) {

@@ -49,7 +49,9 @@ struct NodeEntry {
 
 private:
     friend class NodeList;
-    std::uint32_t m_reason = 0;  // the list's reason number; 0: none
+    bool m_spared = false;           // a marking left it unmarked: a protection rule keeps it
+    std::uint32_t m_reason = 0;      // the list's reason number; 0: none
+    std::uint32_t m_protection = 0;  // the reason number of the rule that protects it; 0: none
 };
 // A row costs its size once per node: 100,000 rows of 48 bytes are under 5 MB.
 static_assert(sizeof(NodeEntry) <= 48, "a node list row is held once per node");
@@ -126,6 +128,24 @@ public:
     // The same for a row of this list.
     const std::string& reason(const NodeEntry& entry) const {
         return m_reasonTexts[entry.m_reason];
+    }
+
+    // Protection (engine/marking/Protection.h): a protected row is never marked. Its text
+    // ("protected by PATTERN") is kept as reasons are; "" while no rule protects the row.
+    const std::string& protection(const NodeEntry& entry) const {
+        return m_reasonTexts[entry.m_protection];
+    }
+    bool isProtected(const NodeEntry& entry) const { return entry.m_protection != 0; }
+    // Sets the row's protection ("" for none); a row no longer protected is no longer spared.
+    void setProtection(std::size_t index, std::string_view text);
+    // A marking would have marked the row but its protection kept it: the preview lists it.
+    bool spared(const NodeEntry& entry) const { return entry.m_spared; }
+    // Unmarks a protected row that a marking has just marked, as spared; returns whether it was
+    // marked.
+    bool spare(std::size_t index);
+    // What the list shows as the row's reason: the mark's, else its protection's.
+    const std::string& shownReason(const NodeEntry& entry) const {
+        return entry.marked() ? reason(entry) : protection(entry);
     }
 
     // The first row at or after `start` (after it when !inclusive) whose whole caption equals

@@ -123,6 +123,17 @@ std::string utf8ToAnsi(std::string_view utf8) {
     return out;
 }
 
+bool isUtf8(std::string_view text) {
+    for (std::size_t pos = 0; pos < text.size();) {
+        const Utf8Char next = decodeUtf8(text, pos);
+        if (!next.valid) {
+            return false;
+        }
+        pos += next.length;
+    }
+    return true;
+}
+
 unsigned char ansiUpper(unsigned char c) {
     if (c >= 'a' && c <= 'z') {
         return static_cast<unsigned char>(c - 0x20);

@@ -13,6 +13,9 @@ std::string ansiToUtf8(std::string_view ansi);
 // The inverse; a character the code page cannot hold becomes '?'.
 std::string utf8ToAnsi(std::string_view utf8);
 
+// Whether `text` is well-formed UTF-8 (no broken or overlong sequence, no surrogate).
+bool isUtf8(std::string_view text);
+
 // Upper-case form of one code-page byte: a-z and the code page's accented small letters fold to
 // their capitals. This one folding serves every case-insensitive name comparison of the tool.
 unsigned char ansiUpper(unsigned char c);

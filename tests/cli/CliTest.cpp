@@ -160,6 +160,12 @@ TEST_F(CliTest, UsageErrorsNameTheOptionNeverTheValue) {
         {{"stats", f, "-Xsecret"}, "-X"},
         {{"details", f, "PC-1", "secret"}, "details"},
         {{"mark", f, "--delete"}, "--delete"},
+        {{"commit", f, "--protect", "secret x"}, "--protect"},
+        {{"protect", f, "--add", "secret\tx"}, "--add"},
+        {{"protect", f, "--add", "A", "--reason", "secret\n"}, "--reason"},
+        {{"protect", f, "--add", "A", "--remove", "secret"}, "one of --add, --remove and --list"},
+        {{"protect", f, "--list", "--reason", "secret"}, "--reason goes with --add"},
+        {{"protect", f}, "protect needs one of --add"},
         {{"stats"}, "LOCATION"},
         {{"stat", f}, "unknown command \"stat\"; did you mean \"stats\"?"},
     };

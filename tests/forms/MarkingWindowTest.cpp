@@ -3,11 +3,13 @@
 #include <QDate>
 #include <QIcon>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
 #include <QTreeView>
+#include <QTreeWidget>
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -83,6 +85,54 @@ class MarkingWindowTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // Tools > Protected Nodes...: a rule added unmarks its nodes at once (logged) and is saved
+    // beside the database; a protected node then cannot be marked; the rule removed lets it be.
+    void protectedNodesDialog() {
+        WindowFixture f;
+        f.openSample();
+        f.selectRows({f.rowOf("PC1"), f.rowOf("pc1"), f.rowOf("LAPTOP7")});
+        QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
+        QCOMPARE(markedRows(f), Lines({"PC1", "pc1", "LAPTOP7"}));
+
+        int rulesShown = -1;
+        onNextModal([&](QWidget* modal) {
+            child<QLineEdit>(modal, "PatternEDT")->setText("pc?");
+            child<QLineEdit>(modal, "ReasonEDT")->setText("desks");
+            child<QPushButton>(modal, "AddBTN")->click();
+            rulesShown = child<QTreeWidget>(modal, "RulesLV")->topLevelItemCount();
+            child<QPushButton>(modal, "CloseBTN")->click();
+        });
+        QVERIFY(triggerAction(&f.window(), "ProtectedNodesMEN"));
+        QCOMPARE(rulesShown, 1);
+        QCOMPARE(markedRows(f), Lines({"LAPTOP7"}));
+        QCOMPARE(lines(f.window(), LineList::Log).back(),
+                 std::string("Protected : 2 nodes left unmarked"));
+        const QModelIndex pc1 = f.window().nodeListModel()->index(f.rowOf("PC1"), 0);
+        QCOMPARE(pc1.data(Qt::ToolTipRole).toString(), QString("protected by pc?"));
+        const std::vector<std::uint8_t> saved = readFileBytes(f.folder() + "/Kavrin.protect");
+        QCOMPARE(std::string(saved.begin(), saved.end()), std::string("pc?\tdesks\n"));
+
+        f.prompts().takeShown();
+        f.selectRows({f.rowOf("PC1")});
+        QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
+        QCOMPARE(markedRows(f), Lines({"LAPTOP7"}));
+        const auto shown = f.prompts().takeShown();
+        QCOMPARE(shown.size(), std::size_t{1});
+        QCOMPARE(shown[0].text, QString("PC1 is protected by pc? and cannot be marked."));
+
+        onNextModal([&](QWidget* modal) {
+            auto* rules = child<QTreeWidget>(modal, "RulesLV");
+            rules->setCurrentItem(rules->topLevelItem(0));
+            child<QPushButton>(modal, "RemoveBTN")->click();
+            rulesShown = rules->topLevelItemCount();
+            child<QPushButton>(modal, "CloseBTN")->click();
+        });
+        QVERIFY(triggerAction(&f.window(), "ProtectedNodesMEN"));
+        QCOMPARE(rulesShown, 0);
+        QVERIFY(triggerAction(&f.window(), "DeleteNodeMEN"));
+        QCOMPARE(markedRows(f), Lines({"PC1", "LAPTOP7"}));
+    }
+
     void detailsOnMouseAndKeyRelease() {
         WindowFixture f;
         f.openSample();
