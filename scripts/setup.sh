@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config zlib1g-dev
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+    nlohmann-json3-dev libtomlplusplus-dev
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev qt6-qpa-plugins
     fonts-dejavu-core
     clang libclang-rt-14-dev
