@@ -186,6 +186,7 @@ CommitRun runCommitSteps(Session& session, const Invocation& invocation, const C
     }
     if (overLimit) {
         run.outcome = CommitRun::Limited;
+        run.recordsRemoved = {};
         run.message = *overLimit;
         console.err << run.message << '\n';
         return run;
