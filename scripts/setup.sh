@@ -14,6 +14,8 @@ packages=(
     # The race tests kill a commit as it enters a chosen rename.
     strace
     scdoc lintian desktop-file-utils appstream man-db xdotool netpbm
+    # The package check verifies the maintenance units with systemd-analyze.
+    systemd
     # The Windows build and its tests: the cross compiler (the -posix one, which has std::thread
     # and std::mutex), windres, zlib for it, GoogleTest's sources, and wine to run the tests.
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev googletest
