@@ -424,16 +424,16 @@ void addJsonOption(CLI::App& command, Invocation& invocation) {
 }
 
 void addOrderOptions(CLI::App& command, Invocation& invocation) {
-    addValueOption(command, kOrderGroup, "--sort", "COLUMN",
-                   "sort the node list by COLUMN (node, index, active or unique),\n"
-                   "which decides the order of the rewritten node file",
-                   [&invocation](const std::string& text) {
-                       invocation.sortColumn = parseSortColumn(text);
-                       if (!invocation.sortColumn) {
-                           throw UsageError{
-                               "COLUMN of --sort must be node, index, active or unique"};
-                       }
-                   });
+    addValueOption(
+        command, kOrderGroup, "--sort", "COLUMN",
+        "sort the node list by COLUMN (node, index, active or unique),\n"
+        "which decides the order of the rewritten node file",
+        [&invocation](const std::string& text) {
+            invocation.sortColumn = parseSortColumn(text);
+            if (!invocation.sortColumn) {
+                throw UsageError{"COLUMN of --sort must be node, index, active or unique"};
+            }
+        });
     addFlagOption(command, kOrderGroup, "--descending",
                   "sort in descending order (the column --sort names, or the\n"
                   "one the open sorted by)",

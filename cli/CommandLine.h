@@ -74,8 +74,8 @@ struct Invocation {
     std::optional<RemovalLimit> maxRemove;
     // Patterns of node names never marked, for this run only.
     std::vector<std::string> protectPatterns;
-    bool json = false;           // one JSON document on standard output instead of the text
-    std::string reportPath;      // maintain: where the JSON report goes; empty: nowhere
+    bool json = false;       // one JSON document on standard output instead of the text
+    std::string reportPath;  // maintain: where the JSON report goes; empty: nowhere
     GeneratorOptions generator;
     // Who the program is on a server share (-U, -W, -A, -k) and the share library's diagnostics
     // (-d).

@@ -8,9 +8,9 @@
 
 #include "cli/CommitRun.h"
 #include "cli/ConsoleView.h"
+#include "cli/Credentials.h"
 #include "cli/JsonOutput.h"
 #include "cli/Maintain.h"
-#include "cli/Credentials.h"
 #include "dbformat/Layout.h"
 #include "engine/MaintenanceEngine.h"
 #include "engine/check/DatabaseCheck.h"

@@ -128,7 +128,8 @@ namespace {
 void previewCommit(Session& session, CommitRun& run, std::ostream& err) {
     run.preview = session.engine.PreviewCommit();
     for (std::size_t file = 0; file < 3; ++file) {
-        run.recordsRemoved[file] = run.preview->before[file].records - run.preview->after[file].records;
+        run.recordsRemoved[file] =
+            run.preview->before[file].records - run.preview->after[file].records;
     }
     const CommitMemory memory = session.engine.commitMemory();
     err << "Memory : the commit needs about " << megabytesText(memory.needed)

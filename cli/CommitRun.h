@@ -43,21 +43,20 @@ bool openAndMark(Session& session, const Invocation& invocation, Clock& clock, s
 
 // The message of marks beyond the invocation's --max-remove; nothing when there is no limit or
 // the marks keep within it.
-std::optional<std::string> removalLimitMessage(const Invocation& invocation,
-                                               const NodeList& nodes);
+std::optional<std::string> removalLimitMessage(const Invocation& invocation, const NodeList& nodes);
 
 // How a run of `commit` ended, with what scripts and the maintenance report read from it.
 struct CommitRun {
     enum Outcome {
-        Done,        // committed and checked; the session holds the files written, opened again
-        Previewed,   // a dry run: `preview` says what a commit would write
-        Limited,     // the marks went beyond --max-remove: nothing was written
-        Failed,      // nothing committed, or the files written could not be opened again
-        Unsettled,   // the commit could neither finish nor undo its replacement
+        Done,       // committed and checked; the session holds the files written, opened again
+        Previewed,  // a dry run: `preview` says what a commit would write
+        Limited,    // the marks went beyond --max-remove: nothing was written
+        Failed,     // nothing committed, or the files written could not be opened again
+        Unsettled,  // the commit could neither finish nor undo its replacement
     } outcome = Failed;
-    std::string message;       // why it failed or stopped (already on standard error)
-    std::string backupFolder;  // the backup the commit made, when it made one
-    std::uint64_t nodesRemoved = 0;              // marked entries, removed or to be
+    std::string message;             // why it failed or stopped (already on standard error)
+    std::string backupFolder;        // the backup the commit made, when it made one
+    std::uint64_t nodesRemoved = 0;  // marked entries, removed or to be
     std::array<std::uint64_t, 3> recordsRemoved{};  // node, install and title records
     std::optional<CommitPreview> preview;           // of a dry run
 

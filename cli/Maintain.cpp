@@ -90,8 +90,8 @@ void printSummary(std::ostream& out, const DatabaseOutcome& outcome) {
     const CommitRun& run = outcome.run;
     out << outcome.location << " : " << outcomeName(run.outcome) << " : ";
     if (run.outcome == CommitRun::Done || run.outcome == CommitRun::Previewed) {
-        out << run.nodesRemoved << " nodes, " << run.recordsRemoved[kInstallFile]
-            << " installs, " << run.recordsRemoved[kTitleFile] << " titles "
+        out << run.nodesRemoved << " nodes, " << run.recordsRemoved[kInstallFile] << " installs, "
+            << run.recordsRemoved[kTitleFile] << " titles "
             << (run.outcome == CommitRun::Done ? "removed" : "to remove");
         if (!run.backupFolder.empty()) {
             out << ", backup " << run.backupFolder;
@@ -122,16 +122,16 @@ Json reportJson(const std::vector<DatabaseOutcome>& outcomes, int code, Clock& c
     Json databases = Json::array();
     for (const DatabaseOutcome& outcome : outcomes) {
         const CommitRun& run = outcome.run;
-        databases.push_back(
-            Json{{"location", outcome.location},
-                 {"outcome", outcomeName(run.outcome)},
-                 {"nodesRemoved", run.nodesRemoved},
-                 {"installsRemoved", run.recordsRemoved[kInstallFile]},
-                 {"titlesRemoved", run.recordsRemoved[kTitleFile]},
-                 {"nodeRecordsRemoved", run.recordsRemoved[kNodeFile]},
-                 {"backupFolder", run.backupFolder.empty() ? Json(nullptr) : Json(run.backupFolder)},
-                 {"message", run.message},
-                 {"seconds", outcome.seconds}});
+        databases.push_back(Json{
+            {"location", outcome.location},
+            {"outcome", outcomeName(run.outcome)},
+            {"nodesRemoved", run.nodesRemoved},
+            {"installsRemoved", run.recordsRemoved[kInstallFile]},
+            {"titlesRemoved", run.recordsRemoved[kTitleFile]},
+            {"nodeRecordsRemoved", run.recordsRemoved[kNodeFile]},
+            {"backupFolder", run.backupFolder.empty() ? Json(nullptr) : Json(run.backupFolder)},
+            {"message", run.message},
+            {"seconds", outcome.seconds}});
     }
     return Json{{"finished", IsoDateTimeText(toDateTimeValue(clock.now()))},
                 {"exitCode", code},

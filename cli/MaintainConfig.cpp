@@ -1,9 +1,9 @@
 #include "cli/MaintainConfig.h"
 
+#include <toml++/toml.h>
 #include <algorithm>
 #include <array>
 #include <string_view>
-#include <toml++/toml.h>
 
 #include "support/text/DateTimeText.h"
 
@@ -13,9 +13,9 @@ namespace {
 
 // Every key a [[database]] takes; [defaults] takes them all but the location.
 constexpr std::array<std::string_view, 13> kKeys = {
-    "folder",       "server",         "authentication_file", "user",     "workgroup",
-    "kerberos",     "not_online_for", "older_than",          "fix_duplicates",
-    "max_remove",   "protect",        "sort",                "descending"};
+    "folder",   "server",         "authentication_file", "user",           "workgroup",
+    "kerberos", "not_online_for", "older_than",          "fix_duplicates", "max_remove",
+    "protect",  "sort",           "descending"};
 constexpr std::string_view kDryRunKey = "dry_run";
 
 bool knownKey(std::string_view key) {

@@ -30,7 +30,6 @@ struct MaintainDatabase {
 // given. Every key is checked, with its type and value, before anything is returned: throws
 // ConfigError for a syntax error, an unknown key, a key of the wrong type or with a wrong value,
 // and a [[database]] with both or neither of "folder" and "server".
-std::vector<MaintainDatabase> parseMaintainConfig(const std::string& path,
-                                                  const std::string& text);
+std::vector<MaintainDatabase> parseMaintainConfig(const std::string& path, const std::string& text);
 
 }  // namespace kavrin::cli

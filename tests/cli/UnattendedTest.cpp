@@ -100,7 +100,8 @@ TEST_F(UnattendedTest, NotOnlineForMarksWhatOlderThanTheComputedDayMarks) {
         const char* age;
         int days;
     } cases[] = {{"0", 0}, {"100", 100}, {"100d", 100}, {"14w", 98}, {"1w", 7}, {"1200d", 1200}};
-    for (const LocalTime now : {LocalTime{2023, 6, 23, 0, 0, 0, 0}, LocalTime{2023, 6, 23, 23, 59, 59, 999}}) {
+    for (const LocalTime now :
+         {LocalTime{2023, 6, 23, 0, 0, 0, 0}, LocalTime{2023, 6, 23, 23, 59, 59, 999}}) {
         for (const auto& c : cases) {
             SCOPED_TRACE(std::string(c.age) + " at hour " + std::to_string(now.hour));
             const std::string day = IsoDateTimeText(encodeDateTime(2023, 6, 23) - c.days);
@@ -124,10 +125,18 @@ TEST(UnattendedArguments, AgesAndLimits) {
     const struct {
         const char* text;
         std::optional<std::uint64_t> allowedOf200;
-    } limits[] = {{"0", 0},         {"17", 17},          {"10%", 20},         {"2.5%", 5},
-                  {"0.4%", 0},      {"100%", 200},       {"101%", std::nullopt},
-                  {"-1", std::nullopt}, {"%", std::nullopt}, {"1e2%", std::nullopt},
-                  {"inf%", std::nullopt}, {"5 ", std::nullopt}};
+    } limits[] = {{"0", 0},
+                  {"17", 17},
+                  {"10%", 20},
+                  {"2.5%", 5},
+                  {"0.4%", 0},
+                  {"100%", 200},
+                  {"101%", std::nullopt},
+                  {"-1", std::nullopt},
+                  {"%", std::nullopt},
+                  {"1e2%", std::nullopt},
+                  {"inf%", std::nullopt},
+                  {"5 ", std::nullopt}};
     for (const auto& limit : limits) {
         const std::optional<cli::RemovalLimit> parsed = cli::parseRemovalLimit(limit.text);
         ASSERT_EQ(parsed.has_value(), limit.allowedOf200.has_value()) << limit.text;
@@ -148,9 +157,14 @@ TEST_F(UnattendedTest, MaxRemoveStopsBeforeAnythingIsWritten) {
         const char* limit;
         int exit;
     } cases[] = {
-        {{"commit"}, "1", 3},           {{"commit"}, "40%", 3},   {{"commit", "--dry-run"}, "1", 3},
-        {{"mark"}, "1", 3},             {{"mark", "--json"}, "1", 3}, {{"commit", "--json"}, "1", 3},
-        {{"commit", "--dry-run"}, "2", 0}, {{"mark"}, "50%", 0},
+        {{"commit"}, "1", 3},
+        {{"commit"}, "40%", 3},
+        {{"commit", "--dry-run"}, "1", 3},
+        {{"mark"}, "1", 3},
+        {{"mark", "--json"}, "1", 3},
+        {{"commit", "--json"}, "1", 3},
+        {{"commit", "--dry-run"}, "2", 0},
+        {{"mark"}, "50%", 0},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = c.command;
@@ -159,45 +173,75 @@ TEST_F(UnattendedTest, MaxRemoveStopsBeforeAnythingIsWritten) {
         args.insert(args.end(), {"--max-remove", c.limit});
         SCOPED_TRACE(args.front() + (args.size() > 1 ? " " + args[1] : "") + " " + c.limit);
         EXPECT_EQ(run(args), c.exit) << err.str();
-        const bool stopped = err.str().find("The marks would remove 2 of 4 nodes, more than the limit of 1;") !=
-                             std::string::npos;
+        const bool stopped =
+            err.str().find("The marks would remove 2 of 4 nodes, more than the limit of 1;") !=
+            std::string::npos;
         EXPECT_EQ(stopped, c.exit == 3) << err.str();
         EXPECT_EQ(folderContent(folder), before);
     }
 }
 
 // Each --json document against the text the same command prints over the same database.
-TEST_F(UnattendedTest, JsonAgreesWithTheText) {
-    sampleDatabase().write(folder.path());
-    const auto both = [&](std::vector<std::string> args, int exit = 0) {
+// Runs a command for its text, then with --json over the same database.
+class JsonTest : public UnattendedTest {
+protected:
+    JsonTest() { sampleDatabase().write(folder.path()); }
+
+    std::pair<std::string, json> both(std::vector<std::string> args, int exit = 0) {
         EXPECT_EQ(run(args), exit) << err.str();
         const std::string text = out.str();
         args.push_back("--json");
         EXPECT_EQ(run(args), exit) << err.str();
         return std::pair{text, json::parse(out.str())};
-    };
+    }
+};
 
+// Each --json document against the text the same command prints.
+TEST_F(JsonTest, StatsDuplicatesDetailsAndVerify) {
     auto [stats, statsJson] = both({"stats", folder.path()});
     const auto statsLines = labelled(stats);
-    for (const auto& [label, key] : std::map<std::string, std::string>{
-             {"Total Nodes", "nodes"},
-             {"Total Software Titles", "titles"},
-             {"Total Software Installs", "installs"},
-             {"Total Active Node Records", "activeNodes"},
-             {"Total Duplicate Node Records", "duplicateNodes"},
-             {"Total Null Node Records", "nullNodes"},
-             {"Type", "type"},
-             {"Version", "version"}}) {
+    for (const auto& [label, key] :
+         std::map<std::string, std::string>{{"Total Nodes", "nodes"},
+                                            {"Total Software Titles", "titles"},
+                                            {"Total Software Installs", "installs"},
+                                            {"Total Active Node Records", "activeNodes"},
+                                            {"Total Duplicate Node Records", "duplicateNodes"},
+                                            {"Total Null Node Records", "nullNodes"},
+                                            {"Type", "type"},
+                                            {"Version", "version"}}) {
         EXPECT_EQ(statsLines.at(label), std::to_string(statsJson.at(key).get<int>())) << label;
     }
     EXPECT_EQ(statsLines.at("DB Name"), statsJson.at("name"));
     EXPECT_EQ(statsLines.at("Comment"), statsJson.at("comment"));
     EXPECT_EQ(lines(stats).back(), statsJson.at("health"));
 
+    auto [duplicates, duplicatesJson] = both({"duplicates", folder.path()});
+    EXPECT_EQ(lines(duplicates), duplicatesJson.at("duplicates").get<std::vector<std::string>>());
+    auto [details, detailsJson] = both({"details", folder.path(), "SERVER"});
+    const auto detailLines = labelled(details);
+    EXPECT_EQ(detailLines.at("Active"), detailsJson.at("active") ? "True" : "False");
+    for (const auto& [label, key] :
+         std::map<std::string, std::string>{{"Name", "name"},
+                                            {"User", "user"},
+                                            {"Manufacturer", "manufacturer"},
+                                            {"Model", "model"},
+                                            {"Serial Number", "serialNumber"}}) {
+        EXPECT_EQ(detailLines.at(label), detailsJson.at(key)) << label;
+    }
+    EXPECT_EQ(detailLines.at("Install Count"),
+              std::to_string(detailsJson.at("installs").get<int>()));
+    EXPECT_EQ(detailsJson.at("lastOnline"), "2020-06-18");
+
+    auto [verify, verifyJson] = both({"verify", folder.path()}, 1);
+    EXPECT_EQ(lines(verify), verifyJson.at("lines").get<std::vector<std::string>>());
+    EXPECT_GT(verifyJson.at("problems"), 0);
+}
+
+TEST_F(JsonTest, NodesAndMark) {
     for (const bool withMark : {false, true}) {
-        auto [text, document] = withMark ? both({"mark", folder.path(), "--fix-duplicates",
-                                                 "--delete", "SERVER"})
-                                         : both({"nodes", folder.path()});
+        auto [text, document] =
+            withMark ? both({"mark", folder.path(), "--fix-duplicates", "--delete", "SERVER"})
+                     : both({"nodes", folder.path()});
         std::vector<std::string> rows = lines(text);
         if (withMark) {
             EXPECT_EQ(rows.back(), document.at("health"));
@@ -219,36 +263,21 @@ TEST_F(UnattendedTest, JsonAgreesWithTheText) {
             }
         }
     }
+}
 
-    auto [duplicates, duplicatesJson] = both({"duplicates", folder.path()});
-    EXPECT_EQ(lines(duplicates), duplicatesJson.at("duplicates").get<std::vector<std::string>>());
-
-    auto [details, detailsJson] = both({"details", folder.path(), "SERVER"});
-    const auto detailLines = labelled(details);
-    EXPECT_EQ(detailLines.at("Active"), detailsJson.at("active") ? "True" : "False");
-    for (const auto& [label, key] : std::map<std::string, std::string>{
-             {"Name", "name"}, {"User", "user"}, {"Manufacturer", "manufacturer"},
-             {"Model", "model"}, {"Serial Number", "serialNumber"}}) {
-        EXPECT_EQ(detailLines.at(label), detailsJson.at(key)) << label;
-    }
-    EXPECT_EQ(detailLines.at("Install Count"), std::to_string(detailsJson.at("installs").get<int>()));
-    EXPECT_EQ(detailsJson.at("lastOnline"), "2020-06-18");
-
-    auto [verify, verifyJson] = both({"verify", folder.path()}, 1);
-    EXPECT_EQ(lines(verify), verifyJson.at("lines").get<std::vector<std::string>>());
-    EXPECT_GT(verifyJson.at("problems"), 0);
-
+TEST_F(JsonTest, CommitPreview) {
     auto [preview, previewJson] =
         both({"commit", folder.path(), "--fix-duplicates", "--delete", "SERVER", "--dry-run"});
     const std::vector<std::string> previewLines = lines(preview);
     const json& files = previewJson.at("preview").at("files");
     for (std::size_t file = 0; file < 3; ++file) {
         const json& f = files[file];
-        EXPECT_EQ(previewLines[file], f.at("file").get<std::string>() + " : " +
-                                          std::to_string(f.at("before").at("records").get<int>()) + " -> " +
-                                          std::to_string(f.at("after").at("records").get<int>()) + " records, " +
-                                          std::to_string(f.at("before").at("bytes").get<int>()) + " -> " +
-                                          std::to_string(f.at("after").at("bytes").get<int>()) + " bytes");
+        EXPECT_EQ(previewLines[file],
+                  f.at("file").get<std::string>() + " : " +
+                      std::to_string(f.at("before").at("records").get<int>()) + " -> " +
+                      std::to_string(f.at("after").at("records").get<int>()) + " records, " +
+                      std::to_string(f.at("before").at("bytes").get<int>()) + " -> " +
+                      std::to_string(f.at("after").at("bytes").get<int>()) + " bytes");
     }
     const json& removals = previewJson.at("preview").at("removals");
     for (std::size_t i = 0; i < removals.size(); ++i) {
@@ -260,14 +289,16 @@ TEST_F(UnattendedTest, JsonAgreesWithTheText) {
     for (std::size_t i = 0; i < removed.size(); ++i) {
         const std::vector<std::string> cells = columns(previewLines[3 + removals.size() + i]);
         const json& node = removed[i];
-        EXPECT_EQ(cells, (std::vector<std::string>{node.at("name"), node.at("index"), node.at("user"),
-                                                   node.at("lastOnline"),
-                                                   std::to_string(node.at("installs").get<int>()),
-                                                   node.at("reason")}));
+        EXPECT_EQ(cells,
+                  (std::vector<std::string>{
+                      node.at("name"), node.at("index"), node.at("user"), node.at("lastOnline"),
+                      std::to_string(node.at("installs").get<int>()), node.at("reason")}));
     }
     EXPECT_EQ(previewJson.at("nodesRemoved"), removed.size());
+}
 
-    // A commit done, then the same commit of a copy with --json: the statistics of the files left.
+// A commit done, then the same commit of a copy with --json: the statistics of the files left.
+TEST_F(JsonTest, Commit) {
     test::TempFolder copy;
     sampleDatabase().write(copy.path());
     ASSERT_EQ(run({"commit", folder.path(), "--delete", "SERVER"}), 0) << err.str();
@@ -275,7 +306,8 @@ TEST_F(UnattendedTest, JsonAgreesWithTheText) {
     ASSERT_EQ(run({"commit", copy.path(), "--delete", "SERVER", "--json"}), 0) << err.str();
     const json commitJson = json::parse(out.str());
     EXPECT_EQ(commitJson.at("outcome"), "done");
-    EXPECT_EQ(committed.at("Total Nodes"), std::to_string(commitJson.at("stats").at("nodes").get<int>()));
+    EXPECT_EQ(committed.at("Total Nodes"),
+              std::to_string(commitJson.at("stats").at("nodes").get<int>()));
     EXPECT_EQ(commitJson.at("nodesRemoved"), 1);
     EXPECT_EQ(commitJson.at("nodeRecordsRemoved"), 2);  // SERVER and the empty record
     EXPECT_TRUE(localFileSystem().status(commitJson.at("backupFolder").get<std::string>()).exists);
@@ -313,9 +345,12 @@ TEST_F(UnattendedTest, MaintainRunsEveryDatabaseAndReportsEach) {
         EXPECT_EQ(run({"maintain", config, "--report", report}), c.exit) << err.str();
         const std::vector<std::string> summary = lines(out.str());
         ASSERT_EQ(summary.size(), 2u) << out.str();
-        EXPECT_EQ(summary[0].rfind(good.path() + " : done : 1 nodes, 2 installs, 1 titles removed, backup ", 0), 0u)
+        EXPECT_EQ(summary[0].rfind(
+                      good.path() + " : done : 1 nodes, 2 installs, 1 titles removed, backup ", 0),
+                  0u)
             << summary[0];
-        EXPECT_EQ(summary[1].rfind(other.path() + " : " + c.outcomes[1] + " : ", 0), 0u) << summary[1];
+        EXPECT_EQ(summary[1].rfind(other.path() + " : " + c.outcomes[1] + " : ", 0), 0u)
+            << summary[1];
         EXPECT_NE(test::readFileBytes(good.file("Kavrin.cmp")), goodBefore);
         EXPECT_EQ(folderContent(other), otherBefore);
 
@@ -327,9 +362,11 @@ TEST_F(UnattendedTest, MaintainRunsEveryDatabaseAndReportsEach) {
             const json& database = document.at("databases")[i];
             EXPECT_EQ(database.at("location"), (i == 0 ? good : other).path());
             EXPECT_EQ(database.at("outcome"), c.outcomes[i]);
-            EXPECT_EQ(database.at("nodesRemoved"), c.outcomes[i] == "limit" || c.outcomes[i] == "failed" ? 0 : 1);
+            EXPECT_EQ(database.at("nodesRemoved"),
+                      c.outcomes[i] == "limit" || c.outcomes[i] == "failed" ? 0 : 1);
             EXPECT_EQ(database.at("backupFolder").is_string(), i == 0);
-            EXPECT_EQ(database.at("message").get<std::string>().empty(), c.outcomes[i] != "failed" && c.outcomes[i] != "limit");
+            EXPECT_EQ(database.at("message").get<std::string>().empty(),
+                      c.outcomes[i] != "failed" && c.outcomes[i] != "limit");
             EXPECT_GE(database.at("seconds"), 0.0);
         }
     }
@@ -348,22 +385,22 @@ TEST_F(UnattendedTest, BrokenConfigurationOpensNothing) {
     } cases[] = {
         {"syntax error", database + "[[database]\nfolder = \"x\"\n", ":3:12: ", "expected ']'"},
         {"unknown key", database + "max_removal = 3\n", ":3:1: ", "unknown key \"max_removal\""},
-        {"unknown key in [defaults]", "[defaults]\nprotekt = []\n" + database, ":2:1: ",
-         "unknown key \"protekt\""},
+        {"unknown key in [defaults]", "[defaults]\nprotekt = []\n" + database,
+         ":2:1: ", "unknown key \"protekt\""},
         {"unknown table", "[default]\n" + database, ":1:2: ", "unknown key \"default\""},
-        {"wrong type", database + "fix_duplicates = \"yes\"\n", ":3:18: ",
-         "fix_duplicates must be true or false"},
-        {"wrong type in [defaults]", "[defaults]\nmax_remove = 1.5\n" + database, ":2:14: ",
-         "max_remove must be a string or a number"},
-        {"protect not an array", database + "protect = \"SRV-*\"\n", ":3:11: ",
-         "protect must be an array of strings"},
-        {"wrong value", database + "not_online_for = \"ninety\"\n", ":3:18: ",
-         "not_online_for must be"},
-        {"both folder and server", database + "server = \"INV01\"\n", ":3:10: ",
-         "not both"},
-        {"neither", database + "[[database]]\nsort = \"node\"\n", ":3:1: ", "needs \"folder\" or \"server\""},
-        {"a location in [defaults]", "[defaults]\nserver = \"X\"\n" + database, ":2:1: ",
-         "belongs in a [[database]]"},
+        {"wrong type", database + "fix_duplicates = \"yes\"\n",
+         ":3:18: ", "fix_duplicates must be true or false"},
+        {"wrong type in [defaults]", "[defaults]\nmax_remove = 1.5\n" + database,
+         ":2:14: ", "max_remove must be a string or a number"},
+        {"protect not an array", database + "protect = \"SRV-*\"\n",
+         ":3:11: ", "protect must be an array of strings"},
+        {"wrong value", database + "not_online_for = \"ninety\"\n",
+         ":3:18: ", "not_online_for must be"},
+        {"both folder and server", database + "server = \"INV01\"\n", ":3:10: ", "not both"},
+        {"neither", database + "[[database]]\nsort = \"node\"\n",
+         ":3:1: ", "needs \"folder\" or \"server\""},
+        {"a location in [defaults]", "[defaults]\nserver = \"X\"\n" + database,
+         ":2:1: ", "belongs in a [[database]]"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

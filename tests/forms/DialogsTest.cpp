@@ -211,7 +211,12 @@ private slots:
             const char* agoText;  // what --not-online-for would be given for the same marks
             const char* countText;
         } steps[] = {
-            {"opened", [] {}, {2024, 12, 10}, "2024-12-10, Tuesday", "365 days ago", "5 nodes to mark"},
+            {"opened",
+             [] {},
+             {2024, 12, 10},
+             "2024-12-10, Tuesday",
+             "365 days ago",
+             "5 nodes to mark"},
             {"twelve months back",
              [&] {
                  for (int i = 0; i < 12; ++i) {
