@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <numeric>
@@ -29,6 +30,7 @@ constexpr const char* kMarkingGroup =
     "MARKING options, applied in the order given (the duplicates fix first)";
 constexpr const char* kOrderGroup =
     "ORDER options, applied right after the open and before the marking";
+constexpr const char* kOutputGroup = "OUTPUT options";
 constexpr const char* kGeneratorGroup =
     "GENERATOR options (the same options always give the same bytes)";
 
@@ -48,8 +50,8 @@ constexpr const char* kNodeNotes =
 constexpr const char* kExitCodes =
     "\n"
     "Log lines go to standard error. Exit code 0 on success, 1 when the work failed, 2 on a\n"
-    "wrong command line, 4 when a commit or restore could neither finish nor undo its\n"
-    "replacement of the files.";
+    "wrong command line or configuration, 3 when --max-remove stopped a commit, 4 when a\n"
+    "commit or restore could neither finish nor undo its replacement of the files.";
 
 // CLI11's formatter with this program's usage lines (COMMAND LOCATION, not its [SUBCOMMAND])
 // and each command shown by its synopsis rather than its bare name.
@@ -384,6 +386,16 @@ void addMarkingOptions(CLI::App& command, Invocation& invocation) {
             }
             steps.push_back({MarkStep::OlderThan, {}, *date});
         });
+    addValueOption(command, kMarkingGroup, "--not-online-for", "N",
+                   "mark every node last online before local midnight\n"
+                   "N days ago (N, Nd: days; Nw: weeks)",
+                   [&steps](const std::string& text) {
+                       const std::optional<int> days = parseAgeArgument(text);
+                       if (!days) {
+                           throw UsageError{"N of --not-online-for must be N, Nd or Nw"};
+                       }
+                       steps.push_back({MarkStep::NotOnlineFor, {}, 0, *days});
+                   });
     addValueOption(command, kMarkingGroup, "--delete", "NODE", "mark one node",
                    [&steps](const std::string& node) {
                        steps.push_back({MarkStep::Delete, node});
@@ -404,20 +416,35 @@ void addMarkingOptions(CLI::App& command, Invocation& invocation) {
                    });
 }
 
-void addOrderOptions(CLI::App& command, Invocation& invocation) {
-    addValueOption(command, kOrderGroup, "--sort", "COLUMN",
-                   "sort the node list by COLUMN (node, index, active or unique),\n"
-                   "which decides the order of the rewritten node file",
+void addLimitOptions(CLI::App& command, Invocation& invocation) {
+    addValueOption(command, kMarkingGroup, "--max-remove", "N|P%",
+                   "remove nothing and exit with code 3 when the marks would\n"
+                   "remove more than N nodes, or P percent of the named nodes",
                    [&invocation](const std::string& text) {
-                       static const char* const kColumns[] = {"node", "index", "active", "unique"};
-                       for (int column = 0; column < 4; ++column) {
-                           if (text == kColumns[column]) {
-                               invocation.sortColumn = column;
-                               return;
-                           }
+                       invocation.maxRemove = parseRemovalLimit(text);
+                       if (!invocation.maxRemove) {
+                           throw UsageError{"--max-remove must be a number N or a percentage P%"};
                        }
-                       throw UsageError{"COLUMN of --sort must be node, index, active or unique"};
                    });
+}
+
+void addJsonOption(CLI::App& command, Invocation& invocation) {
+    addFlagOption(command, kOutputGroup, "--json",
+                  "print one JSON document on standard output instead\nof the text",
+                  [&invocation] { invocation.json = true; });
+}
+
+void addOrderOptions(CLI::App& command, Invocation& invocation) {
+    addValueOption(
+        command, kOrderGroup, "--sort", "COLUMN",
+        "sort the node list by COLUMN (node, index, active or unique),\n"
+        "which decides the order of the rewritten node file",
+        [&invocation](const std::string& text) {
+            invocation.sortColumn = parseSortColumn(text);
+            if (!invocation.sortColumn) {
+                throw UsageError{"COLUMN of --sort must be node, index, active or unique"};
+            }
+        });
     addFlagOption(command, kOrderGroup, "--descending",
                   "sort in descending order (the column --sort names, or the\n"
                   "one the open sorted by)",
@@ -463,6 +490,58 @@ std::string usageErrorText(const UsageError& error) {
 std::vector<std::pair<std::string, std::vector<std::string>>> acceptedOptions(
     std::span<const CommandSpec> commands) {
     return Parser(commands).acceptedOptions();
+}
+
+std::uint64_t RemovalLimit::allowed(std::uint64_t named) const {
+    if (!percent) {
+        return count;
+    }
+    // A share that gives part of a node allows the whole nodes below it.
+    return static_cast<std::uint64_t>(std::floor(*percent * static_cast<double>(named) / 100.0));
+}
+
+std::optional<int> parseAgeArgument(const std::string& text) {
+    constexpr int kMostDays = 36525;
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    const char unit = text.back();
+    const bool weeks = unit == 'w';
+    const std::string number = (unit == 'd' || weeks) ? text.substr(0, text.size() - 1) : text;
+    int value = 0;
+    if (!parseNumber(number, value) || value < 0 || value > (weeks ? kMostDays / 7 : kMostDays)) {
+        return std::nullopt;
+    }
+    return weeks ? value * 7 : value;
+}
+
+std::optional<RemovalLimit> parseRemovalLimit(const std::string& text) {
+    RemovalLimit limit;
+    if (!text.empty() && text.back() == '%') {
+        double percent = 0;
+        const std::string number = text.substr(0, text.size() - 1);
+        // Digits and one point only: from_chars would also take "inf" and "1e2".
+        if (number.find_first_not_of("0123456789.") != std::string::npos ||
+            !parseNumber(number, percent) || percent < 0 || percent > 100) {
+            return std::nullopt;
+        }
+        limit.percent = percent;
+        return limit;
+    }
+    if (!parseNumber(text, limit.count)) {
+        return std::nullopt;
+    }
+    return limit;
+}
+
+std::optional<int> parseSortColumn(const std::string& text) {
+    static const char* const kColumns[] = {"node", "index", "active", "unique"};
+    for (int column = 0; column < 4; ++column) {
+        if (text == kColumns[column]) {
+            return column;
+        }
+    }
+    return std::nullopt;
 }
 
 std::optional<double> parseDateArgument(const std::string& text) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <charconv>
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <optional>
@@ -39,9 +40,19 @@ struct Location {
 
 // One marking step, applied after the open in the order given.
 struct MarkStep {
-    enum Kind { OlderThan, Delete, Undelete } kind;
+    enum Kind { OlderThan, Delete, Undelete, NotOnlineFor } kind;
     std::string node;  // Delete, Undelete
     double date = 0;   // OlderThan
+    int days = 0;      // NotOnlineFor: the date is taken from the clock when the step runs
+};
+
+// The most nodes a commit may remove: a number, or a share of the named nodes (the list's rows).
+struct RemovalLimit {
+    std::uint64_t count = 0;
+    std::optional<double> percent;  // given as "P%"; then `count` is unused
+
+    // The number of nodes allowed out of `named`.
+    std::uint64_t allowed(std::uint64_t named) const;
 };
 
 struct CommandSpec;
@@ -68,6 +79,9 @@ struct Invocation {
     std::optional<int> sortColumn;
     bool descending = false;
     bool dryRun = false;
+    std::optional<RemovalLimit> maxRemove;
+    bool json = false;       // one JSON document on standard output instead of the text
+    std::string reportPath;  // maintain: where the JSON report goes; empty: nowhere
     GeneratorOptions generator;
     // Who the program is on a server share (-U, -W, -A, -k) and the share library's diagnostics
     // (-d).
@@ -142,6 +156,10 @@ void addProgramOptions(CLI::App& program, Invocation& invocation);
 void addLocationOptions(CLI::App& command, Invocation& invocation);
 // --fix-duplicates, --older-than, --delete, --undelete, --protect (mark, commit).
 void addMarkingOptions(CLI::App& command, Invocation& invocation);
+// --max-remove N|P% (mark, commit).
+void addLimitOptions(CLI::App& command, Invocation& invocation);
+// --json (the commands that print what they found).
+void addJsonOption(CLI::App& command, Invocation& invocation);
 // --sort COLUMN, --descending (mark, commit).
 void addOrderOptions(CLI::App& command, Invocation& invocation);
 // --nodes, --installs-per-node, ... (generate).
@@ -164,6 +182,13 @@ std::string usageErrorText(const UsageError& error);
 // shell completion are checked against it.
 std::vector<std::pair<std::string, std::vector<std::string>>> acceptedOptions(
     std::span<const CommandSpec> commands);
+
+// An age in days: "N", "Nd" (days) or "Nw" (weeks), at most 100 years; nothing when malformed.
+std::optional<int> parseAgeArgument(const std::string& text);
+// "N" (nodes) or "P%" (P from 0 to 100, decimals allowed); nothing when malformed.
+std::optional<RemovalLimit> parseRemovalLimit(const std::string& text);
+// The column --sort names (0 to 3 for node, index, active, unique); nothing for another word.
+std::optional<int> parseSortColumn(const std::string& text);
 
 // "YYYY-MM-DD" (midnight) or "YYYY-MM-DDTHH:MM:SS" as a DateTimeValue; nothing when malformed.
 std::optional<double> parseDateArgument(const std::string& text);

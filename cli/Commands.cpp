@@ -6,8 +6,11 @@
 #include <ostream>
 #include <string_view>
 
+#include "cli/CommitRun.h"
 #include "cli/ConsoleView.h"
 #include "cli/Credentials.h"
+#include "cli/JsonOutput.h"
+#include "cli/Maintain.h"
 #include "cli/ProtectCommand.h"
 #include "dbformat/Layout.h"
 #include "engine/MaintenanceEngine.h"
@@ -22,45 +25,6 @@
 namespace kavrin::cli {
 
 namespace {
-
-// An open database behind a console view.
-class Session {
-public:
-    Session(const Location& location, const Console& console)
-        : view(console.err, location.server, location.text, console.progressLine),
-          engine(view, console.fs, console.clock) {
-        setShareWaiting(
-            [this](bool waiting, const std::string& text) { view.showWaiting(waiting, text); });
-    }
-    ~Session() { setShareWaiting({}); }
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
-
-    // Opens the database; false (the view has printed the message) when it failed.
-    bool open() { return engine.OpenDatabase().opened; }
-
-    // The row named by NODE: a name, or 0x + hexadecimal BodyOffset.
-    std::optional<std::size_t> findNode(const std::string& node) const {
-        const NodeList& nodes = engine.nodeList();
-        if (node.size() > 2 && (node[0] == '0') && (node[1] == 'x' || node[1] == 'X')) {
-            char* end = nullptr;
-            errno = 0;
-            unsigned long long offset = std::strtoull(node.c_str() + 2, &end, 16);
-            if (errno == 0 && end != nullptr && *end == '\0' && offset <= 0xFFFFFFFFull) {
-                for (std::size_t i = 0; i < nodes.count(); ++i) {
-                    if (nodes.row(i).data == offset) {
-                        return i;
-                    }
-                }
-                return std::nullopt;
-            }
-        }
-        return nodes.findCaption(utf8ToAnsi(node), 0, true);
-    }
-
-    ConsoleView view;
-    MaintenanceEngine engine;
-};
 
 void printLines(std::ostream& out, const std::vector<std::string>& lines) {
     for (const std::string& line : lines) {
@@ -117,34 +81,55 @@ void printStats(std::ostream& out, Session& session) {
     out << session.view.health << '\n';
 }
 
-// The commands that only open and report: what `print` picks from the open database.
-int openAndReport(const Invocation& invocation, const Console& console,
-                  void (*print)(std::ostream& out, Session& session)) {
+// The commands that only open and report: what `print` picks from the open database, as text
+// or, with --json, what `json` makes of it.
+using TextReport = void (*)(std::ostream& out, Session& session);
+using JsonReport = Json (*)(const Session& session);
+int openAndReport(const Invocation& invocation, const Console& console, TextReport print,
+                  JsonReport json) {
     Session session(invocation.location, console);
     if (!session.open()) {
         return 1;
     }
-    print(console.out, session);
+    if (invocation.json) {
+        printJson(console.out, json(session));
+    } else {
+        print(console.out, session);
+    }
     return 0;
 }
 
 int runStats(const Invocation& invocation, const Console& console) {
-    return openAndReport(invocation, console, printStats);
+    return openAndReport(invocation, console, printStats, statsJson);
 }
 
 int runNodes(const Invocation& invocation, const Console& console) {
-    return openAndReport(invocation, console, [](std::ostream& out, Session& session) {
-        printNodes(out, session.engine.nodeList(), false);
-    });
+    return openAndReport(
+        invocation, console,
+        [](std::ostream& out, Session& session) {
+            printNodes(out, session.engine.nodeList(), false);
+        },
+        [](const Session& session) {
+            return Json{{"nodes", nodeListJson(session.engine.nodeList(), false)}};
+        });
 }
 
 int runDuplicates(const Invocation& invocation, const Console& console) {
-    return openAndReport(invocation, console, [](std::ostream& out, Session& session) {
-        for (const std::string& name : session.engine.duplicateNames()) {
-            writeName(out, ansiToUtf8(name));
-            out << '\n';
-        }
-    });
+    return openAndReport(
+        invocation, console,
+        [](std::ostream& out, Session& session) {
+            for (const std::string& name : session.engine.duplicateNames()) {
+                writeName(out, ansiToUtf8(name));
+                out << '\n';
+            }
+        },
+        [](const Session& session) {
+            Json names = Json::array();
+            for (const std::string& name : session.engine.duplicateNames()) {
+                names.push_back(ansiToUtf8(name));
+            }
+            return Json{{"duplicates", std::move(names)}};
+        });
 }
 
 int runDetails(const Invocation& invocation, const Console& console) {
@@ -161,6 +146,10 @@ int runDetails(const Invocation& invocation, const Console& console) {
     session.view.selection = {*row};
     const std::uint32_t offset = session.engine.nodeList().row(*row).data;
     try {
+        if (invocation.json) {
+            printJson(console.out, nodeDetailsJson(session.engine, offset));
+            return 0;
+        }
         session.engine.ShowNodeDetails(ReadNodeRecord(session.engine.context().NodesMS, offset),
                                        offset);
     } catch (const std::exception& e) {
@@ -171,57 +160,31 @@ int runDetails(const Invocation& invocation, const Console& console) {
     return 0;
 }
 
-// Opens the database (answering the offer to fix duplicates as asked), puts the list in the
-// order asked for and applies the marking steps; false, with the message printed, when either
-// failed.
-bool openAndMark(Session& session, const Invocation& invocation, std::ostream& err) {
-    session.view.fixDuplicatesAnswer = invocation.fixDuplicates ? Answer::Yes : Answer::No;
-    session.engine.setRunProtection(invocation.protectPatterns);
-    if (!session.open()) {
-        return false;
-    }
-    // Marks made without the rules the administrators set are no marks to print or commit; the
-    // open has logged why.
-    if (!session.engine.protectionProblem().empty()) {
-        return false;
-    }
-    if (invocation.sortColumn || invocation.descending) {
-        session.engine.SortNodeList(invocation.sortColumn.value_or(session.engine.sortColumn()),
-                                    invocation.descending);
-    }
-    try {
-        for (const MarkStep& step : invocation.marking) {
-            if (step.kind == MarkStep::OlderThan) {
-                session.engine.MarkNodesOlderThan(step.date);
-                continue;
-            }
-            std::optional<std::size_t> row = session.findNode(step.node);
-            if (!row) {
-                err << "No node \"" << step.node << "\" in the database.\n";
-                return false;
-            }
-            session.view.selection = {*row};
-            session.engine.MarkSelectedNodes(step.kind == MarkStep::Delete);
-            session.view.selection.clear();
-            // Refused (the view has said why): a protected node.
-            if (step.kind == MarkStep::Delete && !session.engine.nodeList().row(*row).marked()) {
-                return false;
-            }
-        }
-    } catch (const std::exception& e) {
-        err << e.what() << '\n';
-        return false;
-    }
-    return true;
-}
-
 int runMark(const Invocation& invocation, const Console& console) {
     Session session(invocation.location, console);
-    if (!openAndMark(session, invocation, console.err)) {
+    std::string message;
+    if (!openAndMark(session, invocation, console.clock, console.err, message)) {
         return 1;
     }
-    printNodes(console.out, session.engine.nodeList(), true);
-    console.out << session.view.health << '\n';
+    const NodeList& nodes = session.engine.nodeList();
+    const std::optional<std::string> overLimit = removalLimitMessage(invocation, nodes);
+    if (invocation.json) {
+        Json document{{"nodes", nodeListJson(nodes, true)},
+                      {"marked", nodes.markedCount()},
+                      {"health", session.view.health}};
+        if (invocation.maxRemove) {
+            document["allowed"] = invocation.maxRemove->allowed(nodes.count());
+            document["limitExceeded"] = overLimit.has_value();
+        }
+        printJson(console.out, document);
+    } else {
+        printNodes(console.out, nodes, true);
+        console.out << session.view.health << '\n';
+    }
+    if (overLimit) {
+        console.err << *overLimit << '\n';
+        return kExitLimit;
+    }
     return 0;
 }
 
@@ -239,34 +202,36 @@ int reportRewritten(Session& session, const ReplaceResult& result, std::ostream&
     return 0;
 }
 
+// With --json: how the commit ended, what it removed and, when it was done, the statistics of
+// the files it left; the preview of a dry run.
+Json commitJson(const CommitRun& run, const Session& session) {
+    Json document{{"outcome", outcomeName(run.outcome)},
+                  {"message", run.message},
+                  {"backupFolder", run.backupFolder},
+                  {"nodesRemoved", run.nodesRemoved},
+                  {"nodeRecordsRemoved", run.recordsRemoved[kNodeFile]},
+                  {"installRecordsRemoved", run.recordsRemoved[kInstallFile]},
+                  {"titleRecordsRemoved", run.recordsRemoved[kTitleFile]}};
+    if (run.preview) {
+        document["preview"] = previewJson(*run.preview);
+    }
+    if (run.outcome == CommitRun::Done) {
+        document["stats"] = statsJson(session);
+    }
+    return document;
+}
+
 int runCommit(const Invocation& invocation, const Console& console) {
-    std::ostream& out = console.out;
-    std::ostream& err = console.err;
     Session session(invocation.location, console);
-    if (!openAndMark(session, invocation, err)) {
-        return 1;
+    const CommitRun run = runCommitSteps(session, invocation, console);
+    if (invocation.json) {
+        printJson(console.out, commitJson(run, session));
+    } else if (run.preview) {
+        printPreview(console.out, *run.preview);
+    } else if (run.outcome == CommitRun::Done) {
+        printStats(console.out, session);
     }
-    if (invocation.dryRun) {
-        try {
-            printPreview(out, session.engine.PreviewCommit());
-            // Whether the commit would fit goes with the log, not the preview's data.
-            const CommitMemory memory = session.engine.commitMemory();
-            err << "Memory : the commit needs about " << megabytesText(memory.needed)
-                << " besides the open database; ";
-            if (memory.available.known) {
-                err << "this program can be given " << megabytesText(memory.available.bytes)
-                    << " (limited by " << memory.available.limitedBy << ")\n";
-            } else {
-                err << "what this program can be given cannot be told\n";
-            }
-        } catch (const std::exception& e) {
-            err << e.what() << '\n';
-            return 1;
-        }
-        return 0;
-    }
-    const ReplaceResult result = session.engine.CommitDatabase();
-    return reportRewritten(session, result, out);
+    return run.exitCode();
 }
 
 int runRestore(const Invocation& invocation, const Console& console) {
@@ -297,7 +262,11 @@ int runVerify(const Invocation& invocation, const Console& console) {
     try {
         const VerifyReport report =
             verifyDatabase(console.fs, session.engine.ResolveDatabaseFolder());
-        printLines(console.out, report.lines);
+        if (invocation.json) {
+            printJson(console.out, verifyJson(report));
+        } else {
+            printLines(console.out, report.lines);
+        }
         return report.problems == 0 ? 0 : 1;
     } catch (const std::exception& e) {
         console.err << e.what() << '\n';
@@ -335,6 +304,8 @@ int runGenerate(const Invocation& invocation, const Console& console) {
 void addMarkOptions(CLI::App& command, Invocation& invocation) {
     addOrderOptions(command, invocation);
     addMarkingOptions(command, invocation);
+    addLimitOptions(command, invocation);
+    addJsonOption(command, invocation);
 }
 
 void addCommitOptions(CLI::App& command, Invocation& invocation) {
@@ -351,22 +322,26 @@ const CommandSpec kCommands[] = {
      .synopsis = "stats LOCATION",
      .summary = "print the \"DB Stats\" lines, then the health text",
      .takesLocation = true,
+     .addOptions = addJsonOption,
      .run = runStats},
     {.name = "nodes",
      .synopsis = "nodes LOCATION",
      .summary = "print the node list: name, index, active, unique (TAB-separated)",
      .takesLocation = true,
+     .addOptions = addJsonOption,
      .run = runNodes},
     {.name = "duplicates",
      .synopsis = "duplicates LOCATION",
      .summary = "print the names listed as duplicates",
      .takesLocation = true,
+     .addOptions = addJsonOption,
      .run = runDuplicates},
     {.name = "details",
      .synopsis = "details LOCATION NODE",
      .summary = "print the \"Node Stats\" lines of one node",
      .takesLocation = true,
      .operands = {"NODE"},
+     .addOptions = addJsonOption,
      .run = runDetails},
     {.name = "mark",
      .synopsis = "mark LOCATION [ORDER] [MARKING]...",
@@ -391,6 +366,7 @@ const CommandSpec kCommands[] = {
      .summary = "check the database without changing it and print what is\n"
                 "wrong; exit code 1 when something is",
      .takesLocation = true,
+     .addOptions = addJsonOption,
      .run = runVerify},
     {.name = "backup",
      .synopsis = "backup LOCATION",
@@ -414,6 +390,14 @@ const CommandSpec kCommands[] = {
      .takesLocation = true,
      .addOptions = addProtectOptions,
      .run = runProtect},
+    {.name = "maintain",
+     .synopsis = "maintain CONFIG [--report FILE] [--dry-run]",
+     .summary = "commit every [[database]] of the TOML file CONFIG as its keys\n"
+                "say, one after another, and print a line for each; --report\n"
+                "writes a JSON report into FILE, --dry-run commits nothing",
+     .operands = {"CONFIG"},
+     .addOptions = addMaintainOptions,
+     .run = runMaintain},
     {.name = "generate",
      .synopsis = "generate FOLDER [GENERATOR]...",
      .summary = "write a made-up database into FOLDER (created when\n"
@@ -422,23 +406,6 @@ const CommandSpec kCommands[] = {
      .addOptions = addGeneratorOptions,
      .run = runGenerate},
 };
-
-// Who the command is on server shares, from its options: a password the command line left out
-// is asked for on the terminal before the first share is reached, and a refusal asks again there,
-// or ends the command when nobody can answer.
-void applyShareOptions(const Invocation& invocation, Terminal& terminal) {
-    ShareSettings settings;
-    settings.credentials = invocation.credentials;
-    settings.debugLevel = invocation.debugLevel;
-    settings.prompt = terminalCredentialsPrompt(terminal);
-    const ShareCredentials& given = invocation.credentials;
-    if (invocation.location.server && !given.user.empty() && !invocation.passwordGiven &&
-        !given.kerberos) {
-        askCredentials(terminal, UncServerPrefix(invocation.location.text) + "\\Kavrin$",
-                       settings.credentials);
-    }
-    setShareSettings(std::move(settings));
-}
 
 }  // namespace
 

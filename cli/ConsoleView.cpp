@@ -31,6 +31,7 @@ void ConsoleView::showError(const std::string& text) {
     // Every error ends the operation that shows it: the progress line goes, and stays away.
     hideProgressArea();
     m_log << text << '\n';
+    lastError = text;
 }
 
 void ConsoleView::clearLines(LineList list) {

@@ -52,12 +52,15 @@ public:
     void updateCommands(bool) override {}
     void setFixDuplicatesVisible(bool) override {}
     Answer confirm(const std::string& text, bool withCancel) override;
+    // Printed at once, and kept as `lastError`.
     void showError(const std::string& text) override;
     void pump() override {}
 
     // A share operation waits for its server (ShareWaiting): `text`, when there is one, takes the
     // progress line's place until the wait is over. Nothing without a progress line.
     void showWaiting(bool waiting, const std::string& text);
+
+    std::string lastError;
 
 private:
     void drawProgress();

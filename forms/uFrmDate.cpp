@@ -10,6 +10,7 @@
 #include <exception>
 #include <utility>
 
+#include "engine/marking/Marking.h"
 #include "forms/Fonts.h"
 #include "support/text/DateTimeText.h"
 
@@ -86,18 +87,22 @@ TfrmDate::TfrmDate(QWidget* parent, Clock& clock)
 }
 
 void TfrmDate::buildChosenDay(const QRect& room) {
-    // Under the text, in the column it leaves free beside the buttons: the day, then the count
-    // (or why there is none, which may take more than a line).
+    // Under the text, in the column it leaves free beside the buttons: the day, how long ago it
+    // is, then the count (or why there is none, which may take more than a line).
     ChosenDayLAB = new QLabel(this);
     ChosenDayLAB->setObjectName(QStringLiteral("ChosenDayLAB"));
     ChosenDayLAB->setTextFormat(Qt::PlainText);
     ChosenDayLAB->setGeometry(room.x(), room.y(), room.width(), 17);
+    DaysAgoLAB = new QLabel(this);
+    DaysAgoLAB->setObjectName(QStringLiteral("DaysAgoLAB"));
+    DaysAgoLAB->setTextFormat(Qt::PlainText);
+    DaysAgoLAB->setGeometry(room.x(), room.y() + 17, room.width(), 17);
     NodeCountLAB = new QLabel(this);
     NodeCountLAB->setObjectName(QStringLiteral("NodeCountLAB"));
     NodeCountLAB->setTextFormat(Qt::PlainText);
     NodeCountLAB->setWordWrap(true);
     NodeCountLAB->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    NodeCountLAB->setGeometry(room.x(), room.y() + 18, room.width(), room.height() - 18);
+    NodeCountLAB->setGeometry(room.x(), room.y() + 34, room.width(), room.height() - 34);
     connect(Calender, &QCalendarWidget::selectionChanged, this, &TfrmDate::showChosenDay);
     connect(Calender, &QCalendarWidget::currentPageChanged, this, &TfrmDate::followPage);
 }
@@ -125,6 +130,13 @@ void TfrmDate::showChosenDay() {
     // ISO order and the weekday: no reading of 03/04 as either day or month.
     ChosenDayLAB->setText(day.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(", ") +
                           QLocale::c().dayName(day.dayOfWeek()));
+    // What --not-online-for would be given for the same marks.
+    const int ago = daysBefore(m_clock.now(), dateValue());
+    DaysAgoLAB->setText(ago == 1    ? QStringLiteral("1 day ago")
+                        : ago == 0  ? QStringLiteral("today")
+                        : ago == -1 ? QStringLiteral("1 day ahead")
+                        : ago < 0   ? QString::number(-ago) + QStringLiteral(" days ahead")
+                                    : QString::number(ago) + QStringLiteral(" days ago"));
     if (!m_counter) {
         NodeCountLAB->clear();
         return;

@@ -16,7 +16,8 @@ namespace kavrin {
 
 // "Delete older than...": asks for the day before which nodes are marked for deletion. Opens on
 // the day one year back on every showing; Cancel is both the default and the Escape button.
-// The chosen day is shown as text, with the number of nodes OK would mark, as it changes. Paging
+// The chosen day is shown as text, with how many days ago it is and the number of nodes OK would
+// mark, as it changes. Paging
 // the calendar takes the selection along to the same day of the month shown (its last day when
 // the month is shorter), so that the day outlined is always the day OK uses.
 class TfrmDate : public QDialog {
@@ -50,6 +51,7 @@ private:
     QLabel* Label1;
     QCalendarWidget* Calender;
     QLabel* ChosenDayLAB;
+    QLabel* DaysAgoLAB;
     QLabel* NodeCountLAB;
     NodeCounter m_counter;
     QPushButton* cxButton2;

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config zlib1g-dev
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+    nlohmann-json3-dev libtomlplusplus-dev
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev qt6-qpa-plugins
     fonts-dejavu-core
     clang libclang-rt-14-dev
@@ -13,6 +14,8 @@ packages=(
     # The race tests kill a commit as it enters a chosen rename.
     strace
     scdoc lintian desktop-file-utils appstream man-db xdotool netpbm
+    # The package check verifies the maintenance units with systemd-analyze.
+    systemd
     # The Windows build and its tests: the cross compiler (the -posix one, which has std::thread
     # and std::mutex), windres, zlib for it, GoogleTest's sources, and wine to run the tests.
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev googletest

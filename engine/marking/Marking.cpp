@@ -1,5 +1,7 @@
 #include "engine/marking/Marking.h"
 
+#include <cmath>
+
 #include "dbformat/Layout.h"
 #include "support/platform/Errors.h"
 #include "support/text/AnsiText.h"
@@ -32,6 +34,16 @@ PopupEnabling deleteUndeleteEnabling(const NodeList& nodes, std::size_t selected
 bool lastOnlineBefore(const NodeEntry& entry, std::span<const std::uint8_t> body, double date) {
     // A NaN LastOnline compares false and is never marked.
     return recordAt(body, entry.data).lastOnline() < date;
+}
+
+double notOnlineForDate(const LocalTime& now, int days) {
+    return encodeDateTime(now.year, now.month, now.day) - days;
+}
+
+int daysBefore(const LocalTime& now, double date) {
+    // Days apart as the calendar counts them: the time of day of either side plays no part.
+    const double today = encodeDateTime(now.year, now.month, now.day);
+    return static_cast<int>(today - std::floor(date));
 }
 
 std::size_t markOlderThan(NodeList& nodes, std::span<const std::uint8_t> body, double date) {

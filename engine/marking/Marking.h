@@ -12,6 +12,7 @@
 
 #include "dbformat/Records.h"
 #include "engine/open/NodeList.h"
+#include "support/platform/Clock.h"
 
 namespace kavrin {
 
@@ -33,6 +34,13 @@ PopupEnabling deleteUndeleteEnabling(const NodeList& nodes, std::size_t selected
 // Whether the entry's record was last online strictly earlier than `date`: the one rule of both
 // marking and counting by date, so that a count shown beforehand is what the marking does.
 bool lastOnlineBefore(const NodeEntry& entry, std::span<const std::uint8_t> body, double date);
+
+// The date "not online for `days` days" marks by: local midnight of the day of `now`, less
+// `days` days. A run at any hour of one day marks the same nodes.
+double notOnlineForDate(const LocalTime& now, int days);
+// How many days before the day of `now` the day of `date` is (negative for a day after it), as
+// the date dialog tells the age of the day it marks by.
+int daysBefore(const LocalTime& now, double date);
 
 // Marks every entry whose LastOnline is strictly earlier than `date` ("not online since ...");
 // returns their number, those marked before included.

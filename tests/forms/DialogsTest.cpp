@@ -208,9 +208,15 @@ private slots:
             std::function<void()> act;
             QDate day;
             const char* dayText;
+            const char* agoText;  // what --not-online-for would be given for the same marks
             const char* countText;
         } steps[] = {
-            {"opened", [] {}, {2024, 12, 10}, "2024-12-10, Tuesday", "5 nodes to mark"},
+            {"opened",
+             [] {},
+             {2024, 12, 10},
+             "2024-12-10, Tuesday",
+             "365 days ago",
+             "5 nodes to mark"},
             {"twelve months back",
              [&] {
                  for (int i = 0; i < 12; ++i) {
@@ -219,6 +225,7 @@ private slots:
              },
              {2023, 12, 10},
              "2023-12-10, Sunday",
+             "731 days ago",
              "2 nodes to mark"},
             {"a day chosen",
              [&] {
@@ -226,21 +233,25 @@ private slots:
              },
              {2024, 1, 31},
              "2024-01-31, Wednesday",
+             "679 days ago",
              "2 nodes to mark"},
             {"into a shorter month",
              [&] { next->click(); },
              {2024, 2, 29},
              "2024-02-29, Thursday",
+             "650 days ago",
              "4 nodes to mark"},
             {"and on",
              [&] { next->click(); },
              {2024, 3, 29},
              "2024-03-29, Friday",
+             "621 days ago",
              "4 nodes to mark"},
             {"month and year picked",
              [&] { calendar->setCurrentPage(2021, 2); },
              {2021, 2, 28},
              "2021-02-28, Sunday",
+             "1746 days ago",
              "1 node to mark"},
             {"before every node",
              [&] {
@@ -248,6 +259,7 @@ private slots:
              },
              {2020, 5, 5},
              "2020-05-05, Tuesday",
+             "2045 days ago",
              "0 nodes to mark"},
         };
         // Checked inside the dialog's loop; a failed check leaves the check, not the loop.
@@ -259,6 +271,7 @@ private slots:
                 QCOMPARE(outlined.data().toInt(), step.day.day());
                 QVERIFY(grid->selectionModel()->isSelected(outlined));
                 QCOMPARE(child<QLabel>(&dialog, "ChosenDayLAB")->text(), QString(step.dayText));
+                QCOMPARE(child<QLabel>(&dialog, "DaysAgoLAB")->text(), QString(step.agoText));
                 QCOMPARE(child<QLabel>(&dialog, "NodeCountLAB")->text(), QString(step.countText));
             }
             // A count that fails says why instead of a number.

@@ -74,6 +74,26 @@ check "bash completion" completes "$share/bash-completion/completions/kavrin-dbt
     _kavrin_dbtool_cli "--debuglevel --descending --delete --dry-run" kavrin-dbtool-cli commit /srv --d
 check "bash completion of the window" completes "$share/bash-completion/completions/kavrin-dbtool" \
     _kavrin_dbtool "--folder" kavrin-dbtool --fo
+# The maintenance units as unpacked, verified with the unpacked program in their command line;
+# the manual page is checked above. Nothing enables them: no link in the package's /etc.
+units_verify() {
+    local unit units=$scratch/units
+    mkdir -p "$units"
+    for unit in "$root"/lib/systemd/system/kavrin-dbtool-maintain.{service,timer}; do
+        sed "s|/usr/bin/kavrin-dbtool-cli|$root/usr/bin/kavrin-dbtool-cli|" "$unit" > "$units/${unit##*/}"
+    done
+    systemd-analyze verify --man=no "$units"/kavrin-dbtool-maintain.{service,timer} &&
+        [[ ! -e $root/etc/systemd ]]
+}
+# The example configuration runs, and names no database: nothing is opened.
+example_does_nothing() {
+    "$root/usr/bin/kavrin-dbtool-cli" maintain "$root/etc/kavrin-dbtool/maintain.toml" --json \
+        > "$scratch/maintain.json" &&
+        grep -q '"databases": \[\]' "$scratch/maintain.json" &&
+        grep -qx /etc/kavrin-dbtool/maintain.toml <(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)
+}
+check "systemd-analyze verify: the maintenance service and timer, not enabled" units_verify
+check "the example maintenance configuration is a conffile and names no database" example_does_nothing
 
 lintian_status=0
 lintian --fail-on error "$deb" > "$scratch/lintian" 2>&1 || lintian_status=$?
@@ -90,6 +110,8 @@ if [[ ${CI:-} == true && $(id -u) -eq 0 ]]; then
     installed=1
     check "apt installs the package; the installed programs run" programs_run ""
     check "man kavrin-dbtool-cli renders from the system" man_renders "" kavrin-dbtool-cli
+    check "systemd-analyze verify: the installed units" \
+        systemd-analyze verify /lib/systemd/system/kavrin-dbtool-maintain.{service,timer}
 fi
 
 echo "package checks: $passed passed, 0 failed"
