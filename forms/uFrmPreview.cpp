@@ -148,26 +148,7 @@ TfrmPreview::TfrmPreview(QWidget* parent, CommitPreview preview, FileSystem& fs,
     }
     fitRows(RemovalsLV);
 
-    m_listed = m_preview.removed;
-    m_listed.insert(m_listed.end(), m_preview.spared.begin(), m_preview.spared.end());
-    m_model = new RemovedNodesModel(m_listed, this);
-    m_sorted = new QSortFilterProxyModel(this);
-    m_sorted->setSourceModel(m_model);
-    m_sorted->setSortRole(Qt::UserRole);
-    m_sorted->setSortCaseSensitivity(Qt::CaseInsensitive);
-    RemovedLV = new QTreeView(this);
-    RemovedLV->setObjectName(QStringLiteral("RemovedLV"));
-    RemovedLV->setRootIsDecorated(false);
-    RemovedLV->setUniformRowHeights(true);
-    RemovedLV->setSelectionBehavior(QAbstractItemView::SelectRows);
-    RemovedLV->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    RemovedLV->setModel(m_sorted);
-    RemovedLV->setSortingEnabled(true);
-    RemovedLV->sortByColumn(-1, Qt::AscendingOrder);  // list order until a header is clicked
-    const int widths[] = {110, 80, 100, 120, 60, 260};
-    for (int column = 0; column < RemovedNodesModel::kColumns; ++column) {
-        RemovedLV->header()->resizeSection(column, widths[column]);
-    }
+    buildRemovedList();
 
     SaveListBTN = new QPushButton(QStringLiteral("Save List..."), this);
     SaveListBTN->setObjectName(QStringLiteral("SaveListBTN"));
@@ -194,6 +175,29 @@ TfrmPreview::TfrmPreview(QWidget* parent, CommitPreview preview, FileSystem& fs,
     layout->addWidget(RemovedLV, 1);
     layout->addLayout(buttons);
     resize(760, 560);
+}
+
+void TfrmPreview::buildRemovedList() {
+    m_listed = m_preview.removed;
+    m_listed.insert(m_listed.end(), m_preview.spared.begin(), m_preview.spared.end());
+    m_model = new RemovedNodesModel(m_listed, this);
+    m_sorted = new QSortFilterProxyModel(this);
+    m_sorted->setSourceModel(m_model);
+    m_sorted->setSortRole(Qt::UserRole);
+    m_sorted->setSortCaseSensitivity(Qt::CaseInsensitive);
+    RemovedLV = new QTreeView(this);
+    RemovedLV->setObjectName(QStringLiteral("RemovedLV"));
+    RemovedLV->setRootIsDecorated(false);
+    RemovedLV->setUniformRowHeights(true);
+    RemovedLV->setSelectionBehavior(QAbstractItemView::SelectRows);
+    RemovedLV->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    RemovedLV->setModel(m_sorted);
+    RemovedLV->setSortingEnabled(true);
+    RemovedLV->sortByColumn(-1, Qt::AscendingOrder);  // list order until a header is clicked
+    const int widths[] = {110, 80, 100, 120, 60, 260};
+    for (int column = 0; column < RemovedNodesModel::kColumns; ++column) {
+        RemovedLV->header()->resizeSection(column, widths[column]);
+    }
 }
 
 TfrmPreview::~TfrmPreview() {

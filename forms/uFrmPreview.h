@@ -28,6 +28,8 @@ public:
     const CommitPreview& preview() const { return m_preview; }
 
 private:
+    // The list of the nodes removed, then those kept by protection, sorted by a header click.
+    void buildRemovedList();
     void SaveListBTNClick();
 
     CommitPreview m_preview;
