@@ -48,6 +48,12 @@ std::optional<std::size_t> Session::findNode(const std::string& node) const {
 
 namespace {
 
+// Why the open failed, with the file it could not read where its message does not name it: a
+// report read later has no log beside it.
+std::string openFailure(const OpenResult& open) {
+    return open.unreadFile.empty() ? open.message : open.message + " (" + open.unreadFile + ")";
+}
+
 // A marking the engine refused and has said why (a protected node): the message is not printed
 // again.
 struct MarkingRefused {
@@ -85,7 +91,7 @@ bool openAndMark(Session& session, const Invocation& invocation, Clock& clock, s
     session.view.fixDuplicatesAnswer = invocation.fixDuplicates ? Answer::Yes : Answer::No;
     session.engine.setRunProtection(invocation.protectPatterns);
     if (!session.open()) {
-        message = session.lastOpen.message;
+        message = openFailure(session.lastOpen);
         return false;
     }
     // Marks made without the rules the administrators set are no marks to print or commit; the
@@ -173,7 +179,7 @@ void commit(Session& session, CommitRun& run) {
         return;
     }
     if (!session.open()) {
-        run.message = session.lastOpen.message;
+        run.message = openFailure(session.lastOpen);
         return;
     }
     const OpenResult& after = session.lastOpen;
