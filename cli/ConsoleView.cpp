@@ -30,7 +30,11 @@ void ConsoleView::appendLine(LineList list, const std::string& text) {
 void ConsoleView::showError(const std::string& text) {
     // Every error ends the operation that shows it: the progress line goes, and stays away.
     hideProgressArea();
-    m_log << text << '\n';
+    // What the log has just said is not said twice: the window shows it in a box besides.
+    const std::vector<std::string>& log = lines(LineList::Log);
+    if (log.empty() || log.back() != text) {
+        m_log << text << '\n';
+    }
     lastError = text;
 }
 
