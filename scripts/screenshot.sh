@@ -3,8 +3,9 @@
 # started with --folder on a generated database, on a virtual X display without a window manager;
 # then docs/preview.png, the "Preview Commit" dialog once the duplicates are marked,
 # docs/restore.png, the "Restore Backup" dialog listing three backups, docs/filter.png, the list
-# narrowed by its filter with rows marked by hand and the marked count, and docs/date.png, the
-# date dialog paged back with the date it uses and what it would mark. A second display of
+# narrowed by its filter with rows marked by hand and the marked count, docs/date.png, the
+# date dialog paged back with the date it uses and what it would mark, and docs/protect.png, the
+# protection rules with two added. A second display of
 # 1280x900 at scale 2 gives docs/preview-scaled.png; a copy of the database whose node file is
 # cut short gives docs/damaged-open.png (the open's error) and docs/damaged-restore.png (Restore
 # Backup... offered all the same).
@@ -134,6 +135,21 @@ dialog=$(xdotool search --sync --name '^Delete older than...$' | sed -n 1p)
 xdotool windowfocus --sync "$dialog" key Page_Up Page_Up Page_Up
 sleep 0.5
 shoot "$dialog" docs/date.png
+xdotool windowfocus --sync "$dialog" key Escape
+# Tools > Protected Nodes..., two rules added (the list has the focus first).
+menu 1 4
+dialog=$(xdotool search --sync --name '^Protected Nodes$' | sed -n 1p)
+xdotool windowfocus --sync "$dialog" key Tab
+xdotool type --delay 30 'SRV-*'
+xdotool key Tab
+xdotool type --delay 30 'servers, rarely switched on'
+xdotool key alt+a
+xdotool type --delay 30 'LT-002??'
+xdotool key Tab
+xdotool type --delay 30 'laptops held for an audit'
+xdotool key alt+a
+sleep 0.5
+shoot "$dialog" docs/protect.png
 xdotool windowfocus --sync "$dialog" key Escape
 
 # The Preview of a window at scale 2 on a screen of 1280x900: the dialog is kept whole on it.

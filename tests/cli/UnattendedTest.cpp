@@ -342,8 +342,8 @@ TEST_F(UnattendedTest, MaintainRunsEveryDatabaseAndReportsEach) {
         const auto goodBefore = test::readFileBytes(good.file("Kavrin.cmp"));
         const auto otherBefore = folderContent(other);
         const std::string config = writeConfig(
-            "[defaults]\nfix_duplicates = true\n\n[[database]]\nfolder = \"" + good.path() +
-            "\"\n\n[[database]]\nfolder = \"" + other.path() + "\"\n" + c.second);
+            "[defaults]\nfix_duplicates = true\n\n[[database]]\nfolder = '" + good.path() +
+            "'\n\n[[database]]\nfolder = '" + other.path() + "'\n" + c.second);
         const std::string report = configFolder.file("report.json");
         EXPECT_EQ(run({"maintain", config, "--report", report}), c.exit) << err.str();
         const std::vector<std::string> summary = lines(out.str());
@@ -380,7 +380,8 @@ TEST_F(UnattendedTest, MaintainRunsEveryDatabaseAndReportsEach) {
 TEST_F(UnattendedTest, BrokenConfigurationOpensNothing) {
     sampleDatabase().write(folder.path());
     const auto before = folderContent(folder);
-    const std::string database = "[[database]]\nfolder = \"" + folder.path() + "\"\n";
+    // Literal strings: a Windows path's backslashes are no escapes there.
+    const std::string database = "[[database]]\nfolder = '" + folder.path() + "'\n";
     const struct {
         const char* what;
         std::string text;
