@@ -17,18 +17,7 @@ using test::DatabaseBuilder;
 
 class CliTest : public test::CliFixture {};
 
-DatabaseBuilder sampleDatabase() {
-    DatabaseBuilder db;
-    db.addNode("PC-1", 0, 45000.0);
-    db.addNode("pc-1", 0, 45100.0);
-    db.addNode("SERVER", 1, 44000.0);
-    db.addNullRecord();
-    db.addNode("LAPTOP\xE9", 0, 45200.0);
-    db.addTitle(1);
-    db.addInstall(0, 0);
-    db.addInstall(0, 0, 1);
-    return db;
-}
+using test::sampleDatabase;
 
 TEST_F(CliTest, StatsNodesAndDuplicates) {
     sampleDatabase().write(folder.path());

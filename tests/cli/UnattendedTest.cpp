@@ -22,18 +22,7 @@ using test::DatabaseBuilder;
 
 // Four named nodes (a duplicate pair among them) and an empty record; last online 2023-03-15,
 // 2023-06-23, 2020-06-18 and 2023-10-01.
-DatabaseBuilder sampleDatabase() {
-    DatabaseBuilder db;
-    db.addNode("PC-1", 0, 45000.0);
-    db.addNode("pc-1", 0, 45100.0);
-    db.addNode("SERVER", 1, 44000.0);
-    db.addNullRecord();
-    db.addNode("LAPTOP\xE9", 0, 45200.0);
-    db.addTitle(1);
-    db.addInstall(0, 0);
-    db.addInstall(0, 0, 1);
-    return db;
-}
+using test::sampleDatabase;
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
