@@ -30,9 +30,39 @@ namespace {
 // last reader closes it.
 constexpr const char* kReplacedSuffix = ".replaced";
 
-// Whole files move in requests of this size: the fastest size over a network measured here, and
-// small enough that the window is pumped between requests several times a second.
-constexpr std::size_t kBlockSize = 1024 * 1024;
+// The library answers one read call with as many requests in flight as the call asks for bytes
+// (a pipeline as wide as the call), and one write call with one request at a time: over a link
+// with a round trip of tens of milliseconds, the bytes asked for in one call set the pace.
+//
+// Reads start at the size fastest where the round trip is short (a LAN, the same machine: larger
+// calls were slower there) and double, up to the largest, while a call takes longer than a link
+// that fast would need: the link is long, and the pipeline widens until it is full.
+constexpr std::size_t kFirstReadWindow = 1024 * 1024;
+constexpr std::size_t kReadWindow = 16 * 1024 * 1024;
+constexpr auto kShortRoundTrip = std::chrono::milliseconds(4);
+
+class ReadWindow {
+public:
+    std::size_t size() const { return m_size; }
+
+    // Times one call of the library, which `read` makes with size().
+    template <typename Read>
+    ssize_t read(Read read) {
+        const auto start = std::chrono::steady_clock::now();
+        const ssize_t got = read(m_size);
+        if (got == static_cast<ssize_t>(m_size) && m_size < kReadWindow &&
+            std::chrono::steady_clock::now() - start > kShortRoundTrip) {
+            m_size *= 2;
+        }
+        return got;
+    }
+
+private:
+    std::size_t m_size = kFirstReadWindow;
+};
+// Writes go in requests of this size, the most a server takes by default (Samba: 8 MiB); smaller
+// blocks are gathered to it.
+constexpr std::size_t kWriteSize = 8 * 1024 * 1024;
 
 // A copy on the server goes in steps of this size: each takes a moment on the server, and
 // progress is told between them.
@@ -68,24 +98,26 @@ public:
         : m_share(share), m_path(path), m_target(parseSharePath(path)), m_url(urlOf(m_target)) {}
 
     std::size_t writeSome(std::span<const std::uint8_t> bytes) override {
-        std::size_t put = 0;
-        perform([&](SMBCCTX* c) {
-            const ssize_t n =
-                m_share.write(c, *m_file, bytes.data(), std::min(kBlockSize, bytes.size()));
-            if (n <= 0) {
-                return n < 0 ? lastError() : EIO;
-            }
-            put = static_cast<std::size_t>(n);
-            m_written += put;
-            return 0;
-        });
-        return put;
+        if (m_pending.empty() && bytes.size() >= kWriteSize) {
+            return send(bytes.first(kWriteSize));
+        }
+        if (m_pending.capacity() < kWriteSize) {
+            m_pending.reserve(kWriteSize);
+        }
+        const std::size_t taken = std::min(bytes.size(), kWriteSize - m_pending.size());
+        m_pending.insert(m_pending.end(), bytes.begin(),
+                         bytes.begin() + static_cast<std::ptrdiff_t>(taken));
+        if (m_pending.size() == kWriteSize) {
+            sendPending();
+        }
+        return taken;
     }
 
     // `durable` cannot be honoured further: the library has no call that asks the server to
     // flush a file. When this returns, the server has every byte, and a crash of this program
     // loses none of them; the server writes them to its disk as its own configuration says.
     void finish(bool, const std::function<void()>&) override {
+        sendPending();
         perform([&](SMBCCTX*) { return m_file->close(); });
         m_file.reset();
     }
@@ -114,6 +146,31 @@ private:
         }
     }
 
+    // Sends all of `bytes`, a call for what the last one left; returns their size.
+    std::size_t send(std::span<const std::uint8_t> bytes) {
+        std::size_t sent = 0;
+        while (sent < bytes.size()) {
+            perform([&](SMBCCTX* c) {
+                const ssize_t n =
+                    m_share.write(c, *m_file, bytes.data() + sent, bytes.size() - sent);
+                if (n <= 0) {
+                    return n < 0 ? lastError() : EIO;
+                }
+                sent += static_cast<std::size_t>(n);
+                m_written += static_cast<std::uint64_t>(n);
+                return 0;
+            });
+        }
+        return sent;
+    }
+
+    void sendPending() {
+        if (!m_pending.empty()) {
+            send(m_pending);
+            m_pending.clear();
+        }
+    }
+
     // Opens the file, created the first time, where the last write left it; 0 or the errno.
     int open(SMBCCTX* c) {
         m_file.emplace(m_share, c,
@@ -137,7 +194,8 @@ private:
     SharePath m_target;
     std::string m_url;
     std::optional<SmbConnection::OpenFile> m_file;
-    std::uint64_t m_written = 0;
+    std::uint64_t m_written = 0;          // acknowledged by the server
+    std::vector<std::uint8_t> m_pending;  // taken, to go in the next request
     bool m_created = false;
     bool m_creating = true;  // the step that failed: creating, or writing after it
 };
@@ -176,12 +234,13 @@ public:
         return names;
     }
 
-    // One request's worth at a time, so that a check of a file on the share holds one block, not
+    // One read window at a time, so that a check of a file on the share holds one block, not
     // the file.
     void readFileInBlocks(const std::string& path, const FileBlockConsumer& consume) override {
         const SharePath target = parseSharePath(path);
         const std::string url = urlOf(target);
-        const std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kBlockSize]);
+        const std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kReadWindow]);
+        ReadWindow window;
         std::uint64_t done = 0;
         bool opening = true;  // the step that failed: opening, or reading after it
         // What the consumer threw leaves the library's call first, and is thrown again here.
@@ -206,7 +265,8 @@ public:
                 return file.failed(lastError());
             }
             for (;;) {
-                const ssize_t got = m_share.read(c, file, block.get(), kBlockSize);
+                const ssize_t got = window.read(
+                    [&](std::size_t size) { return m_share.read(c, file, block.get(), size); });
                 if (got < 0) {
                     return file.failed(lastError());
                 }
@@ -476,6 +536,7 @@ protected:
     FileBytes readFileReporting(const std::string& path, const FileProgress& progress) override {
         const SharePath target = parseSharePath(path);
         const std::string url = urlOf(target);
+        ReadWindow window;
         FileBytes bytes;
         bool sized = false;
         std::size_t done = 0;
@@ -505,8 +566,10 @@ protected:
                 return file.failed(lastError());
             }
             while (done < bytes.size) {
-                const ssize_t got = m_share.read(c, file, bytes.data.get() + done,
-                                                 std::min(kBlockSize, bytes.size - done));
+                const ssize_t got = window.read([&](std::size_t size) {
+                    return m_share.read(c, file, bytes.data.get() + done,
+                                        std::min(size, bytes.size - done));
+                });
                 if (got < 0) {
                     return file.failed(lastError());
                 }
