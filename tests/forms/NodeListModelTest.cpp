@@ -28,6 +28,18 @@ NodeEntry entry(const std::string& caption, std::uint32_t offset, bool active = 
 
 }  // namespace
 
+// A list behind a model that hears of its changes, checked by Qt's model tester while it lives.
+struct WatchedList {
+    WatchedList() { nodes.setObserver(&model); }
+    ~WatchedList() { nodes.setObserver(nullptr); }
+    WatchedList(const WatchedList&) = delete;
+    WatchedList& operator=(const WatchedList&) = delete;
+
+    NodeList nodes;
+    NodeListModel model{nodes, nullptr};
+    QAbstractItemModelTester tester{&model, QAbstractItemModelTester::FailureReportingMode::QtTest};
+};
+
 class NodeListModelTest : public QObject {
     Q_OBJECT
 
@@ -39,11 +51,9 @@ private slots:
     // A bulk fill reaches the view as one reset; cells show captions from the code page, the
     // sub-item texts and the icons of the right images.
     void bulkFillIsOneResetWithTheRowsData() {
-        NodeList nodes;
-        NodeListModel model(nodes, nullptr);
-        nodes.setObserver(&model);
-        QAbstractItemModelTester tester(&model,
-                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        WatchedList list;
+        NodeList& nodes = list.nodes;
+        NodeListModel& model = list.model;
         QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
 
         nodes.beginUpdate();
@@ -75,16 +85,13 @@ private slots:
         QCOMPARE(iconKey(0, 3), imageListIcon(kIconUnique).cacheKey());
         QCOMPARE(iconKey(1, 3), imageListIcon(kIconDuplicate).cacheKey());
         QVERIFY(!(model.flags(model.index(0, 0)) & Qt::ItemIsEditable));
-        nodes.setObserver(nullptr);
     }
 
     // Marking changes a row's icon in place: a dataChanged over that row, and the marked image.
     void iconChangeRepaintsItsRow() {
-        NodeList nodes;
-        NodeListModel model(nodes, nullptr);
-        nodes.setObserver(&model);
-        QAbstractItemModelTester tester(&model,
-                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        WatchedList list;
+        NodeList& nodes = list.nodes;
+        NodeListModel& model = list.model;
         for (int i = 0; i < 5; ++i) {
             nodes.addRow(entry("N" + std::to_string(i), static_cast<std::uint32_t>(765 * i)));
         }
@@ -95,17 +102,14 @@ private slots:
         QCOMPARE(changed[0][1].value<QModelIndex>().row(), 3);
         QCOMPARE(qvariant_cast<QIcon>(model.index(3, 0).data(Qt::DecorationRole)).cacheKey(),
                  imageListIcon(kIconMarked).cacheKey());
-        nodes.setObserver(nullptr);
     }
 
     // A sort by the engine moves the rows under the view: the selection and the current row
     // stay on the same entries, not on the same positions.
     void sortKeepsSelectionOnItsRows() {
-        NodeList nodes;
-        NodeListModel model(nodes, nullptr);
-        nodes.setObserver(&model);
-        QAbstractItemModelTester tester(&model,
-                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        WatchedList list;
+        NodeList& nodes = list.nodes;
+        NodeListModel& model = list.model;
         for (const char* name : {"DELTA", "ALPHA", "CHARLIE", "BRAVO", "ECHO"}) {
             nodes.addRow(entry(name, 0));
         }
@@ -145,18 +149,15 @@ private slots:
         QCOMPARE(bravo.row(), 3);
         QCOMPARE(selection.currentIndex().data().toString(), QString("ECHO"));
         QCOMPARE(selected(), QStringList({"CHARLIE", "DELTA"}));
-        nodes.setObserver(nullptr);
     }
 
     // Under a filter the model shows a part of the list, translated both ways; the engine's
     // sorts (whole or in pieces) and marks keep the filter and move the selection with its rows,
     // a mark repaints only rows shown, and a new list is filtered as it comes.
     void filteredRowsFollowTheListsChanges() {
-        NodeList nodes;
-        NodeListModel model(nodes, nullptr);
-        nodes.setObserver(&model);
-        QAbstractItemModelTester tester(&model,
-                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        WatchedList list;
+        NodeList& nodes = list.nodes;
+        NodeListModel& model = list.model;
         for (const char* name : {"PC-3", "LT-1", "PC-1", "SRV-2", "PC-2", "LT-2"}) {
             nodes.addRow(entry(name, 0));
         }
@@ -203,7 +204,6 @@ private slots:
         QCOMPARE(shown(), QStringList({"pc-9"}));
         model.setFilter({});
         QCOMPARE(shown(), QStringList({"pc-9", "LT-9"}));
-        nodes.setObserver(nullptr);
     }
 
     // A list of 100,000 rows fills, selects whole and sorts in a view without per-row cost.
