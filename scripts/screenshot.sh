@@ -111,20 +111,27 @@ menu() {
     xdotool key Return
     sleep 0.5
 }
+# The dialog titled `title` a menu item opened, as `file`, after `keys` (if any) were typed into
+# it; then Escape closes it.
+shoot_dialog() {
+    local title=$1 file=$2 dialog
+    shift 2
+    dialog=$(xdotool search --sync --name "^$title\$" | sed -n 1p)
+    if (($# > 0)); then
+        xdotool windowfocus --sync "$dialog" key "$@"
+    fi
+    sleep 0.5
+    shoot "$dialog" "$file"
+    xdotool windowfocus --sync "$dialog" key Escape
+    sleep 0.3
+}
 # Tools > Fix Duplicates, then DB > Preview Commit...
 menu 1 2
 menu 0 2
-dialog=$(xdotool search --sync --name '^Preview Commit$' | sed -n 1p)
-sleep 0.5
-shoot "$dialog" docs/preview.png
-xdotool windowfocus --sync "$dialog" key Escape
-sleep 0.3
+shoot_dialog 'Preview Commit' docs/preview.png
 # Tools > Restore Backup...
 menu 1 1
-dialog=$(xdotool search --sync --name '^Restore Backup$' | sed -n 1p)
-sleep 0.5
-shoot "$dialog" docs/restore.png
-xdotool windowfocus --sync "$dialog" key Escape
+shoot_dialog 'Restore Backup' docs/restore.png
 xdotool mousemove 1279 799
 
 # The filter narrowing the list, three rows marked by hand (Delete) beside the duplicates, and
@@ -136,27 +143,17 @@ sleep 0.5
 shoot "$window" docs/filter.png
 # Tools > Delete Older Than..., paged three months back.
 menu 1 3
-dialog=$(xdotool search --sync --name '^Delete older than...$' | sed -n 1p)
-xdotool windowfocus --sync "$dialog" key Page_Up Page_Up Page_Up
-sleep 0.5
-shoot "$dialog" docs/date.png
-xdotool windowfocus --sync "$dialog" key Escape
+shoot_dialog 'Delete older than...' docs/date.png Page_Up Page_Up Page_Up
 # Tools > Protected Nodes..., with the rules the command line added.
 menu 1 4
-dialog=$(xdotool search --sync --name '^Protected Nodes$' | sed -n 1p)
-sleep 0.5
-shoot "$dialog" docs/protect.png
-xdotool windowfocus --sync "$dialog" key Escape
+shoot_dialog 'Protected Nodes' docs/protect.png
 
 # The Preview of a window at scale 2 on a screen of 1280x900: the dialog is kept whole on it.
 start_display 1280x900
 QT_SCALE_FACTOR=2 start_window "$inventory" Return
 sleep 1
 menu 0 2
-dialog=$(xdotool search --sync --name '^Preview Commit$' | sed -n 1p)
-sleep 0.5
-shoot "$dialog" docs/preview-scaled.png
-xdotool windowfocus --sync "$dialog" key Escape
+shoot_dialog 'Preview Commit' docs/preview-scaled.png
 
 # A database whose node file was cut short, in a folder that holds backups: the open's error
 # names the file, and Tools > Restore Backup... is offered all the same.
