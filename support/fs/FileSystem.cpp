@@ -116,26 +116,31 @@ void FileSystem::writeFileInBlocks(const std::string& path, std::uint64_t size,
 
 FileCopy FileSystem::copyFile(const std::string& from, const std::string& to, bool durable,
                               const FileProgress& progress) {
+    return copyThroughProgram(*this, from, to, durable, progress);
+}
+
+FileCopy FileSystem::copyThroughProgram(FileSystem& source, const std::string& from,
+                                        const std::string& to, bool durable,
+                                        const FileProgress& progress) {
     // The size announced is the one seen now; a file that changes meanwhile is copied as read and
     // then reported by writeFileInBlocks as another size, unless it changed back to it.
-    FileCopy copy;
-    const FileStatus source = status(from);
-    if (!source.exists || source.isDirectory) {
+    const FileStatus status = source.status(from);
+    if (!status.exists || status.isDirectory) {
         // The reading names the file and the reason, before anything is created.
-        readFileInBlocks(from, [](std::span<const std::uint8_t>) {});
+        source.readFileInBlocks(from, [](std::span<const std::uint8_t>) {});
     }
+    FileCopy copy;
     writeFileInBlocks(
-        to, source.size,
+        to, status.size,
         [&](FileSink& sink) {
             std::uint32_t crc = 0;
             std::uint64_t size = 0;
-            readFileInBlocks(from, [&](std::span<const std::uint8_t> block) {
+            source.readFileInBlocks(from, [&](std::span<const std::uint8_t> block) {
                 crc = crc32(block, crc);
                 size += block.size();
                 sink.write(block);
             });
-            copy.crc = crc;
-            copy.size = size;
+            copy = {size, CopyMethod::ThroughProgram, crc};
         },
         durable, progress);
     return copy;

@@ -214,6 +214,11 @@ public:
     virtual CacheHints& cacheHints();
 
 protected:
+    // copyFile through the program: `from` read through `source` (this file system, or the one a
+    // wrapper passes its reads to), written here in blocks, its CRC-32 taken on the way.
+    FileCopy copyThroughProgram(FileSystem& source, const std::string& from, const std::string& to,
+                                bool durable, const FileProgress& progress);
+
     // The whole file at `path`, for a back end that reads files whole: the contracts of readFile.
     virtual FileBytes readWholeFile(const std::string& path) = 0;
     // What readFile runs; by default readWholeFile, then one report.

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "support/platform/Errors.h"
-#include "support/text/Crc32.h"
 
 namespace kavrin::test {
 
@@ -211,25 +210,7 @@ void FaultyFileSystem::writeFileInBlocks(const std::string& path, std::uint64_t 
 
 FileCopy FaultyFileSystem::copyFile(const std::string& from, const std::string& to, bool durable,
                                     const FileProgress& progress) {
-    const FileStatus source = m_inner.status(from);
-    if (!source.exists || source.isDirectory) {
-        m_inner.readFileInBlocks(from, [](std::span<const std::uint8_t>) {});
-    }
-    FileCopy copy;
-    writeFileInBlocks(
-        to, source.size,
-        [&](FileSink& sink) {
-            std::uint32_t crc = 0;
-            std::uint64_t size = 0;
-            m_inner.readFileInBlocks(from, [&](std::span<const std::uint8_t> block) {
-                crc = crc32(block, crc);
-                size += block.size();
-                sink.write(block);
-            });
-            copy = {size, CopyMethod::ThroughProgram, crc};
-        },
-        durable, progress);
-    return copy;
+    return copyThroughProgram(m_inner, from, to, durable, progress);
 }
 
 bool FaultyFileSystem::writeDone(const std::string& path, bool durable,
