@@ -1,5 +1,7 @@
 #include "cli/JsonOutput.h"
 
+#include <vector>
+
 #include "dbformat/DatabaseFile.h"
 #include "support/text/AnsiText.h"
 #include "support/text/DateTimeText.h"
@@ -104,20 +106,26 @@ Json previewJson(const CommitPreview& preview) {
     for (const auto& [label, count] : previewRemovals(preview)) {
         removals.push_back(Json{{"label", label}, {"count", count}});
     }
-    Json removed = Json::array();
-    for (const RemovedNode& node : preview.removed) {
-        Json entry{{"name", node.name}};
-        addOffset(entry, node.offset);
-        entry["user"] = node.user;
-        entry["serialNumber"] = node.serial;
-        entry["lastOnline"] = IsoDateTimeText(node.lastOnline);
-        entry["installs"] = node.installs;
-        entry["reason"] = node.reason;
-        removed.push_back(std::move(entry));
-    }
+    const auto nodes = [](const std::vector<RemovedNode>& list) {
+        Json entries = Json::array();
+        for (const RemovedNode& node : list) {
+            Json entry{{"name", node.name}};
+            addOffset(entry, node.offset);
+            entry["user"] = node.user;
+            entry["serialNumber"] = node.serial;
+            entry["lastOnline"] = IsoDateTimeText(node.lastOnline);
+            entry["installs"] = node.installs;
+            entry["reason"] = node.reason;
+            entries.push_back(std::move(entry));
+        }
+        return entries;
+    };
+    // The nodes a marking would have removed but a protection rule kept, as the text lists them
+    // after the removed ones.
     return Json{{"files", std::move(files)},
                 {"removals", std::move(removals)},
-                {"removed", std::move(removed)}};
+                {"removed", nodes(preview.removed)},
+                {"keptByProtection", nodes(preview.spared)}};
 }
 
 const char* outcomeName(CommitRun::Outcome outcome) {

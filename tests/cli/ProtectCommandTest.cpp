@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/CliFixture.h"
 #include "common/DatabaseBuilder.h"
 #include "common/TempFolder.h"
@@ -67,6 +69,13 @@ TEST_F(ProtectCommandTest, RulesRoundTripThroughMarkAndCommit) {
     EXPECT_NE(out.str().find("Nodes kept by protection : 3\n"), std::string::npos);
     EXPECT_NE(out.str().find("\nSERVER\t0x000005FA\tuser\t2020-06-18\t0\tprotected by server*\n"),
               std::string::npos);
+    // The JSON lists the same kept nodes.
+    ASSERT_EQ(run({"commit", f, "--older-than", "2030-01-01", "--dry-run", "--json"}), 0);
+    const nlohmann::json kept =
+        nlohmann::json::parse(out.str()).at("preview").at("keptByProtection");
+    ASSERT_EQ(kept.size(), 3u) << kept;
+    EXPECT_EQ(kept[2].at("name"), "SERVER");
+    EXPECT_EQ(kept[2].at("reason"), "protected by server*");
 
     ASSERT_EQ(run({"protect", f, "--remove", "SERVER*"}), 0) << err.str();
     EXPECT_EQ(run({"protect", f, "--remove", "SERVER*"}), 1);
