@@ -59,7 +59,9 @@ Json nodeJson(const NodeList& nodes, const NodeEntry& entry, bool withMark) {
     node["unique"] = entry.unique;
     if (withMark) {
         node["marked"] = entry.marked();
-        node["reason"] = entry.marked() ? Json(nodes.reason(entry)) : Json(nullptr);
+        // As the text's sixth column: why it is marked, or the rule that keeps it.
+        const std::string& reason = nodes.shownReason(entry);
+        node["reason"] = reason.empty() ? Json(nullptr) : Json(reason);
     }
     return node;
 }

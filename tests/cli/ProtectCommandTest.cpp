@@ -76,6 +76,8 @@ TEST_F(ProtectCommandTest, RulesRoundTripThroughMarkAndCommit) {
     ASSERT_EQ(kept.size(), 3u) << kept;
     EXPECT_EQ(kept[2].at("name"), "SERVER");
     EXPECT_EQ(kept[2].at("reason"), "protected by server*");
+    ASSERT_EQ(run({"mark", f, "--sort", "index", "--json"}), 0);
+    EXPECT_EQ(nlohmann::json::parse(out.str()).at("nodes")[2].at("reason"), "protected by server*");
 
     ASSERT_EQ(run({"protect", f, "--remove", "SERVER*"}), 0) << err.str();
     EXPECT_EQ(run({"protect", f, "--remove", "SERVER*"}), 1);
