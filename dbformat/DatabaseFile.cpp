@@ -16,7 +16,10 @@ DatabaseHeader LoadDatabaseFile(FileSystem& fs, LogSink& log, const std::string&
                                 const std::string& readFrom, const FileProgress& progress) {
     log.log("Loading : " + path);
     fileMS.clear();
-    FileBytes bytes = fs.readFile(readFrom.empty() ? path : readFrom, progress);
+    return TakeDatabaseFile(fs.readFile(readFrom.empty() ? path : readFrom, progress), body);
+}
+
+DatabaseHeader TakeDatabaseFile(FileBytes&& bytes, MemoryStream& body) {
     if (bytes.size < header::kSize) {
         throw KavrinError("Cannot not read DB file header.");
     }

@@ -32,6 +32,10 @@ DatabaseHeader LoadDatabaseFile(FileSystem& fs, LogSink& log, const std::string&
                                 const std::string& readFrom = {},
                                 const FileProgress& progress = {});
 
+// What LoadDatabaseFile does with the bytes once they are read: the header returned, the body
+// taking the rest of them over. Throws as LoadDatabaseFile for fewer than 230 bytes.
+DatabaseHeader TakeDatabaseFile(FileBytes&& bytes, MemoryStream& body);
+
 // How SaveDatabaseFile writes.
 struct SaveOptions {
     // Write the bytes to this file instead of `path` (which is still the path logged); empty

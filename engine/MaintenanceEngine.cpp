@@ -94,6 +94,7 @@ bool MaintenanceEngine::CloseRequested() {
 
 void MaintenanceEngine::CloseDatabase() {
     m_ctx.IsOpen = false;
+    m_checkedFiles.reset();
     m_view.showNotConnected();
     m_view.hideProgressArea();
     m_view.setHealthText("");

@@ -265,6 +265,19 @@ private:
     std::array<FileStatus, 3> m_openedFiles{};
     // The file an open was reading when the reading failed; empty otherwise.
     std::string m_unreadFile;
+    // The files a commit put in place, as its check read them back, with their paths and status
+    // after the check: the open that follows takes each one still so instead of reading it again.
+    // Any other open, or a close, lets them go.
+    struct CheckedFiles {
+        std::string folder;
+        std::array<std::string, 3> paths;
+        std::array<FileStatus, 3> statuses{};
+        std::array<FileBytes, 3> files;
+    };
+    std::optional<CheckedFiles> m_checkedFiles;
+    // Set when a commit let the opened files go from memory before its check (the backup holds
+    // them): a commit that then ends with the files as opened cannot keep the database open.
+    bool m_openedReleased = false;
     // Install records per node record index (NodeRef / 765), counted once per open on the first
     // showing of details; empty until then.
     mutable std::vector<std::uint32_t> m_installCounts;
@@ -273,7 +286,15 @@ private:
     // Reads the three files of `folder` into the bodies and headers and keeps their paths and
     // status. Reads again, a few times and briefly apart, while another program changes them, so
     // that the bodies are all of one moment; throws when they never hold still.
-    void loadDatabaseFiles(const std::string& folder);
+    // A file still as `checked` found it is taken from there instead.
+    void loadDatabaseFiles(const std::string& folder, std::optional<CheckedFiles> checked);
+    // Lets the opened files and the rows that show them go from memory, for a commit's check.
+    void releaseOpenedFiles();
+    // After a put-back that followed releaseOpenedFiles: reads the files in place again, and
+    // keeps the database open only when they are the files as opened (`opened`).
+    void reloadOpenedFiles(const std::array<FileCheck, 3>& opened);
+    // Whether the check after a commit keeps the files it reads: only when they fit.
+    bool keepCheckedFiles(const std::array<FileCheck, 3>& written) const;
     // Leaves `folder` without a journal: recovers an interrupted commit under the claim, or waits
     // for a running one (pumping the view) and refuses after the patience set.
     void settleJournal(const std::string& folder);
@@ -351,7 +372,7 @@ private:
     // The end of an open that failed: its error shown (with the file it could not read), the
     // database closed.
     void failOpen(OpenResult& result);
-    void readDatabase(OpenResult& result);
+    void readDatabase(OpenResult& result, std::optional<CheckedFiles> checked);
     void showDatabaseStats(const OpenResult& result);
     // Unmarks the protected rows a marking has just marked, as spared, and logs how many; returns
     // their number.

@@ -76,17 +76,28 @@ private:
     std::size_t m_partialFill = 0;
 };
 
+// With `kept`, the file is read whole into it and checked there; otherwise a block at a time.
 template <typename OnRecord>
 void readRecords(FileSystem& fs, const std::string& path, std::size_t recordSize, OnRecord onRecord,
                  DatabaseScan& scan, std::size_t file, const FileProgress& progress,
-                 std::uint64_t expected) {
+                 std::uint64_t expected, std::array<FileBytes, 3>* kept) {
     RecordCutter<OnRecord> cutter(recordSize, onRecord);
-    fs.readFileInBlocks(path, [&](std::span<const std::uint8_t> block) {
-        cutter.feed(block);
-        if (progress) {
-            progress(cutter.check.size, expected);
-        }
-    });
+    if (kept != nullptr) {
+        FileBytes& bytes = (*kept)[file];
+        bytes = fs.readFile(path, [&](std::uint64_t done, std::uint64_t) {
+            if (progress) {
+                progress(done, expected);
+            }
+        });
+        cutter.feed({bytes.data.get(), bytes.size});
+    } else {
+        fs.readFileInBlocks(path, [&](std::span<const std::uint8_t> block) {
+            cutter.feed(block);
+            if (progress) {
+                progress(cutter.check.size, expected);
+            }
+        });
+    }
     scan.files[file] = cutter.check;
     scan.headers[file] = cutter.header;
     scan.headerWhole[file] = cutter.headerWhole();
@@ -170,7 +181,8 @@ FileCheck checkFileOnDisk(FileSystem& fs, const std::string& path) {
 
 DatabaseScan scanDatabase(FileSystem& fs, const std::array<std::string, 3>& paths,
                           const FileProgress& progress,
-                          const std::array<std::uint64_t, 3>& expected, bool countNames) {
+                          const std::array<std::uint64_t, 3>& expected, bool countNames,
+                          std::array<FileBytes, 3>* kept) {
     DatabaseScan scan;
 
     std::vector<std::uint8_t> nodeKinds;
@@ -193,12 +205,12 @@ DatabaseScan scanDatabase(FileSystem& fs, const std::array<std::string, 3>& path
                 }
             }
         },
-        scan, kNodeFile, progress, expected[kNodeFile]);
+        scan, kNodeFile, progress, expected[kNodeFile], kept);
     names = {};
 
     readRecords(
         fs, paths[kTitleFile], title::kSize, [](std::uint64_t, const std::uint8_t*) {}, scan,
-        kTitleFile, progress, expected[kTitleFile]);
+        kTitleFile, progress, expected[kTitleFile], kept);
     const std::uint64_t titleRecords = scan.records[kTitleFile];
     std::vector<bool> titleNamed(static_cast<std::size_t>(titleRecords), false);
 
@@ -231,7 +243,7 @@ DatabaseScan scanDatabase(FileSystem& fs, const std::array<std::string, 3>& path
                 ++scan.droppedInstallsNamingNoTitle;
             }
         },
-        scan, kInstallFile, progress, expected[kInstallFile]);
+        scan, kInstallFile, progress, expected[kInstallFile], kept);
     for (bool named : titleNamed) {
         scan.orphanedTitles += named ? 0 : 1;
     }
@@ -362,12 +374,14 @@ VerifyReport verifyDatabase(FileSystem& fs, const std::string& folder) {
 
 std::string checkCommittedDatabase(FileSystem& fs, const std::array<std::string, 3>& paths,
                                    const std::array<FileCheck, 3>& written,
-                                   const CommitPreview& preview, const FileProgress& progress) {
+                                   const CommitPreview& preview, const FileProgress& progress,
+                                   std::array<FileBytes, 3>* kept) {
     DatabaseScan scan;
     try {
         scan = scanDatabase(
             fs, paths, progress,
-            {written[kNodeFile].size, written[kInstallFile].size, written[kTitleFile].size}, false);
+            {written[kNodeFile].size, written[kInstallFile].size, written[kTitleFile].size}, false,
+            kept);
     } catch (const KavrinError& e) {
         checkFailed(kRewritten, e.what());
     }

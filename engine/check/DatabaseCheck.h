@@ -7,6 +7,7 @@
 
 #include "dbformat/Records.h"
 #include "engine/check/CommitPreview.h"
+#include "support/fs/FileBytes.h"
 #include "support/fs/FileSystem.h"
 #include "support/text/Crc32.h"
 
@@ -15,7 +16,8 @@ namespace kavrin {
 // Checks of a database as it lies on the disk: `verify`, and the check of the files a commit or
 // a restore has just put in place. Both read the files in blocks (FileSystem::readFileInBlocks)
 // and never hold a file whole: besides one block they need a byte per node record, a bit per
-// title record and the distinct node names, whatever the size of the install file.
+// title record and the distinct node names, whatever the size of the install file. Only the
+// check after a commit may be asked to keep the files it read, for the open that follows.
 
 // Size and CRC-32 of the file at `path`, read in blocks. Throws the file layer's error.
 FileCheck checkFileOnDisk(FileSystem& fs, const std::string& path);
@@ -48,10 +50,11 @@ struct DatabaseScan {
 // error when one cannot be read. `progress`, when given, is told after each block with the bytes
 // read of the file and the size in `expected`.
 // Duplicate names are counted only with `countNames` (a set of every name meanwhile).
+// With `kept`, each file is read whole into its element instead, and stays there for the caller.
 DatabaseScan scanDatabase(FileSystem& fs, const std::array<std::string, 3>& paths,
                           const FileProgress& progress = {},
-                          const std::array<std::uint64_t, 3>& expected = {},
-                          bool countNames = true);
+                          const std::array<std::uint64_t, 3>& expected = {}, bool countNames = true,
+                          std::array<FileBytes, 3>* kept = nullptr);
 
 // What `verify` tells: the report's lines, and how many of them name something wrong.
 struct VerifyReport {
@@ -74,10 +77,13 @@ VerifyReport verifyDatabase(FileSystem& fs, const std::string& folder);
 // `preview` counted, a reference to no title; every title is named; the records are the
 // preview's. Throws KavrinError "The check of the rewritten database failed: ..." naming the
 // first difference. Returns the one-line result for the log. `progress`, when given, is told after
-// each block read with the bytes read of the file and its size as written.
+// each block read with the bytes read of the file and its size as written. With `kept`, the files
+// are read whole into it, so that the open that follows a commit need not read them again; what
+// it holds counts only when the check returns.
 std::string checkCommittedDatabase(FileSystem& fs, const std::array<std::string, 3>& paths,
                                    const std::array<FileCheck, 3>& written,
-                                   const CommitPreview& preview, const FileProgress& progress = {});
+                                   const CommitPreview& preview, const FileProgress& progress = {},
+                                   std::array<FileBytes, 3>* kept = nullptr);
 
 // The check of the files a restore has put in place: each is byte for byte the backup's.
 // Throws as above; returns the one-line result.

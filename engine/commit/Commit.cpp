@@ -17,6 +17,7 @@
 #include "engine/commit/Replacement.h"
 #include "support/platform/Errors.h"
 #include "support/platform/Memory.h"
+#include "support/text/Crc32.h"
 
 namespace kavrin {
 
@@ -115,6 +116,8 @@ ReplaceResult MaintenanceEngine::runReplacing(const std::string& outOfMemory, On
 
     ReplaceResult result;
     std::optional<CommitClaim> claim;
+    m_openedReleased = false;
+    m_checkedFiles.reset();
     try {
         steps(result, claim);
         result.outcome = ReplaceResult::Done;
@@ -136,9 +139,14 @@ ReplaceResult MaintenanceEngine::runReplacing(const std::string& outOfMemory, On
         m_view.showError(result.message);
     }
     // Not done, the files are those that were opened and the commit only read what was read of
-    // them: the list and its marks can stay, for the user to try again or change them.
-    if (result.outcome != ReplaceResult::NotDone || onNotDone == OnNotDone::Close) {
+    // them: the list and its marks can stay, for the user to try again or change them; unless
+    // they were let go for the check, which then found the files wrong and had them put back.
+    if (result.outcome != ReplaceResult::NotDone || onNotDone == OnNotDone::Close ||
+        m_openedReleased) {
+        // What the check read back stays for the open that follows a commit.
+        std::optional<CheckedFiles> checked = std::move(m_checkedFiles);
         CloseDatabase();
+        m_checkedFiles = std::move(checked);
     }
     m_view.hideProgressArea();
     m_view.setBusy(false);
@@ -230,18 +238,89 @@ void MaintenanceEngine::writeCompacted(const CommitPreview& preview,
                                     m_openedFiles, checks, backupFolder, "commit", progress);
     // The new files all carry the node file's header, the database's own.
     const DatabaseHeader& header = m_ctx.Header;
-    replacement.run(
-        {headedFile(header, plan.nodeBodySize(),
-                    [&plan](FileSink& sink) { plan.writeNodes(sink); }),
-         headedFile(header, plan.installBodySize(),
-                    [&plan](FileSink& sink) { plan.writeInstalls(sink); }),
-         headedFile(header, plan.titleBodySize(),
-                    [&plan](FileSink& sink) { plan.writeTitles(sink); })},
-        oldContentOf(openedFiles(m_ctx)),
-        [this] { requireUnchanged(m_fs, m_openedPaths, m_openedFiles); },
-        [&](const std::array<FileCheck, 3>& written) {
-            return checkCommittedDatabase(m_fs, m_openedPaths, written, preview, progress);
-        });
+    std::array<FileBytes, 3> kept;
+    try {
+        replacement.run(
+            {headedFile(header, plan.nodeBodySize(),
+                        [&plan](FileSink& sink) { plan.writeNodes(sink); }),
+             headedFile(header, plan.installBodySize(),
+                        [&plan](FileSink& sink) { plan.writeInstalls(sink); }),
+             headedFile(header, plan.titleBodySize(),
+                        [&plan](FileSink& sink) { plan.writeTitles(sink); })},
+            oldContentOf(openedFiles(m_ctx)),
+            [this] { requireUnchanged(m_fs, m_openedPaths, m_openedFiles); },
+            [&](const std::array<FileCheck, 3>& written) {
+                return checkCommittedDatabase(m_fs, m_openedPaths, written, preview, progress,
+                                              keepCheckedFiles(written) ? &kept : nullptr);
+            },
+            [this] { releaseOpenedFiles(); });
+    } catch (const UnsettledReplacement&) {
+        throw;
+    } catch (const std::exception&) {
+        // The files were put back, each proved to be the file as opened: read again, they let
+        // the list and its marks stay.
+        kept = {};
+        if (m_openedReleased) {
+            reloadOpenedFiles(checks);
+        }
+        throw;
+    }
+    // The reopen takes the files from here, each still as the check read it.
+    if (kept[0].data) {
+        CheckedFiles checked{m_ctx.DatabaseFolder, m_openedPaths, {}, std::move(kept)};
+        for (std::size_t i = 0; i < checked.paths.size(); ++i) {
+            checked.statuses[i] = m_fs.status(checked.paths[i]);
+        }
+        m_checkedFiles = std::move(checked);
+    }
+}
+
+bool MaintenanceEngine::keepCheckedFiles(const std::array<FileCheck, 3>& written) const {
+    // Only while they fit beside what the commit still holds: a check must not fail for memory
+    // it could have done without.
+    constexpr std::uint64_t kSpare = 64 * 1024 * 1024;
+    const MemoryHeadroom headroom = memoryHeadroom();
+    std::uint64_t total = kSpare;
+    for (const FileCheck& file : written) {
+        total += file.size;
+    }
+    return !headroom.known || headroom.bytes >= total;
+}
+
+void MaintenanceEngine::releaseOpenedFiles() {
+    // The rows stay, showing no names meanwhile, for a put-back that brings the bytes again.
+    m_openedReleased = true;
+    m_ctx.IsOpen = false;
+    m_ctx.NodesMS.clear();
+    m_ctx.InstallsMS.clear();
+    m_ctx.TitlesMS.clear();
+}
+
+void MaintenanceEngine::reloadOpenedFiles(const std::array<FileCheck, 3>& opened) {
+    MemoryStream* bodies[] = {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS};
+    DatabaseHeader* headers[] = {&m_ctx.Header, &m_ctx.InstallHeader, &m_ctx.TitleHeader};
+    std::array<FileStatus, 3> statuses{};
+    try {
+        for (std::size_t i = 0; i < std::size(bodies); ++i) {
+            const FileStatus before = m_fs.status(m_openedPaths[i]);
+            FileBytes bytes = m_fs.readFile(m_openedPaths[i]);
+            FileCheck found{bytes.size, crc32({bytes.data.get(), bytes.size})};
+            if (found != opened[i] || !(m_fs.status(m_openedPaths[i]) == before)) {
+                return;
+            }
+            const DatabaseHeader header = TakeDatabaseFile(std::move(bytes), *bodies[i]);
+            if (header.bytes != headers[i]->bytes) {
+                return;
+            }
+            statuses[i] = before;
+        }
+    } catch (const std::exception&) {
+        return;  // not open, then: the database closes
+    }
+    // The files in place are the opened ones again, under a new time each.
+    m_openedFiles = statuses;
+    m_ctx.IsOpen = true;
+    m_openedReleased = false;
 }
 
 }  // namespace kavrin

@@ -249,8 +249,10 @@ DatabaseReplacement::DatabaseReplacement(FileSystem& fs, LogSink& log, const std
     }
 }
 
-void DatabaseReplacement::run(const NewFiles& newFiles, const OldContent& old,
-                              const std::function<void()>& stillUnchanged, const Check& check) {
+void DatabaseReplacement::run(const NewFiles& newFiles, const OldContent& opened,
+                              const std::function<void()>& stillUnchanged, const Check& check,
+                              const std::function<void()>& releaseOld) {
+    OldContent old = opened;
     const std::string& folder = m_files.folder;
     std::array<FileCheck, 3> written;
     // Held across the renames, the originals are freed once the renames last a crash, a slice at
@@ -304,6 +306,10 @@ void DatabaseReplacement::run(const NewFiles& newFiles, const OldContent& old,
                 original.reset();
             }
         }
+        if (releaseOld) {
+            old = backupCopies();
+            releaseOld();
+        }
         checked = check(written);
     } catch (const std::bad_alloc&) {
         settle("The files put in place could not be checked: out of memory.", old, false);
@@ -339,6 +345,13 @@ Journal DatabaseReplacement::describe(const std::array<FileCheck, 3>& written) c
         entry.originalModifiedNs = m_originals[i].modifiedNs;
     }
     return journal;
+}
+
+OldContent DatabaseReplacement::backupCopies() const {
+    return [this](std::size_t file, FileSink& sink) {
+        m_fs.readFileInBlocks(m_files.copies[file],
+                              [&sink](std::span<const std::uint8_t> block) { sink.write(block); });
+    };
 }
 
 void DatabaseReplacement::abandon() {

@@ -148,14 +148,20 @@ public:
     // Returns when the new files are in place and checked. Throws UnsettledReplacement when the
     // files could be neither finished nor put back; any other error means that the database
     // holds the files as they were opened, and its message says whether they were put back.
+    // `releaseOld`, when given, is called once the new files are in place, before the check:
+    // whatever `old` drew on may go then, and a put-back from there on reads the backup's copies
+    // (each proved to be the file as opened before it is renamed into place).
     using Check = std::function<std::string(const std::array<FileCheck, 3>& written)>;
     void run(const NewFiles& newFiles, const OldContent& old,
-             const std::function<void()>& stillUnchanged, const Check& check);
+             const std::function<void()>& stillUnchanged, const Check& check,
+             const std::function<void()>& releaseOld = {});
 
 private:
     Journal describe(const std::array<FileCheck, 3>& written) const;
     // Nothing was replaced: the temporary files go first, then the journal.
     void abandon();
+    // The files as opened, read from the backup's copies a block at a time.
+    OldContent backupCopies() const;
     // After a failure during 4 or 5: goes on when the files are all new and `newAreGood`, else
     // puts the old ones back and throws. Throws UnsettledReplacement when neither is possible.
     void settle(const std::string& cause, const OldContent& old, bool newAreGood);

@@ -100,6 +100,9 @@ OpenResult MaintenanceEngine::OpenDatabase() {
         case Answer::No:
             break;
     }
+    // What the commit just made left for this open, taken whatever the open does with it.
+    std::optional<CheckedFiles> checked = std::move(m_checkedFiles);
+    m_checkedFiles.reset();
     m_ctx.IsOpen = false;
     m_ctx.DatabaseFolder = ResolveDatabaseFolder();
     m_view.setBusy(true);
@@ -112,7 +115,7 @@ OpenResult MaintenanceEngine::OpenDatabase() {
         NodeList::BulkUpdate bulk(m_nodes);
         try {
             startOpen();
-            readDatabase(result);
+            readDatabase(result, std::move(checked));
             showDatabaseStats(result);
             BuildNodeList(result.nodeRecords);
             // Before anything can mark: the offer to fix duplicates comes at the end of the open.
@@ -195,7 +198,7 @@ void MaintenanceEngine::startOpen() {
     m_view.setDuplicatesTabVisible(false);
 }
 
-void MaintenanceEngine::readDatabase(OpenResult& result) {
+void MaintenanceEngine::readDatabase(OpenResult& result, std::optional<CheckedFiles> checked) {
     const std::string& folder = m_ctx.DatabaseFolder;
     // A commit cut short while it replaced the files leaves a journal: the files are made to
     // belong together again before anything of them is read. One still replacing them is
@@ -219,7 +222,7 @@ void MaintenanceEngine::readDatabase(OpenResult& result) {
         }
     }
 
-    loadDatabaseFiles(folder);
+    loadDatabaseFiles(folder, std::move(checked));
     result.nodeRecords = RecordCount(m_ctx.NodesMS, node::kSize);
     result.installRecords = RecordCount(m_ctx.InstallsMS, install::kSize);
     result.titleRecords = RecordCount(m_ctx.TitlesMS, title::kSize);
@@ -246,7 +249,11 @@ void MaintenanceEngine::showDatabaseStats(const OpenResult& result) {
     add("Total Software Installs : " + std::to_string(result.installRecords));
 }
 
-void MaintenanceEngine::loadDatabaseFiles(const std::string& folder) {
+void MaintenanceEngine::loadDatabaseFiles(const std::string& folder,
+                                          std::optional<CheckedFiles> checked) {
+    if (checked && checked->folder != folder) {
+        checked.reset();
+    }
     MemoryStream* bodies[] = {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS};
     DatabaseHeader* headers[] = {&m_ctx.Header, &m_ctx.InstallHeader, &m_ctx.TitleHeader};
     const char* loadNames[] = {filename::kNodeLoad, filename::kInstallLoad, filename::kTitleLoad};
@@ -262,6 +269,7 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder) {
                                  "\" changed while it was read; reading the database again.");
             std::this_thread::sleep_for(kReadPause * (1 << (attempt - 1)));
             settleJournal(folder);
+            checked.reset();
         }
         changed.clear();
         for (std::size_t i = 0; i < 3 && changed.empty(); ++i) {
@@ -275,8 +283,17 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder) {
                 throw KavrinError(tooLargeMessage(path));
             }
             try {
-                *headers[i] = LoadDatabaseFile(m_fs, m_view, path, scratch, *bodies[i], located,
-                                               pumpingProgress());
+                // The commit's check read this very file back: no other program has written it
+                // since, or its time would have moved.
+                if (checked && checked->paths[i] == located && checked->statuses[i] == before) {
+                    m_view.log("Loading : " + path);
+                    const std::uint64_t size = checked->files[i].size;
+                    *headers[i] = TakeDatabaseFile(std::move(checked->files[i]), *bodies[i]);
+                    pumpingProgress()(size, size);
+                } else {
+                    *headers[i] = LoadDatabaseFile(m_fs, m_view, path, scratch, *bodies[i], located,
+                                                   pumpingProgress());
+                }
             } catch (const KavrinError&) {
                 // A file another program is rewriting may be short for a moment.
                 if (m_fs.status(located) == before) {
