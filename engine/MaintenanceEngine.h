@@ -286,8 +286,14 @@ private:
     // Reads the three files of `folder` into the bodies and headers and keeps their paths and
     // status. Reads again, a few times and briefly apart, while another program changes them, so
     // that the bodies are all of one moment; throws when they never hold still.
-    // A file still as `checked` found it is taken from there instead.
-    void loadDatabaseFiles(const std::string& folder, std::optional<CheckedFiles> checked);
+    // A file still as `checked` found it is taken from there instead. `found` are the files'
+    // paths and status as the open found them just before.
+    struct FoundFile {
+        std::string path;
+        FileStatus status;
+    };
+    void loadDatabaseFiles(const std::string& folder, const std::array<FoundFile, 3>& found,
+                           std::optional<CheckedFiles> checked);
     // Lets the opened files and the rows that show them go from memory, for a commit's check.
     void releaseOpenedFiles();
     // After a put-back that followed releaseOpenedFiles: reads the files in place again, and

@@ -212,17 +212,20 @@ void MaintenanceEngine::readDatabase(OpenResult& result, std::optional<CheckedFi
     } else if (claim.kind != ClaimFinding::None) {
         m_view.log(claimReport(claim));
     }
-    for (const char* name :
-         {filename::kNodeExists, filename::kInstallExists, filename::kTitleExists}) {
-        const std::string path = joinPath(folder, name);
-        const FileStatus status = m_fs.status(locateFile(m_fs, path));
-        if (!status.exists || status.isDirectory) {
+    const char* const existNames[] = {filename::kNodeExists, filename::kInstallExists,
+                                      filename::kTitleExists};
+    std::array<FoundFile, 3> found;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        const std::string path = joinPath(folder, existNames[i]);
+        found[i].path = locateFile(m_fs, path);
+        found[i].status = m_fs.status(found[i].path);
+        if (!found[i].status.exists || found[i].status.isDirectory) {
             throw KavrinError("Error: \"The database does not exist.\"\r\n\r\n" + path +
-                              whyNoShareDatabase(m_fs, folder, name));
+                              whyNoShareDatabase(m_fs, folder, existNames[i]));
         }
     }
 
-    loadDatabaseFiles(folder, std::move(checked));
+    loadDatabaseFiles(folder, found, std::move(checked));
     result.nodeRecords = RecordCount(m_ctx.NodesMS, node::kSize);
     result.installRecords = RecordCount(m_ctx.InstallsMS, install::kSize);
     result.titleRecords = RecordCount(m_ctx.TitlesMS, title::kSize);
@@ -250,7 +253,13 @@ void MaintenanceEngine::showDatabaseStats(const OpenResult& result) {
 }
 
 void MaintenanceEngine::loadDatabaseFiles(const std::string& folder,
+                                          const std::array<FoundFile, 3>& found,
                                           std::optional<CheckedFiles> checked) {
+    // Over a share each status is a few round trips: the first reading starts from the status
+    // the open just took. An older status can only make a reading look changed, never the reverse.
+    const auto sameFile = [this](const std::string& a, const std::string& b) {
+        return a == b || (m_fs.ignoresCase(a) && asciiCompareText(a, b) == 0);
+    };
     if (checked && checked->folder != folder) {
         checked.reset();
     }
@@ -275,7 +284,9 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder,
         for (std::size_t i = 0; i < 3 && changed.empty(); ++i) {
             const std::string path = joinPath(folder, loadNames[i]);
             const std::string located = locateFile(m_fs, path);
-            const FileStatus before = m_fs.status(located);
+            const FileStatus before = attempt == 0 && sameFile(found[i].path, located)
+                                          ? found[i].status
+                                          : m_fs.status(located);
             // Node and title records are referred to by 32-bit offsets: a body of 4 GiB or more
             // would have records no reference can name, so it is refused before it is read.
             const bool referenced = i != 1;
@@ -317,7 +328,8 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder,
         // Each file held still while it was read; all three together still as they were read
         // means that they were all of one moment. A journal now means a commit is replacing
         // them: what was read may be half its work.
-        for (std::size_t i = 0; i < 3 && changed.empty(); ++i) {
+        // The last file's status was taken after every reading already.
+        for (std::size_t i = 0; i + 1 < 3 && changed.empty(); ++i) {
             if (m_fs.status(m_openedPaths[i]) != m_openedFiles[i]) {
                 changed = m_openedPaths[i];
             }
