@@ -11,7 +11,6 @@
 #include <cstring>
 #include <exception>
 #include <optional>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -36,17 +35,16 @@ constexpr const char* kReplacedSuffix = ".replaced";
 // with a round trip of tens of milliseconds, the bytes asked for in one call set the pace.
 //
 // Reads start at the size fastest where the round trip is short (a LAN, the same machine: larger
-// calls were slower there) and double, up to the largest, while a call takes longer than a link
-// that fast would need: the link is long, and the pipeline widens until it is full. The width
-// found is kept for the server's next file, which would otherwise widen it all over again, a
-// round trip a step.
+// calls were slower there) and grow fourfold, up to the largest, while a call takes longer than a
+// link that fast would need: the link is long, and the pipeline widens until it is full, in two
+// steps rather than four, each step costing a round trip.
 constexpr std::size_t kFirstReadWindow = 1024 * 1024;
 constexpr std::size_t kReadWindow = 16 * 1024 * 1024;
+constexpr std::size_t kReadWindowGrowth = 4;
 constexpr auto kShortRoundTrip = std::chrono::milliseconds(4);
 
 class ReadWindow {
 public:
-    explicit ReadWindow(std::size_t& size) : m_size(size) {}
     std::size_t size() const { return m_size; }
 
     // Times one call of the library, which `read` makes with size().
@@ -56,13 +54,13 @@ public:
         const ssize_t got = read(m_size);
         if (got == static_cast<ssize_t>(m_size) && m_size < kReadWindow &&
             std::chrono::steady_clock::now() - start > kShortRoundTrip) {
-            m_size *= 2;
+            m_size = std::min(m_size * kReadWindowGrowth, kReadWindow);
         }
         return got;
     }
 
 private:
-    std::size_t& m_size;
+    std::size_t m_size = kFirstReadWindow;
 };
 // Writes go in requests of this size, the most a server takes by default (Samba: 8 MiB); smaller
 // blocks are gathered to it.
@@ -244,7 +242,7 @@ public:
         const SharePath target = parseSharePath(path);
         const std::string url = urlOf(target);
         const std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kReadWindow]);
-        ReadWindow window(readWindowOf(target));
+        ReadWindow window;
         std::uint64_t done = 0;
         bool opening = true;  // the step that failed: opening, or reading after it
         // What the consumer threw leaves the library's call first, and is thrown again here.
@@ -540,7 +538,7 @@ protected:
     FileBytes readFileReporting(const std::string& path, const FileProgress& progress) override {
         const SharePath target = parseSharePath(path);
         const std::string url = urlOf(target);
-        ReadWindow window(readWindowOf(target));
+        ReadWindow window;
         FileBytes bytes;
         bool sized = false;
         std::size_t done = 0;
@@ -603,14 +601,6 @@ protected:
     }
 
 private:
-    // The read window last reached with `target`'s server.
-    std::size_t& readWindowOf(const SharePath& target) {
-        std::string server = target.server;
-        std::transform(server.begin(), server.end(), server.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        return m_readWindows.try_emplace(server, kFirstReadWindow).first->second;
-    }
-
     int statAt(const std::string& path, const SharePath& target, std::size_t levels,
                struct stat& st) {
         const std::string url = urlOf(target, levels);
@@ -632,7 +622,6 @@ private:
 
     SmbConnection m_share;
     SmbClaims m_claims;
-    std::unordered_map<std::string, std::size_t> m_readWindows;
 };
 
 }  // namespace
