@@ -6,9 +6,18 @@ to a branch office) on a machine whose kernel has no traffic shaping.
 
 Each connection gets two pumps, one a direction. A pump's reader stamps each chunk as it arrives
 and queues it; its writer sends each chunk once DELAY_MS have passed since its stamp, so that the
-round trip grows by twice DELAY_MS while the bandwidth stays the machine's. With --count, the bytes
-carried in each direction since the start are written to FILE (two numbers, to the server and from
-it) whenever a connection ends and when the proxy is stopped (SIGTERM or SIGINT).
+round trip grows by twice DELAY_MS while the bandwidth stays the machine's.
+
+With --count, FILE gets three numbers since the start: the bytes carried to the server, those
+carried from it, and the client's turns, how often it sent again after the server had sent (a
+round trip it waited for, unless it sent ahead of the answer). They are written whenever a
+connection ends and when the proxy is stopped (SIGTERM or SIGINT). A stopped proxy first lets the
+connections still open end, for a few seconds at most: a client that has just exited may have
+bytes of its last exchange still queued here, and the count read after the stop holds them.
+
+LISTEN_PORT 0 takes a free port. Once listening, the proxy prints its port on standard output:
+whoever started it waits for that line rather than probing the port, since a probe would be a
+connection to the server too.
 """
 
 import argparse
@@ -25,9 +34,12 @@ CHUNK = 256 * 1024
 class Counter:
     def __init__(self, path):
         self.path = path
-        self.lock = threading.Lock()
+        self.lock = threading.Condition()
         self.up = 0
         self.down = 0
+        self.turns = 0
+        self.open = 0
+        self.heard = {}  # connection -> whether the server sent last
 
     def add(self, upstream, n):
         with self.lock:
@@ -36,16 +48,36 @@ class Counter:
             else:
                 self.down += n
 
+    def arrived(self, connection, upstream):
+        with self.lock:
+            if upstream and self.heard.get(connection, True):
+                self.turns += 1
+            self.heard[connection] = not upstream
+
+    def opened(self):
+        with self.lock:
+            self.open += 1
+
+    def closed(self, connection):
+        with self.lock:
+            self.heard.pop(connection, None)
+            self.open -= 1
+            self.lock.notify_all()
+
+    def drain(self, timeout):
+        with self.lock:
+            self.lock.wait_for(lambda: self.open == 0, timeout)
+
     def save(self):
         if not self.path:
             return
         with self.lock:
-            text = f"{self.up} {self.down}\n"
+            text = f"{self.up} {self.down} {self.turns}\n"
         with open(self.path, "w", encoding="ascii") as out:
             out.write(text)
 
 
-def pump(source, sink, delay, counter, upstream):
+def pump(source, sink, delay, counter, upstream, connection):
     """Carries what `source` sends to `sink`, each chunk `delay` seconds late."""
     queue = collections.deque()
     ready = threading.Condition()
@@ -57,6 +89,7 @@ def pump(source, sink, delay, counter, upstream):
                 data = source.recv(CHUNK)
                 if not data:
                     break
+                counter.arrived(connection, upstream)
                 with ready:
                     queue.append((time.monotonic() + delay, data))
                     ready.notify()
@@ -99,15 +132,17 @@ def serve(client, target, delay, counter):
         server = socket.create_connection(target)
     except OSError:
         client.close()
+        counter.closed(client)
         return
     for s in (client, server):
         s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    writers = [pump(client, server, delay, counter, True),
-               pump(server, client, delay, counter, False)]
+    writers = [pump(client, server, delay, counter, True, client),
+               pump(server, client, delay, counter, False, client)]
     for writer in writers:
         writer.join()
     client.close()
     server.close()
+    counter.closed(client)
     counter.save()
 
 
@@ -124,6 +159,7 @@ def main():
     counter.save()
 
     def stop(*_):
+        counter.drain(5)
         counter.save()
         sys.exit(0)
 
@@ -134,9 +170,11 @@ def main():
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", args.listen_port))
     listener.listen(16)
+    print(listener.getsockname()[1], flush=True)
     target = (args.target_host, args.target_port)
     while True:
         client, _ = listener.accept()
+        counter.opened()
         threading.Thread(target=serve, args=(client, target, args.delay_ms / 1000, counter),
                          daemon=True).start()
 

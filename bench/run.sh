@@ -11,7 +11,11 @@
 # an operation that grows linearly has the same slope on both stretches.
 #
 # Run under scripts/smbserver.sh (scripts/smbserver.sh run bench/run.sh L), it also measures the
-# open and the commit on the test server's share over loopback, against the same floors.
+# open and the commit on the test server's share over loopback, against the same floors, and then
+# over a slow link (bench/share_link.sh): through bench/delay_proxy.py, which holds every chunk
+# LINK_DELAY_MS (default 10) each way, the open and the commit against smbclient moving the same
+# files through it, with the bytes each carried over the database's size, in a second table.
+# LINK_DELAY_MS=off leaves the slow link out.
 #
 # Environment: RUNS (runs per figure, default 5), XL_RUNS (runs per figure of XL, default 1),
 # KAVRIN_BENCH_CACHE (where the generated
@@ -60,7 +64,8 @@ generator_id=$(cat generator/Generator.cpp generator/Generator.h | sha1sum | cut
 
 mkdir -p "$cache"
 work=$(mktemp -d "${cache%/}/work.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+link_pid=
+trap '[ -z "$link_pid" ] || kill "$link_pid" 2>/dev/null; rm -rf "$work"' EXIT
 
 # Generates size $1 into the cache unless it is there; prints its folder.
 database() {
@@ -145,6 +150,12 @@ if [ -n "${KAVRIN_TEST_SHARE:-}" ] && [ -d "${KAVRIN_SMBSERVER_DIR:-}/share/Kavr
     share_disk="$KAVRIN_SMBSERVER_DIR/share/Kavrin/bench"
     share_login=(-U "$KAVRIN_TEST_SHARE_USER%$KAVRIN_TEST_SHARE_PASSWORD")
 fi
+with_link=false
+if $with_share && [ "${LINK_DELAY_MS:-}" != off ]; then
+    with_link=true
+    # shellcheck source=bench/share_link.sh
+    . bench/share_link.sh
+fi
 share_copy() {
     rm -rf "$share_disk"
     mkdir -p "$share_disk"
@@ -185,6 +196,10 @@ for size in "${sizes[@]}"; do
         row "$size" "commit --dry-run" "$wall" "$peak" "$load_wall" "$load_peak" "$db_kib"
         measure copy_db "$cli" commit "$work/db" --fix-duplicates --older-than "$older_than"
         row "$size" "commit" "$wall" "$peak" "$commit_wall" "$commit_peak" "$db_kib"
+        # What the commit writes, for smbclient to write over the slow link.
+        rm -rf "$work/committed"
+        mkdir "$work/committed"
+        cp "$work/db"/Kavrin.* "$work/committed/"
     fi
     if $with_share; then
         share_copy
@@ -196,6 +211,9 @@ for size in "${sizes[@]}"; do
             row "$size" "commit, share over loopback" "$wall" "$peak" "$commit_wall" "$commit_peak" "$db_kib"
         fi
         rm -rf "$share_disk"
+    fi
+    if $with_link; then
+        link_measure "$size"
     fi
     if $with_window; then
         : >"$work/window"
@@ -237,6 +255,9 @@ if $with_window; then
     echo "| size | rows | open s | x stats | reopen s | sort s | scroll page ms | paint wait open ms | paint wait commit ms | filter key ms |"
     echo "|---|---|---|---|---|---|---|---|---|---|"
     printf '%s\n' "${window_rows[@]}"
+fi
+if $with_link; then
+    link_print
 fi
 if [ -n "${db_sizes[M]:-}" ] && [ -n "${db_sizes[L]:-}" ] && [ -n "${db_sizes[XL]:-}" ]; then
     echo
