@@ -281,6 +281,7 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder,
             checked.reset();
         }
         changed.clear();
+        bool lastStatusAfterReading = false;
         for (std::size_t i = 0; i < 3 && changed.empty(); ++i) {
             const std::string path = joinPath(folder, loadNames[i]);
             const std::string located = locateFile(m_fs, path);
@@ -293,10 +294,13 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder,
             if (referenced && before.size >= header::kSize + kMaxReferencedBody) {
                 throw KavrinError(tooLargeMessage(path));
             }
+            // The commit's check read this very file back: no other program has written it
+            // since, or its time would have moved. Nothing is read, so nothing can change while
+            // it is.
+            const bool taken =
+                checked && checked->paths[i] == located && checked->statuses[i] == before;
             try {
-                // The commit's check read this very file back: no other program has written it
-                // since, or its time would have moved.
-                if (checked && checked->paths[i] == located && checked->statuses[i] == before) {
+                if (taken) {
                     m_view.log("Loading : " + path);
                     const std::uint64_t size = checked->files[i].size;
                     *headers[i] = TakeDatabaseFile(std::move(checked->files[i]), *bodies[i]);
@@ -314,7 +318,8 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder,
                 changed = located;
                 break;
             }
-            const FileStatus after = m_fs.status(located);
+            const FileStatus after = taken ? before : m_fs.status(located);
+            lastStatusAfterReading = !taken;
             if (after != before || bodies[i]->size() + header::kSize != after.size) {
                 changed = located;
                 break;
@@ -328,8 +333,9 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder,
         // Each file held still while it was read; all three together still as they were read
         // means that they were all of one moment. A journal now means a commit is replacing
         // them: what was read may be half its work.
-        // The last file's status was taken after every reading already.
-        for (std::size_t i = 0; i + 1 < 3 && changed.empty(); ++i) {
+        // The last file's status, when taken after its reading, was taken after every reading.
+        const std::size_t unchecked = lastStatusAfterReading ? 1 : 0;
+        for (std::size_t i = 0; i + unchecked < 3 && changed.empty(); ++i) {
             if (m_fs.status(m_openedPaths[i]) != m_openedFiles[i]) {
                 changed = m_openedPaths[i];
             }
