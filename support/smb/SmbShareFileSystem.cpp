@@ -17,6 +17,7 @@
 #include "support/fs/FileClaims.h"
 #include "support/platform/Errors.h"
 #include "support/platform/Process.h"
+#include "support/smb/CallSize.h"
 #include "support/smb/SharePath.h"
 #include "support/smb/SmbClaims.h"
 #include "support/smb/SmbConnection.h"
@@ -30,40 +31,9 @@ namespace {
 // last reader closes it.
 constexpr const char* kReplacedSuffix = ".replaced";
 
-// The library answers one read call with as many requests in flight as the call asks for bytes
-// (a pipeline as wide as the call), and one write call with one request at a time: over a link
-// with a round trip of tens of milliseconds, the bytes asked for in one call set the pace.
-//
-// Reads start at the size fastest where the round trip is short (a LAN, the same machine: larger
-// calls were slower there) and grow fourfold, up to the largest, while a call takes longer than a
-// link that fast would need: the link is long, and the pipeline widens until it is full, in two
-// steps rather than four, each step costing a round trip.
-constexpr std::size_t kFirstReadWindow = 1024 * 1024;
+// Reads pipeline up to this much (CallSize.h); writes go in requests up to the most a server
+// takes by default (Samba: 8 MiB), smaller blocks gathered to it.
 constexpr std::size_t kReadWindow = 16 * 1024 * 1024;
-constexpr std::size_t kReadWindowGrowth = 4;
-constexpr auto kShortRoundTrip = std::chrono::milliseconds(4);
-
-class ReadWindow {
-public:
-    std::size_t size() const { return m_size; }
-
-    // Times one call of the library, which `read` makes with size().
-    template <typename Read>
-    ssize_t read(Read read) {
-        const auto start = std::chrono::steady_clock::now();
-        const ssize_t got = read(m_size);
-        if (got == static_cast<ssize_t>(m_size) && m_size < kReadWindow &&
-            std::chrono::steady_clock::now() - start > kShortRoundTrip) {
-            m_size = std::min(m_size * kReadWindowGrowth, kReadWindow);
-        }
-        return got;
-    }
-
-private:
-    std::size_t m_size = kFirstReadWindow;
-};
-// Writes go in requests of this size, the most a server takes by default (Samba: 8 MiB); smaller
-// blocks are gathered to it.
 constexpr std::size_t kWriteSize = 8 * 1024 * 1024;
 
 // A copy on the server goes in steps of this size: each takes a moment on the server, and
@@ -100,16 +70,17 @@ public:
         : m_share(share), m_path(path), m_target(parseSharePath(path)), m_url(urlOf(m_target)) {}
 
     std::size_t writeSome(std::span<const std::uint8_t> bytes) override {
-        if (m_pending.empty() && bytes.size() >= kWriteSize) {
-            return send(bytes.first(kWriteSize));
+        const std::size_t size = m_callSize.size();
+        if (m_pending.empty() && bytes.size() >= size) {
+            return send(bytes.first(size));
         }
-        if (m_pending.capacity() < kWriteSize) {
-            m_pending.reserve(kWriteSize);
+        if (m_pending.capacity() < size) {
+            m_pending.reserve(size);
         }
-        const std::size_t taken = std::min(bytes.size(), kWriteSize - m_pending.size());
+        const std::size_t taken = std::min(bytes.size(), size - std::min(size, m_pending.size()));
         m_pending.insert(m_pending.end(), bytes.begin(),
                          bytes.begin() + static_cast<std::ptrdiff_t>(taken));
-        if (m_pending.size() == kWriteSize) {
+        if (m_pending.size() >= size) {
             sendPending();
         }
         return taken;
@@ -151,6 +122,13 @@ private:
     // Sends all of `bytes`, a call for what the last one left; returns their size.
     std::size_t send(std::span<const std::uint8_t> bytes) {
         std::size_t sent = 0;
+        m_callSize.time([&](std::size_t) {
+            sendRest(bytes, sent);
+            return static_cast<ssize_t>(bytes.size());
+        });
+        return sent;
+    }
+    void sendRest(std::span<const std::uint8_t> bytes, std::size_t& sent) {
         while (sent < bytes.size()) {
             perform([&](SMBCCTX* c) {
                 const ssize_t n =
@@ -163,7 +141,6 @@ private:
                 return 0;
             });
         }
-        return sent;
     }
 
     void sendPending() {
@@ -198,6 +175,7 @@ private:
     std::optional<SmbConnection::OpenFile> m_file;
     std::uint64_t m_written = 0;          // acknowledged by the server
     std::vector<std::uint8_t> m_pending;  // taken, to go in the next request
+    CallSize m_callSize{kWriteSize};
     bool m_created = false;
     bool m_creating = true;  // the step that failed: creating, or writing after it
 };
@@ -242,7 +220,7 @@ public:
         const SharePath target = parseSharePath(path);
         const std::string url = urlOf(target);
         const std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kReadWindow]);
-        ReadWindow window;
+        CallSize window(kReadWindow);
         std::uint64_t done = 0;
         bool opening = true;  // the step that failed: opening, or reading after it
         // What the consumer threw leaves the library's call first, and is thrown again here.
@@ -267,7 +245,7 @@ public:
                 return file.failed(lastError());
             }
             for (;;) {
-                const ssize_t got = window.read(
+                const ssize_t got = window.time(
                     [&](std::size_t size) { return m_share.read(c, file, block.get(), size); });
                 if (got < 0) {
                     return file.failed(lastError());
@@ -538,7 +516,7 @@ protected:
     FileBytes readFileReporting(const std::string& path, const FileProgress& progress) override {
         const SharePath target = parseSharePath(path);
         const std::string url = urlOf(target);
-        ReadWindow window;
+        CallSize window(kReadWindow);
         FileBytes bytes;
         bool sized = false;
         std::size_t done = 0;
@@ -568,7 +546,7 @@ protected:
                 return file.failed(lastError());
             }
             while (done < bytes.size) {
-                const ssize_t got = window.read([&](std::size_t size) {
+                const ssize_t got = window.time([&](std::size_t size) {
                     return m_share.read(c, file, bytes.data.get() + done,
                                         std::min(size, bytes.size - done));
                 });

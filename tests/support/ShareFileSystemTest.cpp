@@ -18,6 +18,7 @@
 #include "common/ShareProxy.h"
 #include "support/fs/FileSystem.h"
 #include "support/platform/Errors.h"
+#include "support/smb/CallSize.h"
 #include "support/smb/ShareAccess.h"
 #include "support/smb/SmbShareFileSystem.h"
 
@@ -453,3 +454,40 @@ TEST_F(ShareTest, OfTwoProcessesTakingOverOneClaimAtOnceExactlyOneHoldsIt) {
 
 }  // namespace
 }  // namespace kavrin
+
+// The size of the library's calls widens over a long link and never so far that a call could
+// outlast the wait for the server on a narrow one.
+TEST(CallSizeTest, GrowsOverLongLinksOnlyWhileCallsStayShort) {
+    using kavrin::CallSize;
+    using std::chrono::milliseconds;
+    constexpr std::size_t kMiB = 1024 * 1024;
+    struct Call {
+        milliseconds took;
+        std::size_t sizeAfter;
+        bool whole = true;  // the call moved every byte asked for
+    };
+    const struct {
+        const char* link;
+        std::vector<Call> calls;
+    } cases[] = {
+        {"loopback", {{milliseconds(1), kMiB}, {milliseconds(2), kMiB}}},
+        {"20 ms round trip",
+         {{milliseconds(35), 4 * kMiB},
+          {milliseconds(60), 16 * kMiB},
+          {milliseconds(70), 16 * kMiB}}},
+        {"end of the file", {{milliseconds(35), kMiB, false}}},
+        // 2 Mbit/s: a MiB takes four seconds, 16 MiB would take a minute.
+        {"narrow", {{milliseconds(4200), kMiB}, {milliseconds(4200), kMiB}}},
+        {"narrowing",
+         {{milliseconds(35), 4 * kMiB}, {milliseconds(600), 4 * kMiB}, {milliseconds(4500), kMiB}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.link);
+        CallSize size(16 * kMiB);
+        for (const Call& call : c.calls) {
+            const std::size_t asked = size.size();
+            size.tookFor(asked, call.whole ? asked : asked / 2, call.took);
+            EXPECT_EQ(size.size(), call.sizeAfter);
+        }
+    }
+}
