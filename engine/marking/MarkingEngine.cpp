@@ -27,9 +27,10 @@ std::string refusalText(const NodeList& nodes, std::size_t first, std::size_t re
     std::string text =
         ansiToUtf8(entry.caption) + " is " + nodes.protection(entry) + " and cannot be marked.";
     if (refused > 1) {
-        text += " " + std::to_string(refused - 1) +
-                (refused == 2 ? " more selected node is protected."
-                              : " more selected nodes are protected.");
+        text += ' ';
+        text += std::to_string(refused - 1);
+        text += refused == 2 ? " more selected node is protected."
+                             : " more selected nodes are protected.";
     }
     return text;
 }
