@@ -294,6 +294,11 @@ private:
     };
     void loadDatabaseFiles(const std::string& folder, const std::array<FoundFile, 3>& found,
                            std::optional<CheckedFiles> checked);
+    // Reads file `i` (node, install, title) into its body and header, or takes `checked` when
+    // given; returns its status after, or nothing when it changed from `before` meanwhile.
+    std::optional<FileStatus> loadDatabaseFile(std::size_t i, const std::string& path,
+                                               const std::string& located, const FileStatus& before,
+                                               FileBytes* checked);
     // Lets the opened files and the rows that show them go from memory, for a commit's check.
     void releaseOpenedFiles();
     // After a put-back that followed releaseOpenedFiles: reads the files in place again, and

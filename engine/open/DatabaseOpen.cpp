@@ -263,11 +263,8 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder,
     if (checked && checked->folder != folder) {
         checked.reset();
     }
-    MemoryStream* bodies[] = {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS};
-    DatabaseHeader* headers[] = {&m_ctx.Header, &m_ctx.InstallHeader, &m_ctx.TitleHeader};
     const char* loadNames[] = {filename::kNodeLoad, filename::kInstallLoad, filename::kTitleLoad};
     const std::string journal = journalPath(folder);
-    MemoryStream scratch;  // the file layer's buffer for one whole file
     std::string changed;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         if (attempt > 0) {
@@ -288,47 +285,17 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder,
             const FileStatus before = attempt == 0 && sameFile(found[i].path, located)
                                           ? found[i].status
                                           : m_fs.status(located);
-            // Node and title records are referred to by 32-bit offsets: a body of 4 GiB or more
-            // would have records no reference can name, so it is refused before it is read.
-            const bool referenced = i != 1;
-            if (referenced && before.size >= header::kSize + kMaxReferencedBody) {
-                throw KavrinError(tooLargeMessage(path));
-            }
-            // The commit's check read this very file back: no other program has written it
-            // since, or its time would have moved. Nothing is read, so nothing can change while
-            // it is.
             const bool taken =
                 checked && checked->paths[i] == located && checked->statuses[i] == before;
-            try {
-                if (taken) {
-                    m_view.log("Loading : " + path);
-                    const std::uint64_t size = checked->files[i].size;
-                    *headers[i] = TakeDatabaseFile(std::move(checked->files[i]), *bodies[i]);
-                    pumpingProgress()(size, size);
-                } else {
-                    *headers[i] = LoadDatabaseFile(m_fs, m_view, path, scratch, *bodies[i], located,
-                                                   pumpingProgress());
-                }
-            } catch (const KavrinError&) {
-                // A file another program is rewriting may be short for a moment.
-                if (m_fs.status(located) == before) {
-                    m_unreadFile = located;
-                    throw;
-                }
+            const std::optional<FileStatus> after =
+                loadDatabaseFile(i, path, located, before, taken ? &checked->files[i] : nullptr);
+            if (!after) {
                 changed = located;
                 break;
             }
-            const FileStatus after = taken ? before : m_fs.status(located);
             lastStatusAfterReading = !taken;
-            if (after != before || bodies[i]->size() + header::kSize != after.size) {
-                changed = located;
-                break;
-            }
-            if (referenced && bodies[i]->size() >= kMaxReferencedBody) {
-                throw KavrinError(tooLargeMessage(path));
-            }
             m_openedPaths[i] = located;
-            m_openedFiles[i] = after;
+            m_openedFiles[i] = *after;
         }
         // Each file held still while it was read; all three together still as they were read
         // means that they were all of one moment. A journal now means a commit is replacing
@@ -350,6 +317,50 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder,
     throw KavrinError("The database files do not hold still: \"" + changed +
                       "\" changed each time it was read. Another program is writing to the "
                       "database; open it again when that program has finished.");
+}
+
+std::optional<FileStatus> MaintenanceEngine::loadDatabaseFile(std::size_t i,
+                                                              const std::string& path,
+                                                              const std::string& located,
+                                                              const FileStatus& before,
+                                                              FileBytes* checked) {
+    MemoryStream* bodies[] = {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS};
+    DatabaseHeader* headers[] = {&m_ctx.Header, &m_ctx.InstallHeader, &m_ctx.TitleHeader};
+    // Node and title records are referred to by 32-bit offsets: a body of 4 GiB or more would
+    // have records no reference can name, so it is refused before it is read.
+    const bool referenced = i != 1;
+    if (referenced && before.size >= header::kSize + kMaxReferencedBody) {
+        throw KavrinError(tooLargeMessage(path));
+    }
+    try {
+        // The commit's check read this very file back: no other program has written it since,
+        // or its time would have moved. Nothing is read, so nothing can change while it is.
+        if (checked != nullptr) {
+            m_view.log("Loading : " + path);
+            const std::uint64_t size = checked->size;
+            *headers[i] = TakeDatabaseFile(std::move(*checked), *bodies[i]);
+            pumpingProgress()(size, size);
+        } else {
+            MemoryStream scratch;
+            *headers[i] = LoadDatabaseFile(m_fs, m_view, path, scratch, *bodies[i], located,
+                                           pumpingProgress());
+        }
+    } catch (const KavrinError&) {
+        // A file another program is rewriting may be short for a moment.
+        if (m_fs.status(located) == before) {
+            m_unreadFile = located;
+            throw;
+        }
+        return std::nullopt;
+    }
+    const FileStatus after = checked != nullptr ? before : m_fs.status(located);
+    if (after != before || bodies[i]->size() + header::kSize != after.size) {
+        return std::nullopt;
+    }
+    if (referenced && bodies[i]->size() >= kMaxReferencedBody) {
+        throw KavrinError(tooLargeMessage(path));
+    }
+    return after;
 }
 
 void MaintenanceEngine::settleJournal(const std::string& folder) {
