@@ -12,11 +12,13 @@
 #include <map>
 #include <memory>
 #include <ostream>
+#include <random>
 #include <streambuf>
 #include <string>
 #include <vector>
 
 #include "cli/ConsoleView.h"
+#include "dbformat/Coding.h"
 #include "dbformat/Layout.h"
 #include "dbformat/Records.h"
 #include "engine/MaintenanceEngine.h"
@@ -327,6 +329,38 @@ void BM_Compaction(benchmark::State& state) {
     labelSize(state);
 }
 BENCHMARK(BM_Compaction)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+
+// The same passes over installs interleaved record by record, each node's spread over the whole
+// body (20,000 nodes, 1,000,000 installs of random nodes and titles, every other node marked):
+// taken a window of nodes at a time, well under a second where a pass over the installs per node
+// would take minutes.
+void BM_CompactionInterleaved(benchmark::State& state) {
+    constexpr std::uint32_t kNodes = 20000;
+    constexpr std::uint32_t kInstalls = 1000000;
+    constexpr std::uint32_t kTitles = 5000;
+    std::vector<std::uint8_t> nodes(std::size_t{kNodes} * node::kSize, 0x41);
+    std::vector<CompactionEntry> entries;
+    for (std::uint32_t i = 0; i < kNodes; ++i) {
+        nodes[std::size_t{i} * node::kSize + node::kNodeName] = 3;
+        entries.push_back({i * static_cast<std::uint32_t>(node::kSize), i % 2 == 0});
+    }
+    std::vector<std::uint8_t> titles(std::size_t{kTitles} * title::kSize, 3);
+    std::vector<std::uint8_t> installs(std::size_t{kInstalls} * install::kSize, 0);
+    std::mt19937 rng(7);
+    for (std::uint32_t j = 0; j < kInstalls; ++j) {
+        std::uint8_t* r = &installs[std::size_t{j} * install::kSize];
+        encodeFixed32(r + install::kNodeRef,
+                      static_cast<std::uint32_t>(rng() % kNodes * node::kSize));
+        encodeFixed32(r + install::kTitleRef,
+                      static_cast<std::uint32_t>(rng() % kTitles * title::kSize));
+    }
+    SilentReporter reporter;
+    for (auto _ : state) {
+        CompactedBodies bodies = compactBodies(nodes, installs, titles, entries, reporter);
+        benchmark::DoNotOptimize(bodies.NewInstallsMS.size());
+    }
+}
+BENCHMARK(BM_CompactionInterleaved)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace kavrin
