@@ -10,9 +10,16 @@ namespace kavrin::cli {
 
 namespace {
 
+// A date, or null for a value that is no date at all (a damaged record): the text output's
+// "(invalid date)" is no ISO 8601 a script could read.
+Json isoDate(double value) {
+    DateTimeParts parts;
+    return decodeDateTime(value, parts) ? Json(IsoDateTimeText(value)) : Json(nullptr);
+}
+
 // A header date-time counts as set from 1.0 on, as the "DB Stats" lines take it.
 Json headerDate(double value) {
-    return value >= 1.0 ? Json(IsoDateTimeText(value)) : Json(nullptr);
+    return value >= 1.0 ? isoDate(value) : Json(nullptr);
 }
 
 void addOffset(Json& object, std::uint32_t offset) {
@@ -85,14 +92,13 @@ Json nodeDetailsJson(MaintenanceEngine& engine, std::uint32_t offset) {
     details["manufacturer"] = ansiToUtf8(node.manufacturer());
     details["model"] = ansiToUtf8(node.model());
     details["serialNumber"] = ansiToUtf8(node.serialNumber());
-    details["added"] = IsoDateTimeText(DayNumberToDate(node.addedDay()));
-    details["inactive"] = node.inactive() != 0
-                              ? Json(IsoDateTimeText(DayNumberToDate(node.inactiveDay())))
-                              : Json(nullptr);
-    details["lastOnline"] = IsoDateTimeText(node.lastOnline());
-    details["userUpdated"] = IsoDateTimeText(node.userUpdated());
-    details["hwUpdated"] = IsoDateTimeText(node.hwUpdated());
-    details["swUpdated"] = IsoDateTimeText(node.swUpdated());
+    details["added"] = isoDate(DayNumberToDate(node.addedDay()));
+    details["inactive"] =
+        node.inactive() != 0 ? isoDate(DayNumberToDate(node.inactiveDay())) : Json(nullptr);
+    details["lastOnline"] = isoDate(node.lastOnline());
+    details["userUpdated"] = isoDate(node.userUpdated());
+    details["hwUpdated"] = isoDate(node.hwUpdated());
+    details["swUpdated"] = isoDate(node.swUpdated());
     details["installs"] = engine.InstallCount(offset);
     return details;
 }
@@ -115,7 +121,7 @@ Json previewJson(const CommitPreview& preview) {
             addOffset(entry, node.offset);
             entry["user"] = node.user;
             entry["serialNumber"] = node.serial;
-            entry["lastOnline"] = IsoDateTimeText(node.lastOnline);
+            entry["lastOnline"] = isoDate(node.lastOnline);
             entry["installs"] = node.installs;
             entry["reason"] = node.reason;
             entries.push_back(std::move(entry));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -11,6 +12,7 @@
 #include "common/DatabaseBuilder.h"
 #include "common/FixedClock.h"
 #include "common/TempFolder.h"
+#include "dbformat/Layout.h"
 #include "support/fs/FileSystem.h"
 #include "support/text/DateTimeText.h"
 
@@ -220,6 +222,16 @@ TEST_F(JsonTest, StatsDuplicatesDetailsAndVerify) {
     EXPECT_EQ(detailLines.at("Install Count"),
               std::to_string(detailsJson.at("installs").get<int>()));
     EXPECT_EQ(detailsJson.at("lastOnline"), "2020-06-18");
+    // A damaged date: the text says so, the document has no date to give.
+    auto cmp = test::readFileBytes(folder.file("Kavrin.cmp"));
+    const std::size_t at =
+        header::kSize + detailsJson.at("offset").get<std::size_t>() + node::kLastOnline;
+    std::fill(cmp.begin() + static_cast<std::ptrdiff_t>(at),
+              cmp.begin() + static_cast<std::ptrdiff_t>(at + 8), 0xFF);  // a NaN
+    test::writeFileBytes(folder.file("Kavrin.cmp"), cmp);
+    auto [damaged, damagedJson] = both({"details", folder.path(), "SERVER"});
+    EXPECT_EQ(labelled(damaged).at("Last Online"), "(invalid date)");
+    EXPECT_TRUE(damagedJson.at("lastOnline").is_null());
 
     auto [verify, verifyJson] = both({"verify", folder.path()}, 1);
     EXPECT_EQ(lines(verify), verifyJson.at("lines").get<std::vector<std::string>>());
