@@ -278,7 +278,6 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder,
             checked.reset();
         }
         changed.clear();
-        bool lastStatusAfterReading = false;
         for (std::size_t i = 0; i < 3 && changed.empty(); ++i) {
             const std::string path = joinPath(folder, loadNames[i]);
             const std::string located = locateFile(m_fs, path);
@@ -293,22 +292,21 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder,
                 changed = located;
                 break;
             }
-            lastStatusAfterReading = !taken;
             m_openedPaths[i] = located;
             m_openedFiles[i] = *after;
         }
         // Each file held still while it was read; all three together still as they were read
-        // means that they were all of one moment. A journal now means a commit is replacing
-        // them: what was read may be half its work.
-        // The last file's status, when taken after its reading, was taken after every reading.
-        const std::size_t unchecked = lastStatusAfterReading ? 1 : 0;
-        for (std::size_t i = 0; i + unchecked < 3 && changed.empty(); ++i) {
+        // means that they were all of one moment. The journal is looked for first: a commit
+        // that replaced some of the files read and ended before this look removed its journal
+        // only after its last rename, which the statuses taken after it then see. Looked for
+        // after them, a commit ending in between would pass unseen.
+        if (changed.empty() && m_fs.status(journal).exists) {
+            changed = journal;
+        }
+        for (std::size_t i = 0; i < 3 && changed.empty(); ++i) {
             if (m_fs.status(m_openedPaths[i]) != m_openedFiles[i]) {
                 changed = m_openedPaths[i];
             }
-        }
-        if (changed.empty() && m_fs.status(journal).exists) {
-            changed = journal;
         }
         if (changed.empty()) {
             return;

@@ -51,8 +51,15 @@ public:
     // been read (from 1).
     std::function<void(const std::string&, int)> beforeRead;
     std::function<void(const std::string&, int)> afterRead;
+    // Called before each status is taken, with the path.
+    std::function<void(const std::string&)> beforeStatus;
 
-    FileStatus status(const std::string& path) override { return disk.status(path); }
+    FileStatus status(const std::string& path) override {
+        if (beforeStatus) {
+            beforeStatus(path);
+        }
+        return disk.status(path);
+    }
     std::vector<std::string> listDirectory(const std::string& dir) override {
         return disk.listDirectory(dir);
     }
@@ -194,6 +201,55 @@ TEST(ConsistentReadTest, AChangeWhileTheFilesAreReadIsReadAgainOrRefused) {
                       fs.disk.status("/db/Kavrin.cmp").size);
         }
     }
+}
+
+// A commit that replaced the node file as the open began may end at any moment of the open's
+// last look at the files: whatever the moment, the open loads one generation or none.
+TEST(ConsistentReadTest, ACommitEndingAtAnyMomentOfTheLastLookIsNeverLoadedHalf) {
+    DatabaseBuilder before;
+    before.addInstall(before.addNode("ALPHA"), before.addTitle(1));
+    before.addInstall(before.addNode("BRAVO"), 0);
+    DatabaseBuilder after;
+    after.addInstall(after.addNode("ALPHA"), after.addTitle(1));
+    int opened = 0;
+    for (int moment = 0; moment < 8; ++moment) {
+        SCOPED_TRACE(moment);
+        ChangingFileSystem fs;
+        fs.disk.createDirectories("/db");
+        fs.put("/db/Kavrin.cmp", before.nodeFile());
+        fs.put("/db/Kavrin.ist", before.installFile());
+        fs.put("/db/Kavrin.ttl", before.titleFile());
+        bool begun = false;
+        bool read = false;
+        int statuses = 0;
+        fs.afterRead = [&](const std::string& name, int) { read = read || name == "kavrin.ttl"; };
+        fs.beforeStatus = [&](const std::string& path) {
+            // The commit begins as the open first looks at the node file: its journal, then
+            // the node file renamed into place.
+            if (!begun && asciiCompareText(path, "/db/Kavrin.cmp") == 0) {
+                begun = true;
+                fs.put("/db/Kavrin.journal", Bytes{1});
+                fs.put("/db/Kavrin.cmp", after.nodeFile());
+            }
+            if (read && statuses++ == moment) {
+                fs.put("/db/Kavrin.ist", after.installFile());
+                fs.put("/db/Kavrin.ttl", after.titleFile());
+                fs.disk.remove("/db/Kavrin.journal");
+            }
+        };
+        MemoryView view;
+        view.location = "/db";
+        MaintenanceEngine engine(view, fs);
+
+        engine.OpenDatabase();
+
+        if (engine.context().IsOpen) {
+            ++opened;
+            const std::size_t nodes = engine.nodeList().count();
+            EXPECT_EQ(engine.context().InstallsMS.size(), nodes * install::kSize);
+        }
+    }
+    EXPECT_GT(opened, 0);
 }
 
 // A real second process appends nodes and their installs to the files on disk while the tool
