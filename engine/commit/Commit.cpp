@@ -297,22 +297,17 @@ void MaintenanceEngine::releaseOpenedFiles() {
 }
 
 void MaintenanceEngine::reloadOpenedFiles(const std::array<FileCheck, 3>& opened) {
-    MemoryStream* bodies[] = {&m_ctx.NodesMS, &m_ctx.InstallsMS, &m_ctx.TitlesMS};
-    DatabaseHeader* headers[] = {&m_ctx.Header, &m_ctx.InstallHeader, &m_ctx.TitleHeader};
+    const FileImages images = openedFiles(m_ctx);
     std::array<FileStatus, 3> statuses{};
     try {
-        for (std::size_t i = 0; i < std::size(bodies); ++i) {
-            const FileStatus before = m_fs.status(m_openedPaths[i]);
-            FileBytes bytes = m_fs.readFile(m_openedPaths[i]);
-            FileCheck found{bytes.size, crc32({bytes.data.get(), bytes.size})};
-            if (found != opened[i] || !(m_fs.status(m_openedPaths[i]) == before)) {
+        for (std::size_t i = 0; i < statuses.size(); ++i) {
+            const std::string& path = m_openedPaths[i];
+            const std::optional<FileStatus> read =
+                loadDatabaseFile(i, path, path, m_fs.status(path), nullptr);
+            if (!read || checkOf(fileParts(images[i])) != opened[i]) {
                 return;
             }
-            const DatabaseHeader header = TakeDatabaseFile(std::move(bytes), *bodies[i]);
-            if (header.bytes != headers[i]->bytes) {
-                return;
-            }
-            statuses[i] = before;
+            statuses[i] = *read;
         }
     } catch (const std::exception&) {
         return;  // not open, then: the database closes
