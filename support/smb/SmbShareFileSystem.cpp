@@ -119,16 +119,11 @@ private:
         }
     }
 
-    // Sends all of `bytes`, a call for what the last one left; returns their size.
+    // Sends all of `bytes`, a call for what the last one left, and tells the call size how long
+    // it took; returns their size.
     std::size_t send(std::span<const std::uint8_t> bytes) {
+        const auto start = std::chrono::steady_clock::now();
         std::size_t sent = 0;
-        m_callSize.time([&](std::size_t) {
-            sendRest(bytes, sent);
-            return static_cast<ssize_t>(bytes.size());
-        });
-        return sent;
-    }
-    void sendRest(std::span<const std::uint8_t> bytes, std::size_t& sent) {
         while (sent < bytes.size()) {
             perform([&](SMBCCTX* c) {
                 const ssize_t n =
@@ -141,6 +136,8 @@ private:
                 return 0;
             });
         }
+        m_callSize.tookFor(bytes.size(), sent, std::chrono::steady_clock::now() - start);
+        return sent;
     }
 
     void sendPending() {
