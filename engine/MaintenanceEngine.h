@@ -263,6 +263,9 @@ private:
     // read, located without regard to case, and their size and time at that moment.
     std::array<std::string, 3> m_openedPaths;
     std::array<FileStatus, 3> m_openedFiles{};
+    // When the reading of the opened files began (wallClockNs), for their statuses to vouch for
+    // their bytes.
+    std::int64_t m_openedSinceNs = 0;
     // The file an open was reading when the reading failed; empty otherwise.
     std::string m_unreadFile;
     // The files a commit put in place, as its check read them back, with their paths and status
@@ -273,6 +276,7 @@ private:
         std::array<std::string, 3> paths;
         std::array<FileStatus, 3> statuses{};
         std::array<FileBytes, 3> files;
+        std::int64_t readSinceNs = 0;  // when the check began to read them
     };
     std::optional<CheckedFiles> m_checkedFiles;
     // Set when a commit let the opened files go from memory before its check (the backup holds
@@ -340,6 +344,7 @@ private:
         std::array<FileCheck, 3> checks;
         std::optional<std::array<std::string, 3>> inPlace;
         std::array<FileStatus, 3> statuses{};
+        std::int64_t readSinceNs = 0;  // when the reading of the files in place began
     };
     // The backup of the files as they were opened.
     BackupFiles openedBackupFiles(bool pump);

@@ -78,7 +78,7 @@ MaintenanceEngine::FileContents MaintenanceEngine::openedContents() const {
 }
 
 MaintenanceEngine::BackupFiles MaintenanceEngine::openedBackupFiles(bool pump) {
-    return {openedContents(), openedChecks(pump), m_openedPaths, m_openedFiles};
+    return {openedContents(), openedChecks(pump), m_openedPaths, m_openedFiles, m_openedSinceNs};
 }
 
 void MaintenanceEngine::saveBackupFile(const BackupFiles& files, std::size_t i,
@@ -91,11 +91,16 @@ void MaintenanceEngine::saveBackupFile(const BackupFiles& files, std::size_t i,
         // The copy holds the bytes kept when it has their size, the file it was made from is
         // as it was when they were read, and its CRC-32 is theirs: as the bytes passed through
         // this program, or read back where that crosses no network. A server's own copy of an
-        // unchanged file is taken as it is.
-        bool holds = copy.size == kept.size && m_fs.status(source) == files.statuses[i];
+        // unchanged file is taken as it is, and so is a clone of a file whose unchanged status
+        // proves it unwritten since it was read: a clone is the source's bytes, whole.
+        const FileStatus now = m_fs.status(source);
+        bool holds = copy.size == kept.size && now == files.statuses[i];
         if (holds && copy.crc) {
             holds = *copy.crc == kept.crc;
-        } else if (holds && copy.method == CopyMethod::InSystem && !isSharePath(path)) {
+        } else if (holds && !isSharePath(path) &&
+                   (copy.method == CopyMethod::InSystem ||
+                    (copy.method == CopyMethod::Cloned &&
+                     !statusProvesContent(now, files.readSinceNs)))) {
             holds = checkFileOnDisk(m_fs, path) == kept;
         }
         if (holds) {

@@ -1,4 +1,5 @@
 #include <array>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <new>
@@ -239,6 +240,7 @@ void MaintenanceEngine::writeCompacted(const CommitPreview& preview,
     // The new files all carry the node file's header, the database's own.
     const DatabaseHeader& header = m_ctx.Header;
     std::array<FileBytes, 3> kept;
+    std::int64_t checkedSinceNs = 0;
     try {
         replacement.run(
             {headedFile(header, plan.nodeBodySize(),
@@ -250,6 +252,7 @@ void MaintenanceEngine::writeCompacted(const CommitPreview& preview,
             oldContentOf(openedFiles(m_ctx)),
             [this] { requireUnchanged(m_fs, m_openedPaths, m_openedFiles); },
             [&](const std::array<FileCheck, 3>& written) {
+                checkedSinceNs = wallClockNs();
                 return checkCommittedDatabase(m_fs, m_openedPaths, written, preview, progress,
                                               keepCheckedFiles(written) ? &kept : nullptr);
             },
@@ -267,7 +270,8 @@ void MaintenanceEngine::writeCompacted(const CommitPreview& preview,
     }
     // The reopen takes the files from here, each still as the check read it.
     if (kept[0].data) {
-        CheckedFiles checked{m_ctx.DatabaseFolder, m_openedPaths, {}, std::move(kept)};
+        CheckedFiles checked{
+            m_ctx.DatabaseFolder, m_openedPaths, {}, std::move(kept), checkedSinceNs};
         for (std::size_t i = 0; i < checked.paths.size(); ++i) {
             checked.statuses[i] = m_fs.status(checked.paths[i]);
         }
@@ -299,6 +303,7 @@ void MaintenanceEngine::releaseOpenedFiles() {
 void MaintenanceEngine::reloadOpenedFiles(const std::array<FileCheck, 3>& opened) {
     const FileImages images = openedFiles(m_ctx);
     std::array<FileStatus, 3> statuses{};
+    const std::int64_t since = wallClockNs();
     try {
         for (std::size_t i = 0; i < statuses.size(); ++i) {
             const std::string& path = m_openedPaths[i];
@@ -314,6 +319,7 @@ void MaintenanceEngine::reloadOpenedFiles(const std::array<FileCheck, 3>& opened
     }
     // The files in place are the opened ones again, under a new time each.
     m_openedFiles = statuses;
+    m_openedSinceNs = since;
     m_ctx.IsOpen = true;
     m_openedReleased = false;
 }

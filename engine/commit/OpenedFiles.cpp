@@ -1,5 +1,7 @@
 #include "engine/commit/OpenedFiles.h"
 
+#include <chrono>
+
 #include "dbformat/Layout.h"
 #include "engine/commit/Journal.h"
 #include "support/platform/Errors.h"
@@ -51,6 +53,18 @@ void requireNoJournal(FileSystem& fs, const std::string& folder) {
                           "finishes or undoes that commit, before committing. The database files "
                           "were left as they are.");
     }
+}
+
+std::int64_t wallClockNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+bool statusProvesContent(const FileStatus& status, std::int64_t readSinceNs) {
+    // Wide enough for a clock ticking in seconds and for this one stepping back a little.
+    constexpr std::int64_t kTickNs = 2'000'000'000;
+    return status.exists && status.modifiedNs < readSinceNs - kTickNs;
 }
 
 }  // namespace kavrin

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <span>
 #include <string>
 
@@ -36,5 +37,13 @@ void requireUnchanged(FileSystem& fs, const std::array<std::string, 3>& paths,
 // or was cut short and not yet recovered by an open; its temporary files are not leftovers.
 // Throws then.
 void requireNoJournal(FileSystem& fs, const std::string& folder);
+
+// This machine's clock, as files' modification times count it: nanoseconds since the epoch.
+std::int64_t wallClockNs();
+// Whether a file whose status, taken again, is still `status` holds what was read of it from
+// `readSinceNs` on, to judge by the status alone. A write gives a file the time it was made, as
+// the file system's coarse clock has it, so a time well before the reading can only be kept by
+// a file nobody wrote to since; a time close to it could be a write in the same tick.
+bool statusProvesContent(const FileStatus& status, std::int64_t readSinceNs);
 
 }  // namespace kavrin

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <new>
@@ -8,6 +9,7 @@
 #include "engine/MaintenanceEngine.h"
 #include "engine/commit/CommitClaim.h"
 #include "engine/commit/Journal.h"
+#include "engine/commit/OpenedFiles.h"
 #include "engine/commit/Replacement.h"
 #include "support/fs/Paths.h"
 #include "support/platform/Errors.h"
@@ -183,6 +185,7 @@ void MaintenanceEngine::startOpen() {
     m_duplicateNames.clear();
     m_openedPaths = {};
     m_openedFiles = {};
+    m_openedSinceNs = 0;
     m_unreadFile.clear();
     m_installCounts.clear();
     m_installCountsValid = false;
@@ -215,6 +218,7 @@ void MaintenanceEngine::readDatabase(OpenResult& result, std::optional<CheckedFi
     const char* const existNames[] = {filename::kNodeExists, filename::kInstallExists,
                                       filename::kTitleExists};
     std::array<FoundFile, 3> found;
+    m_openedSinceNs = wallClockNs();
     for (std::size_t i = 0; i < found.size(); ++i) {
         const std::string path = joinPath(folder, existNames[i]);
         found[i].path = locateFile(m_fs, path);
@@ -286,6 +290,9 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder,
                                           : m_fs.status(located);
             const bool taken =
                 checked && checked->paths[i] == located && checked->statuses[i] == before;
+            if (taken) {
+                m_openedSinceNs = std::min(m_openedSinceNs, checked->readSinceNs);
+            }
             const std::optional<FileStatus> after =
                 loadDatabaseFile(i, path, located, before, taken ? &checked->files[i] : nullptr);
             if (!after) {
@@ -296,10 +303,10 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder,
             m_openedFiles[i] = *after;
         }
         // Each file held still while it was read; all three together still as they were read
-        // means that they were all of one moment. The journal is looked for first: a commit
-        // that replaced some of the files read and ended before this look removed its journal
-        // only after its last rename, which the statuses taken after it then see. Looked for
-        // after them, a commit ending in between would pass unseen.
+        // means that they were all of one moment. The journal is looked for first: a
+        // commit that replaced some of the files read and ended before this look removed its
+        // journal only after its last rename, which the statuses taken after it then see. Looked
+        // for after them, a commit ending in between would pass unseen.
         if (changed.empty() && m_fs.status(journal).exists) {
             changed = journal;
         }

@@ -31,6 +31,10 @@ enum class CopyMethod {
     // The machine's own system, without them passing through the program (copy_file_range,
     // CopyFileExW); a file system that shares blocks between files makes the copy share them.
     InSystem,
+    // A local file system that keeps its own times (XFS, Btrfs) made the copy share the source's
+    // blocks, in one step that no write to the source can come between: the copy holds the
+    // source's bytes as they were at that moment, whole.
+    Cloned,
     // The server of a share, within the share, without them crossing the network.
     OnServer,
 };

@@ -330,8 +330,15 @@ public:
         const int outFd = out.get();
         PosixWriter writer(std::move(out), to, durable);
         FileCopy copy;
-        if (std::optional<std::uint64_t> copied =
-                copyInKernel(in.get(), outFd, from, to, size, progress)) {
+        if (cloneWhole(in.get(), outFd, from, to)) {
+            // The source as it was at the clone, which may not be as it was a moment before.
+            struct stat cloned {};
+            if (::fstat(outFd, &cloned) != 0) {
+                fail("Cannot read file", to, errno);
+            }
+            copy = {static_cast<std::uint64_t>(cloned.st_size), CopyMethod::Cloned, std::nullopt};
+        } else if (std::optional<std::uint64_t> copied =
+                       copyInKernel(in.get(), outFd, from, to, size, progress)) {
             copy = {*copied, CopyMethod::InSystem, std::nullopt};
         } else {
             std::uint32_t crc = 0;

@@ -75,6 +75,11 @@ void readBlocks(int fd, const std::string& path, const FileBlockConsumer& consum
 // Copies all that is left of `in` to `out` with copy_file_range, in the kernel (or by sharing
 // blocks, where the file system can), telling `progress`; nothing, with nothing copied, when the
 // system cannot copy between the two (another file system, an old kernel).
+// Makes `out` share the blocks of `in`, whole, in one step, where the file system is one that
+// sets its files' times itself from this machine's clock (XFS, Btrfs). False, with `out` as it
+// was, where it cannot; throws when it can but the clone failed.
+bool cloneWhole(int in, int out, const std::string& from, const std::string& to);
+
 std::optional<std::uint64_t> copyInKernel(int in, int out, const std::string& from,
                                           const std::string& to, std::uint64_t size,
                                           const FileProgress& progress);

@@ -210,7 +210,12 @@ void FaultyFileSystem::writeFileInBlocks(const std::string& path, std::uint64_t 
 
 FileCopy FaultyFileSystem::copyFile(const std::string& from, const std::string& to, bool durable,
                                     const FileProgress& progress) {
-    return copyThroughProgram(m_inner, from, to, durable, progress);
+    FileCopy copy = copyThroughProgram(m_inner, from, to, durable, progress);
+    if (m_copiesAs) {
+        copy.method = *m_copiesAs;
+        copy.crc.reset();
+    }
+    return copy;
 }
 
 bool FaultyFileSystem::writeDone(const std::string& path, bool durable,

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,9 @@ public:
         m_corruptWrites = count;
     }
     bool crashed() const { return m_crashed; }
+    // From now on copies say that `method` made them, which knows no CRC-32 of the bytes, as a
+    // system's copy or a clone (kept over a reset).
+    void copiesAs(CopyMethod method) { m_copiesAs = method; }
     // Runs `action` just before the n-th operation from now (of any kind), as something outside
     // the program (a server going away) may happen at any moment.
     void atOperation(int n, std::function<void()> action);
@@ -153,6 +157,7 @@ private:
     int m_faults = 0;
     std::string m_corruptSuffix;
     int m_corruptWrites = 0;
+    std::optional<CopyMethod> m_copiesAs;
     int m_crashAt = -1;  // the count of operations after which the process dies; -1: never
     bool m_tearWrite = false;
     bool m_crashed = false;
