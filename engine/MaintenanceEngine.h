@@ -299,7 +299,8 @@ private:
     void loadDatabaseFiles(const std::string& folder, const std::array<FoundFile, 3>& found,
                            std::optional<CheckedFiles> checked);
     // Reads file `i` (node, install, title) into its body and header, or takes `checked` when
-    // given; returns its status after, or nothing when it changed from `before` meanwhile.
+    // given; returns `before`, or nothing when what was read is not of its size. Whether the
+    // file held still meanwhile is the caller's to find out, by its status then.
     std::optional<FileStatus> loadDatabaseFile(std::size_t i, const std::string& path,
                                                const std::string& located, const FileStatus& before,
                                                FileBytes* checked);

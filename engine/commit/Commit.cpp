@@ -314,6 +314,12 @@ void MaintenanceEngine::reloadOpenedFiles(const std::array<FileCheck, 3>& opened
             }
             statuses[i] = *read;
         }
+        // Each still as it was before it was read, it held still while it was.
+        for (std::size_t i = 0; i < statuses.size(); ++i) {
+            if (m_fs.status(m_openedPaths[i]) != statuses[i]) {
+                return;
+            }
+        }
     } catch (const std::exception&) {
         return;  // not open, then: the database closes
     }

@@ -302,8 +302,8 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder,
             m_openedPaths[i] = located;
             m_openedFiles[i] = *after;
         }
-        // Each file held still while it was read; all three together still as they were read
-        // means that they were all of one moment. The journal is looked for first: a
+        // All three still as they were before they were read means that each held still while
+        // it was read, and that they were all of one moment. The journal is looked for first: a
         // commit that replaced some of the files read and ended before this look removed its
         // journal only after its last rename, which the statuses taken after it then see. Looked
         // for after them, a commit ending in between would pass unseen.
@@ -358,14 +358,16 @@ std::optional<FileStatus> MaintenanceEngine::loadDatabaseFile(std::size_t i,
         }
         return std::nullopt;
     }
-    const FileStatus after = checked != nullptr ? before : m_fs.status(located);
-    if (after != before || bodies[i]->size() + header::kSize != after.size) {
+    // Whether the file held still while it was read is for the caller's look at all three files
+    // afterwards, each of which must then still be as it was before its reading: over a share
+    // each look costs round trips.
+    if (bodies[i]->size() + header::kSize != before.size) {
         return std::nullopt;
     }
     if (referenced && bodies[i]->size() >= kMaxReferencedBody) {
         throw KavrinError(tooLargeMessage(path));
     }
-    return after;
+    return before;
 }
 
 void MaintenanceEngine::settleJournal(const std::string& folder) {
