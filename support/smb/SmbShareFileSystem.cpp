@@ -31,9 +31,12 @@ namespace {
 // last reader closes it.
 constexpr const char* kReplacedSuffix = ".replaced";
 
-// Reads pipeline up to this much (CallSize.h); writes go in requests up to the most a server
-// takes by default (Samba: 8 MiB), smaller blocks gathered to it.
+// Reads pipeline up to this much (CallSize.h): in blocks, the block a reader holds; into a
+// whole file's memory, further, since each call that ends leaves the link idle for a round
+// trip. Writes go in requests up to the most a server takes by default (Samba: 8 MiB), smaller
+// blocks gathered to it.
 constexpr std::size_t kReadWindow = 16 * 1024 * 1024;
+constexpr std::size_t kWholeReadWindow = 64 * 1024 * 1024;
 constexpr std::size_t kWriteSize = 8 * 1024 * 1024;
 
 // A copy on the server goes in steps of this size: each takes a moment on the server, and
@@ -513,7 +516,7 @@ protected:
     FileBytes readFileReporting(const std::string& path, const FileProgress& progress) override {
         const SharePath target = parseSharePath(path);
         const std::string url = urlOf(target);
-        CallSize window(kReadWindow);
+        CallSize window(kWholeReadWindow);
         FileBytes bytes;
         bool sized = false;
         std::size_t done = 0;
