@@ -101,8 +101,8 @@ private:
 
 // --- A server writing while the tool reads -------------------------------------------------
 
-// The open reads each file with its size and time checked before and after, and all three again
-// at the end: a change anywhere makes it read again, and it loads only files of one moment.
+// The open takes each file's size and time before it reads it, and all three again once read: a
+// change anywhere makes it read again, and it loads only files of one moment.
 TEST(ConsistentReadTest, AChangeWhileTheFilesAreReadIsReadAgainOrRefused) {
     DatabaseBuilder db;
     db.addInstall(db.addNode("ALPHA"), db.addTitle(1));
