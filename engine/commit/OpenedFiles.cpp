@@ -1,6 +1,8 @@
 #include "engine/commit/OpenedFiles.h"
 
+#include <algorithm>
 #include <chrono>
+#include <vector>
 
 #include "dbformat/Layout.h"
 #include "engine/commit/Journal.h"
@@ -36,8 +38,12 @@ OldContent oldContentOf(const FileImages& images) {
 
 void requireUnchanged(FileSystem& fs, const std::array<std::string, 3>& paths,
                       const std::array<FileStatus, 3>& opened) {
+    const bool named = std::none_of(paths.begin(), paths.end(),
+                                    [](const std::string& path) { return path.empty(); });
+    const std::vector<FileStatus> now =
+        named ? fs.statuses(paths) : std::vector<FileStatus>(paths.size());
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        if (paths[i].empty() || !(fs.status(paths[i]) == opened[i])) {
+        if (paths[i].empty() || !(now[i] == opened[i])) {
             throw KavrinError("The database file \"" + paths[i] +
                               "\" has changed on disk since the database was opened; open the "
                               "database again before committing. The database files were left "

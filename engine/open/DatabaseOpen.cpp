@@ -4,6 +4,7 @@
 #include <new>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "dbformat/Layout.h"
 #include "engine/MaintenanceEngine.h"
@@ -219,10 +220,14 @@ void MaintenanceEngine::readDatabase(OpenResult& result, std::optional<CheckedFi
                                       filename::kTitleExists};
     std::array<FoundFile, 3> found;
     m_openedSinceNs = wallClockNs();
+    std::array<std::string, 3> located;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        located[i] = found[i].path = locateFile(m_fs, joinPath(folder, existNames[i]));
+    }
+    const std::vector<FileStatus> statuses = m_fs.statuses(located);
     for (std::size_t i = 0; i < found.size(); ++i) {
         const std::string path = joinPath(folder, existNames[i]);
-        found[i].path = locateFile(m_fs, path);
-        found[i].status = m_fs.status(found[i].path);
+        found[i].status = statuses[i];
         if (!found[i].status.exists || found[i].status.isDirectory) {
             throw KavrinError("Error: \"The database does not exist.\"\r\n\r\n" + path +
                               whyNoShareDatabase(m_fs, folder, existNames[i]));
@@ -310,9 +315,12 @@ void MaintenanceEngine::loadDatabaseFiles(const std::string& folder,
         if (changed.empty() && m_fs.status(journal).exists) {
             changed = journal;
         }
-        for (std::size_t i = 0; i < 3 && changed.empty(); ++i) {
-            if (m_fs.status(m_openedPaths[i]) != m_openedFiles[i]) {
-                changed = m_openedPaths[i];
+        if (changed.empty()) {
+            const std::vector<FileStatus> now = m_fs.statuses(m_openedPaths);
+            for (std::size_t i = 0; i < 3 && changed.empty(); ++i) {
+                if (now[i] != m_openedFiles[i]) {
+                    changed = m_openedPaths[i];
+                }
             }
         }
         if (changed.empty()) {

@@ -114,6 +114,15 @@ void FileSystem::writeFileInBlocks(const std::string& path, std::uint64_t size,
     }
 }
 
+std::vector<FileStatus> FileSystem::statuses(std::span<const std::string> paths) {
+    std::vector<FileStatus> found;
+    found.reserve(paths.size());
+    for (const std::string& path : paths) {
+        found.push_back(status(path));
+    }
+    return found;
+}
+
 FileCopy FileSystem::copyFile(const std::string& from, const std::string& to, bool durable,
                               const FileProgress& progress) {
     return copyThroughProgram(*this, from, to, durable, progress);

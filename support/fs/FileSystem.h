@@ -110,6 +110,10 @@ public:
     // fine as the back end keeps it (a share: the server's time, in 100 ns steps), and only
     // compared with earlier readings of the same back end.
     virtual FileStatus status(const std::string& path) = 0;
+    // The status of each of `paths`, as status() gives them one by one, in their order. A back
+    // end to which each look is costly (a share: three round trips) may take those of one folder
+    // from one listing of it; they are then of no one moment either.
+    virtual std::vector<FileStatus> statuses(std::span<const std::string> paths);
 
     // Names of the entries of directory `dir`, without "." and "..", in no particular order.
     // "Cannot read directory \"<dir>\". <reason>".

@@ -1,5 +1,7 @@
 #include "support/fs/RoutingFileSystem.h"
 
+#include <algorithm>
+
 #include "support/fs/Paths.h"
 #include "support/platform/Errors.h"
 
@@ -11,6 +13,15 @@ FileSystem& RoutingFileSystem::backEndFor(const std::string& path) const {
 
 FileStatus RoutingFileSystem::status(const std::string& path) {
     return backEndFor(path).status(path);
+}
+
+std::vector<FileStatus> RoutingFileSystem::statuses(std::span<const std::string> paths) {
+    if (!paths.empty() && std::all_of(paths.begin(), paths.end(), [&](const std::string& path) {
+            return &backEndFor(path) == &backEndFor(paths.front());
+        })) {
+        return backEndFor(paths.front()).statuses(paths);
+    }
+    return FileSystem::statuses(paths);
 }
 
 std::vector<std::string> RoutingFileSystem::listDirectory(const std::string& dir) {

@@ -17,6 +17,7 @@ public:
     FileSystem& backEndFor(const std::string& path) const;
 
     FileStatus status(const std::string& path) override;
+    std::vector<FileStatus> statuses(std::span<const std::string> paths) override;
     std::vector<std::string> listDirectory(const std::string& dir) override;
     void readFileInBlocks(const std::string& path, const FileBlockConsumer& consume) override;
     void writeFileInBlocks(const std::string& path, std::uint64_t size, const FileProducer& produce,

@@ -227,6 +227,28 @@ int SmbConnection::entriesOf(SMBCCTX* context, const std::string& url,
     });
 }
 
+int SmbConnection::entriesWithStatus(SMBCCTX* context, const std::string& url,
+                                     std::vector<std::pair<std::string, struct stat>>& entries) {
+    entries.clear();
+    return lib([&] {
+        SMBCFILE* dir = smbc().getFunctionOpendir(context)(context, url.c_str());
+        if (dir == nullptr) {
+            return lastError();
+        }
+        struct stat st {};
+        while (const libsmb_file_info* entry =
+                   smbc().getFunctionReaddirPlus2(context)(context, dir, &st)) {
+            const std::string name(entry->name);
+            if (name != "." && name != "..") {
+                entries.emplace_back(name, st);
+            }
+            st = {};
+        }
+        smbc().getFunctionClosedir(context)(context, dir);
+        return 0;
+    });
+}
+
 // The last name of `target` as its folder spells it; as given when the folder cannot tell.
 // The folder's entries are left in `listed` when given.
 std::string SmbConnection::spellingInFolder(SMBCCTX* context, const SharePath& target,

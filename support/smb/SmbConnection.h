@@ -160,6 +160,10 @@ public:
     std::optional<std::uint64_t> trafficBytes() const;
     // The entries of folder `url` into `names`; 0 or the errno of the failure.
     int entriesOf(SMBCCTX* context, const std::string& url, std::vector<std::string>& names);
+    // The entries of folder `url` with their status, from one listing; 0 or the errno of the
+    // failure.
+    int entriesWithStatus(SMBCCTX* context, const std::string& url,
+                          std::vector<std::pair<std::string, struct stat>>& entries);
     // The last name of `target` as its folder spells it; as given when the folder cannot tell.
     // The folder's entries are left in `listed` when given.
     std::string spellingInFolder(SMBCCTX* context, const SharePath& target,

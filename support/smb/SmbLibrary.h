@@ -24,6 +24,7 @@ namespace kavrin::smb {
     X(getFunctionPurgeCachedServers)  \
     X(getFunctionRead)                \
     X(getFunctionReaddir)             \
+    X(getFunctionReaddirPlus2)        \
     X(getFunctionRemoveUnusedServer)  \
     X(getFunctionRename)              \
     X(getFunctionSplice)              \

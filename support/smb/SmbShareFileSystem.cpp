@@ -193,14 +193,47 @@ public:
         if (statAt(path, target, target.names.size(), st) != 0) {
             return {};
         }
-        FileStatus result;
-        result.exists = true;
-        result.isDirectory = S_ISDIR(st.st_mode);
-        result.size =
-            !result.isDirectory && st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-        result.modifiedNs =
-            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-        return result;
+        return statusOf(st);
+    }
+
+    // Files of one folder from one listing of it (opened, listed, closed: three or four round
+    // trips), where each status costs three.
+    std::vector<FileStatus> statuses(std::span<const std::string> paths) override {
+        std::vector<SharePath> targets;
+        for (const std::string& path : paths) {
+            targets.push_back(parseSharePath(path));
+            if (targets.back().names.empty()) {
+                return FileSystem::statuses(paths);
+            }
+        }
+        SharePath folder = targets.front();
+        folder.names.pop_back();
+        const std::string folderUrl = urlOf(folder);
+        for (SharePath target : targets) {
+            target.names.pop_back();
+            if (urlOf(target) != folderUrl) {
+                return FileSystem::statuses(paths);
+            }
+        }
+        if (paths.size() < 2) {
+            return FileSystem::statuses(paths);
+        }
+        std::vector<std::pair<std::string, struct stat>> entries;
+        if (m_share.perform(paths.front(), folder, [&](SMBCCTX* c) {
+                return m_share.entriesWithStatus(c, folderUrl, entries);
+            }) != 0) {
+            return FileSystem::statuses(paths);
+        }
+        std::vector<FileStatus> found(paths.size());
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            for (const auto& [name, st] : entries) {
+                if (asciiCompareText(name, targets[i].names.back()) == 0) {
+                    found[i] = statusOf(st);
+                    break;
+                }
+            }
+        }
+        return found;
     }
 
     std::vector<std::string> listDirectory(const std::string& dir) override {
@@ -579,6 +612,17 @@ protected:
     }
 
 private:
+    static FileStatus statusOf(const struct stat& st) {
+        FileStatus result;
+        result.exists = true;
+        result.isDirectory = S_ISDIR(st.st_mode);
+        result.size =
+            !result.isDirectory && st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+        result.modifiedNs =
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        return result;
+    }
+
     int statAt(const std::string& path, const SharePath& target, std::size_t levels,
                struct stat& st) {
         const std::string url = urlOf(target, levels);

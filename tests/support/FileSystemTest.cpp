@@ -250,6 +250,22 @@ TEST_P(FileSystemConformance, StatusGivesSizeAndKindAndNeverThrows) {
     for (const char* nothing : {"missing", "missing/f", "f/below"}) {
         EXPECT_EQ(fs().status(at(nothing)), FileStatus{}) << nothing;
     }
+
+    // Several at once are what each gives alone: within one folder (a share lists it) and not.
+    fs().createDirectories(at("sub"));
+    writeText(fs(), at("sub/g"), "1234567");
+    const std::vector<std::vector<std::string>> lists = {
+        {at("f"), at("F"), at("sub"), at("missing")},
+        {at("sub/g"), at("f"), at("missing/f"), at("f/below")},
+        {at("F")},
+    };
+    for (const std::vector<std::string>& paths : lists) {
+        std::vector<FileStatus> oneByOne;
+        for (const std::string& path : paths) {
+            oneByOne.push_back(fs().status(path));
+        }
+        EXPECT_EQ(fs().statuses(paths), oneByOne) << paths.front();
+    }
 }
 
 TEST_P(FileSystemConformance, FindsANameInAnyCaseOnlyWhereItIgnoresCase) {
