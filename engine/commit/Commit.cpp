@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <exception>
@@ -315,10 +316,9 @@ void MaintenanceEngine::reloadOpenedFiles(const std::array<FileCheck, 3>& opened
             statuses[i] = *read;
         }
         // Each still as it was before it was read, it held still while it was.
-        for (std::size_t i = 0; i < statuses.size(); ++i) {
-            if (m_fs.status(m_openedPaths[i]) != statuses[i]) {
-                return;
-            }
+        const std::vector<FileStatus> now = m_fs.statuses(m_openedPaths);
+        if (!std::equal(now.begin(), now.end(), statuses.begin())) {
+            return;
         }
     } catch (const std::exception&) {
         return;  // not open, then: the database closes

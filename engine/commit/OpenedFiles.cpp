@@ -1,6 +1,5 @@
 #include "engine/commit/OpenedFiles.h"
 
-#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -38,16 +37,21 @@ OldContent oldContentOf(const FileImages& images) {
 
 void requireUnchanged(FileSystem& fs, const std::array<std::string, 3>& paths,
                       const std::array<FileStatus, 3>& opened) {
-    const bool named = std::none_of(paths.begin(), paths.end(),
-                                    [](const std::string& path) { return path.empty(); });
-    const std::vector<FileStatus> now =
-        named ? fs.statuses(paths) : std::vector<FileStatus>(paths.size());
+    const auto changed = [](const std::string& path) {
+        return KavrinError("The database file \"" + path +
+                           "\" has changed on disk since the database was opened; open the "
+                           "database again before committing. The database files were left as "
+                           "they are.");
+    };
+    for (const std::string& path : paths) {
+        if (path.empty()) {
+            throw changed(path);
+        }
+    }
+    const std::vector<FileStatus> now = fs.statuses(paths);
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        if (paths[i].empty() || !(now[i] == opened[i])) {
-            throw KavrinError("The database file \"" + paths[i] +
-                              "\" has changed on disk since the database was opened; open the "
-                              "database again before committing. The database files were left "
-                              "as they are.");
+        if (now[i] != opened[i]) {
+            throw changed(paths[i]);
         }
     }
 }

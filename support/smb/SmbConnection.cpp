@@ -211,20 +211,12 @@ SMBCFILE* SmbConnection::open(SMBCCTX* context, const std::string& url, int flag
 int SmbConnection::entriesOf(SMBCCTX* context, const std::string& url,
                              std::vector<std::string>& names) {
     names.clear();
-    return lib([&] {
-        SMBCFILE* dir = smbc().getFunctionOpendir(context)(context, url.c_str());
-        if (dir == nullptr) {
-            return lastError();
-        }
-        while (const smbc_dirent* entry = smbc().getFunctionReaddir(context)(context, dir)) {
-            const std::string name(entry->name);
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        }
-        smbc().getFunctionClosedir(context)(context, dir);
-        return 0;
-    });
+    std::vector<std::pair<std::string, struct stat>> entries;
+    const int error = entriesWithStatus(context, url, entries);
+    for (auto& entry : entries) {
+        names.push_back(std::move(entry.first));
+    }
+    return error;
 }
 
 int SmbConnection::entriesWithStatus(SMBCCTX* context, const std::string& url,

@@ -23,7 +23,6 @@ namespace kavrin::smb {
     X(getFunctionOpendir)             \
     X(getFunctionPurgeCachedServers)  \
     X(getFunctionRead)                \
-    X(getFunctionReaddir)             \
     X(getFunctionReaddirPlus2)        \
     X(getFunctionRemoveUnusedServer)  \
     X(getFunctionRename)              \

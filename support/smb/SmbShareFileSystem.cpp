@@ -199,25 +199,25 @@ public:
     // Files of one folder from one listing of it (opened, listed, closed: three or four round
     // trips), where each status costs three.
     std::vector<FileStatus> statuses(std::span<const std::string> paths) override {
+        if (paths.size() < 2) {
+            return FileSystem::statuses(paths);
+        }
         std::vector<SharePath> targets;
+        std::string folderUrl;
         for (const std::string& path : paths) {
-            targets.push_back(parseSharePath(path));
-            if (targets.back().names.empty()) {
+            const SharePath& target = targets.emplace_back(parseSharePath(path));
+            if (target.names.empty()) {
+                return FileSystem::statuses(paths);
+            }
+            const std::string url = urlOf(target, target.names.size() - 1);
+            if (folderUrl.empty()) {
+                folderUrl = url;
+            } else if (url != folderUrl) {
                 return FileSystem::statuses(paths);
             }
         }
         SharePath folder = targets.front();
         folder.names.pop_back();
-        const std::string folderUrl = urlOf(folder);
-        for (SharePath target : targets) {
-            target.names.pop_back();
-            if (urlOf(target) != folderUrl) {
-                return FileSystem::statuses(paths);
-            }
-        }
-        if (paths.size() < 2) {
-            return FileSystem::statuses(paths);
-        }
         std::vector<std::pair<std::string, struct stat>> entries;
         if (m_share.perform(paths.front(), folder, [&](SMBCCTX* c) {
                 return m_share.entriesWithStatus(c, folderUrl, entries);
